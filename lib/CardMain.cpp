@@ -1,0 +1,395 @@
+// The reader object: one card read over USB, decoding of the card text into
+// idInfo, and maintenance over the reader's own controller.
+#include "CardMain.h"
+
+#include <cstdio>
+#include <cstring>
+#include <libusb.h>
+#include <unistd.h>
+
+#include "CardText.inc"
+#include "Public.h"
+
+// The module's four commands, kept whole with their check bytes.
+unsigned char SAM_M_Status[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x12, 0xFF, 0xEE};
+unsigned char SAM_Serach[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
+unsigned char SAM_Select[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x02, 0x21};
+unsigned char SAM_ReadCard[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x01, 0x32};
+
+namespace {
+
+constexpr int kStatusKind = 3; // every message of the library goes out as kind 3
+constexpr const char *kMsgConnectErr = "usb connect err";
+constexpr const char *kMsgConnectOk = "usb connect ok";
+constexpr const char *kMsgReadOk = "read card  successful";
+constexpr const char *kMsgDisconnectUsb = "disconnect usb";
+constexpr const char *kMsgDisconnectSerial = "disconnect serial";
+
+constexpr int kCommandFrameBytes = 10;
+constexpr int kAnswerTimeoutMs = 100;
+constexpr useconds_t kWaitAroundCommandUs = 100;
+constexpr useconds_t kWaitBeforeReadCardUs = 600;
+constexpr useconds_t kWaitAfterReadCardUs = 900000; // the module needs this long to read a card
+constexpr unsigned kWaitAfterFailedOpenS = 1;
+
+// Positions the module's answers are judged by.
+constexpr int kPosLengthHigh = 5;
+constexpr int kPosLengthLow = 6;
+constexpr int kPosModuleStatus = 9;
+constexpr int kPosFindCheck = 14;   // the check byte of a 4-byte find answer
+constexpr int kPosSelectCheck = 18; // the check byte of an 8-byte select answer
+constexpr unsigned char kStatusCardFound = 0x9F;
+constexpr unsigned char kStatusSuccess = 0x90;
+constexpr unsigned char kCheckOfGoodAnswer = 0x97;
+constexpr unsigned char kReadLengthHigh = 0x05; // 05 08: 1288 bytes follow the length
+constexpr unsigned char kReadLengthLow = 0x08;
+constexpr int kReadCardAnswerBytes = 1295;
+
+constexpr int kTextBlockOffset = 14;
+constexpr int kTextBlockBytes = 256;
+constexpr int kPhotoOffset = 270;
+constexpr int kPhotoBytes = 1024;
+constexpr int kRecordHeadCleared = 8;
+
+// The card text block, field by field, and where each field goes in idInfo.
+enum class FieldCodec { FreeText, Digits };
+struct CardField {
+    int block_offset;
+    int block_width;
+    FieldCodec codec;
+    size_t record_offset;
+    size_t record_width;
+};
+constexpr CardField kName = {0, 30, FieldCodec::FreeText, offsetof(idInfo, name), 30};
+constexpr CardField kSex = {30, 2, FieldCodec::Digits, offsetof(idInfo, sex), 2};
+constexpr CardField kNation = {32, 4, FieldCodec::Digits, offsetof(idInfo, nation), 4};
+constexpr CardField kBirth = {36, 16, FieldCodec::Digits, offsetof(idInfo, birth), 16};
+constexpr CardField kAddress = {52, 70, FieldCodec::FreeText, offsetof(idInfo, address), 140};
+constexpr CardField kCardNo = {122, 36, FieldCodec::Digits, offsetof(idInfo, cardno), 36};
+constexpr CardField kAuthority = {158, 30, FieldCodec::FreeText, offsetof(idInfo, authority), 64};
+constexpr CardField kStart = {188, 16, FieldCodec::Digits, offsetof(idInfo, starttime), 16};
+constexpr CardField kEnd = {204, 16, FieldCodec::Digits, offsetof(idInfo, endtime), 16};
+
+// Longest nationality name: four characters of three bytes each.
+constexpr int kNationNameMax = 12;
+
+void DecodeField(const unsigned char *block, const CardField &field, idInfo *info)
+{
+    unsigned char *dest = reinterpret_cast<unsigned char *>(info) + field.record_offset;
+    if (field.codec == FieldCodec::Digits) {
+        ParesCardNumber(block + field.block_offset, field.block_width, dest);
+        return;
+    }
+    // Leave the last byte of the field alone so a zero-filled record keeps a
+    // terminator; a text that does not fit is cut between characters.
+    ParesCardChinessBounded(block + field.block_offset, field.block_width, dest,
+                            static_cast<int>(field.record_width) - 1);
+}
+
+// The two code digits that were just written into nation, as a number.
+int NationCode(const idInfo *info)
+{
+    int code = 0;
+    for (int i = 0; i < 2 && info->nation[i] >= '0' && info->nation[i] <= '9'; ++i)
+        code = code * 10 + (info->nation[i] - '0');
+    return code;
+}
+
+// Writes the nationality name over the code digits when it fits the field
+// with room for a terminator; otherwise the digits stay, which tells every
+// code apart (a first character alone would not).
+void DecodeNation(idInfo *info)
+{
+    unsigned char name[kNationNameMax];
+    const int len = GetNational(NationCode(info), name);
+    if (len > 0 && len < static_cast<int>(sizeof(info->nation)))
+        memcpy(info->nation, name, static_cast<size_t>(len));
+}
+
+bool FindAccepted(const unsigned char *answer)
+{
+    return answer[kPosModuleStatus] == kStatusCardFound ||
+           answer[kPosFindCheck] == kCheckOfGoodAnswer;
+}
+
+bool SelectAccepted(const unsigned char *answer)
+{
+    return answer[kPosModuleStatus] == kStatusSuccess ||
+           answer[kPosSelectCheck] == kCheckOfGoodAnswer;
+}
+
+bool ReadCardLabelled(const unsigned char *answer)
+{
+    return answer[kPosLengthHigh] == kReadLengthHigh || answer[kPosLengthLow] == kReadLengthLow;
+}
+
+} // namespace
+
+CardMain::CardMain()
+    : read_info_cb(nullptr), service_address{}, service_port(0), com_path{}, com_baud_rate(0),
+      card_type(CARDTYPE_SERIAL)
+{
+}
+
+// Members go in reverse order: serial closes its port, then usb its device.
+CardMain::~CardMain() = default;
+
+void CardMain::IDCARD_SetReadInfoCB(ReadInfoCallback fn)
+{
+    if (fn != nullptr)
+        read_info_cb = fn;
+}
+
+void CardMain::Report(const char *message)
+{
+    if (read_info_cb != nullptr)
+        read_info_cb(kStatusKind, const_cast<char *>(message));
+}
+
+// One command of the poll: clear, write, wait, read. The result is that of
+// WriteUsb so the caller can tell a reader that has gone from one that
+// merely did not answer.
+int CardMain::Exchange(unsigned char *frame, unsigned int wait_before, unsigned int wait_after,
+                       unsigned char *answer, int *answer_len)
+{
+    memset(answer, 0, vessik::kReplyBufferBytes);
+    usleep(wait_before);
+    const int written = usb.WriteUsb(frame, kCommandFrameBytes);
+    usleep(wait_after);
+    *answer_len = usb.ReadUsb(answer, vessik::kReplyBufferBytes, kAnswerTimeoutMs);
+    return written;
+}
+
+int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
+{
+    card_type = type;
+    if (type != CARDTYPE_USB || info == nullptr)
+        return VESSIK_RESULT_UNSUPPORTED_KIND;
+
+    if (usb.ConnectUsb() == -1)
+        return GiveUp();
+    Report(kMsgConnectOk);
+
+    unsigned char answer[vessik::kReplyBufferBytes];
+    int answer_len = 0;
+    for (;;) {
+        if (Exchange(SAM_M_Status, kWaitAroundCommandUs, kWaitAroundCommandUs, answer,
+                     &answer_len) == LIBUSB_ERROR_NO_DEVICE)
+            return GiveUp();
+
+        if (Exchange(SAM_Serach, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len) ==
+            LIBUSB_ERROR_NO_DEVICE)
+            return GiveUp();
+        if (!FindAccepted(answer))
+            continue;
+
+        if (Exchange(SAM_Select, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len) ==
+            LIBUSB_ERROR_NO_DEVICE)
+            return GiveUp();
+        if (!SelectAccepted(answer))
+            continue;
+
+        if (Exchange(SAM_ReadCard, kWaitBeforeReadCardUs, kWaitAfterReadCardUs, answer,
+                     &answer_len) == LIBUSB_ERROR_NO_DEVICE)
+            return GiveUp();
+        if (ReadCardLabelled(answer) && answer_len == kReadCardAnswerBytes)
+            break;
+    }
+
+    Report(kMsgReadOk);
+    DecodeCard(answer, info);
+    usb.DisConnectUsb();
+    return VESSIK_RESULT_CARD_READ;
+}
+
+// The reader could not be opened, or went away while polling: release what
+// is left, pause so a caller that loops does not hammer a missing reader,
+// and close up.
+int CardMain::GiveUp()
+{
+    Report(kMsgConnectErr);
+    usb.DisConnectUsb();
+    sleep(kWaitAfterFailedOpenS);
+    return ReadCardCompleted(VESSIK_RESULT_NO_READER);
+}
+
+void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
+{
+    unsigned char block[kTextBlockBytes];
+    memcpy(block, answer + kTextBlockOffset, sizeof(block));
+
+    memset(info, 0, kRecordHeadCleared);
+    DecodeField(block, kName, info);
+    DecodeField(block, kSex, info);
+    DecodeField(block, kNation, info);
+    DecodeNation(info);
+    DecodeField(block, kBirth, info);
+    DecodeField(block, kAddress, info);
+    DecodeField(block, kCardNo, info);
+    DecodeField(block, kAuthority, info);
+    DecodeField(block, kStart, info);
+    DecodeField(block, kEnd, info);
+
+    memcpy(info->photo, answer + kPhotoOffset, kPhotoBytes);
+    info->photo_len = kPhotoBytes;
+}
+
+int CardMain::ReadCardCompleted(int code)
+{
+    if (serial.port_fd <= 0) {
+        if (usb.dev_handle != nullptr) {
+            libusb_release_interface(usb.dev_handle, vessik::kReaderInterface);
+            libusb_close(usb.dev_handle);
+            usb.dev_handle = nullptr;
+            Report(kMsgDisconnectUsb);
+        }
+        if (usb.usb_context != nullptr) {
+            libusb_exit(usb.usb_context);
+            usb.usb_context = nullptr;
+        }
+    } else {
+        Report(kMsgDisconnectSerial);
+        serial.Close_port(serial.port_fd);
+    }
+    return code;
+}
+
+// ---- Maintenance over the reader's controller ----
+
+namespace {
+
+constexpr int kMcuFrameBytes = 6;
+constexpr unsigned char kProbeFrame[kMcuFrameBytes] = {0xAA, 0x00, 0x03, 0x00, 0x00, 0x03};
+constexpr unsigned char kRestartFrame[kMcuFrameBytes] = {0xAA, 0x00, 0x03, 0xF0, 0x00, 0xF3};
+constexpr useconds_t kMcuSettleUs = 1000;
+constexpr int kHeartbeatAttempts = 3;
+constexpr int kHeartbeatReadMs = 50;
+constexpr int kHeartbeatSerialReplyBytes = 8;
+constexpr int kHeartbeatSerialBudgetMs = 500;
+constexpr int kSelfCheckReadMs = 2000;
+constexpr int kRestartReadMs = 1000;
+constexpr int kHasCardWaitMs = 10000;
+
+constexpr unsigned char kMcuStart = 0xAA;
+constexpr unsigned char kMcuStatusCommand = 0x01;
+constexpr unsigned char kMcuEventCommand = 0x03;
+constexpr unsigned char kStatusFrameLengthLow = 0x17;
+constexpr int kPosMcuLengthLow = 2;
+constexpr int kPosMcuCommand = 3;
+constexpr int kPosMcuKind = 4;
+constexpr int kPosEventSingle = 6;
+constexpr int kPosEventCount = 7;
+constexpr int kPosEventData = 8;
+
+struct EventClass {
+    int result;
+    int length;
+    unsigned char kind;
+};
+// Event frames by total length and kind, in the order they are tested.
+constexpr EventClass kEventClasses[] = {{1, 12, 0x01}, {4, 41, 0x02}, {3, 39, 0x03}, {2, 25, 0x04}};
+constexpr int kStatusFrameResult = 5;
+constexpr int kStatusFrameLength = 26;
+
+// Hands out the single byte and the data of an event frame.
+void GetICCard(const unsigned char *frame, unsigned char *single, int /*unused*/,
+               unsigned char *data)
+{
+    *single = frame[kPosEventSingle];
+    const int count = frame[kPosEventCount];
+    if (count > 0)
+        memcpy(data, frame + kPosEventData, static_cast<size_t>(count));
+}
+
+} // namespace
+
+int CardMain::heartbeat(Cardtype type)
+{
+    unsigned char probe[kMcuFrameBytes];
+    memcpy(probe, kProbeFrame, sizeof(probe));
+    usleep(kMcuSettleUs);
+
+    if (type == CARDTYPE_SERIAL) {
+        // select() cannot watch a closed descriptor: no port, no answer.
+        if (serial.port_fd < 0)
+            return 0;
+        serial.WriteSerial(serial.port_fd, probe, kMcuFrameBytes);
+        unsigned char reply[kHeartbeatSerialReplyBytes] = {};
+        return serial.ReadSerial(serial.port_fd, reply, kHeartbeatSerialReplyBytes,
+                                 kHeartbeatSerialBudgetMs) > 0
+                   ? 1
+                   : 0;
+    }
+    if (type != CARDTYPE_USB)
+        return 0;
+
+    unsigned char reply[vessik::kReplyBufferBytes] = {};
+    for (int attempt = 0; attempt < kHeartbeatAttempts; ++attempt) {
+        if (usb.WriteUsb(probe, kMcuFrameBytes) < 0) {
+            usb.Resetep();
+            puts("Failed to write data.Enabling read/write reset");
+        }
+        if (usb.ReadUsb(reply, kHeartbeatReadMs) > 0)
+            return 1;
+    }
+    return 0;
+}
+
+void CardMain::self_check()
+{
+    unsigned char probe[kMcuFrameBytes];
+    memcpy(probe, kProbeFrame, sizeof(probe));
+    usleep(kMcuSettleUs);
+    if (usb.WriteUsb(probe, kMcuFrameBytes) < 0) {
+        usb.Resetep();
+        LOG_Str("Failed to write data", "Enabling read/write reset");
+    }
+
+    unsigned char reply[vessik::kReplyBufferBytes] = {};
+    usleep(kMcuSettleUs);
+    if (usb.ReadUsb(reply, kSelfCheckReadMs) >= 1) {
+        puts("Data detected successfully");
+        return;
+    }
+
+    unsigned char restart[kMcuFrameBytes];
+    memcpy(restart, kRestartFrame, sizeof(restart));
+    usb.WriteUsb(restart, kMcuFrameBytes);
+    unsigned char second_reply[vessik::kReplyBufferBytes] = {};
+    if (usb.ReadUsb(second_reply, kRestartReadMs) < 0)
+        LOG_Str("Failed to detect data", "Hardware restart failed");
+}
+
+int CardMain::HasCard(unsigned char *reply, int &reply_len, unsigned char * /*unused*/,
+                      int & /*unused_len*/)
+{
+    if (reply == nullptr) {
+        reply_len = -1;
+        return 0;
+    }
+    const int count = usb.ReadUsb(reply, kHasCardWaitMs);
+    reply_len = count;
+    if (count <= 0)
+        return 0;
+
+    if (count == kStatusFrameLength && reply[0] == kMcuStart &&
+        reply[kPosMcuLengthLow] == kStatusFrameLengthLow &&
+        reply[kPosMcuCommand] == kMcuStatusCommand)
+        return kStatusFrameResult;
+    for (const EventClass &event : kEventClasses) {
+        if (count == event.length && reply[0] == kMcuStart &&
+            reply[kPosMcuCommand] == kMcuEventCommand && reply[kPosMcuKind] == event.kind)
+            return event.result;
+    }
+    return 0;
+}
+
+bool CardMain::ICCard(unsigned char *frame, unsigned char *single, int unused, unsigned char *data)
+{
+    if (frame == nullptr || single == nullptr || data == nullptr)
+        return false;
+    if (frame[0] != kMcuStart || frame[kPosMcuCommand] != kMcuEventCommand)
+        return false;
+    GetICCard(frame, single, unused, data);
+    return true;
+}

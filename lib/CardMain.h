@@ -1,0 +1,80 @@
+// The reader object: card read, decoding into idInfo, reader maintenance.
+#ifndef VESSIK_CARDMAIN_H
+#define VESSIK_CARDMAIN_H
+
+#include <cstring>
+
+#include "NvSerial.h"
+#include "NvUsb.h"
+#include "vessik.h"
+
+// Reader kind, passed as a plain int through the C interface.
+enum Cardtype : int { CARDTYPE_SERIAL = 0, CARDTYPE_USB = 1 };
+
+// The four command frames of the security module, sent whole.
+extern "C" {
+extern unsigned char SAM_M_Status[10];
+extern unsigned char SAM_Serach[10];
+extern unsigned char SAM_Select[10];
+extern unsigned char SAM_ReadCard[10];
+}
+
+class CardMain {
+  public:
+    ReadInfoCallback read_info_cb;
+    NvUsb usb;
+    NvSerial serial;
+    char service_address[32];
+    int service_port;
+    char com_path[256];
+    int com_baud_rate;
+    Cardtype card_type;
+
+    CardMain();
+    ~CardMain();
+
+    void IDCARD_SetReadInfoCB(ReadInfoCallback fn);
+
+    // 0 stored; -101 null text; -102 text longer than the field holds.
+    int setServiceinfo(const char *text, int port)
+    {
+        if (text == nullptr)
+            return VESSIK_RESULT_NULL_TEXT;
+        if (strlen(text) >= sizeof(service_address))
+            return VESSIK_RESULT_TEXT_TOO_LONG;
+        memset(service_address, 0, sizeof(service_address));
+        strcpy(service_address, text);
+        service_port = port;
+        return 0;
+    }
+
+    // 0 stored; -101 null path; -102 path longer than the field holds.
+    int setComInfo(const char *path, int speed)
+    {
+        if (path == nullptr)
+            return VESSIK_RESULT_NULL_TEXT;
+        if (strlen(path) >= sizeof(com_path))
+            return VESSIK_RESULT_TEXT_TOO_LONG;
+        memset(com_path, 0, sizeof(com_path));
+        strcpy(com_path, path);
+        com_baud_rate = speed;
+        return 0;
+    }
+
+    int IReadCardInfo(idInfo *info, Cardtype type);
+    int ReadCardCompleted(int code);
+
+    int heartbeat(Cardtype type);
+    void self_check();
+    int HasCard(unsigned char *reply, int &reply_len, unsigned char *unused, int &unused_len);
+    bool ICCard(unsigned char *frame, unsigned char *single, int unused, unsigned char *data);
+
+  private:
+    void Report(const char *message);
+    int Exchange(unsigned char *frame, unsigned int wait_before_us, unsigned int wait_after_us,
+                 unsigned char *answer, int *answer_len);
+    int GiveUp();
+    void DecodeCard(const unsigned char *answer, idInfo *info);
+};
+
+#endif

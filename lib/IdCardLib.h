@@ -1,0 +1,12 @@
+// The library's global objects behind the exported C functions.
+#ifndef VESSIK_IDCARDLIB_H
+#define VESSIK_IDCARDLIB_H
+
+#include "CardMain.h"
+#include "NvUsb.h"
+#include "vessik.h"
+
+extern CardMain g_IdCardMain; // behind ReadIDCardLib and the setters
+extern NvUsb nvusb;           // behind USB_ConnectUsb / USB_DisConnectUsb only
+
+#endif

@@ -1,0 +1,285 @@
+// Serial link to the reader: raw mode, exact-count reads within a budget.
+#include "NvSerial.h"
+
+#include "Public.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK;
+const int kPauseUs = 1000;       // between read attempts
+const int kAnswerBudgetMs = 200; // WorkProcess2Serial waits this long for the answer
+const int kMsPerSecond = 1000;
+const int kUsPerMs = 1000;
+
+const int kConnectDataBits = 8;
+const char kConnectParity = 'N';
+const int kConnectStopBits = 1;
+
+// With parity on, the line always carries 8-bit characters.
+const tcflag_t kParityCharSize = CS8;
+
+struct BaudEntry {
+    int rate;
+    speed_t code;
+};
+
+const BaudEntry kBaudTable[] = {
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
+};
+
+bool findBaud(int rate, speed_t *code)
+{
+    for (const BaudEntry &entry : kBaudTable) {
+        if (entry.rate == rate) {
+            *code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool setDataSize(termios *tio, int dataSize)
+{
+    tio->c_cflag &= ~CSIZE;
+    if (dataSize == 7) {
+        tio->c_cflag |= CS7;
+    } else if (dataSize == 8) {
+        tio->c_cflag |= CS8;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool setParity(termios *tio, char parity)
+{
+    switch (parity) {
+    case 'N':
+        tio->c_cflag &= ~PARENB;
+        return true;
+    case 'O':
+        tio->c_cflag |= PARENB | PARODD | kParityCharSize;
+        return true;
+    case 'E':
+        tio->c_cflag |= PARENB;
+        tio->c_cflag &= ~PARODD;
+        tio->c_cflag |= kParityCharSize;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Adds what one read brings to *received; a failed read counts as an empty one.
+void readMore(int fd, unsigned char *buf, int wanted, int *received)
+{
+    const ssize_t got = read(fd, buf + *received, static_cast<size_t>(wanted - *received));
+    if (got > 0) {
+        *received += static_cast<int>(got);
+    }
+}
+
+} // namespace
+
+NvSerial::NvSerial() : port_fd(-1) {}
+
+NvSerial::~NvSerial()
+{
+    DisConnectSerial();
+}
+
+int NvSerial::Open_port(const char *path)
+{
+    const int fd = open(path, kOpenFlags);
+    if (fd < 0) {
+        LOG_Str("cannot open serial port", ".....");
+        return -1;
+    }
+    // Back to blocking mode; with VMIN and VTIME at 0 a read still returns at once.
+    if (fcntl(fd, F_SETFL, 0) < 0) {
+        LOG_Str("fcntl failed!\n", "......");
+        close(fd);
+        return -1;
+    }
+    port_fd = fd;
+    return fd;
+}
+
+int NvSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iStopBit)
+{
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        perror("Cannot get old terminal description");
+        return -1;
+    }
+    // Start from nothing: no input or output processing, no echo, no signals.
+    memset(&tio, 0, sizeof(tio));
+    tio.c_cflag |= CLOCAL | CREAD;
+
+    speed_t speed = B0;
+    if (!findBaud(iBaudRate, &speed)) {
+        printf("donot exist iBaudRate %d!\n", iBaudRate);
+        return -1;
+    }
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+
+    if (!setDataSize(&tio, iDataSize)) {
+        printf("donot exist iDataSize %d\n", iDataSize);
+        return -1;
+    }
+    if (!setParity(&tio, cParity)) {
+        printf("donot exist cParity %c !\n", cParity);
+        return -1;
+    }
+    if (iStopBit == 1) {
+        tio.c_cflag &= ~CSTOPB;
+    } else if (iStopBit == 2) {
+        tio.c_cflag |= CSTOPB;
+    } else {
+        // The record was cleared, so the line goes on with one stop bit.
+        printf("donot exist iStopBit %d\n", iStopBit);
+    }
+
+    tio.c_cc[VTIME] = 0;
+    tio.c_cc[VMIN] = 0;
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        perror("Set new terminal description error!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int NvSerial::ConnectSerial(const char *path, int speed)
+{
+    const int fd = Open_port(path);
+    if (fd < 0) {
+        perror("Open_port error!");
+        return -1;
+    }
+    // On failure the port stays recorded in port_fd for DisConnectSerial.
+    if (setport(fd, speed, kConnectDataBits, kConnectParity, kConnectStopBits) < 0) {
+        perror("set_port error !\n");
+        return -1;
+    }
+    return fd;
+}
+
+int NvSerial::ReadSerial(int fd, unsigned char *buf, int wanted, int budget_ms)
+{
+    if (wanted < 0) {
+        return -1;
+    }
+    const int budget = budget_ms > 0 ? budget_ms : 0;
+
+    // Prepared once: select lowers the time value and empties the set when a wait runs out,
+    // so all waits together stay within the budget.
+    timeval timeLeft;
+    timeLeft.tv_sec = budget / kMsPerSecond;
+    timeLeft.tv_usec = (budget % kMsPerSecond) * kUsPerMs;
+    fd_set watched;
+    FD_ZERO(&watched);
+    int watchCount = 0;
+    // A descriptor fd_set cannot hold (-1 while no port is open) is not watched; select
+    // then only waits out the time.
+    if (fd >= 0 && fd < FD_SETSIZE) {
+        FD_SET(fd, &watched);
+        watchCount = fd + 1;
+    }
+
+    int received = 0;
+    int passes = 0;
+    do {
+        while (select(watchCount, &watched, nullptr, nullptr, &timeLeft) < 0 && errno == EINTR) {
+        }
+        readMore(fd, buf, wanted, &received);
+        if (received == wanted) {
+            return wanted;
+        }
+        usleep(kPauseUs);
+        ++passes;
+    } while (passes < budget);
+
+    puts("timeout from MCU\r");
+    return -1;
+}
+
+int NvSerial::readserial(int fd, unsigned char *buf, int wanted, int *received, int attempts)
+{
+    if (wanted < 0) {
+        *received = 0;
+        return -1;
+    }
+    int count = 0;
+    int tries = 0;
+    do {
+        readMore(fd, buf, wanted, &count);
+        if (count == wanted) {
+            *received = count;
+            return count;
+        }
+        usleep(kPauseUs);
+        ++tries;
+    } while (tries <= attempts);
+
+    *received = count;
+    return -1;
+}
+
+int NvSerial::WriteSerial(int fd, void *bytes, int count)
+{
+    if (count <= 0) {
+        puts("write byte number error !");
+        return count == 0 ? 0 : -1;
+    }
+    return static_cast<int>(write(fd, bytes, static_cast<size_t>(count)));
+}
+
+int NvSerial::Close_port(int fd)
+{
+    const int result = close(fd);
+    port_fd = -1;
+    return result;
+}
+
+int NvSerial::WorkProcess2Serial(int fd, unsigned char *bytes, int count, char *answer,
+                                 int answer_len)
+{
+    const int written = WriteSerial(fd, bytes, count);
+    if (answer == nullptr) {
+        return written;
+    }
+    // The answer is awaited even when the write failed.
+    return ReadSerial(fd, reinterpret_cast<unsigned char *>(answer), answer_len, kAnswerBudgetMs);
+}
+
+void NvSerial::DisConnectSerial()
+{
+    if (port_fd > 0) {
+        puts("disconnect serial\r");
+        Close_port(port_fd);
+    }
+}
+
+int NvSerial::mystrcat(char *dest, char *src)
+{
+    if (dest == nullptr || src == nullptr) {
+        return 0;
+    }
+    char *end = dest + strlen(dest);
+    while (*src != '\0') {
+        *end++ = *src++;
+    }
+    *end = '\0';
+    return 1;
+}

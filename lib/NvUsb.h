@@ -1,0 +1,53 @@
+// USB link to the reader: every frame crosses the bus as a 7-byte header
+// stage and a body stage, on separate bulk endpoints.
+#ifndef VESSIK_NVUSB_H
+#define VESSIK_NVUSB_H
+
+#include <cstdint>
+
+struct libusb_context;
+struct libusb_device;
+struct libusb_device_handle;
+
+namespace vessik {
+// The reader's identity on the bus. The udev rule is kept in step with these.
+constexpr uint16_t kReaderVendorId = 0x0400;
+constexpr uint16_t kReaderProductId = 0xC35A;
+constexpr int kReaderConfiguration = 1;
+constexpr int kReaderInterface = 0;
+constexpr unsigned char kEndpointHeaderOut = 0x02;
+constexpr unsigned char kEndpointBodyOut = 0x06;
+constexpr unsigned char kEndpointHeaderIn = 0x81;
+constexpr unsigned char kEndpointBodyIn = 0x85;
+constexpr int kFrameHeaderBytes = 7;    // preamble (5) + length (2)
+constexpr int kInStageBytes = 2048;     // asked for by each IN stage
+constexpr int kReplyBufferBytes = 2048; // what every caller hands ReadUsb
+constexpr int kOutStageTimeoutMs = 100;
+constexpr int kMaxPortNumbers = 8;
+} // namespace vessik
+
+class NvUsb {
+  public:
+    libusb_device_handle *dev_handle;
+    libusb_context *usb_context;
+
+    NvUsb();
+    ~NvUsb();
+
+    // 0 when the reader is open and interface 0 claimed, -1 otherwise.
+    int ConnectUsb();
+    // Places one answer in buf (at most 2048 bytes in all) and returns the
+    // bytes placed, header included; -1 with no device open.
+    int ReadUsb(unsigned char *buf, int timeout);
+    // The same, for a caller whose buffer holds `capacity` bytes.
+    int ReadUsb(unsigned char *buf, int capacity, int timeout);
+    // Body bytes sent, a negative libusb code when a stage failed, -1 with no
+    // device open. Frames under 7 bytes go out whole as the header stage.
+    int WriteUsb(unsigned char *frame, int len);
+    void DisConnectUsb();
+    void Resetep();
+    int GetUsbStatus();
+    void print_devs(libusb_device **devs);
+};
+
+#endif

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Sets up what the kit needs, builds it and runs one job:
+#   ./run.sh demo    the demo reading the sample card from the virtual reader
+#   ./run.sh test    every test
+#   ./run.sh bench   the benchmarks
+#   ./run.sh build   build only
+# BUILD_DIR (default build) and VESSIK_CMAKE_ARGS change where and how it builds.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+BUILD_DIR=${BUILD_DIR:-build}
+PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
+          libusb-1.0-0-dev umockdev libumockdev-dev
+          libgtest-dev libgmock-dev libbenchmark-dev)
+
+install_missing() {
+  local missing=() p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
+}
+
+build() {
+  # shellcheck disable=SC2086
+  cmake -S . -B "$BUILD_DIR" -G Ninja ${VESSIK_CMAKE_ARGS:-}
+  cmake --build "$BUILD_DIR"
+}
+
+job=${1:-}
+case "$job" in
+  demo)
+    install_missing
+    build
+    exec "$BUILD_DIR/tools/vessik-virtual-reader" --card sim/cards/sample.card -- \
+      "$BUILD_DIR/demo/vessik_demo"
+    ;;
+  test)
+    install_missing
+    build
+    cd "$BUILD_DIR"
+    ctest --output-on-failure -j "$(nproc)"
+    ;;
+  bench)
+    install_missing
+    build
+    for b in "$BUILD_DIR"/bench/bench_*; do "$b"; done
+    ;;
+  build)
+    install_missing
+    build
+    ;;
+  *)
+    echo "usage: $0 demo|test|bench|build" >&2
+    exit 2
+    ;;
+esac

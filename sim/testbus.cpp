@@ -1,0 +1,762 @@
+// The test USB bus: libusb's functions served from virtual readers, plus
+// usleep()/sleep() on a virtual clock.
+#include "testbus.h"
+
+#include <dlfcn.h>
+#include <libusb.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+// The opaque libusb types, as the bus keeps them. Objects are never freed, so
+// a pointer the code under test kept across reset() stays safe to pass back.
+struct libusb_context {
+    uint64_t generation = 0;
+    bool open = true;
+};
+
+struct libusb_device {
+    testbus::Device spec;
+};
+
+struct libusb_device_handle {
+    libusb_device *dev = nullptr;
+    uint64_t generation = 0;
+    bool open = true;
+};
+
+namespace testbus {
+namespace {
+
+constexpr uint64_t kUsPerMs = 1000;
+constexpr uint64_t kUsPerSecond = 1000000;
+constexpr size_t kFormatDataBytes = 24; // bytes shown by format_call before "..."
+
+// The descriptor of the reader: full speed, one configuration.
+constexpr uint16_t kBcdUsb = 0x0200;
+constexpr uint8_t kMaxPacket0 = 64;
+constexpr uint16_t kBcdDevice = 0x0100;
+
+struct Injection {
+    int code;
+    int times; // -1: every call
+};
+
+struct State {
+    std::mutex mu;
+    uint64_t generation = 1;
+    std::vector<libusb_device *> devices; // on the bus now
+    std::set<const libusb_device *> known_devices;
+    std::vector<std::unique_ptr<libusb_device>> device_store;
+    std::vector<std::unique_ptr<libusb_context>> context_store;
+    std::vector<std::unique_ptr<libusb_device_handle>> handle_store;
+    std::vector<std::unique_ptr<std::vector<libusb_device *>>> list_store;
+    std::set<libusb_device **> open_lists;
+    libusb_device **last_list = nullptr;
+    std::vector<libusb_device *> own_list;
+    int default_context_refs = 0;
+
+    std::vector<Call> calls;
+    std::vector<Sleep> sleeps;
+    uint64_t seq = 0;
+    uint64_t clock_us = 0;
+    bool fast_sleep = true;
+    std::map<std::string, std::deque<Injection>> injections;
+
+    int open_contexts = 0;
+    int open_handles = 0;
+    int lists_outstanding = 0;
+    int misuse = 0;
+};
+
+// Never destroyed: the library's own globals call in here at process exit.
+State &st()
+{
+    static State *state = new State;
+    return *state;
+}
+
+std::string hex(const uint8_t *data, size_t len)
+{
+    std::string out;
+    char two[4];
+    for (size_t i = 0; i < len; ++i) {
+        std::snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", data[i]);
+        out += two;
+    }
+    return out;
+}
+
+std::string hex8(unsigned value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", value);
+    return text;
+}
+
+int to_libusb(vsim::UsbStatus s)
+{
+    switch (s) {
+    case vsim::UsbStatus::Ok:
+        return LIBUSB_SUCCESS;
+    case vsim::UsbStatus::NothingReady:
+    case vsim::UsbStatus::Timeout:
+        return LIBUSB_ERROR_TIMEOUT;
+    case vsim::UsbStatus::Stall:
+        return LIBUSB_ERROR_PIPE;
+    case vsim::UsbStatus::NoDevice:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case vsim::UsbStatus::IoError:
+        return LIBUSB_ERROR_IO;
+    case vsim::UsbStatus::Access:
+        return LIBUSB_ERROR_ACCESS;
+    case vsim::UsbStatus::Busy:
+        return LIBUSB_ERROR_BUSY;
+    case vsim::UsbStatus::NotFound:
+        return LIBUSB_ERROR_NOT_FOUND;
+    case vsim::UsbStatus::Overflow:
+        return LIBUSB_ERROR_OVERFLOW;
+    case vsim::UsbStatus::InvalidParam:
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    return LIBUSB_ERROR_OTHER;
+}
+
+Call begin(const char *name, std::string args = "")
+{
+    Call call;
+    call.name = name;
+    call.args = std::move(args);
+    return call;
+}
+
+// Records the call and hands its result back.
+long finish(Call &call, long result)
+{
+    State &s = st();
+    call.seq = ++s.seq;
+    call.at_us = s.clock_us;
+    call.result = result;
+    s.calls.push_back(call);
+    return result;
+}
+
+// True (and `code` set) when a fail_next injection applies to this call.
+bool injected(const std::string &name, int &code)
+{
+    auto it = st().injections.find(name);
+    if (it == st().injections.end() || it->second.empty())
+        return false;
+    Injection &inj = it->second.front();
+    code = inj.code;
+    if (inj.times > 0 && --inj.times == 0)
+        it->second.pop_front();
+    return true;
+}
+
+bool context_ok(const libusb_context *ctx)
+{
+    State &s = st();
+    bool ok = false;
+    if (ctx == nullptr) {
+        ok = s.default_context_refs > 0;
+    } else {
+        for (const auto &c : s.context_store) {
+            if (c.get() == ctx)
+                ok = c->open && c->generation == s.generation;
+        }
+    }
+    if (!ok)
+        ++s.misuse;
+    return ok;
+}
+
+bool handle_ok(const libusb_device_handle *h)
+{
+    State &s = st();
+    for (const auto &owned : s.handle_store) {
+        if (owned.get() == h && owned->open && owned->generation == s.generation)
+            return true;
+    }
+    ++s.misuse;
+    return false;
+}
+
+bool device_ok(const libusb_device *dev)
+{
+    if (st().known_devices.count(dev) != 0)
+        return true;
+    ++st().misuse;
+    return false;
+}
+
+// The reader behind an open handle, or nullptr when it has left the bus.
+vsim::VirtualReader *reader_of(const libusb_device_handle *h)
+{
+    return h->dev->spec.reader;
+}
+
+// Runs `request` on the handle's reader and records the call; the common shape
+// of the device requests below.
+template <typename Request>
+int device_request(const char *name, libusb_device_handle *h, std::string args, Request request)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = begin(name, std::move(args));
+    int code = 0;
+    if (injected(name, code))
+        return static_cast<int>(finish(call, code));
+    if (!handle_ok(h))
+        return static_cast<int>(finish(call, LIBUSB_ERROR_INVALID_PARAM));
+    vsim::VirtualReader *reader = reader_of(h);
+    if (reader == nullptr)
+        return static_cast<int>(finish(call, LIBUSB_ERROR_NO_DEVICE));
+    return static_cast<int>(finish(call, request(*reader)));
+}
+
+void retire_devices()
+{
+    for (libusb_device *dev : st().devices)
+        dev->spec.reader = nullptr; // handles on it now answer NO_DEVICE
+    st().devices.clear();
+    st().own_list.clear();
+}
+
+void add_device(const Device &spec)
+{
+    auto dev = std::make_unique<libusb_device>();
+    dev->spec = spec;
+    st().devices.push_back(dev.get());
+    st().known_devices.insert(dev.get());
+    st().device_store.push_back(std::move(dev));
+}
+
+bool enumerated(const libusb_device *dev)
+{
+    return dev->spec.reader == nullptr || dev->spec.reader->present();
+}
+
+template <typename Real> Real real_function(const char *name)
+{
+    return reinterpret_cast<Real>(dlsym(RTLD_NEXT, name));
+}
+
+// Records a sleep, moves the clock on, and tells whether to really sleep.
+bool record_sleep(uint64_t us)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    State &s = st();
+    Sleep sleep_record;
+    sleep_record.seq = ++s.seq;
+    sleep_record.at_us = s.clock_us;
+    sleep_record.us = us;
+    sleep_record.real = !s.fast_sleep;
+    s.sleeps.push_back(sleep_record);
+    s.clock_us += us;
+    return !s.fast_sleep;
+}
+
+} // namespace
+
+// --- Control API ---------------------------------------------------------------------
+
+void reset()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    State &s = st();
+    retire_devices();
+    ++s.generation;
+    s.list_store.clear();
+    s.open_lists.clear();
+    s.last_list = nullptr;
+    s.default_context_refs = 0;
+    s.calls.clear();
+    s.sleeps.clear();
+    s.seq = 0;
+    s.clock_us = 0;
+    s.fast_sleep = true;
+    s.injections.clear();
+    s.open_contexts = 0;
+    s.open_handles = 0;
+    s.lists_outstanding = 0;
+    s.misuse = 0;
+}
+
+void attach(vsim::VirtualReader *reader)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    retire_devices();
+    if (reader != nullptr) {
+        Device d;
+        d.reader = reader;
+        add_device(d);
+    }
+}
+
+void set_devices(const std::vector<Device> &devices)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    retire_devices();
+    for (const Device &d : devices)
+        add_device(d);
+}
+
+void with_lock(const std::function<void()> &fn)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    fn();
+}
+
+std::vector<Call> calls()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().calls;
+}
+
+std::vector<std::string> call_names()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    std::vector<std::string> names;
+    for (const Call &c : st().calls)
+        names.push_back(c.name);
+    return names;
+}
+
+std::string format_call(const Call &call)
+{
+    std::string line = call.name + "(" + call.args + ") -> " + std::to_string(call.result);
+    if (call.endpoint >= 0 && call.name == "libusb_bulk_transfer") {
+        line += " transferred=" + std::to_string(call.transferred);
+        if (!call.data.empty()) {
+            const size_t shown = std::min(call.data.size(), kFormatDataBytes);
+            line += " [" + hex(call.data.data(), shown);
+            if (shown < call.data.size())
+                line += " ... +" + std::to_string(call.data.size() - shown);
+            line += "]";
+        }
+    }
+    return line + " @" + std::to_string(call.at_us) + "us";
+}
+
+void clear_calls()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    st().calls.clear();
+}
+
+void set_fast_sleep(bool fast)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    st().fast_sleep = fast;
+}
+
+std::vector<uint64_t> sleeps_us()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    std::vector<uint64_t> out;
+    for (const Sleep &s : st().sleeps)
+        out.push_back(s.us);
+    return out;
+}
+
+std::vector<Sleep> sleeps()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().sleeps;
+}
+
+void clear_sleeps()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    st().sleeps.clear();
+}
+
+uint64_t now_us()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().clock_us;
+}
+
+void advance_us(uint64_t us)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    st().clock_us += us;
+}
+
+void fail_next(const std::string &function, int code, int times)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    if (times == 0)
+        return;
+    st().injections[function].push_back({code, times < 0 ? -1 : times});
+}
+
+int open_contexts()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().open_contexts;
+}
+
+int open_handles()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().open_handles;
+}
+
+int device_lists_outstanding()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().lists_outstanding;
+}
+
+int misuse()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().misuse;
+}
+
+libusb_device **last_device_list()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return st().last_list;
+}
+
+libusb_device **device_list()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    State &s = st();
+    s.own_list = s.devices;
+    s.own_list.push_back(nullptr);
+    return s.own_list.data();
+}
+
+} // namespace testbus
+
+// --- libusb --------------------------------------------------------------------------
+
+using testbus::Call;
+using testbus::st;
+
+extern "C" {
+
+int libusb_init(libusb_context **ctx)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_init", ctx == nullptr ? "default" : "");
+    int code = 0;
+    if (testbus::injected(call.name, code))
+        return static_cast<int>(testbus::finish(call, code));
+    if (ctx == nullptr) {
+        ++st().default_context_refs;
+    } else {
+        auto c = std::make_unique<libusb_context>();
+        c->generation = st().generation;
+        *ctx = c.get();
+        st().context_store.push_back(std::move(c));
+    }
+    ++st().open_contexts;
+    return static_cast<int>(testbus::finish(call, LIBUSB_SUCCESS));
+}
+
+void libusb_exit(libusb_context *ctx)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_exit", ctx == nullptr ? "default" : "");
+    if (testbus::context_ok(ctx)) {
+        if (ctx == nullptr)
+            --st().default_context_refs;
+        else
+            ctx->open = false;
+        --st().open_contexts;
+    }
+    testbus::finish(call, 0);
+}
+
+ssize_t libusb_get_device_list(libusb_context *ctx, libusb_device ***list)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_get_device_list");
+    int code = 0;
+    if (testbus::injected(call.name, code))
+        return testbus::finish(call, code);
+    if (!testbus::context_ok(ctx) || list == nullptr)
+        return testbus::finish(call, LIBUSB_ERROR_INVALID_PARAM);
+    auto devs = std::make_unique<std::vector<libusb_device *>>();
+    for (libusb_device *dev : st().devices) {
+        if (testbus::enumerated(dev))
+            devs->push_back(dev);
+    }
+    const auto count = static_cast<ssize_t>(devs->size());
+    devs->push_back(nullptr);
+    *list = devs->data();
+    st().last_list = devs->data();
+    st().open_lists.insert(devs->data());
+    st().list_store.push_back(std::move(devs));
+    ++st().lists_outstanding;
+    return testbus::finish(call, count);
+}
+
+void libusb_free_device_list(libusb_device **list, int unref_devices)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_free_device_list", "unref=" + std::to_string(unref_devices));
+    if (list != nullptr) {
+        if (st().open_lists.erase(list) != 0)
+            --st().lists_outstanding;
+        else
+            ++st().misuse;
+    }
+    testbus::finish(call, 0);
+}
+
+libusb_device_handle *libusb_open_device_with_vid_pid(libusb_context *ctx, uint16_t vendor_id,
+                                                      uint16_t product_id)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    char args[32];
+    std::snprintf(args, sizeof args, "%04x:%04x", vendor_id, product_id);
+    Call call = testbus::begin("libusb_open_device_with_vid_pid", args);
+    int code = 0;
+    if (testbus::injected(call.name, code) || !testbus::context_ok(ctx)) {
+        testbus::finish(call, 0);
+        return nullptr;
+    }
+    for (libusb_device *dev : st().devices) {
+        const testbus::Device &d = dev->spec;
+        if (d.vid == vendor_id && d.pid == product_id && d.reader != nullptr &&
+            d.reader->present()) {
+            auto h = std::make_unique<libusb_device_handle>();
+            h->dev = dev;
+            h->generation = st().generation;
+            libusb_device_handle *out = h.get();
+            st().handle_store.push_back(std::move(h));
+            ++st().open_handles;
+            testbus::finish(call, 1);
+            return out;
+        }
+    }
+    testbus::finish(call, 0);
+    return nullptr;
+}
+
+void libusb_close(libusb_device_handle *dev_handle)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_close");
+    if (dev_handle != nullptr && testbus::handle_ok(dev_handle)) {
+        dev_handle->open = false;
+        --st().open_handles;
+    }
+    testbus::finish(call, 0);
+}
+
+int libusb_kernel_driver_active(libusb_device_handle *dev_handle, int interface_number)
+{
+    return testbus::device_request(
+        "libusb_kernel_driver_active", dev_handle, "iface=" + std::to_string(interface_number),
+        [&](vsim::VirtualReader &r) {
+            bool active = false;
+            const vsim::UsbStatus s = r.kernel_driver_active(interface_number, &active);
+            if (s != vsim::UsbStatus::Ok)
+                return testbus::to_libusb(s);
+            return active ? 1 : 0;
+        });
+}
+
+int libusb_detach_kernel_driver(libusb_device_handle *dev_handle, int interface_number)
+{
+    return testbus::device_request(
+        "libusb_detach_kernel_driver", dev_handle, "iface=" + std::to_string(interface_number),
+        [&](vsim::VirtualReader &r) {
+            return testbus::to_libusb(r.detach_kernel_driver(interface_number));
+        });
+}
+
+int libusb_set_configuration(libusb_device_handle *dev_handle, int configuration)
+{
+    return testbus::device_request(
+        "libusb_set_configuration", dev_handle, "config=" + std::to_string(configuration),
+        [&](vsim::VirtualReader &r) {
+            return testbus::to_libusb(r.set_configuration(configuration));
+        });
+}
+
+int libusb_get_configuration(libusb_device_handle *dev, int *config)
+{
+    return testbus::device_request(
+        "libusb_get_configuration", dev, "",
+        [&](vsim::VirtualReader &r) { return testbus::to_libusb(r.get_configuration(config)); });
+}
+
+int libusb_claim_interface(libusb_device_handle *dev_handle, int interface_number)
+{
+    return testbus::device_request(
+        "libusb_claim_interface", dev_handle, "iface=" + std::to_string(interface_number),
+        [&](vsim::VirtualReader &r) {
+            return testbus::to_libusb(r.claim_interface(interface_number));
+        });
+}
+
+int libusb_release_interface(libusb_device_handle *dev_handle, int interface_number)
+{
+    return testbus::device_request(
+        "libusb_release_interface", dev_handle, "iface=" + std::to_string(interface_number),
+        [&](vsim::VirtualReader &r) {
+            return testbus::to_libusb(r.release_interface(interface_number));
+        });
+}
+
+int libusb_clear_halt(libusb_device_handle *dev_handle, unsigned char endpoint)
+{
+    return testbus::device_request(
+        "libusb_clear_halt", dev_handle, "ep=" + testbus::hex8(endpoint),
+        [&](vsim::VirtualReader &r) { return testbus::to_libusb(r.clear_halt(endpoint)); });
+}
+
+int libusb_reset_device(libusb_device_handle *dev_handle)
+{
+    return testbus::device_request(
+        "libusb_reset_device", dev_handle, "",
+        [&](vsim::VirtualReader &r) { return testbus::to_libusb(r.reset_device(st().clock_us)); });
+}
+
+int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoint,
+                         unsigned char *data, int length, int *actual_length, unsigned int timeout)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    testbus::State &s = st();
+    Call call = testbus::begin("libusb_bulk_transfer", "ep=" + testbus::hex8(endpoint) +
+                                                           " len=" + std::to_string(length) +
+                                                           " timeout=" + std::to_string(timeout));
+    call.endpoint = endpoint;
+    call.length = length;
+    call.timeout_ms = timeout;
+    const bool in = (endpoint & LIBUSB_ENDPOINT_IN) != 0;
+    if (!in && data != nullptr && length > 0)
+        call.data.assign(data, data + length);
+    if (actual_length != nullptr)
+        *actual_length = 0;
+
+    const uint64_t start = s.clock_us;
+    const uint64_t timeout_us = static_cast<uint64_t>(timeout) * testbus::kUsPerMs;
+    int code = 0;
+    if (testbus::injected(call.name, code)) {
+        if (code == LIBUSB_ERROR_TIMEOUT)
+            s.clock_us = start + timeout_us;
+        return static_cast<int>(testbus::finish(call, code));
+    }
+    if (!testbus::handle_ok(dev_handle))
+        return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_INVALID_PARAM));
+    vsim::VirtualReader *reader = testbus::reader_of(dev_handle);
+    if (reader == nullptr)
+        return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_NO_DEVICE));
+
+    int done = 0;
+    vsim::UsbStatus status;
+    if (!in) {
+        status = reader->out_transfer(endpoint, data, length, s.clock_us);
+        done = status == vsim::UsbStatus::Ok ? length : 0;
+    } else {
+        status = reader->in_transfer(endpoint, data, length, &done, s.clock_us);
+        if (status == vsim::UsbStatus::NothingReady) {
+            // Wait, on the virtual clock, for data that become ready in time.
+            const std::optional<uint64_t> ready = reader->ready_at_us(endpoint);
+            const uint64_t deadline =
+                timeout == 0 ? std::numeric_limits<uint64_t>::max() : start + timeout_us;
+            if (ready && *ready <= deadline) {
+                s.clock_us = std::max(s.clock_us, *ready);
+                status = reader->in_transfer(endpoint, data, length, &done, s.clock_us);
+            }
+        }
+        if (status == vsim::UsbStatus::NothingReady || status == vsim::UsbStatus::Timeout)
+            s.clock_us = std::max(s.clock_us, start + timeout_us);
+        if (done > 0)
+            call.data.assign(data, data + done);
+    }
+    if (actual_length != nullptr)
+        *actual_length = done;
+    call.transferred = done;
+    return static_cast<int>(testbus::finish(call, testbus::to_libusb(status)));
+}
+
+int libusb_get_device_descriptor(libusb_device *dev, struct libusb_device_descriptor *desc)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_get_device_descriptor");
+    int code = 0;
+    if (testbus::injected(call.name, code))
+        return static_cast<int>(testbus::finish(call, code));
+    if (!testbus::device_ok(dev) || desc == nullptr)
+        return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_INVALID_PARAM));
+    if (dev->spec.descriptor_error != 0)
+        return static_cast<int>(testbus::finish(call, dev->spec.descriptor_error));
+    *desc = libusb_device_descriptor{};
+    desc->bLength = LIBUSB_DT_DEVICE_SIZE;
+    desc->bDescriptorType = LIBUSB_DT_DEVICE;
+    desc->bcdUSB = testbus::kBcdUsb;
+    desc->bMaxPacketSize0 = testbus::kMaxPacket0;
+    desc->idVendor = dev->spec.vid;
+    desc->idProduct = dev->spec.pid;
+    desc->bcdDevice = testbus::kBcdDevice;
+    desc->bNumConfigurations = 1;
+    return static_cast<int>(testbus::finish(call, LIBUSB_SUCCESS));
+}
+
+uint8_t libusb_get_bus_number(libusb_device *dev)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_get_bus_number");
+    const uint8_t bus = testbus::device_ok(dev) ? dev->spec.bus : 0;
+    testbus::finish(call, bus);
+    return bus;
+}
+
+uint8_t libusb_get_device_address(libusb_device *dev)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_get_device_address");
+    const uint8_t address = testbus::device_ok(dev) ? dev->spec.address : 0;
+    testbus::finish(call, address);
+    return address;
+}
+
+int libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_numbers_len)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call =
+        testbus::begin("libusb_get_port_numbers", "len=" + std::to_string(port_numbers_len));
+    if (!testbus::device_ok(dev) || port_numbers == nullptr || port_numbers_len <= 0)
+        return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_INVALID_PARAM));
+    const std::vector<uint8_t> &ports = dev->spec.ports;
+    if (static_cast<int>(ports.size()) > port_numbers_len)
+        return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_OVERFLOW));
+    std::copy(ports.begin(), ports.end(), port_numbers);
+    return static_cast<int>(testbus::finish(call, static_cast<long>(ports.size())));
+}
+
+// --- Sleeps: recorded on the virtual clock --------------------------------------------
+
+int usleep(useconds_t usec) noexcept
+{
+    if (!testbus::record_sleep(usec))
+        return 0;
+    static const auto real = testbus::real_function<int (*)(useconds_t)>("usleep");
+    return real != nullptr ? real(usec) : 0;
+}
+
+unsigned int sleep(unsigned int seconds) noexcept
+{
+    if (!testbus::record_sleep(static_cast<uint64_t>(seconds) * testbus::kUsPerSecond))
+        return 0;
+    static const auto real = testbus::real_function<unsigned int (*)(unsigned int)>("sleep");
+    return real != nullptr ? real(seconds) : 0;
+}
+
+} // extern "C"

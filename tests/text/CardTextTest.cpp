@@ -1,0 +1,383 @@
+// Card text decoders, checked against hand-worked bytes and against glibc's
+// iconv, which nobody here wrote.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iconv.h>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CardText.inc"
+#include "vessik.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr unsigned char kUntouched = 0xEE; // fill that shows bytes nobody wrote
+constexpr int kDestBytes = 256;
+
+std::string Hex(const unsigned char *bytes, int count)
+{
+    std::string text;
+    char digits[4];
+    for (int i = 0; i < count; ++i) {
+        snprintf(digits, sizeof(digits), i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+Bytes Ucs2le(const std::u16string &units)
+{
+    Bytes bytes;
+    for (const char16_t unit : units) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return bytes;
+}
+
+// glibc's own UCS-2LE to UTF-8 conversion, the reference for the checks below.
+class Iconv {
+  public:
+    Iconv() : cd_(iconv_open("UTF-8", "UCS-2LE")) {}
+    ~Iconv()
+    {
+        if (ok())
+            iconv_close(cd_);
+    }
+    Iconv(const Iconv &) = delete;
+    Iconv &operator=(const Iconv &) = delete;
+
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // False when iconv refuses the input.
+    bool Convert(const Bytes &src, size_t len, std::string &out)
+    {
+        char buf[1024];
+        char *in = const_cast<char *>(reinterpret_cast<const char *>(src.data()));
+        char *outp = buf;
+        size_t in_left = len;
+        size_t out_left = sizeof(buf);
+        if (iconv(cd_, &in, &in_left, &outp, &out_left) == static_cast<size_t>(-1))
+            return false;
+        out.assign(buf, outp);
+        return true;
+    }
+
+  private:
+    iconv_t cd_;
+};
+
+// ---------------------------------------------------------------- one unit
+
+TEST(EncUnicodeToUtf8, EncodesTheBoundariesOfEachLength)
+{
+    const struct {
+        char16_t unit;
+        const char *hex;
+    } cases[] = {
+        {0x0041, "41"},       {0x007F, "7F"},       {0x0000, "00"},       {0x0080, "C2 80"},
+        {0x00B7, "C2 B7"},    {0x07FF, "DF BF"},    {0x0800, "E0 A0 80"}, {0xFFFF, "EF BF BF"},
+        {0xD800, "ED A0 80"}, {0xDFFF, "ED BF BF"},
+    };
+    for (const auto &c : cases) {
+        unsigned char out[7];
+        memset(out, kUntouched, sizeof(out));
+        const int len = EncUnicodeToUtf8(c.unit, out, 6);
+        EXPECT_EQ(Hex(out, len), c.hex) << std::hex << c.unit;
+        EXPECT_EQ(out[len], kUntouched) << "wrote past its result for " << std::hex << c.unit;
+    }
+}
+
+TEST(EncUnicodeToUtf8, RefusesANullOutputOrTooLittleRoom)
+{
+    unsigned char out[6];
+    memset(out, kUntouched, sizeof(out));
+    EXPECT_EQ(EncUnicodeToUtf8(0x4E2D, out, 5), 0);
+    EXPECT_EQ(EncUnicodeToUtf8(0x0041, out, -1), 0);
+    EXPECT_EQ(Hex(out, 6), "EE EE EE EE EE EE");
+    EXPECT_EQ(EncUnicodeToUtf8(0x0041, nullptr, 6), 0);
+}
+
+TEST(EncUnicodeToUtf8, MatchesIconvForEveryUnitOutsideTheSurrogates)
+{
+    Iconv reference;
+    ASSERT_TRUE(reference.ok());
+    int mismatches = 0;
+    std::string first;
+    for (unsigned code = 0x0001; code <= 0xFFFF; ++code) {
+        if (code >= 0xD800 && code <= 0xDFFF)
+            continue;
+        const Bytes src = Ucs2le(std::u16string(1, static_cast<char16_t>(code)));
+        std::string expected;
+        ASSERT_TRUE(reference.Convert(src, src.size(), expected)) << std::hex << code;
+        unsigned char out[6];
+        const int len = EncUnicodeToUtf8(static_cast<unsigned short>(code), out, sizeof(out));
+        if (std::string(reinterpret_cast<char *>(out), len) != expected && mismatches++ == 0)
+            first = Hex(src.data(), 2) + " -> " + Hex(out, len);
+    }
+    EXPECT_EQ(mismatches, 0) << "first: " << first;
+}
+
+// ---------------------------------------------------------------- digit fields
+
+TEST(ParesCardNumber, KeepsTheLowByteOfEachUnit)
+{
+    const struct {
+        Bytes src;
+        int width;
+        const char *hex; // destination after the call, with one byte beyond
+    } cases[] = {
+        {{0x30, 0x00, 0x31, 0x00}, 4, "30 31 EE"},
+        {{0x58, 0x4E, 0x39, 0xFF}, 4, "58 39 EE"}, // high bytes are neither copied nor checked
+        {{0x31, 0x00, 0x32}, 3, "31 32 EE"},       // an odd width takes its last byte
+        {{0x31, 0x00}, 0, "EE EE EE"},
+        {{0x31, 0x00}, -2, "EE EE EE"},
+    };
+    for (const auto &c : cases) {
+        unsigned char dest[3];
+        memset(dest, kUntouched, sizeof(dest));
+        const int expected_len = c.width > 0 ? (c.width + 1) / 2 : 0;
+        EXPECT_EQ(ParesCardNumber(c.src.data(), c.width, dest), expected_len) << c.hex;
+        EXPECT_EQ(Hex(dest, 3), c.hex);
+    }
+    unsigned char dest[2] = {kUntouched, kUntouched};
+    EXPECT_EQ(ParesCardNumber(nullptr, 2, dest), 0);
+    EXPECT_EQ(Hex(dest, 2), "EE EE");
+}
+
+// ---------------------------------------------------------------- free text
+
+TEST(ParesCardChiness, DecodesUpToTheFirstSpaceUnit)
+{
+    const struct {
+        const char *what;
+        Bytes src;
+        int width;
+        int result;
+        const char *hex;
+    } cases[] = {
+        {"padded", {0x2D, 0x4E, 0x87, 0x65, 0x20, 0x00, 0x20, 0x00}, 8, 4, "E4 B8 AD E6 96 87"},
+        {"no padding", {0x2D, 0x4E, 0x87, 0x65}, 4, 4, "E4 B8 AD E6 96 87"},
+        {"mixed",
+         {0x2D, 0x4E, 0x87, 0x65, 0x41, 0x00, 0x31, 0x00},
+         8,
+         8,
+         "E4 B8 AD E6 96 87 41 31"},
+        {"leading space", {0x20, 0x00, 0x41, 0x00}, 4, 0, ""},
+        {"inner space", {0x41, 0x00, 0x20, 0x00, 0x42, 0x00}, 6, 2, "41"},
+        // U+2020 then U+4E00: the bytes 20 00 at offset 1 straddle two units.
+        {"straddling pair", {0x20, 0x20, 0x00, 0x4E, 0x20, 0x00}, 6, 4, "E2 80 A0 E4 B8 80"},
+        // U+00B7 must not come out as the lone byte B7.
+        {"middle dot", {0x41, 0x00, 0xB7, 0x00, 0x42, 0x00, 0x20, 0x00}, 8, 6, "41 C2 B7 42"},
+        {"width 0", {0x41, 0x00}, 0, 0, ""},
+        {"width 1", {0x41, 0x00}, 1, 0, ""},
+        {"odd width", {0x41, 0x00, 0x42}, 3, 2, "41"}, // the last odd byte is no unit
+    };
+    for (const auto &c : cases) {
+        unsigned char dest[16];
+        memset(dest, kUntouched, sizeof(dest));
+        EXPECT_EQ(ParesCardChiness(c.src.data(), c.width, dest), c.result) << c.what;
+        const int written = static_cast<int>(strlen(c.hex) + 1) / 3;
+        EXPECT_EQ(Hex(dest, written + 1), written == 0 ? "EE" : std::string(c.hex) + " EE")
+            << c.what;
+    }
+    unsigned char dest[2] = {kUntouched, kUntouched};
+    EXPECT_EQ(ParesCardChiness(nullptr, 30, dest), 0);
+    EXPECT_EQ(Hex(dest, 2), "EE EE");
+}
+
+// A unit of a random field, biased towards the hard cases.
+char16_t RandomUnit(std::mt19937 &rng)
+{
+    const int low = std::uniform_int_distribution<int>(0, 0xFF)(rng);
+    switch (std::uniform_int_distribution<int>(0, 7)(rng)) {
+    case 0:
+        return static_cast<char16_t>(std::uniform_int_distribution<int>(0x21, 0x7E)(rng));
+    case 1: // Latin-1, U+00B7 among them
+        return static_cast<char16_t>(0x80 | low);
+    case 2: // low byte 20: can start a straddling pad pair
+        return static_cast<char16_t>(0x2000 | low);
+    case 3: // low byte 00: can end one (the surrogate rows are skipped)
+        return static_cast<char16_t>((low == 0 || (low >= 0xD8 && low <= 0xDF) ? 0x4E : low) << 8);
+    case 4:
+        return u' ';
+    case 5:
+        return static_cast<char16_t>(std::uniform_int_distribution<int>(0x0100, 0x07FF)(rng));
+    case 6:
+        return static_cast<char16_t>(std::uniform_int_distribution<int>(0x4E00, 0x9FA5)(rng));
+    default: {
+        const int unit = std::uniform_int_distribution<int>(0x0001, 0xF7FF)(rng);
+        return static_cast<char16_t>(unit >= 0xD800 ? unit + 0x800
+                                                    : unit); // iconv refuses surrogates
+    }
+    }
+}
+
+std::u16string RandomField(std::mt19937 &rng, int units)
+{
+    std::u16string field;
+    for (int u = 0; u < units; ++u)
+        field += RandomUnit(rng);
+    return field;
+}
+
+TEST(ParesCardChiness, RandomFieldsDecodeAsIconvUpToTheFirstSpace)
+{
+    Iconv reference;
+    ASSERT_TRUE(reference.ok());
+    std::mt19937 rng(20240305);
+    const int widths[] = {30, 70, 2, 4, 31};
+    for (int round = 0; round < 4000; ++round) {
+        const int width = widths[round % 5];
+        const Bytes field = Ucs2le(RandomField(rng, (width + 1) / 2));
+
+        // iconv the whole field; U+0020 is the only unit whose UTF-8 holds 0x20.
+        std::string whole;
+        ASSERT_TRUE(reference.Convert(field, width & ~1, whole));
+        const std::string expected = whole.substr(0, whole.find(' '));
+        int chars = 0;
+        for (const char c : expected)
+            chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+
+        unsigned char dest[kDestBytes];
+        memset(dest, kUntouched, sizeof(dest));
+        const int n = static_cast<int>(expected.size());
+        ASSERT_EQ(ParesCardChiness(field.data(), width, dest), 2 * chars)
+            << "round " << round << ": " << Hex(field.data(), width);
+        ASSERT_EQ(Hex(dest, n + 1),
+                  Hex(reinterpret_cast<const unsigned char *>(expected.data()), n) +
+                      (n == 0 ? "EE" : " EE"))
+            << "round " << round << ": " << Hex(field.data(), width);
+    }
+}
+
+// ---------------------------------------------------------------- bounded free text
+
+TEST(ParesCardChinessBounded, StopsBeforeACharacterThatDoesNotFit)
+{
+    // "A", two CJK characters, U+00B7: 1 + 3 + 3 + 2 bytes, then padding.
+    const Bytes field = Ucs2le(u"A\u4E2D\u6587\u00B7 ");
+    const struct {
+        int room;
+        int result;
+        const char *hex;
+    } cases[] = {
+        {0, 0, ""},
+        {-1, 0, ""},
+        {3, 2, "41"},
+        {4, 4, "41 E4 B8 AD"},
+        {7, 6, "41 E4 B8 AD E6 96 87"},
+        {8, 6, "41 E4 B8 AD E6 96 87"}, // a two-byte character is not split either
+        {9, 8, "41 E4 B8 AD E6 96 87 C2 B7"},
+        {100, 8, "41 E4 B8 AD E6 96 87 C2 B7"},
+    };
+    for (const auto &c : cases) {
+        unsigned char dest[16];
+        memset(dest, kUntouched, sizeof(dest));
+        EXPECT_EQ(ParesCardChinessBounded(field.data(), 10, dest, c.room), c.result)
+            << "room " << c.room;
+        const int written = static_cast<int>(strlen(c.hex) + 1) / 3;
+        EXPECT_EQ(Hex(dest, written + 1), written == 0 ? "EE" : std::string(c.hex) + " EE")
+            << "room " << c.room;
+    }
+    EXPECT_EQ(ParesCardChinessBounded(nullptr, 30, nullptr, 29), 0);
+}
+
+TEST(ParesCardChinessBounded, DecodesLikeTheUnboundedDecoderWhenTheTextFits)
+{
+    std::mt19937 rng(7);
+    for (int round = 0; round < 500; ++round) {
+        const Bytes field = Ucs2le(RandomField(rng, 35));
+        unsigned char plain[kDestBytes];
+        unsigned char bounded[kDestBytes];
+        memset(plain, kUntouched, sizeof(plain));
+        memset(bounded, kUntouched, sizeof(bounded));
+        ASSERT_EQ(ParesCardChinessBounded(field.data(), 70, bounded, 105),
+                  ParesCardChiness(field.data(), 70, plain));
+        ASSERT_EQ(Hex(bounded, 106), Hex(plain, 106)) << "round " << round;
+    }
+}
+
+TEST(ParesCardChinessBounded, ALongNameStaysTerminatedInsideItsRecordField)
+{
+    // Fifteen CJK characters fill a 30-byte card field with 45 bytes of UTF-8.
+    const Bytes field = Ucs2le(std::u16string(15, u'\u9F8D'));
+    idInfo record;
+    memset(&record, 0, sizeof(record));
+    record.sex[0] = '1';
+    unsigned char *name = reinterpret_cast<unsigned char *>(record.name);
+    EXPECT_EQ(ParesCardChinessBounded(field.data(), 30, name, sizeof(record.name) - 1), 18);
+    EXPECT_EQ(strlen(record.name), 27u); // nine characters of three bytes fit in 29
+    EXPECT_EQ(record.sex[0], '1');
+}
+
+// ---------------------------------------------------------------- nationality and sex
+
+// Code points of the names for codes 1 to 56, written down apart from the
+// decoder's own UTF-8 literals (generated once from the nationality table with
+// Python's ord()); iconv turns them into the expected bytes.
+// clang-format off
+const std::u16string kNationalCodePoints[] = {
+    u"\u6C49", u"\u8499\u53E4", u"\u56DE", u"\u85CF", u"\u7EF4\u543E\u5C14", u"\u82D7", u"", // 1-7
+    u"\u58EE", u"\u5E03\u4F9D", u"\u671D\u9C9C", u"\u6EE1", u"\u4F97", u"\u7476", u"\u767D", // 8-14
+    u"\u571F\u5BB6", u"\u54C8\u5C3C", u"\u54C8\u8428\u514B", u"\u50A3", u"\u9ECE", // 15-19
+    u"\u5088\u50F3", u"\u4F64", u"\u7572", u"\u9AD8\u5C71", u"\u62C9\u795C", u"\u6C34", // 20-25
+    u"\u4E1C\u4E61", u"\u7EB3\u897F", u"\u666F\u9887", u"\u67EF\u5C14\u514B\u5B5C", // 26-29
+    u"\u571F", u"\u8FBE\u65A1\u5C14", u"\u4EEB\u4F6C", u"\u7F8C", u"\u5E03\u6717", // 30-34
+    u"\u6492\u62C9", u"\u6BDB\u5357", u"\u4EE1\u4F6C", u"\u9521\u4F2F", u"\u963F\u660C", // 35-39
+    u"\u666E\u7C73", u"\u5854\u5409\u514B", u"\u6012", u"\u4E4C\u5B5C\u522B\u514B", // 40-43
+    u"\u4FC4\u7F57\u65AF", u"\u9102\u6E29\u514B", u"\u5FB7\u6602", u"", u"\u88D5\u56FA", // 44-48
+    u"\u4EAC", u"\u5854\u5854\u5C14", u"\u72EC\u9F99", u"\u9102\u4F26\u6625", // 49-52
+    u"\u8D6B\u54F2", u"\u95E8\u5DF4", u"\u73DE\u5DF4", u"\u57FA\u8BFA", // 53-56
+};
+// clang-format on
+
+TEST(GetNational, EveryCodeWritesItsNameExactly)
+{
+    Iconv reference;
+    ASSERT_TRUE(reference.ok());
+    for (int code = 1; code <= 56; ++code) {
+        const Bytes ucs2 = Ucs2le(kNationalCodePoints[code - 1]);
+        std::string expected;
+        ASSERT_TRUE(reference.Convert(ucs2, ucs2.size(), expected));
+        unsigned char dest[16];
+        memset(dest, kUntouched, sizeof(dest));
+        const int len = GetNational(code, dest);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(dest), len > 0 ? len : 0), expected)
+            << "code " << code;
+        EXPECT_EQ(dest[len > 0 ? len : 0], kUntouched) << "code " << code;
+    }
+}
+
+TEST(GetNational, CodesWithoutANameWriteNothing)
+{
+    unsigned char dest[4];
+    memset(dest, kUntouched, sizeof(dest));
+    EXPECT_EQ(GetNational(7, dest), 0);
+    EXPECT_EQ(GetNational(47, dest), 0);
+    for (const int code : {0, 57, -1, 1000})
+        EXPECT_EQ(GetNational(code, dest), -1) << "code " << code;
+    EXPECT_EQ(Hex(dest, 4), "EE EE EE EE");
+    EXPECT_EQ(GetNational(1, dest), 3);
+    EXPECT_EQ(Hex(dest, 4), "E6 B1 89 EE");
+}
+
+TEST(GetSEX, WritesTheWordForOneAndTwoOnly)
+{
+    unsigned char dest[4];
+    memset(dest, kUntouched, sizeof(dest));
+    for (const int code : {0, 3, -1})
+        EXPECT_EQ(GetSEX(code, dest), 0) << "code " << code;
+    EXPECT_EQ(Hex(dest, 4), "EE EE EE EE");
+    EXPECT_EQ(GetSEX(1, dest), 3);
+    EXPECT_EQ(Hex(dest, 4), "E7 94 B7 EE");
+    EXPECT_EQ(GetSEX(2, dest), 3);
+    EXPECT_EQ(Hex(dest, 4), "E5 A5 B3 EE");
+}
+
+} // namespace

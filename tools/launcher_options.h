@@ -1,0 +1,47 @@
+// Command line of vessik-virtual-reader.
+#ifndef VESSIK_TOOLS_LAUNCHER_OPTIONS_H
+#define VESSIK_TOOLS_LAUNCHER_OPTIONS_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "virtual_reader.h"
+
+// Times are microseconds after the launcher's start; kUnset: never.
+constexpr uint64_t kUnset = UINT64_MAX;
+
+struct LauncherOptions {
+    std::string card_file; // empty: the built-in sample card
+    bool no_card = false;
+    bool no_reader = false;
+    uint64_t card_after_us = kUnset;
+    uint64_t remove_after_us = kUnset;
+    uint64_t unplug_after_us = kUnset;
+    uint64_t replug_after_us = kUnset;
+    uint64_t stop_after_us = kUnset;
+    bool log = false;
+    bool stats = false;
+    std::vector<std::pair<std::string, std::string>> raw_fields; // KEY, VALUE
+    std::vector<std::string> faults;                            // NAME[=VALUE]
+    std::vector<char *> program; // PROGRAM ARGS..., null-terminated
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
+                                    std::string &error);
+
+// Applies one --fault NAME[=VALUE] to the model's knobs.
+bool apply_fault(const std::string &spec, vsim::Knobs &knobs, std::string &error);
+
+// Sets one card field from --raw-field KEY=VALUE, unchecked.
+bool apply_raw_field(const std::string &key, const std::string &value, vsim::CardFields &card,
+                     std::string &error);
+
+const char *launcher_usage();
+void print_fault_help(FILE *out);
+
+#endif

@@ -1,0 +1,28 @@
+// The launcher's clock: monotonic microseconds since the launcher started,
+// the time base the model's `now_us` arguments and its frame log use.
+#ifndef VESSIK_TOOLS_MONOTONIC_CLOCK_H
+#define VESSIK_TOOLS_MONOTONIC_CLOCK_H
+
+#include <cstdint>
+#include <ctime>
+
+class MonotonicClock {
+public:
+    MonotonicClock() : start_us_(raw_us()) {}
+    uint64_t now_us() const { return raw_us() - start_us_; }
+
+    static uint64_t raw_us()
+    {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<uint64_t>(ts.tv_sec) * kUsPerS +
+               static_cast<uint64_t>(ts.tv_nsec) / kNsPerUs;
+    }
+    static constexpr uint64_t kUsPerS = 1000000;
+    static constexpr uint64_t kNsPerUs = 1000;
+
+private:
+    uint64_t start_us_;
+};
+
+#endif

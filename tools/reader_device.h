@@ -1,0 +1,122 @@
+// The reader as a USB device in a umockdev testbed: its sysfs record, its
+// device node and its usbfs ioctls, answered from a vsim::VirtualReader.
+//
+// Threads: umockdev calls the ioctl handler on its own worker thread; the
+// launcher's main thread calls everything else. One mutex guards the model
+// and the URB lists. IN URBs that find no data wait in a list until the
+// model has an answer ready; service() completes them, and the launcher
+// calls it when notify_fd() turns readable or next_deadline_us() comes.
+#ifndef VESSIK_TOOLS_READER_DEVICE_H
+#define VESSIK_TOOLS_READER_DEVICE_H
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <umockdev.h>
+
+#include "monotonic_clock.h"
+#include "virtual_reader.h"
+#include "wake_fifo.h"
+
+class ReaderDevice {
+public:
+    ReaderDevice(vsim::VirtualReader &model, const MonotonicClock &clock);
+    ~ReaderDevice();
+    ReaderDevice(const ReaderDevice &) = delete;
+    ReaderDevice &operator=(const ReaderDevice &) = delete;
+
+    // Creates the testbed (sets UMOCKDEV_DIR; call before starting threads)
+    // and the ioctl handler. The device is not on the bus yet.
+    bool open_testbed(std::string &error);
+    // Puts the device on the bus (again): sysfs record, FIFO node, uevent.
+    bool plug(std::string &error);
+    // Takes it off: the model answers NoDevice, waiting URBs end with ENODEV.
+    void unplug();
+    bool plugged() const;
+    // Send uevents on plug and unplug (needs the launcher under the preload).
+    void set_uevents(bool on) { uevents_ = on; }
+    // Removes the testbed and its folder; drops every URB.
+    void close_testbed();
+    const std::string &root_dir() const { return root_dir_; }
+
+    void insert_card(const vsim::CardFields &card);
+    void remove_card();
+    vsim::Counters counters();
+
+    // Readable when the ioctl handler wants the launcher to call service().
+    int notify_fd() const { return notify_fd_; }
+    // Completes IN URBs whose data are due, and takes the device off the bus
+    // if the model unplugged itself. Returns the next time it must run again
+    // (kNever: only when notify_fd() says so).
+    uint64_t service();
+    static constexpr uint64_t kNever = UINT64_MAX;
+
+private:
+    struct Urb {
+        UMockdevIoctlClient *client = nullptr; // referenced
+        UMockdevIoctlData *urb = nullptr;      // the client's struct usbdevfs_urb, referenced
+        UMockdevIoctlData *buffer = nullptr;   // its buffer (null for 0 bytes), referenced
+        uint8_t endpoint = 0;
+        bool held = false; // a fault keeps it until the client discards it
+        int held_bytes = 0;
+    };
+    struct Completion { // what the client's ioctl() returns, and its errno
+        long result;
+        int error;
+    };
+
+    static gboolean on_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client, gpointer self);
+    static void on_client_connected(UMockdevIoctlBase *base, UMockdevIoctlClient *client,
+                                    gpointer self);
+    static void on_client_connected_changed(GObject *client, GParamSpec *spec, gpointer self);
+
+    Completion handle(UMockdevIoctlClient *client, unsigned long request);
+    Completion submit_urb(UMockdevIoctlClient *client);
+    Completion reap_urb(UMockdevIoctlClient *client);
+    Completion discard_urb(UMockdevIoctlClient *client);
+    Completion claim(UMockdevIoctlClient *client, unsigned iface);
+    Completion release(UMockdevIoctlClient *client, unsigned iface);
+    Completion usbfs_ioctl(UMockdevIoctlClient *client);
+    Completion get_driver(UMockdevIoctlClient *client);
+    Completion disconnect_claim(UMockdevIoctlClient *client);
+    Completion set_configuration(UMockdevIoctlClient *client);
+    bool read_uint(UMockdevIoctlClient *client, unsigned *value);
+
+    // All below with mutex_ held.
+    void pump(uint64_t now);
+    void finish(Urb &urb, int status, int actual);
+    void end_waiting_urbs(UMockdevIoctlClient *client, int status);
+    void drop_client(UMockdevIoctlClient *client);
+    void update_wake();
+    void announce(uint64_t deadline);
+    void note_model_presence();
+
+    void take_off_bus();
+    void unref_urb(Urb &urb);
+    bool add_device_record(std::string &error);
+
+    vsim::VirtualReader &model_;
+    const MonotonicClock &clock_;
+    std::mutex mutex_;
+    std::deque<Urb> waiting_; // IN URBs without data yet, in submission order
+    std::deque<Urb> done_;    // completed, not yet reaped
+    std::vector<UMockdevIoctlClient *> clients_;
+    UMockdevIoctlClient *claimant_ = nullptr; // holds interface 0
+    bool on_bus_ = false;         // the testbed has the device (main thread's view)
+    bool model_unplugged_ = false; // the model went away by itself; service() tidies up
+    uint64_t announced_deadline_ = kNever;
+    bool servicing_ = false; // service() runs: deadlines need no wake-up
+    bool uevents_ = false;
+    bool ioctls_attached_ = false;
+
+    UMockdevTestbed *testbed_ = nullptr;
+    UMockdevIoctlBase *handler_ = nullptr;
+    std::string root_dir_;
+    WakeFifo wake_;
+    int notify_fd_ = -1;
+};
+
+#endif

@@ -1,0 +1,440 @@
+// vessik-virtual-reader: runs an unmodified program against a virtual card
+// reader. The program's own libusb-1.0 finds the reader in a umockdev
+// testbed (LD_PRELOAD=libumockdev-preload.so.0) and every usbfs ioctl it
+// makes is answered by the reader model of sim/.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <dlfcn.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "card.h"
+#include "launcher_options.h"
+#include "monotonic_clock.h"
+#include "reader_device.h"
+#include "virtual_reader.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr const char *kSelf = "vessik-virtual-reader";
+constexpr const char *kPreload = "libumockdev-preload.so.0";
+constexpr const char *kPreloadTag = "libumockdev-preload"; // in LD_PRELOAD, any spelling
+constexpr const char *kReexecMarker = "VESSIK_VIRTUAL_READER_REEXEC";
+constexpr const char *kAsanLinkOrder = "verify_asan_link_order=0";
+
+constexpr int kExitStopped = 124;     // as timeout(1) does
+constexpr int kExitLauncherError = 125;
+constexpr int kExitCannotRun = 126;
+constexpr int kExitNotFound = 127;
+constexpr int kExitSignalBase = 128;
+constexpr uint64_t kKillGraceUs = 3000000; // after SIGTERM (ours or forwarded), then SIGKILL
+constexpr unsigned long kTimerSlackNs = 1; // short sleeps in the program stay short
+constexpr int kNsPerUs = 1000;
+constexpr double kUsPerSecond = 1e6;
+
+const int kForwardedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Whether umockdev's preload is loaded into this process (not merely named
+// in the environment).
+bool preload_loaded()
+{
+    void *handle = dlopen(kPreload, RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr)
+        return false;
+    dlclose(handle);
+    return true;
+}
+
+// The preload goes after an AddressSanitizer runtime, which insists on being
+// first, and before anything else.
+std::string preload_list()
+{
+    const char *existing = getenv("LD_PRELOAD");
+    if (existing == nullptr || existing[0] == '\0')
+        return kPreload;
+    if (std::strstr(existing, kPreloadTag) != nullptr)
+        return existing;
+    if (std::strstr(existing, "libasan") != nullptr)
+        return std::string(existing) + ":" + kPreload;
+    return std::string(kPreload) + ":" + existing;
+}
+
+// Sanitized programs refuse to start when the preload comes before their
+// runtime; the check is safe to skip here.
+void relax_asan_link_order()
+{
+    const char *asan = getenv("ASAN_OPTIONS");
+    if (asan == nullptr || asan[0] == '\0')
+        setenv("ASAN_OPTIONS", kAsanLinkOrder, 1);
+    else if (std::strstr(asan, "verify_asan_link_order") == nullptr)
+        setenv("ASAN_OPTIONS", (std::string(asan) + ":" + kAsanLinkOrder).c_str(), 1);
+}
+
+void fail(const std::string &message) { std::fprintf(stderr, "%s: %s\n", kSelf, message.c_str()); }
+
+bool load_card(const LauncherOptions &opts, vsim::CardFields &card, std::string &error)
+{
+    if (opts.card_file.empty()) {
+        card = vsim::sample_card();
+    } else {
+        std::ifstream in(opts.card_file, std::ios::binary);
+        if (!in) {
+            error = opts.card_file + ": " + std::strerror(errno);
+            return false;
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        std::string why;
+        if (!vsim::parse_card_file(text.str(), card, why)) {
+            error = opts.card_file + ": " + why;
+            return false;
+        }
+    }
+    for (const auto &field : opts.raw_fields) {
+        if (!apply_raw_field(field.first, field.second, card, error))
+            return false;
+    }
+    return true;
+}
+
+// One timed action of the launcher.
+struct Event {
+    uint64_t at_us;
+    enum Kind { LayCard, LiftCard, Unplug, Replug, Stop, Kill } kind;
+};
+
+class Launcher {
+public:
+    Launcher(const LauncherOptions &opts, const vsim::CardFields &card, bool preloaded)
+        : opts_(opts), card_(card), preloaded_(preloaded), device_(model_, clock_)
+    {
+    }
+
+    int run();
+
+private:
+    bool set_up(std::string &error);
+    bool spawn(std::string &error, int *exit_code);
+    void loop();
+    void run_due_events(uint64_t now);
+    void on_signals();
+    void schedule(uint64_t at, Event::Kind kind) { events_.push_back({at, kind}); }
+    void note(const char *what) const;
+    void print_stats() const;
+    int exit_code() const;
+
+    const LauncherOptions &opts_;
+    const vsim::CardFields card_;
+    const bool preloaded_; // uevents work only then
+    MonotonicClock clock_;
+    vsim::VirtualReader model_;
+    ReaderDevice device_;
+    std::vector<Event> events_;
+    int signal_fd_ = -1;
+    pid_t child_ = -1;
+    bool child_done_ = false;
+    int child_status_ = 0;
+    rusage child_usage_{};
+    bool stopped_ = false;
+    bool kill_scheduled_ = false;
+};
+
+bool Launcher::set_up(std::string &error)
+{
+    vsim::Knobs &knobs = model_.knobs();
+    knobs.refind_after_read = true; // a card left on the reader reads again, as the demo expects
+    for (const std::string &f : opts_.faults) {
+        if (!apply_fault(f, knobs, error))
+            return false;
+    }
+    model_.set_keep_log(false); // the log would grow for as long as the program polls
+    if (opts_.log)
+        model_.set_log_sink([](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+
+    if (!device_.open_testbed(error))
+        return false;
+    device_.set_uevents(preloaded_);
+    if (opts_.no_reader)
+        device_.unplug();
+    else if (!device_.plug(error))
+        return false;
+
+    if (opts_.card_after_us != kUnset)
+        schedule(opts_.card_after_us, Event::LayCard);
+    else if (!opts_.no_card)
+        device_.insert_card(card_);
+    if (opts_.remove_after_us != kUnset)
+        schedule(opts_.remove_after_us, Event::LiftCard);
+    if (opts_.unplug_after_us != kUnset)
+        schedule(opts_.unplug_after_us, Event::Unplug);
+    if (opts_.replug_after_us != kUnset)
+        schedule(opts_.replug_after_us, Event::Replug);
+    if (opts_.stop_after_us != kUnset)
+        schedule(opts_.stop_after_us, Event::Stop);
+    return true;
+}
+
+bool Launcher::spawn(std::string &error, int *exit_code)
+{
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int s : kForwardedSignals)
+        sigaddset(&defaults, s);
+    sigaddset(&defaults, SIGCHLD);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int rc = posix_spawnp(&child_, opts_.program[0], nullptr, &attr,
+                                const_cast<char *const *>(opts_.program.data()), environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        error = std::string("cannot run ") + opts_.program[0] + ": " + std::strerror(rc);
+        *exit_code = rc == ENOENT ? kExitNotFound : kExitCannotRun;
+        return false;
+    }
+    return true;
+}
+
+void Launcher::note(const char *what) const
+{
+    if (opts_.log)
+        std::fprintf(stderr, "t=%llu %s\n", static_cast<unsigned long long>(clock_.now_us()), what);
+}
+
+void Launcher::run_due_events(uint64_t now)
+{
+    std::vector<Event> due;
+    for (auto it = events_.begin(); it != events_.end();) {
+        if (it->at_us <= now) {
+            due.push_back(*it);
+            it = events_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::sort(due.begin(), due.end(), [](const Event &a, const Event &b) { return a.at_us < b.at_us; });
+    for (const Event &e : due) {
+        std::string error;
+        switch (e.kind) {
+        case Event::LayCard:
+            device_.insert_card(card_);
+            note("card laid on the reader");
+            break;
+        case Event::LiftCard:
+            device_.remove_card();
+            note("card lifted off the reader");
+            break;
+        case Event::Unplug:
+            device_.unplug();
+            note("reader unplugged");
+            break;
+        case Event::Replug:
+            if (!device_.plug(error))
+                fail(error);
+            note("reader plugged in");
+            break;
+        case Event::Stop:
+            if (!child_done_) {
+                stopped_ = true;
+                kill(child_, SIGTERM);
+                note("program stopped");
+                if (!kill_scheduled_)
+                    schedule(now + kKillGraceUs, Event::Kill);
+                kill_scheduled_ = true;
+            }
+            break;
+        case Event::Kill:
+            if (!child_done_)
+                kill(child_, SIGKILL);
+            break;
+        }
+    }
+}
+
+void Launcher::on_signals()
+{
+    signalfd_siginfo info{};
+    while (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGCHLD)
+            continue; // reaped below
+        if (!child_done_) {
+            kill(child_, static_cast<int>(info.ssi_signo));
+            if (!kill_scheduled_)
+                schedule(clock_.now_us() + kKillGraceUs, Event::Kill);
+            kill_scheduled_ = true;
+        }
+    }
+    int status = 0;
+    if (!child_done_ && wait4(child_, &status, WNOHANG, &child_usage_) == child_) {
+        child_done_ = true;
+        child_status_ = status;
+    }
+}
+
+void Launcher::loop()
+{
+    while (!child_done_) {
+        const uint64_t now = clock_.now_us();
+        run_due_events(now);
+        uint64_t next = device_.service();
+        for (const Event &e : events_)
+            next = std::min(next, e.at_us);
+
+        timespec wait{};
+        timespec *timeout = nullptr;
+        if (next != ReaderDevice::kNever) {
+            const uint64_t after = clock_.now_us();
+            const uint64_t us = next > after ? next - after : 0;
+            wait.tv_sec = static_cast<time_t>(us / MonotonicClock::kUsPerS);
+            wait.tv_nsec = static_cast<long>(us % MonotonicClock::kUsPerS) * kNsPerUs;
+            timeout = &wait;
+        }
+        pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {device_.notify_fd(), POLLIN, 0}};
+        if (ppoll(fds, 2, timeout, nullptr) < 0 && errno != EINTR) {
+            fail(std::string("ppoll: ") + std::strerror(errno));
+            kill(child_, SIGKILL);
+        }
+        on_signals();
+    }
+}
+
+int Launcher::exit_code() const
+{
+    if (stopped_)
+        return kExitStopped;
+    if (WIFEXITED(child_status_))
+        return WEXITSTATUS(child_status_);
+    if (WIFSIGNALED(child_status_))
+        return kExitSignalBase + WTERMSIG(child_status_);
+    return kExitLauncherError;
+}
+
+double seconds(const timeval &tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / kUsPerSecond; }
+
+void Launcher::print_stats() const
+{
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    const vsim::Counters c = const_cast<ReaderDevice &>(device_).counters();
+    std::fprintf(stderr,
+                 "%s: stats: wall_s=%.3f program_user_s=%.3f program_sys_s=%.3f "
+                 "program_peak_rss_kb=%ld launcher_cpu_s=%.3f\n",
+                 kSelf, static_cast<double>(clock_.now_us()) / kUsPerSecond,
+                 seconds(child_usage_.ru_utime), seconds(child_usage_.ru_stime),
+                 child_usage_.ru_maxrss, seconds(self.ru_utime) + seconds(self.ru_stime));
+    std::fprintf(stderr,
+                 "%s: stats: module_id=%d status=%d reset=%d find=%d select=%d read=%d "
+                 "frames_rejected=%d probes=%d restarts=%d out_transfers=%d in_transfers=%d "
+                 "clear_halts=%d device_resets=%d\n",
+                 kSelf, c.module_id, c.status, c.reset, c.find, c.select, c.read,
+                 c.frames_rejected, c.probes, c.restarts, c.out_transfers, c.in_transfers,
+                 c.clear_halts, c.device_resets);
+}
+
+int Launcher::run()
+{
+    // Signals arrive through a descriptor; blocked before the testbed starts
+    // its threads so that none of them takes one.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int s : kForwardedSignals)
+        sigaddset(&handled, s);
+    sigaddset(&handled, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    signal_fd_ = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signal_fd_ < 0) {
+        fail(std::string("signalfd: ") + std::strerror(errno));
+        return kExitLauncherError;
+    }
+
+    std::string error;
+    if (!set_up(error)) {
+        fail(error);
+        device_.close_testbed();
+        return kExitLauncherError;
+    }
+    int code = kExitLauncherError;
+    if (!spawn(error, &code)) {
+        fail(error);
+        device_.close_testbed();
+        return code;
+    }
+    loop();
+    if (opts_.stats)
+        print_stats();
+    device_.close_testbed();
+    close(signal_fd_);
+    return exit_code();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    prctl(PR_SET_TIMERSLACK, kTimerSlackNs); // inherited by the program
+
+    LauncherOptions opts;
+    std::string error;
+    switch (parse_launcher_options(argc, argv, opts, error)) {
+    case ParseOutcome::Help:
+        std::fputs(launcher_usage(), stdout);
+        print_fault_help(stdout);
+        return 0;
+    case ParseOutcome::Error:
+        fail(error + "\nTry '" + kSelf + " --help'.");
+        return kExitLauncherError;
+    case ParseOutcome::Run:
+        break;
+    }
+    vsim::CardFields card;
+    if (!load_card(opts, card, error)) {
+        fail(error);
+        return kExitLauncherError;
+    }
+
+    // Environment first: the testbed starts threads, and setenv is not safe
+    // beside them. The program inherits all of it.
+    const bool preloaded = preload_loaded();
+    const bool reexeced = getenv(kReexecMarker) != nullptr;
+    unsetenv(kReexecMarker);
+    relax_asan_link_order();
+    setenv("LD_PRELOAD", preload_list().c_str(), 1);
+
+    // Plug and unplug uevents come from the testbed, which needs the preload
+    // in this process too: start over under it.
+    const bool bus_changes =
+        opts.unplug_after_us != kUnset || opts.replug_after_us != kUnset ||
+        std::any_of(opts.faults.begin(), opts.faults.end(), [](const std::string &f) {
+            return f.rfind("unplug-after-transfers", 0) == 0;
+        });
+    if (bus_changes && !reexeced && !preloaded) {
+        setenv(kReexecMarker, "1", 1);
+        execv("/proc/self/exe", argv);
+        unsetenv(kReexecMarker);
+        fail(std::string("cannot restart under the preload, no uevents: ") + std::strerror(errno));
+    }
+
+    Launcher launcher(opts, card, preloaded);
+    return launcher.run();
+}
