@@ -2,8 +2,10 @@
 // idInfo, and maintenance over the reader's own controller.
 #include "CardMain.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <libusb.h>
 #include <unistd.h>
 
@@ -146,18 +148,114 @@ void CardMain::Report(const char *message)
         read_info_cb(kStatusKind, const_cast<char *>(message));
 }
 
-// One command of the poll: clear, write, wait, read. The result is that of
-// WriteUsb so the caller can tell a reader that has gone from one that
-// merely did not answer.
-int CardMain::Exchange(unsigned char *frame, unsigned int wait_before, unsigned int wait_after,
-                       unsigned char *answer, int *answer_len)
+namespace {
+
+uint64_t MonotonicUs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+unsigned ElapsedUs(uint64_t since)
+{
+    return static_cast<unsigned>(MonotonicUs() - since);
+}
+
+bool StopRequested(const CardMain::PollPolicy &policy)
+{
+    return policy.should_stop != nullptr && policy.should_stop(policy.context);
+}
+
+} // namespace
+
+// Sleeps `us`, in slices when the policy asks for them so that a stop
+// request is seen quickly. False when the policy stopped the wait.
+bool CardMain::Wait(unsigned int us, PollPolicy &policy)
+{
+    if (policy.wait_slice_us == 0) {
+        usleep(us);
+        return true;
+    }
+    while (us > 0) {
+        if (StopRequested(policy))
+            return false;
+        const unsigned slice = us < policy.wait_slice_us ? us : policy.wait_slice_us;
+        usleep(slice);
+        us -= slice;
+    }
+    return !StopRequested(policy);
+}
+
+// One command of the poll: clear, wait, write, wait, read. A write that
+// finds the reader gone ends the poll; any other failure shows only as an
+// answer that fails its check.
+CardMain::ExchangeResult CardMain::Exchange(unsigned char *frame, unsigned int wait_before,
+                                            unsigned int wait_after, unsigned char *answer,
+                                            int *answer_len, PollPolicy &policy)
 {
     memset(answer, 0, vessik::kReplyBufferBytes);
-    usleep(wait_before);
-    const int written = usb.WriteUsb(frame, kCommandFrameBytes);
-    usleep(wait_after);
-    *answer_len = usb.ReadUsb(answer, vessik::kReplyBufferBytes, kAnswerTimeoutMs);
-    return written;
+    if (!Wait(wait_before, policy))
+        return EXCHANGE_STOPPED;
+    if (usb.WriteUsb(frame, kCommandFrameBytes) == LIBUSB_ERROR_NO_DEVICE)
+        return EXCHANGE_LOST;
+    if (!Wait(wait_after, policy))
+        return EXCHANGE_STOPPED;
+    *answer_len = usb.ReadUsb(answer, vessik::kReplyBufferBytes, policy.answer_timeout_ms);
+    return EXCHANGE_DONE;
+}
+
+CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &policy)
+{
+    int answer_len = 0;
+    for (;;) {
+        if (StopRequested(policy))
+            return POLL_STOPPED;
+
+        ExchangeResult r = Exchange(SAM_M_Status, kWaitAroundCommandUs, kWaitAroundCommandUs,
+                                    answer, &answer_len, policy);
+        if (r != EXCHANGE_DONE)
+            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
+
+        uint64_t started = MonotonicUs();
+        r = Exchange(SAM_Serach, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len,
+                     policy);
+        if (r != EXCHANGE_DONE)
+            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
+        if (!FindAccepted(answer)) {
+            if (policy.on_no_card != nullptr)
+                policy.on_no_card(policy.context);
+            if (policy.idle_pause_us > 0 && !Wait(policy.idle_pause_us, policy))
+                return POLL_STOPPED;
+            continue;
+        }
+        policy.find_us = ElapsedUs(started);
+
+        started = MonotonicUs();
+        r = Exchange(SAM_Select, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len,
+                     policy);
+        if (r != EXCHANGE_DONE)
+            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
+        if (!SelectAccepted(answer))
+            continue;
+        policy.select_us = ElapsedUs(started);
+
+        started = MonotonicUs();
+        r = Exchange(SAM_ReadCard, kWaitBeforeReadCardUs, kWaitAfterReadCardUs, answer, &answer_len,
+                     policy);
+        if (r != EXCHANGE_DONE)
+            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
+        if (!ReadCardLabelled(answer) || answer_len != kReadCardAnswerBytes)
+            continue;
+        policy.read_us = ElapsedUs(started);
+
+        if (policy.accept_card != nullptr && !policy.accept_card(policy.context, answer)) {
+            if (policy.idle_pause_us > 0 && !Wait(policy.idle_pause_us, policy))
+                return POLL_STOPPED;
+            continue;
+        }
+        return POLL_CARD_READ;
+    }
 }
 
 int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
@@ -170,31 +268,12 @@ int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
         return GiveUp();
     Report(kMsgConnectOk);
 
+    // The documented read: no deadline, no pause, every wait whole.
+    PollPolicy policy;
+    policy.answer_timeout_ms = kAnswerTimeoutMs;
     unsigned char answer[vessik::kReplyBufferBytes];
-    int answer_len = 0;
-    for (;;) {
-        if (Exchange(SAM_M_Status, kWaitAroundCommandUs, kWaitAroundCommandUs, answer,
-                     &answer_len) == LIBUSB_ERROR_NO_DEVICE)
-            return GiveUp();
-
-        if (Exchange(SAM_Serach, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len) ==
-            LIBUSB_ERROR_NO_DEVICE)
-            return GiveUp();
-        if (!FindAccepted(answer))
-            continue;
-
-        if (Exchange(SAM_Select, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len) ==
-            LIBUSB_ERROR_NO_DEVICE)
-            return GiveUp();
-        if (!SelectAccepted(answer))
-            continue;
-
-        if (Exchange(SAM_ReadCard, kWaitBeforeReadCardUs, kWaitAfterReadCardUs, answer,
-                     &answer_len) == LIBUSB_ERROR_NO_DEVICE)
-            return GiveUp();
-        if (ReadCardLabelled(answer) && answer_len == kReadCardAnswerBytes)
-            break;
-    }
+    if (PollForCard(answer, policy) != POLL_CARD_READ)
+        return GiveUp();
 
     Report(kMsgReadOk);
     DecodeCard(answer, info);

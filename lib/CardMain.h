@@ -69,10 +69,42 @@ class CardMain {
     int HasCard(unsigned char *reply, int &reply_len, unsigned char *unused, int &unused_len);
     bool ICCard(unsigned char *frame, unsigned char *single, int unused, unsigned char *data);
 
-  private:
+    // How one poll for a card behaves. The documented read polls flat out
+    // with its fixed waits; the extended read adds a deadline, cancellation,
+    // a pause while no card is there, and a say in which card it takes.
+    struct PollPolicy {
+        int answer_timeout_ms = 100;
+        unsigned idle_pause_us = 0; // after a find that saw no card
+        unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
+        // Asked between steps and between wait slices; true ends the poll.
+        bool (*should_stop)(void *context) = nullptr;
+        // A find that saw no card.
+        void (*on_no_card)(void *context) = nullptr;
+        // A complete read answer; false sends the poll back to the status query.
+        bool (*accept_card)(void *context, const unsigned char *answer) = nullptr;
+        void *context = nullptr;
+        // Filled in: how long the exchanges that found, selected and read the
+        // card took, in microseconds.
+        unsigned find_us = 0;
+        unsigned select_us = 0;
+        unsigned read_us = 0;
+    };
+    enum PollOutcome { POLL_CARD_READ, POLL_READER_LOST, POLL_STOPPED };
+
+    // Polls status, find, select and read on the open usb link until a
+    // complete read answer is in `answer` (2048 bytes), the reader is gone,
+    // or the policy stops it.
+    PollOutcome PollForCard(unsigned char *answer, PollPolicy &policy);
+
+    // Sends a status message to the registered callback, if any.
     void Report(const char *message);
-    int Exchange(unsigned char *frame, unsigned int wait_before_us, unsigned int wait_after_us,
-                 unsigned char *answer, int *answer_len);
+
+  private:
+    enum ExchangeResult { EXCHANGE_DONE, EXCHANGE_LOST, EXCHANGE_STOPPED };
+    ExchangeResult Exchange(unsigned char *frame, unsigned int wait_before_us,
+                            unsigned int wait_after_us, unsigned char *answer, int *answer_len,
+                            PollPolicy &policy);
+    bool Wait(unsigned int us, PollPolicy &policy);
     int GiveUp();
     void DecodeCard(const unsigned char *answer, idInfo *info);
 };
