@@ -48,65 +48,9 @@ constexpr unsigned char kReadLengthLow = 0x08;
 constexpr int kReadCardAnswerBytes = 1295;
 
 constexpr int kTextBlockOffset = 14;
-constexpr int kTextBlockBytes = 256;
 constexpr int kPhotoOffset = 270;
 constexpr int kPhotoBytes = 1024;
 constexpr int kRecordHeadCleared = 8;
-
-// The card text block, field by field, and where each field goes in idInfo.
-enum class FieldCodec { FreeText, Digits };
-struct CardField {
-    int block_offset;
-    int block_width;
-    FieldCodec codec;
-    size_t record_offset;
-    size_t record_width;
-};
-constexpr CardField kName = {0, 30, FieldCodec::FreeText, offsetof(idInfo, name), 30};
-constexpr CardField kSex = {30, 2, FieldCodec::Digits, offsetof(idInfo, sex), 2};
-constexpr CardField kNation = {32, 4, FieldCodec::Digits, offsetof(idInfo, nation), 4};
-constexpr CardField kBirth = {36, 16, FieldCodec::Digits, offsetof(idInfo, birth), 16};
-constexpr CardField kAddress = {52, 70, FieldCodec::FreeText, offsetof(idInfo, address), 140};
-constexpr CardField kCardNo = {122, 36, FieldCodec::Digits, offsetof(idInfo, cardno), 36};
-constexpr CardField kAuthority = {158, 30, FieldCodec::FreeText, offsetof(idInfo, authority), 64};
-constexpr CardField kStart = {188, 16, FieldCodec::Digits, offsetof(idInfo, starttime), 16};
-constexpr CardField kEnd = {204, 16, FieldCodec::Digits, offsetof(idInfo, endtime), 16};
-
-// Longest nationality name: four characters of three bytes each.
-constexpr int kNationNameMax = 12;
-
-void DecodeField(const unsigned char *block, const CardField &field, idInfo *info)
-{
-    unsigned char *dest = reinterpret_cast<unsigned char *>(info) + field.record_offset;
-    if (field.codec == FieldCodec::Digits) {
-        ParesCardNumber(block + field.block_offset, field.block_width, dest);
-        return;
-    }
-    // Leave the last byte of the field alone so a zero-filled record keeps a
-    // terminator; a text that does not fit is cut between characters.
-    ParesCardChinessBounded(block + field.block_offset, field.block_width, dest,
-                            static_cast<int>(field.record_width) - 1);
-}
-
-// The two code digits that were just written into nation, as a number.
-int NationCode(const idInfo *info)
-{
-    int code = 0;
-    for (int i = 0; i < 2 && info->nation[i] >= '0' && info->nation[i] <= '9'; ++i)
-        code = code * 10 + (info->nation[i] - '0');
-    return code;
-}
-
-// Writes the nationality name over the code digits when it fits the field
-// with room for a terminator; otherwise the digits stay, which tells every
-// code apart (a first character alone would not).
-void DecodeNation(idInfo *info)
-{
-    unsigned char name[kNationNameMax];
-    const int len = GetNational(NationCode(info), name);
-    if (len > 0 && len < static_cast<int>(sizeof(info->nation)))
-        memcpy(info->nation, name, static_cast<size_t>(len));
-}
 
 bool FindAccepted(const unsigned char *answer)
 {
@@ -294,20 +238,11 @@ int CardMain::GiveUp()
 
 void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
 {
-    unsigned char block[kTextBlockBytes];
+    unsigned char block[cardrecord::kCardTextBlockBytes];
     memcpy(block, answer + kTextBlockOffset, sizeof(block));
 
     memset(info, 0, kRecordHeadCleared);
-    DecodeField(block, kName, info);
-    DecodeField(block, kSex, info);
-    DecodeField(block, kNation, info);
-    DecodeNation(info);
-    DecodeField(block, kBirth, info);
-    DecodeField(block, kAddress, info);
-    DecodeField(block, kCardNo, info);
-    DecodeField(block, kAuthority, info);
-    DecodeField(block, kStart, info);
-    DecodeField(block, kEnd, info);
+    DecodeCardText(block, info);
 
     memcpy(info->photo, answer + kPhotoOffset, kPhotoBytes);
     info->photo_len = kPhotoBytes;
