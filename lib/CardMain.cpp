@@ -20,12 +20,12 @@ unsigned char SAM_ReadCard[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30
 
 namespace {
 
-constexpr int kStatusKind = 3; // every message of the library goes out as kind 3
-constexpr const char *kMsgConnectErr = "usb connect err";
-constexpr const char *kMsgConnectOk = "usb connect ok";
-constexpr const char *kMsgReadOk = "read card  successful";
-constexpr const char *kMsgDisconnectUsb = "disconnect usb";
-constexpr const char *kMsgDisconnectSerial = "disconnect serial";
+using vessik::kMsgConnectErr;
+using vessik::kMsgConnectOk;
+using vessik::kMsgDisconnectSerial;
+using vessik::kMsgDisconnectUsb;
+using vessik::kMsgReadOk;
+using vessik::kStatusKind;
 
 constexpr int kCommandFrameBytes = 10;
 constexpr int kAnswerTimeoutMs = 100;

@@ -8,6 +8,16 @@
 #include "NvUsb.h"
 #include "vessik.h"
 
+namespace vessik {
+// Status messages for the client's callback, always sent as kind 3.
+inline constexpr int kStatusKind = 3;
+inline constexpr const char *kMsgConnectErr = "usb connect err";
+inline constexpr const char *kMsgConnectOk = "usb connect ok";
+inline constexpr const char *kMsgReadOk = "read card  successful";
+inline constexpr const char *kMsgDisconnectUsb = "disconnect usb";
+inline constexpr const char *kMsgDisconnectSerial = "disconnect serial";
+} // namespace vessik
+
 // Reader kind, passed as a plain int through the C interface.
 enum Cardtype : int { CARDTYPE_SERIAL = 0, CARDTYPE_USB = 1 };
 

@@ -2,6 +2,7 @@
 // cancellation, a pause while no card is there, and a lossless card record
 // for the three card types that share the readers.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -12,10 +13,9 @@
 
 namespace {
 
-constexpr int kStatusKind = 3;
-constexpr const char *kMsgConnectErr = "usb connect err";
-constexpr const char *kMsgConnectOk = "usb connect ok";
-constexpr const char *kMsgReadOk = "read card  successful";
+using vessik::kMsgConnectErr;
+using vessik::kMsgConnectOk;
+using vessik::kMsgReadOk;
 
 // Short transfer timeouts and sliced waits keep a cancel under 200 ms: the
 // longest step that cannot be interrupted is one answer of two stages.
@@ -100,10 +100,8 @@ unsigned short UnitAt(const unsigned char *block, int offset)
 
 // A whole field into UTF-8: every unit up to a NUL unit, then the padding
 // spaces at the end dropped (spaces inside, as in an English name, stay).
-template <size_t N>
-void DecodeWhole(const unsigned char *block, int offset, int width, char (&dest)[N])
+void DecodeWhole(const unsigned char *block, int offset, int width, char *dest, size_t room)
 {
-    static_assert(N >= 1, "room for the terminator");
     int units = 0;
     while (units < width / 2 && UnitAt(block, offset + 2 * units) != 0)
         ++units;
@@ -112,12 +110,57 @@ void DecodeWhole(const unsigned char *block, int offset, int width, char (&dest)
     size_t written = 0;
     for (int u = 0; u < units; ++u) {
         const unsigned short unit = UnitAt(block, offset + 2 * u);
-        if (written + static_cast<size_t>(Utf8Length(unit)) >= N)
+        if (written + static_cast<size_t>(Utf8Length(unit)) >= room)
             break; // cannot happen with the sizes of vessik_card; never overrun
         written +=
             static_cast<size_t>(PutUtf8(unit, reinterpret_cast<unsigned char *>(dest) + written));
     }
     dest[written] = '\0';
+}
+
+// Where a field of the text block goes in vessik_card.
+struct WholeField {
+    int offset;
+    int width;
+    size_t member;
+    size_t room;
+};
+#define VESSIK_CARD_FIELD(offset, width, field)                                                    \
+    WholeField                                                                                     \
+    {                                                                                              \
+        offset, width, offsetof(vessik_card, field), sizeof(vessik_card::field)                    \
+    }
+
+constexpr WholeField kResidentFields[] = {
+    VESSIK_CARD_FIELD(0, 30, name),        VESSIK_CARD_FIELD(30, 2, sex),
+    VESSIK_CARD_FIELD(32, 4, nation_code), VESSIK_CARD_FIELD(36, 16, birth),
+    VESSIK_CARD_FIELD(52, 70, address),    VESSIK_CARD_FIELD(122, 36, id_number),
+    VESSIK_CARD_FIELD(158, 30, authority), VESSIK_CARD_FIELD(188, 16, valid_from),
+    VESSIK_CARD_FIELD(204, 16, valid_to),
+};
+constexpr WholeField kForeignPermanentFields[] = {
+    VESSIK_CARD_FIELD(0, 120, name_en),    VESSIK_CARD_FIELD(120, 2, sex),
+    VESSIK_CARD_FIELD(122, 30, id_number), VESSIK_CARD_FIELD(152, 6, nation_code),
+    VESSIK_CARD_FIELD(158, 30, name),      VESSIK_CARD_FIELD(188, 16, valid_from),
+    VESSIK_CARD_FIELD(204, 16, valid_to),  VESSIK_CARD_FIELD(220, 16, birth),
+    VESSIK_CARD_FIELD(236, 4, version),    VESSIK_CARD_FIELD(240, 8, authority),
+};
+// The permit keeps the resident layout, with the nationality bytes reserved.
+constexpr WholeField kHmtPermitFields[] = {
+    VESSIK_CARD_FIELD(0, 30, name),          VESSIK_CARD_FIELD(30, 2, sex),
+    VESSIK_CARD_FIELD(36, 16, birth),        VESSIK_CARD_FIELD(52, 70, address),
+    VESSIK_CARD_FIELD(122, 36, id_number),   VESSIK_CARD_FIELD(158, 30, authority),
+    VESSIK_CARD_FIELD(188, 16, valid_from),  VESSIK_CARD_FIELD(204, 16, valid_to),
+    VESSIK_CARD_FIELD(220, 18, pass_number), VESSIK_CARD_FIELD(238, 4, issue_count),
+};
+#undef VESSIK_CARD_FIELD
+
+template <size_t N>
+void DecodeFields(const unsigned char *block, const WholeField (&fields)[N], vessik_card *card)
+{
+    for (const WholeField &f : fields) {
+        DecodeWhole(block, f.offset, f.width, reinterpret_cast<char *>(card) + f.member, f.room);
+    }
 }
 
 int IdCheck(const char *id)
@@ -135,56 +178,15 @@ int IdCheck(const char *id)
                                                         : VESSIK_ID_CHECK_WRONG;
 }
 
-void DecodeResident(const unsigned char *b, vessik_card *card)
+void NameTheNation(vessik_card *card)
 {
-    DecodeWhole(b, 0, 30, card->name);
-    DecodeWhole(b, 30, 2, card->sex);
-    DecodeWhole(b, 32, 4, card->nation_code);
-    DecodeWhole(b, 36, 16, card->birth);
-    DecodeWhole(b, 52, 70, card->address);
-    DecodeWhole(b, 122, 36, card->id_number);
-    DecodeWhole(b, 158, 30, card->authority);
-    DecodeWhole(b, 188, 16, card->valid_from);
-    DecodeWhole(b, 204, 16, card->valid_to);
-
     const char *code = card->nation_code;
-    if (strlen(code) == 2 && code[0] >= '0' && code[0] <= '9' && code[1] >= '0' && code[1] <= '9') {
-        unsigned char name[sizeof(card->nation_name)] = {};
-        const int len = GetNational((code[0] - '0') * 10 + (code[1] - '0'), name);
-        if (len > 0)
-            memcpy(card->nation_name, name, static_cast<size_t>(len));
-    }
-    card->id_check = IdCheck(card->id_number);
-}
-
-void DecodeForeignPermanent(const unsigned char *b, vessik_card *card)
-{
-    DecodeWhole(b, 0, 120, card->name_en);
-    DecodeWhole(b, 120, 2, card->sex);
-    DecodeWhole(b, 122, 30, card->id_number);
-    DecodeWhole(b, 152, 6, card->nation_code);
-    DecodeWhole(b, 158, 30, card->name);
-    DecodeWhole(b, 188, 16, card->valid_from);
-    DecodeWhole(b, 204, 16, card->valid_to);
-    DecodeWhole(b, 220, 16, card->birth);
-    DecodeWhole(b, 236, 4, card->version);
-    DecodeWhole(b, 240, 8, card->authority);
-    card->id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
-}
-
-void DecodeHmtPermit(const unsigned char *b, vessik_card *card)
-{
-    DecodeWhole(b, 0, 30, card->name);
-    DecodeWhole(b, 30, 2, card->sex);
-    DecodeWhole(b, 36, 16, card->birth);
-    DecodeWhole(b, 52, 70, card->address);
-    DecodeWhole(b, 122, 36, card->id_number);
-    DecodeWhole(b, 158, 30, card->authority);
-    DecodeWhole(b, 188, 16, card->valid_from);
-    DecodeWhole(b, 204, 16, card->valid_to);
-    DecodeWhole(b, 220, 18, card->pass_number);
-    DecodeWhole(b, 238, 4, card->issue_count);
-    card->id_check = IdCheck(card->id_number);
+    if (strlen(code) != 2 || code[0] < '0' || code[0] > '9' || code[1] < '0' || code[1] > '9')
+        return;
+    unsigned char name[sizeof(card->nation_name)] = {};
+    const int len = GetNational((code[0] - '0') * 10 + (code[1] - '0'), name);
+    if (len > 0)
+        memcpy(card->nation_name, name, static_cast<size_t>(len));
 }
 
 void DecodeCard(const unsigned char *answer, vessik_card *card)
@@ -197,35 +199,33 @@ void DecodeCard(const unsigned char *answer, vessik_card *card)
     switch (UnitAt(block, kTypeMarkerOffset)) {
     case kMarkerForeignPermanent:
         card->type = VESSIK_CARD_FOREIGN_PERMANENT;
-        DecodeForeignPermanent(block, card);
+        DecodeFields(block, kForeignPermanentFields, card);
+        card->id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
         break;
     case kMarkerHmtPermit:
         card->type = VESSIK_CARD_HMT_PERMIT;
-        DecodeHmtPermit(block, card);
+        DecodeFields(block, kHmtPermitFields, card);
+        card->id_check = IdCheck(card->id_number);
         break;
     default:
         card->type = VESSIK_CARD_RESIDENT;
-        DecodeResident(block, card);
+        DecodeFields(block, kResidentFields, card);
+        NameTheNation(card);
+        card->id_check = IdCheck(card->id_number);
         break;
     }
-}
-
-void Report(ReadInfoCallback callback, const char *message)
-{
-    if (callback != nullptr)
-        callback(kStatusKind, const_cast<char *>(message));
 }
 
 int ReadOnce(const vessik_read_options &options, vessik_card *card)
 {
-    // Messages go to this read's own callback only.
-    g_reader.read_info_cb = nullptr;
+    // This reader object is ours alone: its callback is this read's.
+    g_reader.read_info_cb = options.callback;
     if (g_reader.usb.ConnectUsb() == -1) {
-        Report(options.callback, kMsgConnectErr);
+        g_reader.Report(kMsgConnectErr);
         g_reader.usb.DisConnectUsb();
         return VESSIK_E_NO_READER;
     }
-    Report(options.callback, kMsgConnectOk);
+    g_reader.Report(kMsgConnectOk);
 
     Session session;
     session.report_same_card = options.report_same_card != 0;
@@ -247,7 +247,7 @@ int ReadOnce(const vessik_read_options &options, vessik_card *card)
     const CardMain::PollOutcome outcome = g_reader.PollForCard(answer, policy);
     int result = VESSIK_OK;
     if (outcome == CardMain::POLL_CARD_READ) {
-        Report(options.callback, kMsgReadOk);
+        g_reader.Report(kMsgReadOk);
         const uint64_t started = NowUs();
         DecodeCard(answer, card);
         card->find_us = policy.find_us;
@@ -258,7 +258,7 @@ int ReadOnce(const vessik_read_options &options, vessik_card *card)
         g_have_last = true;
         g_absent_since_last = false;
     } else if (outcome == CardMain::POLL_READER_LOST) {
-        Report(options.callback, kMsgConnectErr);
+        g_reader.Report(kMsgConnectErr);
         result = VESSIK_E_READER_LOST;
     } else {
         result = session.cancelled ? VESSIK_E_CANCELLED : VESSIK_E_TIMEOUT;

@@ -26,13 +26,16 @@ struct libusb_device;
 
 namespace testbus {
 
+// The port path of the reader on the bus: 1.3.
+inline constexpr uint8_t kReaderPorts[] = {1, 3};
+
 // One device on the bus.
 struct Device {
     uint16_t vid = vsim::kVendorId;
     uint16_t pid = vsim::kProductId;
     uint8_t bus = 1;
     uint8_t address = 4;
-    std::vector<uint8_t> ports = {1, 3};
+    std::vector<uint8_t> ports = std::vector<uint8_t>(kReaderPorts, kReaderPorts + 2);
     int descriptor_error = 0;              // libusb_get_device_descriptor answers this when not 0
     vsim::VirtualReader *reader = nullptr; // not owned; a device without one cannot be opened
 };
@@ -88,12 +91,36 @@ void advance_us(uint64_t us);
 // return a pointer (open_device_with_vid_pid) any code makes them return NULL.
 void fail_next(const std::string &function, int code, int times = 1);
 
+// Rewrites IN stages before the code under test sees them, so that a test or a
+// fuzzer can script any answer a reader could give. The filter runs for every
+// IN bulk transfer that reaches a present reader (not for fail_next
+// injections, bad handles or an unplugged reader), under the bus's mutex: it
+// must not call the bus. It gets the bytes the reader delivered, empty when
+// nothing arrived within the timeout or a fault ended the stage with nothing.
+// A stage left as it was ends as the reader made it end. A changed stage is
+// delivered: whole with success, or cut to the length asked for with
+// LIBUSB_ERROR_OVERFLOW, at once when the reader had nothing ready; emptied,
+// the transfer runs into its timeout. An empty function switches it off;
+// reset() does too.
+using InFilter = std::function<void(uint8_t ep, std::vector<uint8_t> &stage)>;
+void set_in_filter(InFilter filter);
+
 // Leak counters: inits minus exits, opens minus closes, lists minus frees.
 int open_contexts();
 int open_handles();
 int device_lists_outstanding();
 // Calls with a handle, context or list that is not (or no longer) open.
 int misuse();
+
+// Frees what the bus keeps for pointers it handed out and no longer needs:
+// closed contexts and handles, and devices off the bus that no kept handle
+// refers to. Everything is kept otherwise, so that a stale pointer counts as
+// misuse() instead of crashing. Long runs call this between reads to keep the
+// bus's own memory flat; only while the code under test holds no pointer it
+// got from the bus. Returns the number of objects freed.
+size_t recycle();
+// Objects the bus keeps now: contexts, handles, devices and device lists.
+size_t retained_objects();
 
 // The most recent list handed out by libusb_get_device_list; its storage
 // lives until reset() even after libusb_free_device_list.

@@ -13,29 +13,14 @@
 
 #include "IdCardLib.h"
 #include "NvUsb.h"
+#include "ReadTestSupport.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
 namespace {
 
-struct Output {
-    std::string out;
-    std::string err;
-};
-
-Output Capture(const std::function<void()> &fn)
-{
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    fn();
-    fflush(stdout);
-    fflush(stderr);
-    Output o;
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
-    return o;
-}
+using readtest::Capture;
+using readtest::Output;
 
 std::vector<testbus::Call> BulkCalls()
 {
@@ -65,6 +50,21 @@ class NvUsbTest : public testing::Test {
         Capture([&] { rc = usb_.ConnectUsb(); });
         ASSERT_EQ(rc, 0);
         testbus::clear_calls();
+    }
+
+    // Finds, selects and asks for the card; its answer is then ready.
+    void AskForTheCard()
+    {
+        unsigned char find[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
+        unsigned char select[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x02, 0x21};
+        unsigned char read_card[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x01, 0x32};
+        unsigned char answer[2048];
+        usb_.WriteUsb(find, 10);
+        usb_.ReadUsb(answer, 100);
+        usb_.WriteUsb(select, 10);
+        usb_.ReadUsb(answer, 100);
+        usb_.WriteUsb(read_card, 10);
+        testbus::advance_us(900000);
     }
 
     vsim::VirtualReader reader_{vsim::sample_card()};
@@ -320,16 +320,8 @@ TEST_F(NvUsbTest, ClosedObjectRefusesTransfersWithoutTouchingTheBus)
 TEST_F(NvUsbTest, ReadCardAnswerLandsAtItsFrameOffsets)
 {
     Connect();
-    unsigned char read_card[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x01, 0x32};
-    unsigned char find[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-    unsigned char select[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x02, 0x21};
     unsigned char buf[2048];
-    usb_.WriteUsb(find, 10);
-    usb_.ReadUsb(buf, 100);
-    usb_.WriteUsb(select, 10);
-    usb_.ReadUsb(buf, 100);
-    usb_.WriteUsb(read_card, 10);
-    testbus::advance_us(900000);
+    AskForTheCard();
     testbus::clear_calls();
     EXPECT_EQ(usb_.ReadUsb(buf, 100), 1295);
 
@@ -391,16 +383,7 @@ TEST_F(NvUsbTest, PartialBodyStageReturnsTheCountTheFailedTransferReported)
 TEST_F(NvUsbTest, AnswerLongerThanTheCallersBufferIsCutAtItsEnd)
 {
     Connect();
-    unsigned char read_card[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x01, 0x32};
-    unsigned char find[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-    unsigned char select[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x02, 0x21};
-    unsigned char buf[2048];
-    usb_.WriteUsb(find, 10);
-    usb_.ReadUsb(buf, 100);
-    usb_.WriteUsb(select, 10);
-    usb_.ReadUsb(buf, 100);
-    usb_.WriteUsb(read_card, 10);
-    testbus::advance_us(900000);
+    AskForTheCard();
 
     constexpr int kRoom = 100;
     unsigned char small[kRoom + 16];
