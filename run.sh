@@ -49,7 +49,7 @@ case "$job" in
   bench)
     install_missing
     build
-    for b in "$BUILD_DIR"/bench/bench_*; do "$b"; done
+    for b in "$BUILD_DIR"/bench/vessik_bench_*; do "$b"; done
     ;;
   build)
     install_missing
