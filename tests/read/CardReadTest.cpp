@@ -196,6 +196,60 @@ TEST_F(CardReadTest, EitherLengthByteOfTheReadAnswerIsEnough)
     }
 }
 
+// Body stages (from offset 7 of the frame) of the module's answers, told
+// apart by length: a find answer's body is 8 bytes, a select answer's 12.
+constexpr size_t kFindBody = 8;
+constexpr size_t kSelectBody = 12;
+constexpr size_t kBodyStatus = 9 - 7;
+constexpr size_t kFindCheck = 14 - 7;
+constexpr size_t kSelectCheck = 18 - 7;
+
+TEST_F(CardReadTest, FindIsAcceptedOnItsSecondMarkAlone)
+{
+    testbus::set_in_filter([](uint8_t ep, std::vector<uint8_t> &stage) {
+        if (ep == 0x85 && stage.size() == kFindBody) {
+            stage[kBodyStatus] = 0x80; // "no card", but byte 14 still says 97
+            stage[kFindCheck] = 0x97;
+        }
+    });
+    ASSERT_EQ(Read(), 1);
+    EXPECT_EQ(Commands(), "SFER");
+}
+
+TEST_F(CardReadTest, SelectIsAcceptedOnItsSecondMarkAlone)
+{
+    testbus::set_in_filter([](uint8_t ep, std::vector<uint8_t> &stage) {
+        if (ep == 0x85 && stage.size() == kSelectBody) {
+            stage[kBodyStatus] = 0x81;
+            stage[kSelectCheck] = 0x97;
+        }
+    });
+    ASSERT_EQ(Read(), 1);
+    EXPECT_EQ(Commands(), "SFER");
+}
+
+TEST_F(CardReadTest, FindOrSelectWithNeitherMarkGoesBackToTheStatusQuery)
+{
+    int finds_spoiled = 0;
+    int selects_spoiled = 0;
+    testbus::set_in_filter([&](uint8_t ep, std::vector<uint8_t> &stage) {
+        if (ep != 0x85)
+            return;
+        if (stage.size() == kFindBody && finds_spoiled < 2) {
+            ++finds_spoiled;
+            stage[kBodyStatus] = 0x9E;
+            stage[kFindCheck] = 0x96;
+        } else if (stage.size() == kSelectBody && selects_spoiled < 1) {
+            ++selects_spoiled;
+            stage[kBodyStatus] = 0x91;
+            stage[kSelectCheck] = 0x98;
+        }
+    });
+    reader_.knobs().refind_after_read = true;
+    ASSERT_EQ(Read(), 1);
+    EXPECT_EQ(Commands(), "SFSFSFESFER");
+}
+
 // A read answer that fails its checks sends the poll back to the status
 // query; the reader then goes away, which ends the read without a record.
 TEST_F(CardReadTest, ShortOrMislabelledReadAnswersAreNeverDecoded)
