@@ -17,6 +17,61 @@ constexpr char kIdCheckChars[] = "10X98765432";
 constexpr int kIdModulus = 11;
 constexpr size_t kDateChars = 8;
 constexpr const char *kLongTermText = "长期"; // what long-term cards carry as their end date
+constexpr size_t kCountryCodeChars = 3;
+constexpr size_t kTwoDigits = 2;
+constexpr size_t kAuthorityCodeDigits = 4;
+
+struct TypeName {
+    CardType type;
+    const char *name;
+};
+constexpr TypeName kTypeNames[] = {
+    {CardType::Resident, "resident"},
+    {CardType::ForeignPermanent, "foreign-permanent"},
+    {CardType::HmtPermit, "hmt-permit"},
+};
+
+// Every text key of the card file and the member it fills.
+struct KeyMember {
+    const char *key;
+    std::string CardFields::*member;
+};
+constexpr KeyMember kKeyMembers[] = {
+    {"name", &CardFields::name},
+    {"sex", &CardFields::sex},
+    {"nation", &CardFields::nation},
+    {"birth", &CardFields::birth},
+    {"address", &CardFields::address},
+    {"id_number", &CardFields::id_number},
+    {"authority", &CardFields::authority},
+    {"valid_from", &CardFields::valid_from},
+    {"valid_to", &CardFields::valid_to},
+    {"name_en", &CardFields::name_en},
+    {"nation_code3", &CardFields::nation_code3},
+    {"version", &CardFields::version},
+    {"authority_code", &CardFields::authority_code},
+    {"pass_number", &CardFields::pass_number},
+    {"issue_count", &CardFields::issue_count},
+};
+
+std::string CardFields::*member_of(const std::string &key)
+{
+    for (const KeyMember &k : kKeyMembers) {
+        if (key == k.key)
+            return k.member;
+    }
+    return nullptr;
+}
+
+// The field of `key` in a type's layout; nullptr when the type has none.
+const TextField *field_of(CardType type, const std::string &key)
+{
+    for (const TextField &f : text_layout(type)) {
+        if (key == f.key)
+            return &f;
+    }
+    return nullptr;
+}
 
 // Length of a UTF-8 sequence from its lead byte, 0 for a byte that cannot lead.
 int utf8_sequence_length(uint8_t lead)
@@ -49,6 +104,24 @@ bool all_digits(const std::string &s)
 {
     for (const char c : s) {
         if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
+bool all_letters_or_digits(const std::string &s)
+{
+    for (const char c : s) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
+bool all_capitals(const std::string &s)
+{
+    for (const char c : s) {
+        if (c < 'A' || c > 'Z')
             return false;
     }
     return true;
@@ -155,7 +228,61 @@ bool check_id_number(const std::string &value, std::string &why)
     return true;
 }
 
-// Checks one key's value and stores it; false with `why` set on a bad value.
+bool digits_of_length(const std::string &value, size_t length)
+{
+    return value.size() == length && all_digits(value);
+}
+
+// The checks a value must pass beyond fitting its field; false with `why` set.
+bool check_value(CardType type, const std::string &key, const std::string &value, std::string &why)
+{
+    struct Rule {
+        const char *key;
+        bool (*ok)(const std::string &);
+        const char *why;
+    };
+    static const Rule rules[] = {
+        {"sex", [](const std::string &v) { return v == "1" || v == "2"; }, "sex must be 1 or 2"},
+        {"nation", [](const std::string &v) { return digits_of_length(v, kTwoDigits); },
+         "nation must be two digits"},
+        {"nation_code3",
+         [](const std::string &v) { return v.size() == kCountryCodeChars && all_capitals(v); },
+         "nation_code3 must be three capital letters"},
+        {"version", [](const std::string &v) { return digits_of_length(v, kTwoDigits); },
+         "version must be two digits"},
+        {"issue_count", [](const std::string &v) { return digits_of_length(v, kTwoDigits); },
+         "issue_count must be two digits"},
+        {"authority_code",
+         [](const std::string &v) { return digits_of_length(v, kAuthorityCodeDigits); },
+         "authority_code must be four digits"},
+        {"pass_number", [](const std::string &v) { return all_letters_or_digits(v); },
+         "pass_number must be letters and digits"},
+        {"birth", [](const std::string &v) { return valid_date(v); },
+         "birth must be a date YYYYMMDD"},
+        {"valid_from", [](const std::string &v) { return valid_date(v); },
+         "valid_from must be a date YYYYMMDD"},
+        {"valid_to", [](const std::string &v) { return valid_date(v) || v == kLongTermText; },
+         "valid_to must be a date YYYYMMDD or 长期"},
+    };
+    for (const Rule &r : rules) {
+        if (key == r.key && !r.ok(value)) {
+            why = r.why;
+            return false;
+        }
+    }
+    if (key != "id_number")
+        return true;
+    if (type != CardType::ForeignPermanent)
+        return check_id_number(value, why);
+    if (!all_letters_or_digits(value)) {
+        why = "id_number of a foreign-permanent card must be letters and digits";
+        return false;
+    }
+    return true;
+}
+
+// Checks one key's value against the card's type and stores it; false with
+// `why` set on a bad value.
 bool apply_value(const std::string &key, const std::string &value, CardFields &card,
                  std::string &why)
 {
@@ -164,54 +291,68 @@ bool apply_value(const std::string &key, const std::string &value, CardFields &c
     if (key == "photo_hex")
         return parse_photo_hex(value, card.photo, why);
 
-    size_t width = 0;
-    for (const TextField &f : kTextFields) {
-        if (key == f.key)
-            width = f.width;
-    }
-    if (width == 0) {
+    std::string CardFields::*const member = member_of(key);
+    if (member == nullptr) {
         why = "unknown key \"" + key + "\"";
         return false;
     }
-    if (key == "sex" && value != "1" && value != "2") {
-        why = "sex must be 1 or 2";
+    const TextField *field = field_of(card.type, key);
+    if (field == nullptr) {
+        why = "\"" + key + "\" is not a field of a " + card_type_name(card.type) + " card";
         return false;
     }
-    if (key == "nation" && (value.size() != 2 || !all_digits(value))) {
-        why = "nation must be two digits";
+    if (!check_value(card.type, key, value, why) || !check_text(value, field->width, why))
         return false;
-    }
-    if ((key == "birth" || key == "valid_from") && !valid_date(value)) {
-        why = key + " must be a date YYYYMMDD";
-        return false;
-    }
-    if (key == "valid_to" && !valid_date(value) && value != kLongTermText) {
-        why = std::string("valid_to must be a date YYYYMMDD or ") + kLongTermText;
-        return false;
-    }
-    if (key == "id_number" && !check_id_number(value, why))
-        return false;
-    if (!check_text(value, width, why))
-        return false;
-
-    std::string CardFields::*const members[] = {
-        &CardFields::name,      &CardFields::sex,        &CardFields::nation,
-        &CardFields::birth,     &CardFields::address,    &CardFields::id_number,
-        &CardFields::authority, &CardFields::valid_from, &CardFields::valid_to,
-    };
-    for (size_t i = 0; i < kTextFields.size(); ++i) {
-        if (key == kTextFields[i].key)
-            card.*members[i] = value;
-    }
+    card.*member = value;
     return true;
 }
 
-const std::string *field_text(const CardFields &card, size_t index)
+struct Entry {
+    int line_no;
+    std::string key;
+    std::string value;
+};
+
+// Splits a card file into its key = value lines; false with `error` set on a
+// line that is not one, or a key given twice.
+bool split_entries(const std::string &text, std::vector<Entry> &entries, std::string &error)
 {
-    const std::string *texts[] = {&card.name,      &card.sex,        &card.nation,
-                                  &card.birth,     &card.address,    &card.id_number,
-                                  &card.authority, &card.valid_from, &card.valid_to};
-    return texts[index];
+    static const char kBom[] = "\xEF\xBB\xBF";
+    size_t pos = text.compare(0, 3, kBom) == 0 ? 3 : 0;
+    int line_no = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++line_no;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        line = trim(line);
+        if (line.empty() || line[0] == '#')
+            continue;
+
+        const std::string where = "line " + std::to_string(line_no) + ": ";
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            error = where + "expected key = value";
+            return false;
+        }
+        const std::string key = trim(line.substr(0, eq));
+        const std::string slot = key == "photo_hex" ? "photo_seed" : key; // one photo only
+        for (const Entry &e : entries) {
+            const std::string seen = e.key == "photo_hex" ? "photo_seed" : e.key;
+            if (seen == slot) {
+                error = where + (slot == "photo_seed"
+                                     ? std::string("only one photo_seed or photo_hex may be given")
+                                     : "\"" + key + "\" given twice");
+                return false;
+            }
+        }
+        entries.push_back({line_no, key, trim(line.substr(eq + 1))});
+    }
+    return true;
 }
 
 } // namespace
@@ -250,20 +391,63 @@ bool utf8_to_ucs2(const std::string &utf8, std::vector<uint16_t> &units, std::st
     return true;
 }
 
+std::string *card_field(CardFields &card, const std::string &key)
+{
+    std::string CardFields::*const member = member_of(key);
+    return member != nullptr ? &(card.*member) : nullptr;
+}
+
+TextLayout text_layout(CardType type)
+{
+    switch (type) {
+    case CardType::ForeignPermanent:
+        return {kForeignPermanentFields.data(), kForeignPermanentFields.size()};
+    case CardType::HmtPermit:
+        return {kHmtPermitFields.data(), kHmtPermitFields.size()};
+    case CardType::Resident:
+        break;
+    }
+    return {kTextFields.data(), kTextFields.size()};
+}
+
+const char *card_type_name(CardType type)
+{
+    for (const TypeName &t : kTypeNames) {
+        if (t.type == type)
+            return t.name;
+    }
+    return "resident";
+}
+
+bool card_type_from_name(const std::string &name, CardType &type)
+{
+    for (const TypeName &t : kTypeNames) {
+        if (name == t.name) {
+            type = t.type;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::array<uint8_t, kTextBlockBytes> build_text_block(const CardFields &card)
 {
     std::array<uint8_t, kTextBlockBytes> block{};
     for (size_t at = 0; at < kTextBlockBytes; at += 2)
         put_unit(block, at, kSpaceUnit);
 
-    for (size_t i = 0; i < kTextFields.size(); ++i) {
+    for (const TextField &f : text_layout(card.type)) {
         std::vector<uint16_t> units;
         std::string ignored;
-        utf8_to_ucs2(*field_text(card, i), units, ignored); // keeps what converted
-        const size_t fit = kTextFields[i].width / 2;
+        utf8_to_ucs2(card.*member_of(f.key), units, ignored); // keeps what converted
+        const size_t fit = f.width / 2;
         for (size_t u = 0; u < units.size() && u < fit; ++u)
-            put_unit(block, kTextFields[i].offset + 2 * u, units[u]);
+            put_unit(block, f.offset + 2 * u, units[u]);
     }
+    if (card.type == CardType::ForeignPermanent)
+        put_unit(block, kTypeMarkerOffset, kMarkerForeignPermanent);
+    else if (card.type == CardType::HmtPermit)
+        put_unit(block, kTypeMarkerOffset, kMarkerHmtPermit);
     return block;
 }
 
@@ -296,48 +480,26 @@ std::vector<uint8_t> photo_from_seed(uint32_t seed)
 
 bool parse_card_file(const std::string &text, CardFields &out, std::string &error)
 {
-    static const char kBom[] = "\xEF\xBB\xBF";
+    std::vector<Entry> entries;
+    if (!split_entries(text, entries, error))
+        return false;
+
+    // The type decides how every other key is checked, so it goes first.
     CardFields card;
     card.photo = photo_from_seed(0);
-    std::vector<std::string> seen;
-    size_t pos = text.compare(0, 3, kBom) == 0 ? 3 : 0;
-    int line_no = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        ++line_no;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        line = trim(line);
-        if (line.empty() || line[0] == '#')
-            continue;
-
-        const std::string where = "line " + std::to_string(line_no) + ": ";
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            error = where + "expected key = value";
+    for (const Entry &e : entries) {
+        if (e.key == "type" && !card_type_from_name(e.value, card.type)) {
+            error = "line " + std::to_string(e.line_no) +
+                    ": type must be resident, foreign-permanent or hmt-permit";
             return false;
         }
-        const std::string key = trim(line.substr(0, eq));
-        const std::string value = trim(line.substr(eq + 1));
-        const std::string slot = key == "photo_hex" ? "photo_seed" : key; // one photo only
-        for (const std::string &k : seen) {
-            if (k == slot) {
-                error = where + (slot == "photo_seed"
-                                     ? std::string("only one photo_seed or photo_hex may be given")
-                                     : "\"" + key + "\" given twice");
-                return false;
-            }
-        }
+    }
+    for (const Entry &e : entries) {
         std::string why;
-        if (!apply_value(key, value, card, why)) {
-            error = where + why;
+        if (e.key != "type" && !apply_value(e.key, e.value, card, why)) {
+            error = "line " + std::to_string(e.line_no) + ": " + why;
             return false;
         }
-        seen.push_back(slot);
     }
     out = card;
     return true;
@@ -357,6 +519,43 @@ CardFields sample_card()
     card.valid_from = "20200101";
     card.valid_to = "20400101";
     card.photo = photo_from_seed(1);
+    return card;
+}
+
+CardFields sample_foreign_permanent_card()
+{
+    CardFields card;
+    card.type = CardType::ForeignPermanent;
+    card.name_en = "SPECIMEN, TEST SAMPLE CARD";
+    card.sex = "2";
+    card.id_number = "UTO990085031201";
+    card.nation_code3 = "UTO"; // the made-up state of specimen travel documents
+    card.name = "测试外籍样卡";
+    card.valid_from = "20210601";
+    card.valid_to = "20310601";
+    card.birth = "19850312";
+    card.version = "01";
+    card.authority_code = "9900";
+    card.photo = photo_from_seed(2);
+    return card;
+}
+
+CardFields sample_hmt_permit_card()
+{
+    CardFields card;
+    card.type = CardType::HmtPermit;
+    card.name = "测试居住证样卡";
+    card.sex = "2";
+    card.birth = "19950615";
+    card.address = "虚拟省示例市模拟区样例街道测试大厦二十八层";
+    card.id_number = "99000019950615004";
+    card.id_number += id_check_char(card.id_number); // X
+    card.authority = "示例市公安局模拟分局";
+    card.valid_from = "20230101";
+    card.valid_to = "20280101";
+    card.pass_number = "X99000001";
+    card.issue_count = "01";
+    card.photo = photo_from_seed(3);
     return card;
 }
 

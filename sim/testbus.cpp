@@ -69,6 +69,7 @@ struct State {
     uint64_t clock_us = 0;
     bool fast_sleep = true;
     std::map<std::string, std::deque<Injection>> injections;
+    InFilter in_filter;
 
     int open_contexts = 0;
     int open_handles = 0;
@@ -238,6 +239,34 @@ void add_device(const Device &spec)
     st().device_store.push_back(std::move(dev));
 }
 
+size_t retained_objects_locked()
+{
+    const State &s = st();
+    return s.context_store.size() + s.handle_store.size() + s.device_store.size() +
+           s.list_store.size();
+}
+
+// Drops the owned objects that `doomed` picks.
+template <typename T, typename Pred>
+void erase_if_unique(std::vector<std::unique_ptr<T>> &store, Pred doomed)
+{
+    store.erase(std::remove_if(store.begin(), store.end(),
+                               [&](const std::unique_ptr<T> &p) { return doomed(*p); }),
+                store.end());
+}
+
+// Lets the IN filter rewrite a stage the reader answered. `stage` holds what
+// was delivered; returns true when the filter changed it.
+bool filter_in_stage(uint8_t ep, std::vector<uint8_t> &stage)
+{
+    const InFilter &filter = st().in_filter;
+    if (!filter)
+        return false;
+    const std::vector<uint8_t> before = stage;
+    filter(ep, stage);
+    return stage != before;
+}
+
 bool enumerated(const libusb_device *dev)
 {
     return dev->spec.reader == nullptr || dev->spec.reader->present();
@@ -283,6 +312,7 @@ void reset()
     s.clock_us = 0;
     s.fast_sleep = true;
     s.injections.clear();
+    s.in_filter = nullptr;
     s.open_contexts = 0;
     s.open_handles = 0;
     s.lists_outstanding = 0;
@@ -390,6 +420,12 @@ void advance_us(uint64_t us)
     st().clock_us += us;
 }
 
+void set_in_filter(InFilter filter)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    st().in_filter = std::move(filter);
+}
+
 void fail_next(const std::string &function, int code, int times)
 {
     std::lock_guard<std::mutex> lock(st().mu);
@@ -420,6 +456,41 @@ int misuse()
 {
     std::lock_guard<std::mutex> lock(st().mu);
     return st().misuse;
+}
+
+size_t recycle()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    State &s = st();
+    const size_t before = retained_objects_locked();
+
+    erase_if_unique(s.context_store, [](const libusb_context &c) { return !c.open; });
+    erase_if_unique(s.handle_store, [](const libusb_device_handle &h) { return !h.open; });
+    erase_if_unique(s.list_store, [&](const std::vector<libusb_device *> &list) {
+        return s.open_lists.count(const_cast<libusb_device **>(list.data())) == 0;
+    });
+    if (s.last_list != nullptr && s.open_lists.count(s.last_list) == 0)
+        s.last_list = nullptr;
+
+    // A device stays while it is on the bus, or a kept handle or list names it.
+    std::set<const libusb_device *> needed(s.devices.begin(), s.devices.end());
+    for (const auto &h : s.handle_store)
+        needed.insert(h->dev);
+    for (const auto &list : s.list_store)
+        needed.insert(list->begin(), list->end());
+    erase_if_unique(s.device_store, [&](const libusb_device &d) {
+        if (needed.count(&d) != 0)
+            return false;
+        s.known_devices.erase(&d);
+        return true;
+    });
+    return before - retained_objects_locked();
+}
+
+size_t retained_objects()
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    return retained_objects_locked();
 }
 
 libusb_device **last_device_list()
@@ -675,8 +746,28 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
                 status = reader->in_transfer(endpoint, data, length, &done, s.clock_us);
             }
         }
-        if (status == vsim::UsbStatus::NothingReady || status == vsim::UsbStatus::Timeout)
+        const bool delivered = status == vsim::UsbStatus::Ok || status == vsim::UsbStatus::Overflow;
+        const bool timed_out =
+            status == vsim::UsbStatus::NothingReady || status == vsim::UsbStatus::Timeout;
+        if (timed_out)
             s.clock_us = std::max(s.clock_us, start + timeout_us);
+        std::vector<uint8_t> stage(data, data + done);
+        if ((delivered || timed_out) && testbus::filter_in_stage(endpoint, stage)) {
+            if (stage.empty()) {
+                done = 0;
+                status = vsim::UsbStatus::Timeout;
+                s.clock_us = std::max(s.clock_us, start + timeout_us);
+            } else {
+                if (!delivered)
+                    s.clock_us = start; // scripted data is there at once
+                const int room = std::max(length, 0);
+                done = std::min(static_cast<int>(stage.size()), room);
+                if (done > 0)
+                    std::copy(stage.begin(), stage.begin() + done, data);
+                status = static_cast<int>(stage.size()) > room ? vsim::UsbStatus::Overflow
+                                                               : vsim::UsbStatus::Ok;
+            }
+        }
         if (done > 0)
             call.data.assign(data, data + done);
     }

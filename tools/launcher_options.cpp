@@ -1,6 +1,7 @@
 // Command line of vessik-virtual-reader: options, fault knobs, card fields.
 #include "launcher_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -31,67 +32,88 @@ struct FaultArg {
 struct FaultSpec {
     const char *name;
     FaultValue value;
-    long minimum; // for Number
+    long minimum;       // for Number
+    const char *syntax; // what follows the name
     const char *help;
     void (*apply)(vsim::Knobs &, const FaultArg &);
 };
 
-// clang-format off
 const FaultSpec kFaults[] = {
-    {"no-refind", FaultValue::None, 0, "a card once read is not found again until it is re-presented",
+    {"no-refind", FaultValue::None, 0, "",
+     "a card once read is not found again until it is re-presented",
      [](vsim::Knobs &k, const FaultArg &) { k.refind_after_read = false; }},
-    {"read-delay-us", FaultValue::Number, 0, "=US: the read answer is ready this long after the command",
+    {"read-delay-us", FaultValue::Number, 0, "=US",
+     "the read answer is ready this long after the command",
      [](vsim::Knobs &k, const FaultArg &a) { k.read_delay_us = static_cast<uint64_t>(a.number); }},
-    {"answer-delay-us", FaultValue::Number, 0, "=US: every other answer is ready this long after its command",
-     [](vsim::Knobs &k, const FaultArg &a) { k.answer_delay_us = static_cast<uint64_t>(a.number); }},
-    {"claim-fails", FaultValue::Status, 0, "[=STATUS]: claiming interface 0 fails (default busy)",
+    {"answer-delay-us", FaultValue::Number, 0, "=US",
+     "every other answer is ready this long after its command",
+     [](vsim::Knobs &k, const FaultArg &a) {
+         k.answer_delay_us = static_cast<uint64_t>(a.number);
+     }},
+    {"claim-fails", FaultValue::Status, 0, "[=STATUS]", "claiming interface 0 fails (default busy)",
      [](vsim::Knobs &k, const FaultArg &a) { k.claim_error = a.status; }},
-    {"set-config-fails", FaultValue::Status, 0, "[=STATUS]: setting the configuration fails",
+    {"set-config-fails", FaultValue::Status, 0, "[=STATUS]", "setting the configuration fails",
      [](vsim::Knobs &k, const FaultArg &a) { k.set_configuration_error = a.status; }},
-    {"kernel-driver", FaultValue::None, 0, "a kernel driver holds interface 0 until it is detached",
+    {"kernel-driver", FaultValue::None, 0, "",
+     "a kernel driver holds interface 0 until it is detached",
      [](vsim::Knobs &k, const FaultArg &) { k.kernel_driver_active = true; }},
-    {"card-arrives-after-finds", FaultValue::Number, 0, "=N: a presented card shows after N finds",
-     [](vsim::Knobs &k, const FaultArg &a) { k.card_arrives_after_finds = static_cast<int>(a.number); }},
-    {"card-leaves-after-finds", FaultValue::Number, 0, "=N: the card is lifted after the Nth find that saw it",
-     [](vsim::Knobs &k, const FaultArg &a) { k.card_leaves_after_finds = static_cast<int>(a.number); }},
-    {"select-fails", FaultValue::Number, -1, "=N: the first N selects fail (-1: all)",
+    {"card-arrives-after-finds", FaultValue::Number, 0, "=N",
+     "a presented card shows after N finds",
+     [](vsim::Knobs &k, const FaultArg &a) {
+         k.card_arrives_after_finds = static_cast<int>(a.number);
+     }},
+    {"card-leaves-after-finds", FaultValue::Number, 0, "=N",
+     "the card is lifted after the Nth find that saw it",
+     [](vsim::Knobs &k, const FaultArg &a) {
+         k.card_leaves_after_finds = static_cast<int>(a.number);
+     }},
+    {"select-fails", FaultValue::Number, -1, "=N", "the first N selects fail (-1: all)",
      [](vsim::Knobs &k, const FaultArg &a) { k.select_fails = static_cast<int>(a.number); }},
-    {"read-short", FaultValue::Number, 0, "=BYTES: the read answer's body stage carries only BYTES",
-     [](vsim::Knobs &k, const FaultArg &a) { k.read_answer_body_bytes = static_cast<int>(a.number); }},
-    {"read-length", FaultValue::Number, 0, "=N: the read answer announces length N",
+    {"read-short", FaultValue::Number, 0, "=BYTES",
+     "the read answer's body stage carries only BYTES",
+     [](vsim::Knobs &k, const FaultArg &a) {
+         k.read_answer_body_bytes = static_cast<int>(a.number);
+     }},
+    {"read-length", FaultValue::Number, 0, "=N", "the read answer announces length N",
      [](vsim::Knobs &k, const FaultArg &a) { k.read_length_field = static_cast<int>(a.number); }},
-    {"damage-preamble", FaultValue::None, 0, "every module answer starts 55 instead of AA",
+    {"damage-preamble", FaultValue::None, 0, "", "every module answer starts 55 instead of AA",
      [](vsim::Knobs &k, const FaultArg &) { k.damage_preamble = true; }},
-    {"damage-check", FaultValue::None, 0, "every module answer has a wrong check byte",
+    {"damage-check", FaultValue::None, 0, "", "every module answer has a wrong check byte",
      [](vsim::Knobs &k, const FaultArg &) { k.damage_check_byte = true; }},
-    {"in-timeout", FaultValue::Endpoint, 0, "=EP[:N]: IN stages on EP run into their timeout",
+    {"in-timeout", FaultValue::Endpoint, 0, "=EP[:N]", "IN stages on EP run into their timeout",
      [](vsim::Knobs &k, const FaultArg &a) { k.in_timeout = a.endpoint; }},
-    {"in-partial", FaultValue::Endpoint, 0, "=EP[:N]: IN stages on EP deliver partial-bytes, then time out",
+    {"in-partial", FaultValue::Endpoint, 0, "=EP[:N]",
+     "IN stages on EP deliver partial-bytes, then time out",
      [](vsim::Knobs &k, const FaultArg &a) { k.in_partial = a.endpoint; }},
-    {"partial-bytes", FaultValue::Number, 0, "=BYTES: what in-partial lets through (default 3)",
+    {"partial-bytes", FaultValue::Number, 0, "=BYTES", "what in-partial lets through (default 3)",
      [](vsim::Knobs &k, const FaultArg &a) { k.in_partial_bytes = static_cast<int>(a.number); }},
-    {"out-stall", FaultValue::Endpoint, 0, "=EP[:N]: OUT stages on EP stall",
+    {"out-stall", FaultValue::Endpoint, 0, "=EP[:N]", "OUT stages on EP stall",
      [](vsim::Knobs &k, const FaultArg &a) { k.out_stall = a.endpoint; }},
-    {"stall-clears", FaultValue::None, 0, "a stalled OUT endpoint recovers without clear_halt",
+    {"stall-clears", FaultValue::None, 0, "", "a stalled OUT endpoint recovers without clear_halt",
      [](vsim::Knobs &k, const FaultArg &) { k.stall_sticks = false; }},
-    {"unplug-after-transfers", FaultValue::Number, 0, "=N: the reader drops off the bus after N transfers",
-     [](vsim::Knobs &k, const FaultArg &a) { k.unplug_after_transfers = static_cast<int>(a.number); }},
-    {"controller-silent", FaultValue::None, 0, "the controller answers no probe or restart",
+    {"unplug-after-transfers", FaultValue::Number, 0, "=N",
+     "the reader drops off the bus after N transfers",
+     [](vsim::Knobs &k, const FaultArg &a) {
+         k.unplug_after_transfers = static_cast<int>(a.number);
+     }},
+    {"controller-silent", FaultValue::None, 0, "", "the controller answers no probe or restart",
      [](vsim::Knobs &k, const FaultArg &) { k.controller_silent = true; }},
-    {"controller-answers-probe", FaultValue::Number, 0, "=N: only the Nth probe is answered",
-     [](vsim::Knobs &k, const FaultArg &a) { k.controller_answers_probe = static_cast<int>(a.number); }},
-    {"mcu-write-stalls", FaultValue::Number, -1, "=N: the first N controller writes stall (-1: all)",
+    {"controller-answers-probe", FaultValue::Number, 0, "=N", "only the Nth probe is answered",
+     [](vsim::Knobs &k, const FaultArg &a) {
+         k.controller_answers_probe = static_cast<int>(a.number);
+     }},
+    {"mcu-write-stalls", FaultValue::Number, -1, "=N",
+     "the first N controller writes stall (-1: all)",
      [](vsim::Knobs &k, const FaultArg &a) { k.mcu_write_stalls = static_cast<int>(a.number); }},
 };
-// clang-format on
 
 struct StatusName {
     const char *name;
     vsim::UsbStatus status;
 };
 const StatusName kStatusNames[] = {
-    {"busy", vsim::UsbStatus::Busy},         {"access", vsim::UsbStatus::Access},
-    {"io", vsim::UsbStatus::IoError},        {"not-found", vsim::UsbStatus::NotFound},
+    {"busy", vsim::UsbStatus::Busy},          {"access", vsim::UsbStatus::Access},
+    {"io", vsim::UsbStatus::IoError},         {"not-found", vsim::UsbStatus::NotFound},
     {"no-device", vsim::UsbStatus::NoDevice}, {"invalid", vsim::UsbStatus::InvalidParam},
 };
 
@@ -186,7 +208,7 @@ bool apply_fault(const std::string &spec, vsim::Knobs &knobs, std::string &error
         if (!ok) {
             error = "--fault " + spec + ": " +
                     (f.value == FaultValue::None ? std::string(f.name) + " takes no value"
-                                                 : std::string("expected ") + f.name + f.help);
+                                                 : std::string("expected ") + f.name + f.syntax);
             return false;
         }
         f.apply(knobs, arg);
@@ -200,11 +222,9 @@ bool apply_raw_field(const std::string &key, const std::string &value, vsim::Car
                      std::string &error)
 {
     std::string vsim::CardFields::*const members[] = {
-        &vsim::CardFields::name,      &vsim::CardFields::sex,
-        &vsim::CardFields::nation,    &vsim::CardFields::birth,
-        &vsim::CardFields::address,   &vsim::CardFields::id_number,
-        &vsim::CardFields::authority, &vsim::CardFields::valid_from,
-        &vsim::CardFields::valid_to,
+        &vsim::CardFields::name,      &vsim::CardFields::sex,        &vsim::CardFields::nation,
+        &vsim::CardFields::birth,     &vsim::CardFields::address,    &vsim::CardFields::id_number,
+        &vsim::CardFields::authority, &vsim::CardFields::valid_from, &vsim::CardFields::valid_to,
     };
     for (size_t i = 0; i < vsim::kTextFields.size(); ++i) {
         if (key == vsim::kTextFields[i].key) {
@@ -216,8 +236,7 @@ bool apply_raw_field(const std::string &key, const std::string &value, vsim::Car
     return false;
 }
 
-ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
-                                    std::string &error)
+ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out, std::string &error)
 {
     struct TimeOption {
         const char *name;
@@ -312,8 +331,14 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
     }
     out.program.push_back(nullptr);
 
-    if (out.replug_after_us != kUnset && out.unplug_after_us == kUnset && !out.no_reader) {
-        error = "--replug-after needs --unplug-after or --no-reader";
+    const bool model_unplugs =
+        std::any_of(out.faults.begin(), out.faults.end(), [](const std::string &f) {
+            return f.rfind("unplug-after-transfers=", 0) == 0;
+        });
+    if (out.replug_after_us != kUnset && out.unplug_after_us == kUnset && !out.no_reader &&
+        !model_unplugs) {
+        error = "--replug-after needs --unplug-after, --no-reader or the fault "
+                "unplug-after-transfers";
         return ParseOutcome::Error;
     }
     if (out.replug_after_us != kUnset && out.unplug_after_us != kUnset &&
@@ -357,6 +382,9 @@ const char *launcher_usage()
            "                       time and peak memory to stderr\n"
            "  --help               this text\n"
            "\n"
+           "SIGINT, SIGTERM, SIGHUP and SIGQUIT are passed on to PROGRAM. The testbed\n"
+           "folder (/tmp/umockdev.*) is removed when PROGRAM has ended.\n"
+           "\n"
            "Exit status: PROGRAM's own; 128+N when it died of signal N; 124 when\n"
            "--stop-after stopped it; 125 when the launcher failed; 126/127 when PROGRAM\n"
            "could not be run / found.\n";
@@ -365,8 +393,10 @@ const char *launcher_usage()
 void print_fault_help(FILE *out)
 {
     std::fputs("\nFaults (--fault, may be repeated):\n", out);
-    for (const FaultSpec &f : kFaults)
-        std::fprintf(out, "  %-26s %s\n", f.name, f.help);
+    for (const FaultSpec &f : kFaults) {
+        const std::string usage = std::string(f.name) + f.syntax;
+        std::fprintf(out, "  %-34s %s\n", usage.c_str(), f.help);
+    }
     std::fputs("  STATUS is one of busy, access, io, not-found, no-device, invalid;\n"
                "  EP is a hexadecimal endpoint (02, 06, 81, 85), N the Nth transfer on it.\n"
                "The launcher's reader finds a card again after reading it (a real reader\n"

@@ -25,8 +25,8 @@ struct LauncherOptions {
     bool log = false;
     bool stats = false;
     std::vector<std::pair<std::string, std::string>> raw_fields; // KEY, VALUE
-    std::vector<std::string> faults;                            // NAME[=VALUE]
-    std::vector<char *> program; // PROGRAM ARGS..., null-terminated
+    std::vector<std::string> faults;                             // NAME[=VALUE]
+    std::vector<char *> program;                                 // PROGRAM ARGS..., null-terminated
 };
 
 enum class ParseOutcome { Run, Help, Error };

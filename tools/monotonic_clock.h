@@ -7,7 +7,7 @@
 #include <ctime>
 
 class MonotonicClock {
-public:
+  public:
     MonotonicClock() : start_us_(raw_us()) {}
     uint64_t now_us() const { return raw_us() - start_us_; }
 
@@ -21,7 +21,7 @@ public:
     static constexpr uint64_t kUsPerS = 1000000;
     static constexpr uint64_t kNsPerUs = 1000;
 
-private:
+  private:
     uint64_t start_us_;
 };
 

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ftw.h>
-#include <optional>
 #include <linux/ioctl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
+#include <optional>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,8 +47,14 @@ constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION |
                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr int kFtwOpenFds = 16;
 
-bool is_in_endpoint(unsigned ep) { return ep == vsim::kEpHeaderIn || ep == vsim::kEpBodyIn; }
-bool is_out_endpoint(unsigned ep) { return ep == vsim::kEpHeaderOut || ep == vsim::kEpBodyOut; }
+bool is_in_endpoint(unsigned ep)
+{
+    return ep == vsim::kEpHeaderIn || ep == vsim::kEpBodyIn;
+}
+bool is_out_endpoint(unsigned ep)
+{
+    return ep == vsim::kEpHeaderOut || ep == vsim::kEpBodyOut;
+}
 
 // errno for a device request the model refused.
 int request_errno(vsim::UsbStatus s)
@@ -97,7 +103,10 @@ int urb_status(vsim::UsbStatus s)
     }
 }
 
-usbdevfs_urb *urb_of(UMockdevIoctlData *data) { return reinterpret_cast<usbdevfs_urb *>(data->data); }
+usbdevfs_urb *urb_of(UMockdevIoctlData *data)
+{
+    return reinterpret_cast<usbdevfs_urb *>(data->data);
+}
 
 int remove_entry(const char *path, const struct stat *, int, FTW *)
 {
@@ -111,7 +120,10 @@ ReaderDevice::ReaderDevice(vsim::VirtualReader &model, const MonotonicClock &clo
 {
 }
 
-ReaderDevice::~ReaderDevice() { close_testbed(); }
+ReaderDevice::~ReaderDevice()
+{
+    close_testbed();
+}
 
 bool ReaderDevice::open_testbed(std::string &error)
 {
@@ -199,8 +211,6 @@ void ReaderDevice::take_off_bus()
     on_bus_ = false;
 }
 
-bool ReaderDevice::plugged() const { return on_bus_; }
-
 void ReaderDevice::close_testbed()
 {
     {
@@ -211,10 +221,8 @@ void ReaderDevice::close_testbed()
             unref_urb(u);
         waiting_.clear();
         done_.clear();
-        for (UMockdevIoctlClient *c : clients_) {
-            g_signal_handlers_disconnect_by_data(c, this);
+        for (UMockdevIoctlClient *c : clients_)
             g_object_unref(c);
-        }
         clients_.clear();
         claimant_ = nullptr;
     }
@@ -266,6 +274,7 @@ uint64_t ReaderDevice::service()
         announced_deadline_ = kNever;
         servicing_ = true;
         pump(clock_.now_us());
+        update_wake();
         servicing_ = false;
         went_away = model_unplugged_;
         model_unplugged_ = false;
@@ -295,20 +304,8 @@ void ReaderDevice::on_client_connected(UMockdevIoctlBase *, UMockdevIoctlClient 
 {
     auto *dev = static_cast<ReaderDevice *>(self);
     const std::lock_guard<std::mutex> lock(dev->mutex_);
+    dev->prune_clients();
     dev->clients_.push_back(static_cast<UMockdevIoctlClient *>(g_object_ref(client)));
-    g_signal_connect(client, "notify::connected", G_CALLBACK(on_client_connected_changed), dev);
-}
-
-// The client closed its descriptor or died: like the kernel, forget its URBs
-// and give its interface back.
-void ReaderDevice::on_client_connected_changed(GObject *object, GParamSpec *, gpointer self)
-{
-    auto *client = reinterpret_cast<UMockdevIoctlClient *>(object);
-    if (umockdev_ioctl_client_get_connected(client))
-        return;
-    auto *dev = static_cast<ReaderDevice *>(self);
-    const std::lock_guard<std::mutex> lock(dev->mutex_);
-    dev->drop_client(client);
 }
 
 ReaderDevice::Completion ReaderDevice::handle(UMockdevIoctlClient *client, unsigned long request)
@@ -327,8 +324,8 @@ ReaderDevice::Completion ReaderDevice::handle(UMockdevIoctlClient *client, unsig
         return discard_urb(client);
     case USBDEVFS_GET_CAPABILITIES: {
         GError *err = nullptr;
-        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(
-            umockdev_ioctl_client_get_arg(client), 0, sizeof(uint32_t), &err);
+        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
+                                                              0, sizeof(uint32_t), &err);
         g_clear_error(&err);
         if (caps == nullptr)
             return {-1, EFAULT};
@@ -375,14 +372,28 @@ ReaderDevice::Completion ReaderDevice::handle(UMockdevIoctlClient *client, unsig
 bool ReaderDevice::read_uint(UMockdevIoctlClient *client, unsigned *value)
 {
     GError *err = nullptr;
-    UMockdevIoctlData *d =
-        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(unsigned), &err);
+    UMockdevIoctlData *d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                       sizeof(unsigned), &err);
     g_clear_error(&err);
     if (d == nullptr)
         return false;
     std::memcpy(value, d->data, sizeof *value);
     umockdev_ioctl_data_unref(d);
     return true;
+}
+
+// errno for a URB the device cannot take at all; 0 when it can.
+int ReaderDevice::refusal(const usbdevfs_urb &u) const
+{
+    if (!model_.present())
+        return ENODEV;
+    if (u.buffer_length < 0)
+        return EINVAL;
+    if (u.type == USBDEVFS_URB_TYPE_CONTROL)
+        return 0;
+    if (u.type != USBDEVFS_URB_TYPE_BULK)
+        return EINVAL; // the reader has no interrupt or isochronous endpoints
+    return is_in_endpoint(u.endpoint) || is_out_endpoint(u.endpoint) ? 0 : ENOENT;
 }
 
 ReaderDevice::Completion ReaderDevice::submit_urb(UMockdevIoctlClient *client)
@@ -393,65 +404,71 @@ ReaderDevice::Completion ReaderDevice::submit_urb(UMockdevIoctlClient *client)
     g_clear_error(&err);
     if (data == nullptr)
         return {-1, EFAULT};
-    const usbdevfs_urb *u = urb_of(data);
-    const unsigned ep = u->endpoint;
-    const bool bulk = u->type == USBDEVFS_URB_TYPE_BULK;
-    if (!model_.present() || (bulk && !is_in_endpoint(ep) && !is_out_endpoint(ep)) ||
-        (!bulk && u->type != USBDEVFS_URB_TYPE_CONTROL) || u->buffer_length < 0) {
+    const int refused = refusal(*urb_of(data));
+    if (refused != 0) {
         umockdev_ioctl_data_unref(data);
-        if (!model_.present())
-            return {-1, ENODEV};
-        return {-1, bulk ? ENOENT : EINVAL};
+        return {-1, refused};
     }
 
     Urb urb;
     urb.client = static_cast<UMockdevIoctlClient *>(g_object_ref(client));
     urb.urb = data;
-    urb.endpoint = static_cast<uint8_t>(ep);
-    if (u->buffer_length > 0) {
+    urb.endpoint = urb_of(data)->endpoint;
+    const int length = urb_of(data)->buffer_length;
+    if (length > 0) {
         urb.buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
-                                                 static_cast<gsize>(u->buffer_length), &err);
+                                                 static_cast<gsize>(length), &err);
         g_clear_error(&err);
         if (urb.buffer == nullptr) {
             unref_urb(urb);
             return {-1, EFAULT};
         }
-        umockdev_ioctl_data_ref(urb.buffer);
     }
 
     const uint64_t now = clock_.now_us();
-    if (!bulk) {
-        finish(urb, -EPIPE, 0); // the reader has no control requests of its own
-    } else if (is_in_endpoint(ep)) {
+    if (urb_of(data)->type == USBDEVFS_URB_TYPE_CONTROL) {
+        finish(urb, -EPIPE, 0); // the reader answers no control requests of its own
+    } else if (is_in_endpoint(urb.endpoint)) {
         waiting_.push_back(urb);
         pump(now);
     } else {
-        const int len = urb_of(urb.urb)->buffer_length;
-        const uint8_t *bytes = urb.buffer != nullptr ? urb.buffer->data : nullptr;
-        const vsim::UsbStatus s = model_.out_transfer(urb.endpoint, bytes, len, now);
-        if (s == vsim::UsbStatus::NoDevice || s == vsim::UsbStatus::NotFound ||
-            s == vsim::UsbStatus::InvalidParam) {
-            unref_urb(urb);
-            return {-1, request_errno(s)};
-        }
-        finish(urb, urb_status(s), s == vsim::UsbStatus::Ok ? len : 0);
-        note_model_presence();
-        pump(now); // a command may have made data ready for a waiting IN
+        const int refused_now = write_out(urb, length, now);
+        if (refused_now != 0)
+            return {-1, refused_now};
     }
     update_wake();
     return {0, 0};
+}
+
+// Hands an OUT URB to the model; an errno when the submit itself fails.
+int ReaderDevice::write_out(Urb &urb, int length, uint64_t now)
+{
+    const uint8_t *bytes = urb.buffer != nullptr ? urb.buffer->data : nullptr;
+    const vsim::UsbStatus s = model_.out_transfer(urb.endpoint, bytes, length, now);
+    if (s == vsim::UsbStatus::NoDevice || s == vsim::UsbStatus::NotFound ||
+        s == vsim::UsbStatus::InvalidParam) {
+        unref_urb(urb);
+        return request_errno(s);
+    }
+    finish(urb, urb_status(s), s == vsim::UsbStatus::Ok ? length : 0);
+    note_model_presence();
+    pump(now); // a command may have made data ready for a waiting IN
+    return 0;
 }
 
 ReaderDevice::Completion ReaderDevice::reap_urb(UMockdevIoctlClient *client)
 {
     const auto it = std::find_if(done_.begin(), done_.end(),
                                  [client](const Urb &u) { return u.client == client; });
-    if (it == done_.end())
+    if (it == done_.end()) {
+        if (!done_.empty())
+            prune_clients(); // a dead client's URBs must not keep the node awake
         return {-1, model_.present() ? EAGAIN : ENODEV};
+    }
 
     GError *err = nullptr;
-    UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                          sizeof(void *), &err);
+    UMockdevIoctlData *slot =
+        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void *), &err);
     g_clear_error(&err);
     if (slot == nullptr)
         return {-1, EFAULT};
@@ -483,6 +500,7 @@ ReaderDevice::Completion ReaderDevice::discard_urb(UMockdevIoctlClient *client)
 
 ReaderDevice::Completion ReaderDevice::claim(UMockdevIoctlClient *client, unsigned iface)
 {
+    prune_clients();
     if (claimant_ != nullptr && claimant_ != client && model_.present() &&
         iface == static_cast<unsigned>(vsim::kInterface))
         return {-1, EBUSY}; // another descriptor holds it, as usbfs would say
@@ -550,7 +568,8 @@ ReaderDevice::Completion ReaderDevice::get_driver(UMockdevIoctlClient *client)
         return {-1, EFAULT};
     auto *query = reinterpret_cast<usbdevfs_getdriver *>(d->data);
     bool active = false;
-    const vsim::UsbStatus s = model_.kernel_driver_active(static_cast<int>(query->interface), &active);
+    const vsim::UsbStatus s =
+        model_.kernel_driver_active(static_cast<int>(query->interface), &active);
     Completion result{0, 0};
     if (s == vsim::UsbStatus::NotFound)
         result = {-1, EINVAL};
@@ -657,14 +676,30 @@ void ReaderDevice::drop_client(UMockdevIoctlClient *client)
     }
     const auto it = std::find(clients_.begin(), clients_.end(), client);
     if (it != clients_.end()) {
-        g_signal_handlers_disconnect_by_data(client, this);
         g_object_unref(client);
         clients_.erase(it);
     }
     update_wake();
 }
 
-void ReaderDevice::update_wake() { wake_.set_ready(!done_.empty()); }
+// umockdev says nothing when a client closes its descriptor or dies, but its
+// connection reads closed from then on. Like the kernel, forget the URBs of
+// such a client and give its interface back.
+void ReaderDevice::prune_clients()
+{
+    std::vector<UMockdevIoctlClient *> gone;
+    for (UMockdevIoctlClient *c : clients_) {
+        if (!umockdev_ioctl_client_get_connected(c))
+            gone.push_back(c);
+    }
+    for (UMockdevIoctlClient *c : gone)
+        drop_client(c);
+}
+
+void ReaderDevice::update_wake()
+{
+    wake_.set_ready(!done_.empty());
+}
 
 void ReaderDevice::announce(uint64_t deadline)
 {

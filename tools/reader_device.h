@@ -5,7 +5,7 @@
 // launcher's main thread calls everything else. One mutex guards the model
 // and the URB lists. IN URBs that find no data wait in a list until the
 // model has an answer ready; service() completes them, and the launcher
-// calls it when notify_fd() turns readable or next_deadline_us() comes.
+// calls it when notify_fd() turns readable or the time it returned comes.
 #ifndef VESSIK_TOOLS_READER_DEVICE_H
 #define VESSIK_TOOLS_READER_DEVICE_H
 
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
 #include "monotonic_clock.h"
@@ -22,7 +23,7 @@
 #include "wake_fifo.h"
 
 class ReaderDevice {
-public:
+  public:
     ReaderDevice(vsim::VirtualReader &model, const MonotonicClock &clock);
     ~ReaderDevice();
     ReaderDevice(const ReaderDevice &) = delete;
@@ -35,7 +36,6 @@ public:
     bool plug(std::string &error);
     // Takes it off: the model answers NoDevice, waiting URBs end with ENODEV.
     void unplug();
-    bool plugged() const;
     // Send uevents on plug and unplug (needs the launcher under the preload).
     void set_uevents(bool on) { uevents_ = on; }
     // Removes the testbed and its folder; drops every URB.
@@ -54,7 +54,7 @@ public:
     uint64_t service();
     static constexpr uint64_t kNever = UINT64_MAX;
 
-private:
+  private:
     struct Urb {
         UMockdevIoctlClient *client = nullptr; // referenced
         UMockdevIoctlData *urb = nullptr;      // the client's struct usbdevfs_urb, referenced
@@ -71,10 +71,11 @@ private:
     static gboolean on_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client, gpointer self);
     static void on_client_connected(UMockdevIoctlBase *base, UMockdevIoctlClient *client,
                                     gpointer self);
-    static void on_client_connected_changed(GObject *client, GParamSpec *spec, gpointer self);
 
     Completion handle(UMockdevIoctlClient *client, unsigned long request);
     Completion submit_urb(UMockdevIoctlClient *client);
+    int refusal(const usbdevfs_urb &urb) const;
+    int write_out(Urb &urb, int length, uint64_t now);
     Completion reap_urb(UMockdevIoctlClient *client);
     Completion discard_urb(UMockdevIoctlClient *client);
     Completion claim(UMockdevIoctlClient *client, unsigned iface);
@@ -90,6 +91,7 @@ private:
     void finish(Urb &urb, int status, int actual);
     void end_waiting_urbs(UMockdevIoctlClient *client, int status);
     void drop_client(UMockdevIoctlClient *client);
+    void prune_clients();
     void update_wake();
     void announce(uint64_t deadline);
     void note_model_presence();
@@ -105,8 +107,8 @@ private:
     std::deque<Urb> done_;    // completed, not yet reaped
     std::vector<UMockdevIoctlClient *> clients_;
     UMockdevIoctlClient *claimant_ = nullptr; // holds interface 0
-    bool on_bus_ = false;         // the testbed has the device (main thread's view)
-    bool model_unplugged_ = false; // the model went away by itself; service() tidies up
+    bool on_bus_ = false;                     // the testbed has the device (main thread's view)
+    bool model_unplugged_ = false;            // the model went away by itself; service() tidies up
     uint64_t announced_deadline_ = kNever;
     bool servicing_ = false; // service() runs: deadlines need no wake-up
     bool uevents_ = false;

@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <dlfcn.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fstream>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "card.h"
+#include "child_process.h"
 #include "launcher_options.h"
 #include "monotonic_clock.h"
 #include "reader_device.h"
@@ -37,7 +37,7 @@ constexpr const char *kPreloadTag = "libumockdev-preload"; // in LD_PRELOAD, any
 constexpr const char *kReexecMarker = "VESSIK_VIRTUAL_READER_REEXEC";
 constexpr const char *kAsanLinkOrder = "verify_asan_link_order=0";
 
-constexpr int kExitStopped = 124;     // as timeout(1) does
+constexpr int kExitStopped = 124; // as timeout(1) does
 constexpr int kExitLauncherError = 125;
 constexpr int kExitCannotRun = 126;
 constexpr int kExitNotFound = 127;
@@ -85,7 +85,10 @@ void relax_asan_link_order()
         setenv("ASAN_OPTIONS", (std::string(asan) + ":" + kAsanLinkOrder).c_str(), 1);
 }
 
-void fail(const std::string &message) { std::fprintf(stderr, "%s: %s\n", kSelf, message.c_str()); }
+void fail(const std::string &message)
+{
+    std::fprintf(stderr, "%s: %s\n", kSelf, message.c_str());
+}
 
 bool load_card(const LauncherOptions &opts, vsim::CardFields &card, std::string &error)
 {
@@ -119,7 +122,7 @@ struct Event {
 };
 
 class Launcher {
-public:
+  public:
     Launcher(const LauncherOptions &opts, const vsim::CardFields &card, bool preloaded)
         : opts_(opts), card_(card), preloaded_(preloaded), device_(model_, clock_)
     {
@@ -127,7 +130,7 @@ public:
 
     int run();
 
-private:
+  private:
     bool set_up(std::string &error);
     bool spawn(std::string &error, int *exit_code);
     void loop();
@@ -135,7 +138,7 @@ private:
     void on_signals();
     void schedule(uint64_t at, Event::Kind kind) { events_.push_back({at, kind}); }
     void note(const char *what) const;
-    void print_stats() const;
+    void print_stats();
     int exit_code() const;
 
     const LauncherOptions &opts_;
@@ -164,7 +167,8 @@ bool Launcher::set_up(std::string &error)
     }
     model_.set_keep_log(false); // the log would grow for as long as the program polls
     if (opts_.log)
-        model_.set_log_sink([](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+        model_.set_log_sink(
+            [](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
 
     if (!device_.open_testbed(error))
         return false;
@@ -191,28 +195,16 @@ bool Launcher::set_up(std::string &error)
 
 bool Launcher::spawn(std::string &error, int *exit_code)
 {
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int s : kForwardedSignals)
-        sigaddset(&defaults, s);
-    sigaddset(&defaults, SIGCHLD);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    const int rc = posix_spawnp(&child_, opts_.program[0], nullptr, &attr,
-                                const_cast<char *const *>(opts_.program.data()), environ);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        error = std::string("cannot run ") + opts_.program[0] + ": " + std::strerror(rc);
-        *exit_code = rc == ENOENT ? kExitNotFound : kExitCannotRun;
-        return false;
+    std::string path;
+    int err = 0;
+    if (find_program(opts_.program[0], path, err)) {
+        child_ = start_program(path, opts_.program.data(), environ, err);
+        if (child_ > 0)
+            return true;
     }
-    return true;
+    error = std::string("cannot run ") + opts_.program[0] + ": " + std::strerror(err);
+    *exit_code = err == ENOENT ? kExitNotFound : kExitCannotRun;
+    return false;
 }
 
 void Launcher::note(const char *what) const
@@ -232,7 +224,8 @@ void Launcher::run_due_events(uint64_t now)
             ++it;
         }
     }
-    std::sort(due.begin(), due.end(), [](const Event &a, const Event &b) { return a.at_us < b.at_us; });
+    std::sort(due.begin(), due.end(),
+              [](const Event &a, const Event &b) { return a.at_us < b.at_us; });
     for (const Event &e : due) {
         std::string error;
         switch (e.kind) {
@@ -329,26 +322,30 @@ int Launcher::exit_code() const
     return kExitLauncherError;
 }
 
-double seconds(const timeval &tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / kUsPerSecond; }
+double seconds(const timeval &tv)
+{
+    return static_cast<double>(tv.tv_sec) + tv.tv_usec / kUsPerSecond;
+}
 
-void Launcher::print_stats() const
+void Launcher::print_stats()
 {
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
-    const vsim::Counters c = const_cast<ReaderDevice &>(device_).counters();
+    const vsim::Counters c = device_.counters();
     std::fprintf(stderr,
                  "%s: stats: wall_s=%.3f program_user_s=%.3f program_sys_s=%.3f "
-                 "program_peak_rss_kb=%ld launcher_cpu_s=%.3f\n",
+                 "program_peak_rss_kb=%ld launcher_cpu_s=%.3f launcher_peak_rss_kb=%ld\n",
                  kSelf, static_cast<double>(clock_.now_us()) / kUsPerSecond,
                  seconds(child_usage_.ru_utime), seconds(child_usage_.ru_stime),
-                 child_usage_.ru_maxrss, seconds(self.ru_utime) + seconds(self.ru_stime));
+                 child_usage_.ru_maxrss, seconds(self.ru_utime) + seconds(self.ru_stime),
+                 self.ru_maxrss);
     std::fprintf(stderr,
                  "%s: stats: module_id=%d status=%d reset=%d find=%d select=%d read=%d "
                  "frames_rejected=%d probes=%d restarts=%d out_transfers=%d in_transfers=%d "
                  "clear_halts=%d device_resets=%d\n",
-                 kSelf, c.module_id, c.status, c.reset, c.find, c.select, c.read,
-                 c.frames_rejected, c.probes, c.restarts, c.out_transfers, c.in_transfers,
-                 c.clear_halts, c.device_resets);
+                 kSelf, c.module_id, c.status, c.reset, c.find, c.select, c.read, c.frames_rejected,
+                 c.probes, c.restarts, c.out_transfers, c.in_transfers, c.clear_halts,
+                 c.device_resets);
 }
 
 int Launcher::run()
@@ -374,6 +371,8 @@ int Launcher::run()
         device_.close_testbed();
         return kExitLauncherError;
     }
+    if (!start_folder_watchdog(device_.root_dir()))
+        fail("no watchdog for the testbed folder: it stays behind if the launcher is killed");
     int code = kExitLauncherError;
     if (!spawn(error, &code)) {
         fail(error);
@@ -425,9 +424,8 @@ int main(int argc, char **argv)
     // in this process too: start over under it.
     const bool bus_changes =
         opts.unplug_after_us != kUnset || opts.replug_after_us != kUnset ||
-        std::any_of(opts.faults.begin(), opts.faults.end(), [](const std::string &f) {
-            return f.rfind("unplug-after-transfers", 0) == 0;
-        });
+        std::any_of(opts.faults.begin(), opts.faults.end(),
+                    [](const std::string &f) { return f.rfind("unplug-after-transfers", 0) == 0; });
     if (bus_changes && !reexeced && !preloaded) {
         setenv(kReexecMarker, "1", 1);
         execv("/proc/self/exe", argv);

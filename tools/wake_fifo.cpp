@@ -21,7 +21,10 @@ std::string errno_text(const std::string &what)
 
 } // namespace
 
-WakeFifo::~WakeFifo() { close_fifo(); }
+WakeFifo::~WakeFifo()
+{
+    close_fifo();
+}
 
 bool WakeFifo::create(const std::string &path, std::string &error)
 {

@@ -11,7 +11,7 @@
 #include <string>
 
 class WakeFifo {
-public:
+  public:
     WakeFifo() = default;
     ~WakeFifo();
     WakeFifo(const WakeFifo &) = delete;
@@ -25,7 +25,7 @@ public:
     void set_ready(bool ready);
     void close_fifo();
 
-private:
+  private:
     void fill();
     void drain_one_page();
 

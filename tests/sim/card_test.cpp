@@ -228,4 +228,221 @@ TEST(CardFile, RefusesBadInputWithTheLineAndLeavesTheCardAlone)
     EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
 }
 
+// --- The other two card types ------------------------------------------------
+
+// The UCS-2LE bytes of a type marker unit.
+Bytes marker(char letter)
+{
+    return Bytes({static_cast<uint8_t>(letter), 0x00});
+}
+
+TEST(OtherCardTypes, ForeignPermanentFieldsSitAtTheirOffsetsWithMarkerI)
+{
+    const vsim::CardFields card = vsim::sample_foreign_permanent_card();
+    const auto block = vsim::build_text_block(card);
+
+    EXPECT_EQ(field(block, 0, 120), padded(iconv_ucs2le(card.name_en), 120));
+    EXPECT_EQ(field(block, 120, 2), iconv_ucs2le(card.sex));
+    EXPECT_EQ(field(block, 122, 30), iconv_ucs2le(card.id_number));
+    EXPECT_EQ(field(block, 152, 6), iconv_ucs2le(card.nation_code3));
+    EXPECT_EQ(field(block, 158, 30), padded(iconv_ucs2le(card.name), 30));
+    EXPECT_EQ(field(block, 188, 16), iconv_ucs2le(card.valid_from));
+    EXPECT_EQ(field(block, 204, 16), iconv_ucs2le(card.valid_to));
+    EXPECT_EQ(field(block, 220, 16), iconv_ucs2le(card.birth));
+    EXPECT_EQ(field(block, 236, 4), iconv_ucs2le(card.version));
+    EXPECT_EQ(field(block, 240, 8), iconv_ucs2le(card.authority_code));
+    EXPECT_EQ(field(block, 248, 2), marker('I'));
+    EXPECT_EQ(field(block, 250, 6), padded({}, 6));
+}
+
+TEST(OtherCardTypes, HmtPermitIsTheResidentLayoutWithPassNumberIssueCountAndMarkerJ)
+{
+    vsim::CardFields card = vsim::sample_hmt_permit_card();
+    card.nation = "01"; // a permit has no nationality: left out of the block
+    const auto block = vsim::build_text_block(card);
+
+    EXPECT_EQ(field(block, 0, 30), padded(iconv_ucs2le(card.name), 30));
+    EXPECT_EQ(field(block, 30, 2), iconv_ucs2le(card.sex));
+    EXPECT_EQ(field(block, 32, 4), padded({}, 4)); // reserved
+    EXPECT_EQ(field(block, 36, 16), iconv_ucs2le(card.birth));
+    EXPECT_EQ(field(block, 52, 70), padded(iconv_ucs2le(card.address), 70));
+    EXPECT_EQ(field(block, 122, 36), iconv_ucs2le(card.id_number));
+    EXPECT_EQ(field(block, 158, 30), padded(iconv_ucs2le(card.authority), 30));
+    EXPECT_EQ(field(block, 188, 16), iconv_ucs2le(card.valid_from));
+    EXPECT_EQ(field(block, 204, 16), iconv_ucs2le(card.valid_to));
+    EXPECT_EQ(field(block, 220, 18), iconv_ucs2le(card.pass_number));
+    EXPECT_EQ(field(block, 238, 4), iconv_ucs2le(card.issue_count));
+    EXPECT_EQ(field(block, 242, 6), padded({}, 6));
+    EXPECT_EQ(field(block, 248, 2), marker('J'));
+    EXPECT_EQ(field(block, 250, 6), padded({}, 6));
+}
+
+TEST(OtherCardTypes, ResidentBlockLeavesTheOtherTypesFieldsAndTheMarkerOut)
+{
+    vsim::CardFields card = vsim::sample_card();
+    card.name_en = "SHOULD NOT SHOW";
+    card.pass_number = "X00000000";
+    card.issue_count = "09";
+    const auto block = vsim::build_text_block(card);
+    EXPECT_EQ(block, vsim::build_text_block(vsim::sample_card()));
+    EXPECT_EQ(field(block, 220, 36), padded({}, 36));
+}
+
+TEST(OtherCardTypes, EachLayoutTilesTheBlockUpToTheMarkerWithoutOverlap)
+{
+    for (const vsim::CardType type :
+         {vsim::CardType::Resident, vsim::CardType::ForeignPermanent, vsim::CardType::HmtPermit}) {
+        size_t end = 0;
+        for (const vsim::TextField &f : vsim::text_layout(type)) {
+            EXPECT_GE(f.offset, end) << vsim::card_type_name(type) << " " << f.key;
+            EXPECT_EQ(f.width % 2, 0u) << f.key;
+            end = f.offset + f.width;
+        }
+        EXPECT_LE(end, vsim::kTypeMarkerOffset) << vsim::card_type_name(type);
+    }
+}
+
+TEST(OtherCardTypes, EveryLayoutKeyNamesAField)
+{
+    vsim::CardFields card;
+    for (const vsim::CardType type :
+         {vsim::CardType::Resident, vsim::CardType::ForeignPermanent, vsim::CardType::HmtPermit}) {
+        for (const vsim::TextField &f : vsim::text_layout(type)) {
+            std::string *text = vsim::card_field(card, f.key);
+            ASSERT_NE(text, nullptr) << f.key;
+            *text = f.key; // each key its own member: no two keys write the same text
+        }
+    }
+    for (const vsim::CardType type :
+         {vsim::CardType::Resident, vsim::CardType::ForeignPermanent, vsim::CardType::HmtPermit}) {
+        for (const vsim::TextField &f : vsim::text_layout(type))
+            EXPECT_EQ(*vsim::card_field(card, f.key), f.key);
+    }
+    EXPECT_EQ(card.pass_number, "pass_number");
+    EXPECT_EQ(card.nation_code3, "nation_code3");
+    EXPECT_EQ(vsim::card_field(card, "photo_seed"), nullptr);
+    EXPECT_EQ(vsim::card_field(card, "type"), nullptr);
+}
+
+TEST(OtherCardTypes, TypeNamesRoundTripAndUnknownNamesAreRefused)
+{
+    for (const vsim::CardType type :
+         {vsim::CardType::Resident, vsim::CardType::ForeignPermanent, vsim::CardType::HmtPermit}) {
+        vsim::CardType back = vsim::CardType::Resident;
+        ASSERT_TRUE(vsim::card_type_from_name(vsim::card_type_name(type), back));
+        EXPECT_EQ(back, type);
+    }
+    EXPECT_STREQ(vsim::card_type_name(vsim::CardType::HmtPermit), "hmt-permit");
+    vsim::CardType type = vsim::CardType::HmtPermit;
+    EXPECT_FALSE(vsim::card_type_from_name("foreign", type));
+    EXPECT_FALSE(vsim::card_type_from_name("", type));
+    EXPECT_EQ(type, vsim::CardType::HmtPermit); // untouched
+}
+
+TEST(OtherCardTypes, SampleCardsAreMadeUpAndConsistent)
+{
+    const vsim::CardFields foreign = vsim::sample_foreign_permanent_card();
+    EXPECT_EQ(foreign.nation_code3, "UTO"); // no such country
+    EXPECT_EQ(foreign.id_number.substr(0, 3), foreign.nation_code3);
+    EXPECT_LE(foreign.name_en.size(), 60u);
+    EXPECT_NE(foreign.name_en.find(' '), std::string::npos); // exercises inner spaces
+
+    const vsim::CardFields permit = vsim::sample_hmt_permit_card();
+    ASSERT_EQ(permit.id_number.size(), 18u);
+    EXPECT_EQ(permit.id_number.substr(0, 2), "99"); // no such region
+    EXPECT_EQ(permit.id_number.back(), vsim::id_check_char(permit.id_number.substr(0, 17)));
+    EXPECT_EQ(permit.id_number.back(), 'X'); // exercises the X check character
+    EXPECT_EQ(permit.id_number.substr(6, 8), permit.birth);
+    const int sequence = std::stoi(permit.id_number.substr(14, 3));
+    EXPECT_EQ(permit.sex, sequence % 2 == 1 ? "1" : "2");
+    EXPECT_TRUE(permit.nation.empty());
+}
+
+TEST(OtherCardTypes, ShippedCardFilesMatchTheBuiltInCards)
+{
+    const struct {
+        const char *file;
+        vsim::CardFields card;
+    } cases[] = {
+        {"/foreign-permanent.card", vsim::sample_foreign_permanent_card()},
+        {"/hmt-permit.card", vsim::sample_hmt_permit_card()},
+    };
+    for (const auto &c : cases) {
+        const std::string text = read_file(std::string(VSIM_CARDS_DIR) + c.file);
+        ASSERT_FALSE(text.empty()) << c.file;
+        vsim::CardFields parsed;
+        std::string error;
+        ASSERT_TRUE(vsim::parse_card_file(text, parsed, error)) << c.file << ": " << error;
+        EXPECT_EQ(parsed.type, c.card.type) << c.file;
+        // The whole text block and the photo: every field, the marker, the padding.
+        EXPECT_EQ(vsim::build_text_block(parsed), vsim::build_text_block(c.card)) << c.file;
+        EXPECT_EQ(parsed.photo, c.card.photo) << c.file;
+        EXPECT_EQ(parsed.name_en, c.card.name_en);
+        EXPECT_EQ(parsed.pass_number, c.card.pass_number);
+    }
+}
+
+TEST(CardFile, TypeMayStandAnywhereAndDecidesHowTheOtherKeysAreChecked)
+{
+    // A 15-character card number is no identity number: accepted only
+    // because the type, given last, makes it a foreign card.
+    const std::string text = "id_number = UTO990085031201\n"
+                             "name_en = A B\n"
+                             "type = foreign-permanent\n";
+    vsim::CardFields card;
+    std::string error;
+    ASSERT_TRUE(vsim::parse_card_file(text, card, error)) << error;
+    EXPECT_EQ(card.type, vsim::CardType::ForeignPermanent);
+    EXPECT_EQ(card.id_number, "UTO990085031201");
+    EXPECT_EQ(card.name_en, "A B");
+
+    ASSERT_TRUE(vsim::parse_card_file("type = resident\nname = 甲", card, error)) << error;
+    EXPECT_EQ(card.type, vsim::CardType::Resident);
+    EXPECT_TRUE(card.name_en.empty()); // a fresh card each time
+}
+
+TEST(CardFile, RefusesBadValuesAndFieldsTheTypeDoesNotCarry)
+{
+    const struct {
+        const char *text;
+        const char *error_part;
+    } cases[] = {
+        {"type = foreign", "type must be"},
+        {"type = resident\ntype = hmt-permit", "given twice"},
+        {"name_en = JOHN", "not a field of a resident card"},
+        {"type = hmt-permit\nnation = 01", "not a field of a hmt-permit card"},
+        {"type = foreign-permanent\naddress = 某地", "not a field of a foreign-permanent card"},
+        {"type = foreign-permanent\nnation_code3 = uto", "three capital letters"},
+        {"type = foreign-permanent\nnation_code3 = UTOP", "three capital letters"},
+        {"type = foreign-permanent\nversion = 1", "version must be two digits"},
+        {"type = foreign-permanent\nauthority_code = 99A0", "four digits"},
+        {"type = foreign-permanent\nid_number = UTO-99", "letters and digits"},
+        {"type = foreign-permanent\nid_number = UTO9900850312011", "at most 15"},
+        {"type = foreign-permanent\nname_en = "
+         "ABCDEFGHIJABCDEFGHIJABCDEFGHIJABCDEFGHIJABCDEFGHIJABCDEFGHIJX",
+         "at most 60"},
+        {"type = hmt-permit\nid_number = 99000019950615004", "17 digits"},
+        {"type = hmt-permit\nid_number = 990000199506150041", "should be X"},
+        {"type = hmt-permit\npass_number = X9900000/", "letters and digits"},
+        {"type = hmt-permit\npass_number = X990000012", "at most 9"},
+        {"type = hmt-permit\nissue_count = 1", "issue_count must be two digits"},
+        {"type = hmt-permit\nbirth = 19950230", "birth"},
+    };
+    for (const auto &c : cases) {
+        vsim::CardFields card = vsim::sample_card();
+        std::string error;
+        EXPECT_FALSE(vsim::parse_card_file(std::string("# first\n") + c.text, card, error))
+            << c.text;
+        EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.error_part), std::string::npos) << c.text << " -> " << error;
+        EXPECT_EQ(card.type, vsim::CardType::Resident); // untouched
+        EXPECT_EQ(card.name, vsim::sample_card().name);
+    }
+    // The line named is the offending one, not the type's.
+    std::string error;
+    vsim::CardFields card;
+    EXPECT_FALSE(vsim::parse_card_file("type = hmt-permit\n\nnation = 01\n", card, error));
+    EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
+}
+
 } // namespace

@@ -331,4 +331,116 @@ TEST_F(TestBus, HandlesFromBeforeAResetAreMisuseNotACrash)
     EXPECT_EQ(testbus::open_contexts(), 0);
 }
 
+TEST_F(TestBus, InFilterRewritesShortensAndDropsStagesTheReaderDelivers)
+{
+    libusb_device_handle *h = open_reader();
+    std::vector<uint8_t> seen_eps;
+    testbus::set_in_filter([&](uint8_t ep, std::vector<uint8_t> &stage) {
+        seen_eps.push_back(ep);
+        if (ep == 0x85 && stage.size() > 2)
+            stage[2] = 0x80; // the find now says "no card"
+    });
+    Bytes header, body;
+    write_frame(h, simtest::kFind);
+    EXPECT_EQ(in(h, 0x81, header), 0);
+    EXPECT_EQ(in(h, 0x85, body), 0);
+    EXPECT_EQ(header, Bytes({0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x08}));
+    EXPECT_EQ(body, Bytes({0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x97}));
+    EXPECT_EQ(seen_eps, std::vector<uint8_t>({0x81, 0x85}));
+    EXPECT_EQ(testbus::calls().back().data, body); // the log shows what was delivered
+
+    testbus::set_in_filter([](uint8_t ep, std::vector<uint8_t> &stage) {
+        if (ep == 0x81)
+            stage.resize(3);
+        else
+            stage.clear();
+    });
+    write_frame(h, simtest::kFind);
+    EXPECT_EQ(in(h, 0x81, header), 0);
+    EXPECT_EQ(header, Bytes({0xAA, 0xAA, 0xAA}));
+    const uint64_t before = testbus::now_us();
+    EXPECT_EQ(in(h, 0x85, body), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(last_transferred, 0);
+    EXPECT_EQ(testbus::now_us(), before + kTimeoutMs * kUsPerMs);
+}
+
+TEST_F(TestBus, InFilterScriptsAnswersTheReaderNeverGave)
+{
+    libusb_device_handle *h = open_reader();
+    testbus::set_in_filter([](uint8_t, std::vector<uint8_t> &stage) {
+        if (stage.empty())
+            stage.assign(3000, 0xEE); // more than the 2048 bytes asked for
+    });
+    const uint64_t before = testbus::now_us();
+    Bytes got;
+    EXPECT_EQ(in(h, 0x85, got), LIBUSB_ERROR_OVERFLOW);
+    EXPECT_EQ(got, Bytes(2048, 0xEE));
+    EXPECT_EQ(testbus::now_us(), before); // delivered at once, no timeout spent
+
+    testbus::set_in_filter([](uint8_t, std::vector<uint8_t> &stage) {
+        if (stage.empty())
+            stage = {0x01, 0x02};
+    });
+    EXPECT_EQ(in(h, 0x81, got), 0);
+    EXPECT_EQ(got, Bytes({0x01, 0x02}));
+}
+
+TEST_F(TestBus, InFilterLeavesFaultsAloneUnlessItChangesTheStage)
+{
+    libusb_device_handle *h = open_reader();
+    int filtered = 0;
+    testbus::set_in_filter([&](uint8_t, std::vector<uint8_t> &) { ++filtered; });
+    reader.knobs().in_partial = {0x85, 1};
+    reader.knobs().in_partial_bytes = 2;
+    write_frame(h, simtest::kFind);
+    Bytes got;
+    EXPECT_EQ(in(h, 0x81, got), 0);
+    EXPECT_EQ(in(h, 0x85, got), LIBUSB_ERROR_TIMEOUT); // untouched: still partial
+    EXPECT_EQ(last_transferred, 2);
+    EXPECT_EQ(filtered, 2);
+
+    testbus::fail_next("libusb_bulk_transfer", LIBUSB_ERROR_IO);
+    EXPECT_EQ(in(h, 0x81, got), LIBUSB_ERROR_IO);
+    reader.unplug();
+    EXPECT_EQ(in(h, 0x81, got), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(filtered, 2); // neither reached the filter
+
+    reader.replug();
+    testbus::set_in_filter([](uint8_t, std::vector<uint8_t> &stage) { stage.assign(5, 1); });
+    testbus::reset();
+    testbus::attach(&reader);
+    h = open_reader();
+    EXPECT_EQ(in(h, 0x81, got), LIBUSB_ERROR_TIMEOUT); // reset() switched it off
+}
+
+TEST_F(TestBus, RecycleFreesClosedObjectsAndKeepsOpenOnes)
+{
+    testbus::recycle(); // what earlier tests left behind
+    const size_t baseline = testbus::retained_objects();
+    for (int i = 0; i < 5; ++i) {
+        libusb_device_handle *h = open_reader();
+        libusb_release_interface(h, 0);
+        libusb_close(h);
+        libusb_exit(ctx);
+    }
+    EXPECT_EQ(testbus::retained_objects(), baseline + 10);
+    EXPECT_EQ(testbus::recycle(), 10u);
+    EXPECT_EQ(testbus::retained_objects(), baseline);
+
+    libusb_device_handle *kept = open_reader();
+    libusb_device **list = nullptr;
+    ASSERT_EQ(libusb_get_device_list(ctx, &list), 1);
+    testbus::attach(nullptr); // the reader's device leaves the bus, still named by both
+    EXPECT_EQ(testbus::recycle(), 0u);
+    Bytes got;
+    EXPECT_EQ(in(kept, 0x81, got), LIBUSB_ERROR_NO_DEVICE); // still a valid handle
+    libusb_device_descriptor desc{};
+    EXPECT_EQ(libusb_get_device_descriptor(list[0], &desc), 0);
+    libusb_free_device_list(list, 1);
+    libusb_close(kept);
+    libusb_exit(ctx);
+    EXPECT_EQ(testbus::recycle(), 4u); // context, handle, list and the device
+    EXPECT_EQ(testbus::misuse(), 0);
+}
+
 } // namespace
