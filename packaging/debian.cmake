@@ -1,0 +1,96 @@
+# Debian packages (cpack -G DEB), one per install component. Build them from
+# a tree configured with -DCMAKE_INSTALL_PREFIX=/usr, so that the library
+# lands in the multiarch folder (lib/<triplet>) as Debian expects.
+set(_deb_release 1)
+set(_deb_version "${PROJECT_VERSION}-${_deb_release}")
+set(_deb_runtime libvessik${PROJECT_VERSION_MAJOR})
+set(_deb_standin libwltdec64-standin)
+set(_deb_decoder "${_deb_standin} | libwltdec64") # a real decoder may provide libwltdec64
+set(_deb_prefix /usr)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vessik)
+set(CPACK_PACKAGE_VENDOR "libvessik developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${VESSIK_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${_deb_prefix})
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev standin tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${_deb_release})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VESSIK_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
+# Maintainer scripts and control files, with the paths the packages use.
+set(VESSIK_DEB_LIBDIR "${_deb_prefix}/${CMAKE_INSTALL_LIBDIR}")
+set(VESSIK_DEB_STANDIN "${_deb_prefix}/${VESSIK_INSTALL_STANDINDIR}/libwltdec64.so")
+set(VESSIK_DEB_DECODER_LINK "${VESSIK_DEB_LIBDIR}/libwltdec64.so")
+set(VESSIK_DEB_ALTERNATIVE libwltdec64.so)
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  string(APPEND VESSIK_DEB_ALTERNATIVE "-${CMAKE_LIBRARY_ARCHITECTURE}")
+endif()
+set(VESSIK_DEB_STANDIN_PRIORITY 10) # any real decoder registered higher wins
+set(VESSIK_DEB_RUNTIME ${_deb_runtime})
+set(_deb_dir "${CMAKE_CURRENT_BINARY_DIR}/deb")
+foreach(script runtime/postinst runtime/shlibs runtime/triggers
+               standin/postinst standin/prerm standin/triggers)
+  configure_file(deb/${script}.in "${_deb_dir}/${script}" @ONLY)
+endforeach()
+
+# runtime: the library and the udev rule for the reader.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${_deb_runtime})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libusb-1.0-0")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "${_deb_decoder}")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  "${_deb_dir}/runtime/postinst;${_deb_dir}/runtime/shlibs;${_deb_dir}/runtime/triggers")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "library for USB identity-card readers with a security module
+libvessik reads resident identity cards through a USB reader that carries a
+security module (USB ${VESSIK_USB_VENDOR}:${VESSIK_USB_PRODUCT}) and fills a record with the card's
+fields and compressed photo. A program that loads it links libusb-1.0 and
+libwltdec64 itself. The package also holds a udev rule that gives the
+logged-in user and the plugdev group access to the reader.")
+
+# dev: what a client builds and links against.
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvessik-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+  "${_deb_runtime} (= ${_deb_version}), libusb-1.0-0-dev, ${_deb_decoder}")
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "pkg-config | pkgconf, cmake")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "development files for libvessik
+The C header vessik.h, the C++ class headers, the libvessik.so link,
+vessik.pc for pkg-config and the CMake package (find_package(vessik) gives
+the target vessik::vessik). Clients link with -lvessik -lusb-1.0 -lwltdec64.")
+
+# standin: the photo decoder stand-in, kept out of the way of the real one.
+set(CPACK_DEBIAN_STANDIN_PACKAGE_NAME ${_deb_standin})
+set(CPACK_DEBIAN_STANDIN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_STANDIN_PACKAGE_DEPENDS "libc6")
+set(CPACK_DEBIAN_STANDIN_PACKAGE_PROVIDES libwltdec64)
+set(CPACK_DEBIAN_STANDIN_PACKAGE_CONTROL_EXTRA
+  "${_deb_dir}/standin/postinst;${_deb_dir}/standin/prerm;${_deb_dir}/standin/triggers")
+set(CPACK_DEBIAN_STANDIN_DESCRIPTION "stand-in for the libwltdec64 photo decoder
+Lets programs built with -lwltdec64 link and run without the closed photo
+decoder: it decodes nothing, writes no file and says so. It lies in a folder
+of its own; the libwltdec64.so link in the library folder is the alternative
+${VESSIK_DEB_ALTERNATIVE} (priority ${VESSIK_DEB_STANDIN_PRIORITY}), so a real
+decoder registered at a higher priority takes its place.")
+
+# tools: demo, doctor, virtual reader and the sample card.
+set(_deb_tools_depends "${_deb_runtime} (= ${_deb_version}), libusb-1.0-0, ${_deb_decoder}")
+string(APPEND _deb_tools_depends ", libc6, libstdc++6, libgcc-s1")
+if(TARGET vessik-virtual-reader)
+  string(APPEND _deb_tools_depends ", libumockdev0, libglib2.0-0")
+endif()
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vessik-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_deb_tools_depends}")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line tools for libvessik
+vessik_demo polls the reader and prints every card it reads; vessik-doctor
+says whether a card read can start here and, if not, why; vessik-virtual-reader
+runs any program against an emulated reader holding a card (a sample card is
+in /usr/share/vessik/cards); further tools of the kit come along.")
+
+include(CPack)

@@ -1,0 +1,77 @@
+// The udev rule is generated from the reader's ids in NvUsb.h: it must match
+// exactly those ids, in the lower-case four-digit form udev compares against
+// sysfs, and grant access the way the packages promise.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "NvUsb.h"
+
+namespace {
+
+const char *const kRuleFile = VESSIK_UDEV_RULE_FILE;
+
+// The rule's lines that udev acts on: neither comments nor blank.
+std::vector<std::string> rule_lines()
+{
+    std::ifstream in(kRuleFile);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t first = line.find_first_not_of(" \t");
+        if (first != std::string::npos && line[first] != '#')
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string attr(const char *name, uint16_t id)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "ATTR{%s}==\"%04x\"", name, id);
+    return text;
+}
+
+size_t count(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(UdevRule, MatchesTheReaderIdsOfTheLibrary)
+{
+    const std::vector<std::string> lines = rule_lines();
+    ASSERT_EQ(lines.size(), 1u) << kRuleFile;
+    const std::string &rule = lines.front();
+    EXPECT_NE(rule.find(attr("idVendor", vessik::kReaderVendorId)), std::string::npos) << rule;
+    EXPECT_NE(rule.find(attr("idProduct", vessik::kReaderProductId)), std::string::npos) << rule;
+    // No second, stale pair of ids beside the right one.
+    EXPECT_EQ(count(rule, "ATTR{idVendor}"), 1u) << rule;
+    EXPECT_EQ(count(rule, "ATTR{idProduct}"), 1u) << rule;
+}
+
+// systemd's 73-seat-late.rules turns the uaccess tag into an ACL for the
+// logged-in user, so the tag must be set by a rule file that sorts before it.
+TEST(UdevRule, TagsUaccessBeforeTheSeatRulesRun)
+{
+    constexpr int kSeatLateRules = 73;
+    const std::string path = kRuleFile;
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    ASSERT_GE(name.size(), 3u);
+    ASSERT_TRUE(isdigit(name[0]) && isdigit(name[1]) && name[2] == '-') << name;
+    EXPECT_LT(std::stoi(name.substr(0, 2)), kSeatLateRules) << name;
+
+    const std::vector<std::string> lines = rule_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines.front().find("TAG+=\"uaccess\""), std::string::npos) << lines.front();
+    EXPECT_NE(lines.front().find("GROUP=\"plugdev\", MODE=\"0660\""), std::string::npos)
+        << lines.front();
+}
+
+} // namespace

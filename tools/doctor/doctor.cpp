@@ -1,0 +1,186 @@
+// vessik-doctor: says whether a card read can start on this machine and, when
+// it cannot, why: no reader on the bus, no permission on its device node, its
+// interface in use. It also names the photo decoder that programs get.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <libusb.h>
+
+#include "NvUsb.h"
+#include "checks.h"
+
+namespace {
+
+constexpr int kExitReady = 0;
+constexpr int kExitNoReader = 1;
+constexpr int kExitNotUsable = 2;
+constexpr int kExitUsage = 3;
+constexpr int kMaxReaders = 16;
+
+const char *const kUsage =
+    "Usage: vessik-doctor\n"
+    "Lists the card readers (USB %04x:%04x) on this machine and checks for each one\n"
+    "whether this user can open its device node, whether a kernel driver or another\n"
+    "program holds its interface 0, and which photo decoder programs get.\n"
+    "\n"
+    "Exit status: 0 a card read can start (on the first reader listed, the one the\n"
+    "library opens); 1 no reader found; 2 a reader is there but cannot be used;\n"
+    "3 bad command line.\n";
+
+void print_decoder(const doctor::DecoderCheck &decoder)
+{
+    if (!decoder.found)
+        puts("photo decoder: none loaded (nothing supplies saveWlt2BmpUseFork)");
+    else if (decoder.standin)
+        printf("photo decoder: %s is the kit's stand-in: card photos will not be decoded "
+               "until the real libwltdec64 takes its place\n",
+               decoder.file);
+    else
+        printf("photo decoder: %s\n", decoder.file);
+}
+
+bool is_reader(libusb_device *dev)
+{
+    libusb_device_descriptor desc{};
+    return libusb_get_device_descriptor(dev, &desc) == 0 &&
+           desc.idVendor == vessik::kReaderVendorId && desc.idProduct == vessik::kReaderProductId;
+}
+
+// Keeps the readers of `all` in `readers`, null-terminated as print_devs
+// wants its list; returns how many there are.
+int collect_readers(libusb_device **all, libusb_device **readers)
+{
+    int count = 0;
+    for (int i = 0; all[i] != nullptr && count < kMaxReaders; ++i) {
+        if (is_reader(all[i]))
+            readers[count++] = all[i];
+    }
+    readers[count] = nullptr;
+    return count;
+}
+
+void print_node(const doctor::NodeCheck &node)
+{
+    if (node.opens)
+        printf("  device node %s: this user can open it\n", node.path);
+    else if (node.error == EACCES || node.error == EPERM)
+        printf("  device node %s: permission denied for this user (install the udev rule "
+               "60-vessik.rules and plug the reader in again, or join group plugdev)\n",
+               node.path);
+    else
+        printf("  device node %s: cannot be opened (%s)\n", node.path, strerror(node.error));
+}
+
+void print_kernel_driver(const doctor::InterfaceCheck &iface)
+{
+    using doctor::InterfaceState;
+    if (iface.state == InterfaceState::NotOpened)
+        printf("  kernel driver on interface 0: not checked, libusb_open failed (%s)\n",
+               libusb_error_name(iface.usb_error));
+    else if (iface.state == InterfaceState::KernelDriver)
+        puts("  kernel driver on interface 0: yes; the library detaches it when it connects");
+    else if (iface.driver_known)
+        puts("  kernel driver on interface 0: none");
+    else
+        puts("  kernel driver on interface 0: unknown (the kernel could not say)");
+}
+
+void print_claim(const doctor::InterfaceCheck &iface)
+{
+    using doctor::InterfaceState;
+    switch (iface.state) {
+    case InterfaceState::Free:
+        puts("  interface 0: free (claimed and released)");
+        break;
+    case InterfaceState::Unconfigured:
+        printf("  interface 0: configuration %d is active; the library selects %d when it "
+               "connects\n",
+               iface.configuration, vessik::kReaderConfiguration);
+        break;
+    case InterfaceState::Busy:
+        printf("  interface 0: in use by another program (%s)\n",
+               libusb_error_name(iface.usb_error));
+        break;
+    case InterfaceState::ClaimFailed:
+        printf("  interface 0: cannot be claimed (%s)\n", libusb_error_name(iface.usb_error));
+        break;
+    case InterfaceState::NotOpened:
+    case InterfaceState::KernelDriver:
+        break; // said with the kernel driver
+    }
+}
+
+// Prints one reader in print_devs's format with its checks below it.
+bool report_reader(NvUsb &usb, libusb_device *dev)
+{
+    libusb_device *one[] = {dev, nullptr};
+    usb.print_devs(one);
+    const doctor::NodeCheck node = doctor::check_node(dev);
+    print_node(node);
+    if (!node.opens)
+        return false;
+    const doctor::InterfaceCheck iface = doctor::check_interface(dev);
+    print_kernel_driver(iface);
+    print_claim(iface);
+    return doctor::read_can_start(node, iface);
+}
+
+int report_readers(libusb_context *context)
+{
+    libusb_device **all = nullptr;
+    const ssize_t listed = libusb_get_device_list(context, &all);
+    if (listed < 0) {
+        printf("no reader: USB devices cannot be listed here (%s)\n",
+               libusb_error_name(static_cast<int>(listed)));
+        return kExitNoReader;
+    }
+    libusb_device *readers[kMaxReaders + 1];
+    const int count = collect_readers(all, readers);
+    printf("readers found: %d (of %zd USB devices)\n", count, listed);
+
+    NvUsb usb;
+    bool first_ready = false;
+    for (int i = 0; i < count; ++i) {
+        const bool ready = report_reader(usb, readers[i]);
+        if (i == 0)
+            first_ready = ready;
+    }
+    libusb_free_device_list(all, 1);
+
+    if (count == 0) {
+        printf("no reader: no USB reader %04x:%04x is connected\n", vessik::kReaderVendorId,
+               vessik::kReaderProductId);
+        return kExitNoReader;
+    }
+    if (count > 1)
+        puts("the library opens the first reader listed");
+    if (!first_ready) {
+        puts("not ready: the reader cannot be used, see above");
+        return kExitNotUsable;
+    }
+    puts("ready: a card read can start");
+    return kExitReady;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 1) {
+        const bool help = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0;
+        fprintf(help ? stdout : stderr, kUsage, vessik::kReaderVendorId, vessik::kReaderProductId);
+        return help && argc == 2 ? kExitReady : kExitUsage;
+    }
+
+    print_decoder(doctor::check_decoder());
+
+    libusb_context *context = nullptr;
+    const int rc = libusb_init(&context);
+    if (rc < 0) {
+        printf("no reader: USB is not available here (libusb_init: %s)\n", libusb_error_name(rc));
+        return kExitNoReader;
+    }
+    const int status = report_readers(context);
+    libusb_exit(context);
+    return status;
+}
