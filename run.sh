@@ -11,7 +11,8 @@ cd "$(dirname "$0")"
 BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
           libusb-1.0-0-dev umockdev libumockdev-dev
-          libgtest-dev libgmock-dev libbenchmark-dev)
+          libgtest-dev libgmock-dev libbenchmark-dev
+          nlohmann-json3-dev)
 
 install_missing() {
   local missing=() p

@@ -115,16 +115,17 @@ bool StopRequested(const CardMain::PollPolicy &policy)
 
 // Sleeps `us`, in slices when the policy asks for them so that a stop
 // request is seen quickly. False when the policy stopped the wait.
-bool CardMain::Wait(unsigned int us, PollPolicy &policy)
+bool CardMain::Wait(uint64_t us, PollPolicy &policy)
 {
     if (policy.wait_slice_us == 0) {
-        usleep(us);
+        usleep(static_cast<useconds_t>(us)); // the documented waits are all short
         return true;
     }
     while (us > 0) {
         if (StopRequested(policy))
             return false;
-        const unsigned slice = us < policy.wait_slice_us ? us : policy.wait_slice_us;
+        const unsigned slice =
+            us < policy.wait_slice_us ? static_cast<unsigned>(us) : policy.wait_slice_us;
         usleep(slice);
         us -= slice;
     }

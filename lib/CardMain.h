@@ -84,7 +84,7 @@ class CardMain {
     // a pause while no card is there, and a say in which card it takes.
     struct PollPolicy {
         int answer_timeout_ms = 100;
-        unsigned idle_pause_us = 0; // after a find that saw no card
+        uint64_t idle_pause_us = 0; // after a find that saw no card (intervals past 71 min)
         unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
         // Asked between steps and between wait slices; true ends the poll.
         bool (*should_stop)(void *context) = nullptr;
@@ -114,7 +114,7 @@ class CardMain {
     ExchangeResult Exchange(unsigned char *frame, unsigned int wait_before_us,
                             unsigned int wait_after_us, unsigned char *answer, int *answer_len,
                             PollPolicy &policy);
-    bool Wait(unsigned int us, PollPolicy &policy);
+    bool Wait(uint64_t us, PollPolicy &policy);
     int GiveUp();
     void DecodeCard(const unsigned char *answer, idInfo *info);
 };

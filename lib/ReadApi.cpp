@@ -49,6 +49,13 @@ static_assert(std::atomic<int>::is_always_lock_free, "vessik_cancel must be sign
 unsigned char g_last_block[kTextBlockBytes];
 bool g_have_last = false;
 bool g_absent_since_last = true;
+uint64_t g_last_read_end_us = 0;
+
+// While no read runs nobody watches the reader: a card may be lifted and laid
+// down again unseen. Back-to-back reads (a watch loop) keep the memory; after a
+// pause longer than this the card found first is taken as a new presentation,
+// so an on-demand read (one per button press) never withholds a card.
+constexpr uint64_t kUnwatchedGapUs = 1000000;
 
 struct Session {
     uint64_t deadline_us = 0; // 0: none
@@ -234,9 +241,9 @@ int ReadOnce(const vessik_read_options &options, vessik_card *card)
 
     CardMain::PollPolicy policy;
     policy.answer_timeout_ms = kAnswerTimeoutMs;
-    policy.idle_pause_us = (options.poll_interval_ms != 0 ? options.poll_interval_ms
-                                                          : VESSIK_DEFAULT_POLL_INTERVAL_MS) *
-                           1000u;
+    const unsigned interval_ms = options.poll_interval_ms != 0 ? options.poll_interval_ms
+                                                               : VESSIK_DEFAULT_POLL_INTERVAL_MS;
+    policy.idle_pause_us = static_cast<uint64_t>(interval_ms) * 1000u;
     policy.wait_slice_us = kWaitSliceUs;
     policy.should_stop = ShouldStop;
     policy.on_no_card = OnNoCard;
@@ -293,7 +300,10 @@ int vessik_read(const vessik_read_options *options, vessik_card *card)
     if (!g_busy.compare_exchange_strong(idle, true))
         return VESSIK_E_BUSY;
     g_cancel.store(0);
+    if (NowUs() - g_last_read_end_us > kUnwatchedGapUs)
+        g_absent_since_last = true;
     const int result = ReadOnce(*options, card);
+    g_last_read_end_us = NowUs();
     g_busy.store(false);
     return result;
 }

@@ -38,7 +38,10 @@ typedef struct vessik_read_options {
     unsigned int size;             /* sizeof(vessik_read_options) */
     unsigned int deadline_ms;      /* 0: wait for a card for ever */
     unsigned int poll_interval_ms; /* pause between finds with no card; 0: the default */
-    int report_same_card;          /* nonzero: a card left on the reader is reported again */
+    int report_same_card;          /* nonzero: a card left on the reader is reported again;
+                                    * zero: a read that starts within a second of the
+                                    * last one ends holds back the card that read took
+                                    * until the reader has seen it gone */
     ReadInfoCallback callback;     /* status messages (kind 3), or NULL */
 } vessik_read_options;
 

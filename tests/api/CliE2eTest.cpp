@@ -1,0 +1,409 @@
+// vessik-read end to end: the real program with its real libusb-1.0 against
+// the virtual reader of vessik-virtual-reader.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "card.h"
+#include "card_output.h"
+#include "cli_options.h"
+
+extern char **environ;
+
+namespace {
+
+const std::string kLauncher = VESSIK_LAUNCHER;
+const std::string kCli = VESSIK_READ_CLI;
+const std::string kCardsDir = VSIM_CARDS_DIR;
+const std::string kFakeDecoder = FAKE_DECODER;
+constexpr double kRunLimitS = 30;
+
+double NowS()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A child with its standard output and error captured, and optional input.
+class Process {
+  public:
+    ~Process()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {out_, err_})
+            if (fd >= 0)
+                close(fd);
+    }
+
+    bool Start(const std::vector<std::string> &args, const std::vector<std::string> &env_extra = {},
+               const std::string &input = "")
+    {
+        int out[2], err[2], in[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        std::vector<char *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        std::vector<char *> envp;
+        for (char **e = environ; *e != nullptr; ++e)
+            envp.push_back(*e);
+        for (const std::string &e : env_extra)
+            envp.push_back(const_cast<char *>(e.c_str()));
+        envp.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        close(in[0]);
+        out_ = out[0];
+        err_ = err[0];
+        if (rc == 0 && !input.empty() &&
+            write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+            return false;
+        close(in[1]);
+        started_ = NowS();
+        return rc == 0;
+    }
+
+    // Reads output until the child's standard output holds `lines` lines,
+    // the child is done, or `limit_s` after its start has passed.
+    void Pump(double limit_s, size_t lines = SIZE_MAX)
+    {
+        while (NowS() - started_ < limit_s && (out_ >= 0 || err_ >= 0)) {
+            if (Lines() >= lines)
+                return;
+            pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+            if (poll(fds, 2, 50) < 0 && errno != EINTR)
+                return;
+            Drain(out_, out);
+            Drain(err_, err);
+        }
+    }
+
+    // Waits for the exit; the exit status, or -1 when it did not end in time.
+    int Wait(double limit_s = kRunLimitS)
+    {
+        Pump(limit_s);
+        int status = 0;
+        while (NowS() - started_ < limit_s) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                ended_ = NowS();
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+
+    void Signal(int signal) { kill(pid_, signal); }
+    double Elapsed() const { return NowS() - started_; }
+    double Took() const { return ended_ - started_; }
+    size_t Lines() const
+    {
+        size_t n = 0;
+        for (const char c : out)
+            n += c == '\n' ? 1 : 0;
+        return n;
+    }
+
+    std::string out;
+    std::string err;
+
+  private:
+    static void Drain(int &fd, std::string &into)
+    {
+        if (fd < 0)
+            return;
+        char buf[4096];
+        for (;;) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0)
+                return;
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fd);
+                fd = -1;
+                return;
+            }
+            into.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    double started_ = 0;
+    double ended_ = 0;
+};
+
+std::vector<std::string> UnderLauncher(const std::vector<std::string> &launcher_args,
+                                       const std::vector<std::string> &cli_args)
+{
+    std::vector<std::string> args = {kLauncher};
+    args.insert(args.end(), launcher_args.begin(), launcher_args.end());
+    args.push_back("--");
+    args.push_back(kCli);
+    args.insert(args.end(), cli_args.begin(), cli_args.end());
+    return args;
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+vsim::CardFields CardFile(const std::string &path)
+{
+    vsim::CardFields card;
+    std::string error;
+    EXPECT_TRUE(vsim::parse_card_file(ReadFile(path), card, error)) << path << ": " << error;
+    return card;
+}
+
+std::string Base64Of(const std::vector<uint8_t> &bytes)
+{
+    return vread::base64(bytes.data(), bytes.size());
+}
+
+// What the object must say for a card of the virtual reader.
+void ExpectCard(const nlohmann::json &j, const vsim::CardFields &card)
+{
+    EXPECT_EQ(j.at("type"), vsim::card_type_name(card.type));
+    EXPECT_EQ(j.at("name"), card.name);
+    EXPECT_EQ(j.at("sex"), card.sex);
+    EXPECT_EQ(j.at("birth"), card.birth);
+    EXPECT_EQ(j.at("id_number"), card.id_number);
+    EXPECT_EQ(j.at("valid_from"), card.valid_from);
+    EXPECT_EQ(j.at("valid_to"), card.valid_to);
+    EXPECT_EQ(j.at("name_en"), card.name_en);
+    EXPECT_EQ(j.at("version"), card.version);
+    EXPECT_EQ(j.at("pass_number"), card.pass_number);
+    EXPECT_EQ(j.at("issue_count"), card.issue_count);
+    EXPECT_EQ(j.at("address"), card.address);
+    if (card.type == vsim::CardType::ForeignPermanent) {
+        EXPECT_EQ(j.at("nation_code"), card.nation_code3);
+        EXPECT_EQ(j.at("authority"), card.authority_code);
+        EXPECT_EQ(j.at("id_check"), "not-applicable");
+    } else {
+        EXPECT_EQ(j.at("nation_code"), card.nation);
+        EXPECT_EQ(j.at("authority"), card.authority);
+        EXPECT_EQ(j.at("id_check"), "ok");
+    }
+    const auto block = vsim::build_text_block(card);
+    EXPECT_EQ(j.at("text_block"), Base64Of(std::vector<uint8_t>(block.begin(), block.end())));
+    EXPECT_EQ(j.at("photo"), Base64Of(card.photo));
+    EXPECT_GE(j.at("times_us").at("read").get<unsigned>(), 900000u);
+}
+
+TEST(VessikReadE2e, JsonOnceIsOneObjectThatPythonParses)
+{
+    Process p;
+    ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", "--once"})));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    ASSERT_EQ(p.Lines(), 1u) << p.out;
+    // The library's own diagnostics went to standard error, not among the cards.
+    EXPECT_NE(p.err.find("Claimed Interface"), std::string::npos) << p.err;
+
+    Process python;
+    ASSERT_TRUE(
+        python.Start({"/usr/bin/env", "python3", "-c",
+                      "import json, sys\n"
+                      "card = json.loads(sys.stdin.read())\n"
+                      "assert isinstance(card, dict)\n"
+                      "print(card['id_number'], card['nation_name'], card['photo_image'])\n"},
+                     {}, p.out));
+    ASSERT_EQ(python.Wait(), 0) << python.err;
+    EXPECT_EQ(python.out, vsim::sample_card().id_number + " 汉 None\n");
+
+    const nlohmann::json j = nlohmann::json::parse(p.out);
+    ExpectCard(j, vsim::sample_card());
+    EXPECT_EQ(j.at("nation_name"), "汉");
+    EXPECT_TRUE(j.at("photo_image").is_null());
+}
+
+TEST(VessikReadE2e, EachCardTypesSampleCard)
+{
+    for (const char *file : {"/sample.card", "/foreign-permanent.card", "/hmt-permit.card"}) {
+        const std::string path = kCardsDir + file;
+        Process p;
+        ASSERT_TRUE(p.Start(UnderLauncher({"--card", path}, {"--json"})));
+        ASSERT_EQ(p.Wait(), vread::kExitCardRead) << file << "\n" << p.err;
+        ASSERT_EQ(p.Lines(), 1u) << p.out;
+        ExpectCard(nlohmann::json::parse(p.out), CardFile(path));
+    }
+}
+
+TEST(VessikReadE2e, TextOutputForPeople)
+{
+    Process p;
+    ASSERT_TRUE(p.Start(UnderLauncher({"--card", kCardsDir + "/hmt-permit.card"}, {})));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    const vsim::CardFields card = vsim::sample_hmt_permit_card();
+    EXPECT_NE(p.out.find("Card:           hmt-permit\n"), std::string::npos) << p.out;
+    EXPECT_NE(p.out.find("Name:           " + card.name + "\n"), std::string::npos) << p.out;
+    EXPECT_NE(p.out.find("Pass number:    " + card.pass_number + "\n"), std::string::npos);
+    EXPECT_EQ(p.out.find("Claimed Interface"), std::string::npos);
+}
+
+TEST(VessikReadE2e, TimeoutWithNoCardExitsWithTheTimeoutCodeOnTime)
+{
+    Process p;
+    ASSERT_TRUE(p.Start(UnderLauncher({"--no-card"}, {"--json", "--timeout", "1"})));
+    EXPECT_EQ(p.Wait(), vread::kExitTimeout) << p.err;
+    EXPECT_GE(p.Took(), 1.0);
+    EXPECT_LT(p.Took(), 1.8);
+    EXPECT_EQ(p.out, "");
+    EXPECT_NE(p.err.find("vessik-read: no card before the deadline"), std::string::npos) << p.err;
+}
+
+TEST(VessikReadE2e, NoReaderAndALostReaderHaveTheirOwnCodes)
+{
+    Process none;
+    ASSERT_TRUE(none.Start(UnderLauncher({"--no-reader"}, {"--json"})));
+    EXPECT_EQ(none.Wait(), vread::kExitNoReader) << none.err;
+    EXPECT_LT(none.Took(), 1.0);
+    EXPECT_EQ(none.out, "");
+
+    Process lost;
+    ASSERT_TRUE(lost.Start(UnderLauncher({"--no-card", "--unplug-after", "0.5"}, {"--watch"})));
+    EXPECT_EQ(lost.Wait(), vread::kExitReaderLost) << lost.err;
+    EXPECT_LT(lost.Took(), 1.5);
+}
+
+TEST(VessikReadE2e, WatchReportsACardLeftLyingOnceAndStopsOnSigint)
+{
+    // The launcher's reader finds a read card again; vessik-read must not
+    // print it again while it lies there.
+    Process p;
+    ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", "--watch"})));
+    p.Pump(10, 1);
+    ASSERT_EQ(p.Lines(), 1u) << p.err;
+    p.Pump(p.Elapsed() + 2.5); // two more reads of the card left lying
+    EXPECT_EQ(p.Lines(), 1u) << p.out;
+
+    const double signalled = NowS();
+    p.Signal(SIGINT); // the launcher passes it on
+    EXPECT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    EXPECT_LT(NowS() - signalled, 1.0);
+    EXPECT_EQ(nlohmann::json::parse(p.out).at("id_number"), vsim::sample_card().id_number);
+}
+
+TEST(VessikReadE2e, OnceStoppedBySigtermBeforeACardIsCancelled)
+{
+    Process p;
+    ASSERT_TRUE(p.Start(UnderLauncher({"--no-card"}, {"--json"})));
+    p.Pump(1.0); // polling by now
+    const double signalled = NowS();
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(), vread::kExitCancelled) << p.err;
+    EXPECT_LT(NowS() - signalled, 1.0);
+    EXPECT_EQ(p.out, "");
+}
+
+class PhotoTest : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/vessik-read-photo.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+    }
+    void TearDown() override
+    {
+        const std::string command = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    std::vector<std::string> Files()
+    {
+        std::vector<std::string> names;
+        Process ls;
+        if (ls.Start({"/bin/ls", "-A", dir_}) && ls.Wait() == 0) {
+            std::istringstream lines(ls.out);
+            for (std::string line; std::getline(lines, line);)
+                names.push_back(line);
+        }
+        return names;
+    }
+    std::string dir_;
+};
+
+TEST_F(PhotoTest, StandInDecoderWritesNothingAndTheObjectSaysNull)
+{
+    Process p;
+    ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", "--photo", dir_})));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
+    EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(PhotoTest, ADecoderThatWritesGivesThePathNamedByTheIdNumber)
+{
+    Process p;
+    ASSERT_TRUE(
+        p.Start(UnderLauncher({}, {"--json", "--photo", dir_}), {"LD_PRELOAD=" + kFakeDecoder}));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    const std::string path = dir_ + "/" + vsim::sample_card().id_number + ".bmp";
+    EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), path);
+    const std::vector<uint8_t> photo = vsim::sample_card().photo;
+    EXPECT_EQ(ReadFile(path), std::string(photo.begin(), photo.end()));
+}
+
+TEST_F(PhotoTest, AHostileIdNumberCannotLeaveThePhotoFolder)
+{
+    Process p;
+    ASSERT_TRUE(
+        p.Start(UnderLauncher({"--raw-field", "id_number=../../x/1X"}, {"--json", "--photo", dir_}),
+                {"LD_PRELOAD=" + kFakeDecoder}));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), dir_ + "/________1X.bmp");
+    EXPECT_EQ(Files(), std::vector<std::string>({"________1X.bmp"}));
+}
+
+TEST(VessikReadE2e, UsageErrorsAndHelpNeedNoReader)
+{
+    Process bad;
+    ASSERT_TRUE(bad.Start({kCli, "--bogus"}));
+    EXPECT_EQ(bad.Wait(), vread::kExitUsage);
+    EXPECT_NE(bad.err.find("unknown argument --bogus"), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.out, "");
+
+    Process missing;
+    ASSERT_TRUE(missing.Start({kCli, "--photo", "/nonexistent/folder"}));
+    EXPECT_EQ(missing.Wait(), vread::kExitUsage);
+    EXPECT_NE(missing.err.find("not a folder"), std::string::npos) << missing.err;
+
+    Process help;
+    ASSERT_TRUE(help.Start({kCli, "--help"}));
+    EXPECT_EQ(help.Wait(), vread::kExitCardRead);
+    EXPECT_EQ(help.out, vread::cli_usage());
+}
+
+} // namespace

@@ -1,0 +1,235 @@
+// vessik-read's own parts: the command line, base64, the photo file name,
+// and the JSON and text it prints for a card.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "card_output.h"
+#include "cli_options.h"
+
+namespace {
+
+vread::ParseOutcome Parse(std::initializer_list<const char *> args, vread::CliOptions &out,
+                          std::string &error)
+{
+    std::vector<char *> argv = {const_cast<char *>("vessik-read")};
+    for (const char *a : args)
+        argv.push_back(const_cast<char *>(a));
+    argv.push_back(nullptr);
+    return vread::parse_cli(static_cast<int>(argv.size()) - 1, argv.data(), out, error);
+}
+
+TEST(CliOptions, DefaultsAndEveryOptionInBothSpellings)
+{
+    vread::CliOptions o;
+    std::string error;
+    ASSERT_EQ(Parse({}, o, error), vread::ParseOutcome::Run);
+    EXPECT_FALSE(o.json);
+    EXPECT_FALSE(o.watch);
+    EXPECT_EQ(o.timeout_ms, 0u);
+    EXPECT_EQ(o.interval_ms, 0u);
+    EXPECT_TRUE(o.photo_dir.empty());
+
+    ASSERT_EQ(Parse({"--json", "--watch", "--timeout", "2.5", "--interval=250", "--photo=/tmp/p"},
+                    o, error),
+              vread::ParseOutcome::Run)
+        << error;
+    EXPECT_TRUE(o.json);
+    EXPECT_TRUE(o.watch);
+    EXPECT_EQ(o.timeout_ms, 2500u);
+    EXPECT_EQ(o.interval_ms, 250u);
+    EXPECT_EQ(o.photo_dir, "/tmp/p");
+
+    ASSERT_EQ(Parse({"--once", "--timeout=0.0001", "--photo", "d"}, o, error),
+              vread::ParseOutcome::Run);
+    EXPECT_FALSE(o.watch);
+    EXPECT_EQ(o.timeout_ms, 1u); // rounded up, never to "no deadline"
+
+    EXPECT_EQ(Parse({"--json", "--help"}, o, error), vread::ParseOutcome::Help);
+    EXPECT_EQ(Parse({"-h"}, o, error), vread::ParseOutcome::Help);
+}
+
+TEST(CliOptions, UsageErrorsSayWhatIsWrongAndLeaveTheOptionsAlone)
+{
+    const struct {
+        std::initializer_list<const char *> args;
+        const char *error_part;
+    } cases[] = {
+        {{"--bogus"}, "unknown argument --bogus"},
+        {{"card"}, "unknown argument card"},
+        {{"--timeout"}, "needs a value"},
+        {{"--timeout", "0"}, "--timeout 0"},
+        {{"--timeout", "-1"}, "--timeout -1"},
+        {{"--timeout", "soon"}, "--timeout soon"},
+        {{"--timeout", "1e12"}, "--timeout 1e12"},
+        {{"--timeout=nan"}, "--timeout nan"},
+        {{"--interval", "0"}, "from 1 to 60000"},
+        {{"--interval", "60001"}, "from 1 to 60000"},
+        {{"--interval", "4294968"}, "from 1 to 60000"},
+        {{"--interval", "-5"}, "from 1 to 60000"},
+        {{"--interval", "1.5"}, "from 1 to 60000"},
+        {{"--photo="}, "needs a folder"},
+        {{"--json=yes"}, "takes no value"},
+        {{"--once", "--watch"}, "exclude each other"},
+    };
+    for (const auto &c : cases) {
+        vread::CliOptions o;
+        o.interval_ms = 77;
+        std::string error;
+        EXPECT_EQ(Parse(c.args, o, error), vread::ParseOutcome::Usage) << *c.args.begin();
+        EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+        EXPECT_EQ(o.interval_ms, 77u);
+    }
+}
+
+TEST(CliOptions, HelpListsEveryOptionAndEveryExitCode)
+{
+    const std::string usage = vread::cli_usage();
+    for (const char *option :
+         {"--json", "--once", "--watch", "--timeout", "--interval", "--photo", "--help"})
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+    for (const int code :
+         {vread::kExitCardRead, vread::kExitUsage, vread::kExitNoReader, vread::kExitTimeout,
+          vread::kExitCancelled, vread::kExitReaderLost, vread::kExitFailed})
+        EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
+}
+
+TEST(Base64, Rfc4648Vectors)
+{
+    const struct {
+        const char *in;
+        const char *out;
+    } cases[] = {{"", ""},
+                 {"f", "Zg=="},
+                 {"fo", "Zm8="},
+                 {"foo", "Zm9v"},
+                 {"foob", "Zm9vYg=="},
+                 {"fooba", "Zm9vYmE="},
+                 {"foobar", "Zm9vYmFy"}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(vread::base64(reinterpret_cast<const unsigned char *>(c.in), strlen(c.in)),
+                  c.out);
+    }
+    const unsigned char high[] = {0xFF, 0xFE, 0x00, 0xFB};
+    EXPECT_EQ(vread::base64(high, sizeof high), "//4A+w==");
+}
+
+TEST(PhotoFileName, OnlyDigitsAndCapitalXSurvive)
+{
+    EXPECT_EQ(vread::photo_file_name("990000199003070013"), "990000199003070013.bmp");
+    EXPECT_EQ(vread::photo_file_name("99000019950615004X"), "99000019950615004X.bmp");
+    EXPECT_EQ(vread::photo_file_name("../../etc/x"), "___________.bmp");
+    EXPECT_EQ(vread::photo_file_name("UTO990085031201"), "___990085031201.bmp");
+    EXPECT_EQ(vread::photo_file_name("1x 2"), "1__2.bmp");
+    EXPECT_EQ(vread::photo_file_name("测1"), "___1.bmp"); // every byte of a wide character
+    EXPECT_EQ(vread::photo_file_name(""), "_.bmp");
+}
+
+vessik_card SampleCard()
+{
+    vessik_card card;
+    memset(&card, 0, sizeof card);
+    card.type = VESSIK_CARD_RESIDENT;
+    strcpy(card.name, "测试样卡");
+    strcpy(card.sex, "1");
+    strcpy(card.nation_code, "01");
+    strcpy(card.nation_name, "汉");
+    strcpy(card.birth, "19900307");
+    strcpy(card.address, "虚拟省 \"示例\" 市\\1号");
+    strcpy(card.id_number, "990000199003070013");
+    strcpy(card.authority, "示例市公安局");
+    strcpy(card.valid_from, "20200101");
+    strcpy(card.valid_to, "长期");
+    card.id_check = VESSIK_ID_CHECK_OK;
+    for (size_t i = 0; i < sizeof card.photo; ++i)
+        card.photo[i] = static_cast<unsigned char>(i * 7);
+    card.text_block[0] = 0x4B;
+    card.find_us = 1200;
+    card.select_us = 900;
+    card.read_us = 903100;
+    card.decode_us = 7;
+    return card;
+}
+
+TEST(CardJson, EveryFieldByNameOnOneLine)
+{
+    const vessik_card card = SampleCard();
+    const std::string line = vread::card_json_line(card, "");
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1); // one line, even with quotes and backslashes
+
+    const nlohmann::json j = nlohmann::json::parse(line);
+    EXPECT_EQ(j.at("type"), "resident");
+    EXPECT_EQ(j.at("name"), card.name);
+    EXPECT_EQ(j.at("address"), card.address);
+    EXPECT_EQ(j.at("nation_code"), "01");
+    EXPECT_EQ(j.at("nation_name"), "汉");
+    EXPECT_EQ(j.at("valid_to"), "长期");
+    EXPECT_EQ(j.at("id_check"), "ok");
+    for (const char *key : {"name_en", "pass_number", "issue_count", "version"})
+        EXPECT_EQ(j.at(key), "") << key;
+    EXPECT_EQ(j.at("times_us").at("find"), 1200);
+    EXPECT_EQ(j.at("times_us").at("read"), 903100);
+    EXPECT_EQ(j.at("times_us").at("decode"), 7);
+    EXPECT_EQ(j.at("photo"), vread::base64(card.photo, sizeof card.photo));
+    EXPECT_EQ(j.at("text_block").get<std::string>().substr(0, 4), "SwAA");
+    EXPECT_TRUE(j.at("photo_image").is_null());
+
+    EXPECT_EQ(nlohmann::json::parse(vread::card_json_line(card, "/p/9.bmp")).at("photo_image"),
+              "/p/9.bmp");
+}
+
+TEST(CardJson, IdCheckNamesAndTextThatIsNotUtf8)
+{
+    vessik_card card = SampleCard();
+    card.id_check = VESSIK_ID_CHECK_WRONG;
+    EXPECT_EQ(vread::card_json(card, "").at("id_check"), "wrong");
+    card.id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
+    EXPECT_EQ(vread::card_json(card, "").at("id_check"), "not-applicable");
+
+    // A lone surrogate unit from a card comes out as three bytes that are
+    // not UTF-8; the line must still be printed, with a replacement.
+    strcpy(card.name, "\xED\xA0\x80测");
+    std::string line;
+    ASSERT_NO_THROW(line = vread::card_json_line(card, ""));
+    const std::string name = nlohmann::json::parse(line).at("name");
+    const std::string replacement = "\xEF\xBF\xBD"; // U+FFFD
+    EXPECT_EQ(name.rfind(replacement, 0), 0u) << name;
+    EXPECT_EQ(name.substr(name.size() - strlen("测")), "测");
+}
+
+TEST(CardText, ShowsTheFieldsOfTheCardsOwnType)
+{
+    vessik_card card = SampleCard();
+    std::string text = vread::card_text(card, "not written");
+    EXPECT_NE(text.find("Name:           测试样卡\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Nationality:    01 汉\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ID number:      990000199003070013 (check ok)\n"), std::string::npos);
+    EXPECT_NE(text.find("Sex:            1 (male)\n"), std::string::npos);
+    EXPECT_NE(text.find("Photo:          not written\n"), std::string::npos);
+    EXPECT_NE(text.find("read 903.1 ms"), std::string::npos);
+    EXPECT_EQ(text.find("Pass number"), std::string::npos);
+    EXPECT_EQ(text.find("English name"), std::string::npos);
+
+    card.type = VESSIK_CARD_FOREIGN_PERMANENT;
+    strcpy(card.name_en, "SPECIMEN, TEST");
+    card.id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
+    text = vread::card_text(card, "");
+    EXPECT_NE(text.find("English name:   SPECIMEN, TEST\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Chinese name:   测试样卡\n"), std::string::npos);
+    EXPECT_NE(text.find("Card number:    990000199003070013\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Address"), std::string::npos);
+
+    card.type = VESSIK_CARD_HMT_PERMIT;
+    strcpy(card.pass_number, "X99000001");
+    text = vread::card_text(card, "");
+    EXPECT_NE(text.find("Pass number:    X99000001\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Nationality"), std::string::npos);
+}
+
+} // namespace

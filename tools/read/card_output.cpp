@@ -1,0 +1,175 @@
+// What vessik-read prints for a card.
+#include "card_output.h"
+
+#include <cstdio>
+
+namespace vread {
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr int kSextetBits = 6;
+constexpr unsigned kSextetMask = 0x3F;
+constexpr double kUsPerMs = 1000.0;
+constexpr size_t kValueColumn = 16; // readable lines: values start here
+
+// Bit set of the card types a readable line belongs to.
+constexpr unsigned kResident = 1u << VESSIK_CARD_RESIDENT;
+constexpr unsigned kForeign = 1u << VESSIK_CARD_FOREIGN_PERMANENT;
+constexpr unsigned kPermit = 1u << VESSIK_CARD_HMT_PERMIT;
+constexpr unsigned kAllTypes = kResident | kForeign | kPermit;
+
+unsigned type_bit(int type)
+{
+    return type >= VESSIK_CARD_RESIDENT && type <= VESSIK_CARD_HMT_PERMIT ? 1u << type : kAllTypes;
+}
+
+std::string sex_text(const char *sex)
+{
+    const std::string code = sex;
+    if (code == "1")
+        return code + " (male)";
+    if (code == "2")
+        return code + " (female)";
+    return code;
+}
+
+std::string labelled(const std::string &label, const std::string &value)
+{
+    std::string line = label + ":";
+    line.append(line.size() < kValueColumn ? kValueColumn - line.size() : 1, ' ');
+    return line + value + "\n";
+}
+
+std::string join(const std::string &a, const std::string &b)
+{
+    if (a.empty() || b.empty())
+        return a + b;
+    return a + " " + b;
+}
+
+// The number, and what its check character says when it has one.
+std::string id_text(const vessik_card &card)
+{
+    if (card.id_check == VESSIK_ID_CHECK_NOT_APPLICABLE)
+        return card.id_number;
+    return join(card.id_number, std::string("(check ") + id_check_name(card.id_check) + ")");
+}
+
+} // namespace
+
+std::string base64(const unsigned char *data, size_t len)
+{
+    std::string out;
+    out.reserve((len + 2) / 3 * 4);
+    for (size_t i = 0; i < len; i += 3) {
+        const size_t n = len - i < 3 ? len - i : 3;
+        unsigned group = static_cast<unsigned>(data[i]) << 16;
+        if (n > 1)
+            group |= static_cast<unsigned>(data[i + 1]) << 8;
+        if (n > 2)
+            group |= data[i + 2];
+        for (size_t k = 0; k < 4; ++k) {
+            const int shift = 3 * kSextetBits - static_cast<int>(k) * kSextetBits;
+            out += k <= n ? kBase64Alphabet[(group >> shift) & kSextetMask] : '=';
+        }
+    }
+    return out;
+}
+
+const char *id_check_name(int id_check)
+{
+    switch (id_check) {
+    case VESSIK_ID_CHECK_OK:
+        return "ok";
+    case VESSIK_ID_CHECK_WRONG:
+        return "wrong";
+    default:
+        return "not-applicable";
+    }
+}
+
+std::string photo_file_name(const char *id_number)
+{
+    std::string name;
+    for (const char *c = id_number; *c != '\0'; ++c)
+        name += (*c >= '0' && *c <= '9') || *c == 'X' ? *c : '_';
+    if (name.empty())
+        name = "_";
+    return name + ".bmp";
+}
+
+nlohmann::ordered_json card_json(const vessik_card &card, const std::string &photo_image)
+{
+    nlohmann::ordered_json j;
+    j["type"] = vessik_card_type_name(card.type);
+    j["name"] = card.name;
+    j["name_en"] = card.name_en;
+    j["sex"] = card.sex;
+    j["nation_code"] = card.nation_code;
+    j["nation_name"] = card.nation_name;
+    j["birth"] = card.birth;
+    j["address"] = card.address;
+    j["id_number"] = card.id_number;
+    j["id_check"] = id_check_name(card.id_check);
+    j["authority"] = card.authority;
+    j["valid_from"] = card.valid_from;
+    j["valid_to"] = card.valid_to;
+    j["pass_number"] = card.pass_number;
+    j["issue_count"] = card.issue_count;
+    j["version"] = card.version;
+    j["times_us"] = {{"find", card.find_us},
+                     {"select", card.select_us},
+                     {"read", card.read_us},
+                     {"decode", card.decode_us}};
+    j["text_block"] = base64(card.text_block, sizeof card.text_block);
+    j["photo"] = base64(card.photo, sizeof card.photo);
+    j["photo_image"] =
+        photo_image.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(photo_image);
+    return j;
+}
+
+std::string card_json_line(const vessik_card &card, const std::string &photo_image)
+{
+    return card_json(card, photo_image)
+               .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+           "\n";
+}
+
+std::string card_text(const vessik_card &card, const std::string &photo_note)
+{
+    const bool foreign = card.type == VESSIK_CARD_FOREIGN_PERMANENT;
+    const struct {
+        const char *label;
+        std::string value;
+        unsigned types;
+    } lines[] = {
+        {"Card", vessik_card_type_name(card.type), kAllTypes},
+        {"English name", card.name_en, kForeign},
+        {foreign ? "Chinese name" : "Name", card.name, kAllTypes},
+        {"Sex", sex_text(card.sex), kAllTypes},
+        {"Nationality", join(card.nation_code, card.nation_name), kResident | kForeign},
+        {"Birth", card.birth, kAllTypes},
+        {"Address", card.address, kResident | kPermit},
+        {foreign ? "Card number" : "ID number", id_text(card), kAllTypes},
+        {foreign ? "Authority code" : "Authority", card.authority, kAllTypes},
+        {"Valid", std::string(card.valid_from) + " - " + card.valid_to, kAllTypes},
+        {"Pass number", card.pass_number, kPermit},
+        {"Issue count", card.issue_count, kPermit},
+        {"Version", card.version, kForeign},
+        {"Photo", photo_note, kAllTypes},
+    };
+    std::string text;
+    for (const auto &line : lines) {
+        if ((line.types & type_bit(card.type)) == 0)
+            continue;
+        text += labelled(line.label, line.value);
+    }
+    char times[128];
+    std::snprintf(times, sizeof times, "find %.1f ms, select %.1f ms, read %.1f ms, decode %.3f ms",
+                  card.find_us / kUsPerMs, card.select_us / kUsPerMs, card.read_us / kUsPerMs,
+                  card.decode_us / kUsPerMs);
+    return text + labelled("Times", times);
+}
+
+} // namespace vread

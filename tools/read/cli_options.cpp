@@ -1,0 +1,138 @@
+// Command line of vessik-read.
+#include "cli_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace vread {
+namespace {
+
+constexpr double kMsPerS = 1000.0;
+
+bool parse_seconds(const std::string &text, unsigned &ms)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const double s = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(s) || s <= 0 || s > kMaxTimeoutS)
+        return false;
+    const double rounded = std::ceil(s * kMsPerS); // never shorter than asked
+    ms = static_cast<unsigned>(rounded);
+    return true;
+}
+
+bool parse_interval(const std::string &text, unsigned &ms)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
+    if (errno != 0 || value < 1 || value > kMaxIntervalMs)
+        return false;
+    ms = static_cast<unsigned>(value);
+    return true;
+}
+
+} // namespace
+
+ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &error)
+{
+    CliOptions options;
+    bool once = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_value = false;
+        const size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            has_value = true;
+        }
+        const bool takes_value = arg == "--timeout" || arg == "--photo" || arg == "--interval";
+        if (takes_value && !has_value) {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return ParseOutcome::Usage;
+            }
+            value = argv[++i];
+        } else if (!takes_value && has_value) {
+            error = arg + " takes no value";
+            return ParseOutcome::Usage;
+        }
+
+        if (arg == "--help" || arg == "-h") {
+            return ParseOutcome::Help;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--once") {
+            once = true;
+        } else if (arg == "--watch") {
+            options.watch = true;
+        } else if (arg == "--timeout") {
+            if (!parse_seconds(value, options.timeout_ms)) {
+                error = "--timeout " + value + ": expected seconds, more than 0";
+                return ParseOutcome::Usage;
+            }
+        } else if (arg == "--interval") {
+            if (!parse_interval(value, options.interval_ms)) {
+                error = "--interval " + value + ": expected milliseconds from 1 to " +
+                        std::to_string(kMaxIntervalMs);
+                return ParseOutcome::Usage;
+            }
+        } else if (arg == "--photo") {
+            if (value.empty()) {
+                error = "--photo needs a folder";
+                return ParseOutcome::Usage;
+            }
+            options.photo_dir = value;
+        } else {
+            error = "unknown argument " + std::string(argv[i]);
+            return ParseOutcome::Usage;
+        }
+    }
+    if (once && options.watch) {
+        error = "--once and --watch exclude each other";
+        return ParseOutcome::Usage;
+    }
+    out = options;
+    return ParseOutcome::Run;
+}
+
+const char *cli_usage()
+{
+    return "Usage: vessik-read [OPTIONS]\n"
+           "Reads identity cards (resident cards, foreign permanent resident cards and\n"
+           "Hong Kong/Macau/Taiwan residence permits) from the USB card reader.\n"
+           "\n"
+           "  --json          one JSON object per card, on a line of its own: every field\n"
+           "                  by name, type, id_check, nation_code and nation_name,\n"
+           "                  times_us, text_block and photo (base64 of the card's raw\n"
+           "                  bytes), photo_image (the image file written, or null)\n"
+           "  --once          read one card, then exit (the default)\n"
+           "  --watch         keep reading, one card per presentation (a card left on\n"
+           "                  the reader is reported once), until SIGINT or SIGTERM\n"
+           "  --timeout S     give up when no card has come within S seconds (with\n"
+           "                  --watch: within S seconds of the previous card)\n"
+           "  --interval MS   pause between looks for a card, 1 to 60000 ms (default 100)\n"
+           "  --photo DIR     ask the photo decoder to write DIR/<id number>.bmp; every\n"
+           "                  character of the number but digits and X becomes '_'\n"
+           "  --help          this text\n"
+           "\n"
+           "Standard output carries only the cards; the library's own diagnostics and\n"
+           "every error go to standard error.\n"
+           "\n"
+           "Exit status:\n"
+           "  0  a card was read (--watch: stopped by SIGINT or SIGTERM)\n"
+           "  1  usage error\n"
+           "  2  no reader, or the reader cannot be opened\n"
+           "  3  no card before the timeout\n"
+           "  4  cancelled by SIGINT or SIGTERM before a card was read\n"
+           "  5  the reader went away during the read\n"
+           "  6  any other failure\n";
+}
+
+} // namespace vread

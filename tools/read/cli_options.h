@@ -1,0 +1,41 @@
+// Command line of vessik-read: options, exit codes and the help text.
+#ifndef VESSIK_TOOLS_READ_CLI_OPTIONS_H
+#define VESSIK_TOOLS_READ_CLI_OPTIONS_H
+
+#include <string>
+
+namespace vread {
+
+// Exit codes, as --help lists them.
+constexpr int kExitCardRead = 0; // --once: a card was read; --watch: stopped by a signal
+constexpr int kExitUsage = 1;
+constexpr int kExitNoReader = 2;
+constexpr int kExitTimeout = 3;
+constexpr int kExitCancelled = 4; // --once stopped by SIGINT or SIGTERM
+constexpr int kExitReaderLost = 5;
+constexpr int kExitFailed = 6; // anything else the library reports
+
+// The longest pause between finds we let through.
+constexpr unsigned kMaxIntervalMs = 60000;
+// The longest deadline the library's millisecond count can carry.
+constexpr double kMaxTimeoutS = 4294967.0;
+
+struct CliOptions {
+    bool json = false;
+    bool watch = false;       // false: --once
+    unsigned timeout_ms = 0;  // 0: wait for ever
+    unsigned interval_ms = 0; // 0: the library's default
+    std::string photo_dir;    // empty: no image is asked for
+};
+
+enum class ParseOutcome { Run, Help, Usage };
+
+// Parses argv. Usage: `error` says why. Options may be given as "--x V" or
+// "--x=V"; --once and --watch exclude each other.
+ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &error);
+
+const char *cli_usage();
+
+} // namespace vread
+
+#endif
