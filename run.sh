@@ -12,7 +12,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
           libusb-1.0-0-dev umockdev libumockdev-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev)
+          nlohmann-json3-dev libcpp-httplib-dev)
 
 install_missing() {
   local missing=() p

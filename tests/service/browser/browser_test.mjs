@@ -1,0 +1,182 @@
+// vessikd's page in a real headless browser: the reader's state, a card the
+// virtual reader presents, the read button, a photo from a decoder, and the
+// token prompt. Screenshots go to --out.
+//
+//   node browser_test.mjs --launcher L --vessikd V --decoder FAKE.so --out DIR [--chromium C]
+import { spawn } from 'node:child_process';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
+import { parseArgs } from 'node:util';
+import { chromium } from 'playwright-core';
+
+const SAMPLE_NAME = '测试样卡';
+const SAMPLE_ID = '990000199003070013';
+const TOKEN = 'browser-test-token-0123456789';
+const START_LIMIT_MS = 15000;
+const CARD_LIMIT_MS = 15000;
+
+const { values: opts } = parseArgs({
+  options: {
+    launcher: { type: 'string' },
+    vessikd: { type: 'string' },
+    decoder: { type: 'string' },
+    out: { type: 'string' },
+    chromium: { type: 'string', default: '/usr/bin/chromium' },
+  },
+});
+mkdirSync(opts.out, { recursive: true });
+
+function check(condition, message) {
+  if (!condition) throw new Error(message);
+}
+
+// vessikd under the virtual reader; resolves once it listens.
+function startService(readerArgs, serviceArgs = [], env = {}) {
+  const args = [...readerArgs, '--', opts.vessikd, '--config=/dev/null', '--port=0',
+                '--listen=127.0.0.1', ...serviceArgs];
+  const proc = spawn(opts.launcher, args, { env: { ...process.env, ...env } });
+  let output = '';
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('vessikd did not listen: ' + output)),
+                             START_LIMIT_MS);
+    const take = (chunk) => {
+      output += chunk;
+      const m = /listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(output);
+      if (m) {
+        clearTimeout(timer);
+        resolve({ proc, url: `http://127.0.0.1:${m[1]}/`, output: () => output });
+      }
+    };
+    proc.stdout.on('data', take);
+    proc.stderr.on('data', take);
+    proc.on('exit', (code) => reject(new Error(`vessikd ended (${code}): ${output}`)));
+  });
+}
+
+function stopService(service) {
+  return new Promise((resolve) => {
+    service.proc.removeAllListeners('exit');
+    service.proc.on('exit', (code) => resolve(code));
+    service.proc.kill('SIGTERM');
+  });
+}
+
+// A page that fails the run on any script error, console error or refused
+// request (a CSP violation shows as one).
+async function openPage(browser, url) {
+  const page = await browser.newPage({ viewport: { width: 1100, height: 820 } });
+  const problems = [];
+  page.on('pageerror', (e) => problems.push('page error: ' + e.message));
+  page.on('console', (m) => {
+    if (m.type() === 'error') problems.push('console: ' + m.text());
+  });
+  await page.goto(url);
+  return { page, problems };
+}
+
+async function text(page, selector) {
+  return (await page.locator(selector).first().textContent()).trim();
+}
+
+async function waitForText(page, selector, expected) {
+  await page.locator(selector).filter({ hasText: expected }).first()
+      .waitFor({ timeout: CARD_LIMIT_MS });
+}
+
+async function scenario(name, browser, run) {
+  process.stdout.write(`[ RUN      ] ${name}\n`);
+  const started = Date.now();
+  await run(browser);
+  process.stdout.write(`[       OK ] ${name} (${Date.now() - started} ms)\n`);
+}
+
+// A card laid on the reader shows by itself; the button reads it again.
+async function cardLaidDown(browser) {
+  const service = await startService(['--no-card', '--card-after', '2']);
+  try {
+    const { page, problems } = await openPage(browser, service.url);
+    await waitForText(page, '#reader-state', 'present');
+    await waitForText(page, '#stream-state', 'live');
+    check((await text(page, '#decoder-state')).includes('stand-in'), 'decoder badge');
+
+    const card = page.locator('article.card').first();
+    await card.waitFor({ timeout: CARD_LIMIT_MS });
+    const shown = await card.textContent();
+    for (const expected of [SAMPLE_NAME, SAMPLE_ID, '汉 (01)', '1990-03-07', 'male',
+                            '2020-01-01 – 2040-01-01', 'check character correct',
+                            'Resident identity card']) {
+      check(shown.includes(expected), `card shows "${expected}": ${shown}`);
+    }
+    check(await card.getAttribute('data-id-number') === SAMPLE_ID, 'data-id-number');
+    check((await text(page, 'article.card .photo')) === 'No photo decoder installed',
+          'no-decoder placeholder');
+
+    await page.click('#read-button');
+    await page.locator('article.card').nth(1).waitFor({ timeout: CARD_LIMIT_MS });
+    check((await text(page, '#message')) === '', 'no error after reading');
+    check(await page.locator('article.card').count() === 2, 'one card per read');
+
+    await page.screenshot({ path: join(opts.out, 'vessikd-page.png'), fullPage: true });
+    check(problems.length === 0, problems.join('\n'));
+  } finally {
+    const code = await stopService(service);
+    check(code === 0, `vessikd exit status ${code}`);
+  }
+}
+
+// With a decoder in the stand-in's place the page shows the card's photo.
+async function photoFromDecoder(browser) {
+  const service = await startService([], [], { LD_PRELOAD: opts.decoder });
+  try {
+    const { page, problems } = await openPage(browser, service.url);
+    await waitForText(page, '#decoder-state', 'installed');
+    const img = page.locator('article.card .photo img');
+    await img.waitFor({ timeout: CARD_LIMIT_MS });
+    await page.waitForFunction(
+        () => document.querySelector('article.card .photo img').complete);
+    const width = await img.evaluate((el) => el.naturalWidth);
+    check(width === 102, `decoded photo is 102 pixels wide, not ${width}`);
+    await page.screenshot({ path: join(opts.out, 'vessikd-page-photo.png'), fullPage: true });
+    check(problems.length === 0, problems.join('\n'));
+  } finally {
+    await stopService(service);
+  }
+}
+
+// A service with a token: the page asks for it, then works.
+async function tokenPrompt(browser) {
+  const service = await startService([], [`--token=${TOKEN}`]);
+  try {
+    const page = await browser.newPage();
+    await page.goto(service.url);
+    await page.locator('#token-form').waitFor({ state: 'visible', timeout: CARD_LIMIT_MS });
+    check((await text(page, '#stream-state')) === 'needs token', 'stream waits for the token');
+    await page.fill('#token', TOKEN);
+    await page.click('#token-form button');
+    await waitForText(page, '#stream-state', 'live');
+    check(await page.locator('#token-form').isHidden(), 'token form hidden once accepted');
+    await page.click('#read-button');
+    await page.locator('article.card').first().waitFor({ timeout: CARD_LIMIT_MS });
+  } finally {
+    await stopService(service);
+  }
+}
+
+const browser = await chromium.launch({
+  executablePath: opts.chromium,
+  args: ['--no-sandbox', '--font-render-hinting=none'],
+});
+let failed = false;
+for (const [name, run] of [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
+                           ['ServicePage.PhotoFromAnInstalledDecoder', photoFromDecoder],
+                           ['ServicePage.TokenPromptThenCards', tokenPrompt]]) {
+  try {
+    await scenario(name, browser, run);
+  } catch (err) {
+    failed = true;
+    process.stdout.write(`${err.stack}\n[  FAILED  ] ${name}\n`);
+  }
+}
+await browser.close();
+process.stdout.write(`screenshots: ${opts.out}\n`);
+process.exit(failed ? 1 : 0);

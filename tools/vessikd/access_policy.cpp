@@ -1,0 +1,103 @@
+// Who may talk to vessikd (see access_policy.h).
+#include "access_policy.h"
+
+#include <algorithm>
+
+namespace vessikd {
+
+namespace {
+
+const char *const kOwnHosts[] = {"127.0.0.1", "localhost", "[::1]"};
+const char *const kPreflightHeaders[] = {"authorization", "content-type"};
+constexpr const char *kBearerPrefix = "bearer ";
+
+std::string lower(const std::string &text)
+{
+    std::string out = text;
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
+    return out;
+}
+
+std::string trim(const std::string &text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool contains(const std::vector<std::string> &list, const std::string &item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+bool same_secret(const std::string &given, const std::string &expected)
+{
+    // Every byte of the longer text is looked at, so the time taken says
+    // nothing about where the first difference lies.
+    const size_t n = std::max(given.size(), expected.size());
+    unsigned char diff = given.size() == expected.size() ? 0 : 1;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        const unsigned char b = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
+        diff = static_cast<unsigned char>(diff | (a ^ b));
+    }
+    return diff == 0;
+}
+
+} // namespace
+
+void add_own_names(AccessPolicy &policy, int port)
+{
+    const std::string suffix = ":" + std::to_string(port);
+    for (const char *host : kOwnHosts) {
+        policy.allowed_hosts.push_back(std::string(host) + suffix);
+        policy.allowed_origins.push_back(std::string("http://") + host + suffix);
+    }
+}
+
+bool host_allowed(const AccessPolicy &policy, bool has_host, const std::string &host)
+{
+    return !has_host || contains(policy.allowed_hosts, lower(trim(host)));
+}
+
+OriginVerdict check_origin(const AccessPolicy &policy, bool has_origin, const std::string &origin)
+{
+    if (!has_origin)
+        return OriginVerdict::NoOrigin;
+    // Origins are compared as browsers write them; the allow-list is
+    // normalised to lower case when it is read.
+    return contains(policy.allowed_origins, origin) ? OriginVerdict::Allowed
+                                                    : OriginVerdict::Refused;
+}
+
+bool token_accepted(const AccessPolicy &policy, const std::string &authorization,
+                    const std::string &query_token)
+{
+    if (policy.token.empty())
+        return true;
+    const std::string prefix = lower(authorization.substr(0, std::string(kBearerPrefix).size()));
+    if (prefix == kBearerPrefix)
+        return same_secret(trim(authorization.substr(prefix.size())), policy.token);
+    return !query_token.empty() && same_secret(query_token, policy.token);
+}
+
+bool preflight_headers_allowed(const std::string &requested)
+{
+    size_t start = 0;
+    while (start <= requested.size()) {
+        size_t comma = requested.find(',', start);
+        if (comma == std::string::npos)
+            comma = requested.size();
+        const std::string name = lower(trim(requested.substr(start, comma - start)));
+        if (!name.empty() && std::find(std::begin(kPreflightHeaders), std::end(kPreflightHeaders),
+                                       name) == std::end(kPreflightHeaders))
+            return false;
+        start = comma + 1;
+    }
+    return true;
+}
+
+} // namespace vessikd

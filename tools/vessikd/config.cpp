@@ -1,0 +1,389 @@
+// vessikd's settings (see config.h).
+#include "config.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace vessikd {
+
+namespace {
+
+constexpr int kMaxPort = 65535;
+constexpr size_t kMinRequestBytes = 256;
+constexpr size_t kMaxRequestBytes = 1 << 20;
+constexpr unsigned kMaxDeadlineMs = 600000;
+constexpr unsigned kMaxEventStreams = 64;
+// A token short enough to guess is worse than none: it looks like protection.
+constexpr size_t kMinTokenChars = 16;
+
+const char *const kListKeys[] = {"listen", "allow-origin"};
+const char *const kScalarKeys[] = {"port",
+                                   "token",
+                                   "token-file",
+                                   "max-request-bytes",
+                                   "read-deadline-ms",
+                                   "max-deadline-ms",
+                                   "max-event-streams"};
+
+bool is_list_key(const std::string &key)
+{
+    for (const char *k : kListKeys) {
+        if (key == k)
+            return true;
+    }
+    return false;
+}
+
+bool is_known_key(const std::string &key)
+{
+    if (is_list_key(key))
+        return true;
+    for (const char *k : kScalarKeys) {
+        if (key == k)
+            return true;
+    }
+    return false;
+}
+
+std::string trim(const std::string &text)
+{
+    const char *space = " \t\r\n";
+    const size_t first = text.find_first_not_of(space);
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+// "a, b c" -> {"a", "b", "c"}: list values may be written either way.
+std::vector<std::string> split_list(const std::string &text)
+{
+    std::vector<std::string> items;
+    std::string item;
+    for (const char c : text + ",") {
+        if (c == ',' || c == ' ' || c == '\t') {
+            if (!item.empty())
+                items.push_back(item);
+            item.clear();
+        } else {
+            item += c;
+        }
+    }
+    return items;
+}
+
+bool add_setting(const std::string &key, const std::string &value, Settings &settings,
+                 std::string &error)
+{
+    if (!is_known_key(key)) {
+        error = "unknown setting '" + key + "'";
+        return false;
+    }
+    std::vector<std::string> &values = settings[key];
+    if (!is_list_key(key))
+        values.clear(); // a later value of a single setting wins
+    values.push_back(value);
+    return true;
+}
+
+bool parse_unsigned(const std::string &text, unsigned long min, unsigned long max,
+                    unsigned long &value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    value = std::strtoul(text.c_str(), nullptr, 10);
+    return errno == 0 && value >= min && value <= max;
+}
+
+bool number_setting(const Settings &s, const char *key, unsigned long min, unsigned long max,
+                    unsigned long &value, std::string &error)
+{
+    const auto it = s.find(key);
+    if (it == s.end())
+        return true; // keep the default
+    if (!parse_unsigned(it->second.back(), min, max, value)) {
+        error = std::string(key) + " must be a whole number from " + std::to_string(min) + " to " +
+                std::to_string(max) + ", not '" + it->second.back() + "'";
+        return false;
+    }
+    return true;
+}
+
+bool check_token(const std::string &token, const std::string &where, std::string &error)
+{
+    if (token.size() < kMinTokenChars) {
+        error = where + ": the token must have at least " + std::to_string(kMinTokenChars) +
+                " characters";
+        return false;
+    }
+    for (const char c : token) {
+        if (c <= ' ' || c == '\x7f') {
+            error = where + ": the token may not hold spaces or control characters";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_token_file(const std::string &path, std::string &token, std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = "token-file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::getline(in, token);
+    token = trim(token);
+    return check_token(token, "token-file " + path, error);
+}
+
+bool listen_settings(const Settings &s, Config &config, std::string &error)
+{
+    const auto it = s.find("listen");
+    if (it == s.end()) {
+        config.listen = {"127.0.0.1", "::1"};
+        config.listen_is_default = true;
+        return true;
+    }
+    config.listen.clear();
+    config.listen_is_default = false;
+    for (const std::string &value : it->second) {
+        for (const std::string &address : split_list(value)) {
+            if (address == "localhost") {
+                config.listen.push_back("127.0.0.1");
+                config.listen.push_back("::1");
+                continue;
+            }
+            if (!is_loopback_address(address)) {
+                error = "refusing to listen on '" + address +
+                        "': vessikd serves the loopback interface only (127.0.0.1, ::1)";
+                return false;
+            }
+            in6_addr v6{};
+            config.listen.push_back(inet_pton(AF_INET6, address.c_str(), &v6) == 1 ? "::1"
+                                                                                   : "127.0.0.1");
+        }
+    }
+    if (config.listen.empty()) {
+        error = "listen names no address";
+        return false;
+    }
+    return true;
+}
+
+bool origin_settings(const Settings &s, Config &config, std::string &error)
+{
+    config.allowed_origins.clear();
+    const auto it = s.find("allow-origin");
+    if (it == s.end())
+        return true;
+    for (const std::string &value : it->second) {
+        for (const std::string &item : split_list(value)) {
+            std::string origin;
+            if (!normalise_origin(item, origin)) {
+                error = "allow-origin '" + item +
+                        "' is not an origin (scheme://host[:port], no path; '*' and 'null' are "
+                        "refused)";
+                return false;
+            }
+            config.allowed_origins.push_back(origin);
+        }
+    }
+    return true;
+}
+
+bool token_settings(const Settings &s, Config &config, std::string &error)
+{
+    const auto token = s.find("token");
+    const auto file = s.find("token-file");
+    if (token != s.end() && file != s.end()) {
+        error = "token and token-file are both set; keep one";
+        return false;
+    }
+    if (token != s.end()) {
+        config.token = token->second.back();
+        return check_token(config.token, "token", error);
+    }
+    if (file != s.end())
+        return read_token_file(file->second.back(), config.token, error);
+    return true;
+}
+
+} // namespace
+
+bool is_loopback_address(const std::string &address)
+{
+    in_addr v4{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
+        return ntohl(v4.s_addr) == INADDR_LOOPBACK;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6) != 0;
+    return false;
+}
+
+bool normalise_origin(const std::string &text, std::string &origin)
+{
+    std::string lower;
+    for (const char c : text)
+        lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    const size_t scheme_end = lower.find("://");
+    if (scheme_end == std::string::npos)
+        return false;
+    const std::string scheme = lower.substr(0, scheme_end);
+    const std::string authority = lower.substr(scheme_end + 3);
+    if (scheme != "http" && scheme != "https")
+        return false;
+    if (authority.empty() || authority.find_first_of("/?#@ \t\\") != std::string::npos)
+        return false;
+    origin = lower;
+    return true;
+}
+
+CommandLine parse_command_line(int argc, char **argv, std::string &config_path,
+                               bool &config_path_given, Settings &settings, std::string &error)
+{
+    config_path = kDefaultConfigPath;
+    config_path_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return CommandLine::Help;
+        if (arg == "--version")
+            return CommandLine::Version;
+        if (arg.compare(0, 2, "--") != 0) {
+            error = "unexpected argument '" + arg + "'";
+            return CommandLine::Error;
+        }
+        const size_t eq = arg.find('=');
+        const std::string key = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        std::string value;
+        if (eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = "--" + key + " needs a value";
+            return CommandLine::Error;
+        }
+        if (key == "config") {
+            config_path = value;
+            config_path_given = true;
+            continue;
+        }
+        if (!add_setting(key, value, settings, error)) {
+            error = "unknown option --" + key;
+            return CommandLine::Error;
+        }
+    }
+    return CommandLine::Run;
+}
+
+bool parse_config_text(const std::string &text, const std::string &origin, Settings &settings,
+                       std::string &error)
+{
+    std::istringstream in(text);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string content = trim(line);
+        if (content.empty() || content[0] == '#')
+            continue;
+        const size_t eq = content.find('=');
+        const std::string where = origin + ":" + std::to_string(number) + ": ";
+        if (eq == std::string::npos) {
+            error = where + "expected key = value";
+            return false;
+        }
+        const std::string key = trim(content.substr(0, eq));
+        const std::string value = trim(content.substr(eq + 1));
+        if (!add_setting(key, value, settings, error)) {
+            error = where + error;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool load_config_file(const std::string &path, bool required, Settings &settings,
+                      std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        if (!required && errno == ENOENT)
+            return true;
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse_config_text(text.str(), path, settings, error);
+}
+
+bool build_config(const Settings &file, const Settings &overrides, Config &config,
+                  std::string &error)
+{
+    Settings s = file;
+    for (const auto &entry : overrides) {
+        s[entry.first] = entry.second;
+        // A token given one way replaces a token given the other way.
+        if (entry.first == "token" && overrides.count("token-file") == 0)
+            s.erase("token-file");
+        if (entry.first == "token-file" && overrides.count("token") == 0)
+            s.erase("token");
+    }
+
+    unsigned long port = kDefaultPort;
+    unsigned long request_bytes = config.max_request_bytes;
+    unsigned long deadline = config.read_deadline_ms;
+    unsigned long max_deadline = config.max_deadline_ms;
+    unsigned long streams = config.max_event_streams;
+    if (!listen_settings(s, config, error) || !origin_settings(s, config, error) ||
+        !token_settings(s, config, error) || !number_setting(s, "port", 0, kMaxPort, port, error) ||
+        !number_setting(s, "max-request-bytes", kMinRequestBytes, kMaxRequestBytes, request_bytes,
+                        error) ||
+        !number_setting(s, "max-deadline-ms", 1, kMaxDeadlineMs, max_deadline, error) ||
+        !number_setting(s, "read-deadline-ms", 1, max_deadline, deadline, error) ||
+        !number_setting(s, "max-event-streams", 1, kMaxEventStreams, streams, error))
+        return false;
+    config.port = static_cast<int>(port);
+    config.max_request_bytes = request_bytes;
+    config.read_deadline_ms = static_cast<unsigned>(deadline);
+    config.max_deadline_ms = static_cast<unsigned>(max_deadline);
+    config.max_event_streams = static_cast<unsigned>(streams);
+    return true;
+}
+
+const char *usage_text()
+{
+    return "Usage: vessikd [OPTIONS]\n"
+           "Owns the identity-card reader and serves it to web pages on this computer\n"
+           "over HTTP on the loopback interface only.\n"
+           "\n"
+           "  --config FILE             settings file (default /etc/vessik/vessikd.conf;\n"
+           "                            a missing default file is fine)\n"
+           "  --listen ADDR             127.0.0.1, ::1 or localhost (both); may repeat\n"
+           "                            (default: 127.0.0.1 and ::1)\n"
+           "  --port N                  TCP port (default 19904; 0: any free port)\n"
+           "  --allow-origin ORIGIN     a web origin allowed to call, e.g.\n"
+           "                            https://counter.example.org; may repeat\n"
+           "  --token TOKEN             ask every API call for 'Authorization: Bearer TOKEN'\n"
+           "  --token-file FILE         the same, the token read from FILE's first line\n"
+           "  --max-request-bytes N     largest request body (default 4096)\n"
+           "  --read-deadline-ms N      a read's deadline when the request names none\n"
+           "                            (default 10000)\n"
+           "  --max-deadline-ms N       the longest deadline a request may ask (default 60000)\n"
+           "  --max-event-streams N     event streams open at once (default 8)\n"
+           "  --help, --version\n"
+           "\n"
+           "Every option is also a setting of the file, written without the dashes\n"
+           "(port = 19904); options on the command line replace the file's.\n"
+           "\n"
+           "Exit status: 0 after SIGTERM or SIGINT; 1 when the service cannot start;\n"
+           "2 for a bad option or setting, a listen address off the loopback among them.\n";
+}
+
+} // namespace vessikd

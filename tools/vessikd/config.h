@@ -1,0 +1,64 @@
+// vessikd's settings: a key = value file and command-line options with the
+// same names, the options winning over the file.
+#ifndef VESSIKD_CONFIG_H
+#define VESSIKD_CONFIG_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vessikd {
+
+constexpr const char *kDefaultConfigPath = "/etc/vessik/vessikd.conf";
+constexpr int kDefaultPort = 19904;
+
+struct Config {
+    std::vector<std::string> listen; // numeric loopback addresses only
+    bool listen_is_default = true;   // then an address family the host lacks is skipped
+    int port = kDefaultPort;         // 0: any free port
+    std::vector<std::string> allowed_origins;
+    std::string token; // empty: no bearer token asked for
+    size_t max_request_bytes = 4096;
+    unsigned read_deadline_ms = 10000; // when a read request names none
+    unsigned max_deadline_ms = 60000;
+    unsigned max_event_streams = 8;
+};
+
+// Keys of the file and the command line, each with its values in order.
+using Settings = std::map<std::string, std::vector<std::string>>;
+
+enum class CommandLine { Run, Help, Version, Error };
+
+// Splits argv into the config file to read and the settings given there.
+// --KEY VALUE and --KEY=VALUE for every file key; --config FILE; --help.
+CommandLine parse_command_line(int argc, char **argv, std::string &config_path,
+                               bool &config_path_given, Settings &settings, std::string &error);
+
+// Reads "key = value" lines; '#' starts a comment line. false with a message
+// naming the line for anything else.
+bool parse_config_text(const std::string &text, const std::string &origin, Settings &settings,
+                       std::string &error);
+
+// Reads the config file; a missing file is fine unless `required`.
+bool load_config_file(const std::string &path, bool required, Settings &settings,
+                      std::string &error);
+
+// Checks every setting and builds the configuration: `overrides` (the
+// command line) replaces whole keys of `file`.
+bool build_config(const Settings &file, const Settings &overrides, Config &config,
+                  std::string &error);
+
+// A listen address vessikd accepts: 127.0.0.1 or ::1, written any way
+// inet_pton reads them. "localhost" is expanded before this check.
+bool is_loopback_address(const std::string &address);
+
+// An origin as browsers send it: lower-case scheme://host[:port], no path.
+// Writes the normalised form; false for anything else, "*" and "null".
+bool normalise_origin(const std::string &text, std::string &origin);
+
+const char *usage_text();
+
+} // namespace vessikd
+
+#endif

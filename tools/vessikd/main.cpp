@@ -1,0 +1,82 @@
+// vessikd: owns the identity-card reader and serves it to web pages on this
+// computer over HTTP on the loopback interface.
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "service.h"
+
+#ifndef VESSIK_VERSION
+#define VESSIK_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitCannotStart = 1;
+constexpr int kExitBadSettings = 2;
+
+int fail(int status, const std::string &message)
+{
+    std::fprintf(stderr, "vessikd: %s\n", message.c_str());
+    if (status == kExitBadSettings)
+        std::fputs("Try 'vessikd --help'.\n", stderr);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string config_path;
+    bool config_path_given = false;
+    vessikd::Settings overrides;
+    std::string error;
+    switch (
+        vessikd::parse_command_line(argc, argv, config_path, config_path_given, overrides, error)) {
+    case vessikd::CommandLine::Help:
+        std::fputs(vessikd::usage_text(), stdout);
+        return kExitOk;
+    case vessikd::CommandLine::Version:
+        std::puts("vessikd " VESSIK_VERSION);
+        return kExitOk;
+    case vessikd::CommandLine::Error:
+        return fail(kExitBadSettings, error);
+    case vessikd::CommandLine::Run:
+        break;
+    }
+    vessikd::Settings file;
+    vessikd::Config config;
+    if (!vessikd::load_config_file(config_path, config_path_given, file, error) ||
+        !vessikd::build_config(file, overrides, config, error))
+        return fail(kExitBadSettings, error);
+
+    // Blocked before any thread starts, so every thread inherits the mask:
+    // the signals are taken by sigwait below, and a write to a closed
+    // connection fails instead of killing the process.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigset_t blocked = signals;
+    sigaddset(&blocked, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+
+    vessikd::Service service(config);
+    std::vector<std::string> urls;
+    if (!service.start(urls, error))
+        return fail(kExitCannotStart, error);
+    for (const std::string &url : urls)
+        std::printf("vessikd: listening on %s\n", url.c_str());
+    std::fflush(stdout);
+
+    int signal_number = 0;
+    sigwait(&signals, &signal_number);
+    std::printf("vessikd: stopping (signal %d)\n", signal_number);
+    std::fflush(stdout);
+    service.stop();
+    return kExitOk;
+}

@@ -1,0 +1,180 @@
+// The one thread that uses the reader (see reader_worker.h).
+#include "reader_worker.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+namespace vessikd {
+
+namespace {
+
+std::chrono::milliseconds ms(unsigned n)
+{
+    return std::chrono::milliseconds(n);
+}
+
+bool reader_trouble(int code)
+{
+    return code == VESSIK_E_NO_READER || code == VESSIK_E_READER_LOST;
+}
+
+// The library's callback carries no context; one worker runs per process,
+// as the library allows one read at a time.
+std::atomic<ReaderWorker *> g_worker{nullptr};
+
+} // namespace
+
+void ReaderWorker::start()
+{
+    g_worker.store(this);
+    thread_ = std::thread(&ReaderWorker::run, this);
+}
+
+void ReaderWorker::stop()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+    wake_.notify_all();
+    // A cancel that lands just before a read starts is lost (the read
+    // clears it), so it is repeated until the thread is out.
+    while (!exited_) {
+        vessik_cancel();
+        done_.wait_for(lock, ms(kCancelRepeatMs));
+    }
+    lock.unlock();
+    if (thread_.joinable())
+        thread_.join();
+    g_worker.store(nullptr);
+}
+
+int ReaderWorker::read(unsigned deadline_ms, vessik_card *card)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stopping_)
+        return VESSIK_E_CANCELLED;
+    if (slot_ != Slot::Empty)
+        return VESSIK_E_BUSY;
+    slot_ = Slot::Queued;
+    request_deadline_ms_ = deadline_ms;
+    wake_.notify_all();
+    while (slot_ == Slot::Queued) {
+        // The watch gives the reader up to a client: cancel it until the
+        // worker has taken the request (a cancel landing between two watch
+        // reads is cleared by the next read, so it is repeated).
+        if (watch_running_)
+            vessik_cancel();
+        done_.wait_for(lock, ms(kCancelRepeatMs));
+    }
+    done_.wait(lock, [this] { return slot_ == Slot::Done; });
+    const int result = result_;
+    if (result == VESSIK_OK)
+        *card = card_;
+    std::memset(&card_, 0, sizeof(card_)); // the card is the client's now
+    slot_ = Slot::Empty;
+    return result;
+}
+
+void ReaderWorker::wake()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Cancels go out under the lock only while the watch read runs, so
+    // none can reach a client's read.
+    if (watch_running_ && !hooks_.want_watch())
+        vessik_cancel();
+    wake_.notify_all();
+}
+
+bool ReaderWorker::client_read_active() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slot_ == Slot::Queued || slot_ == Slot::Running;
+}
+
+bool ReaderWorker::watching() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return watch_running_;
+}
+
+void ReaderWorker::on_read_status(int /*kind*/, void * /*message*/)
+{
+    ReaderWorker *worker = g_worker.load();
+    if (worker != nullptr)
+        worker->yield_if_asked();
+}
+
+void ReaderWorker::yield_if_asked()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (watch_running_ && (stopping_ || slot_ == Slot::Queued || !hooks_.want_watch()))
+        vessik_cancel();
+}
+
+void ReaderWorker::run()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (slot_ == Slot::Queued) {
+            serve_client(lock);
+            continue;
+        }
+        if (stopping_)
+            break;
+        if (hooks_.want_watch() && hooks_.reader_present()) {
+            watch_once(lock);
+            continue;
+        }
+        wake_.wait_for(lock, ms(kIdleRecheckMs));
+    }
+    exited_ = true;
+    done_.notify_all();
+}
+
+void ReaderWorker::serve_client(std::unique_lock<std::mutex> &lock)
+{
+    int result = VESSIK_E_CANCELLED;
+    if (!stopping_) {
+        slot_ = Slot::Running;
+        const unsigned deadline = request_deadline_ms_;
+        lock.unlock();
+        result = read_card(deadline, false, &card_);
+        lock.lock();
+    }
+    result_ = result;
+    slot_ = Slot::Done;
+    done_.notify_all();
+}
+
+void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
+{
+    watch_running_ = true;
+    lock.unlock();
+    vessik_card card;
+    const int result = read_card(kWatchDeadlineMs, true, &card);
+    std::memset(&card, 0, sizeof(card));
+    lock.lock();
+    watch_running_ = false;
+    if (reader_trouble(result))
+        wake_.wait_for(lock, ms(kTroublePauseMs),
+                       [this] { return stopping_ || slot_ == Slot::Queued; });
+}
+
+int ReaderWorker::read_card(unsigned deadline_ms, bool watch, vessik_card *card)
+{
+    vessik_read_options options;
+    vessik_read_options_init(&options);
+    options.deadline_ms = deadline_ms;
+    // The streams hear of a card once per presentation; a client asks for
+    // the card on the reader now, even one read before and never lifted.
+    options.report_same_card = watch ? 0 : 1;
+    options.callback = watch ? on_read_status : nullptr;
+    const int result = vessik_read(&options, card);
+    if (result == VESSIK_OK && hooks_.card_read)
+        hooks_.card_read(*card);
+    if (reader_trouble(result) && hooks_.reader_trouble)
+        hooks_.reader_trouble();
+    return result;
+}
+
+} // namespace vessikd

@@ -1,0 +1,487 @@
+// vessikd's HTTP service (see service.h).
+#include "service.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+
+#include "card_json.h"
+#include "www_assets.h"
+
+#ifndef VESSIK_VERSION
+#define VESSIK_VERSION "unknown"
+#endif
+
+namespace vessikd {
+
+namespace {
+
+using Json = vessik_tools::Json;
+using httplib::Request;
+using httplib::Response;
+using Handled = httplib::Server::HandlerResponse;
+
+constexpr int kHttpOk = 200;
+constexpr int kHttpNoContent = 204;
+constexpr int kHttpBadRequest = 400;
+constexpr int kHttpUnauthorized = 401;
+constexpr int kHttpForbidden = 403;
+constexpr int kHttpNotFound = 404;
+constexpr int kHttpMethodNotAllowed = 405;
+constexpr int kHttpConflict = 409;
+constexpr int kHttpPayloadTooLarge = 413;
+constexpr int kHttpUriTooLong = 414;
+constexpr int kHttpInternalError = 500;
+constexpr int kHttpNotImplemented = 501;
+constexpr int kHttpBadGateway = 502;
+constexpr int kHttpUnavailable = 503;
+constexpr int kHttpGatewayTimeout = 504;
+
+constexpr auto kMonitorInterval = std::chrono::milliseconds(500);
+// Comments on an idle stream: they keep proxies from closing it, and a
+// failed write is how a stream whose page has gone is noticed.
+constexpr auto kStreamHeartbeat = std::chrono::milliseconds(2000);
+constexpr unsigned kStreamRetryMs = 2000;
+constexpr int kPreflightMaxAgeS = 600;
+// Threads for requests that end quickly, beside one per event stream.
+constexpr unsigned kRequestThreads = 8;
+constexpr int kKeepAliveMaxCount = 100;
+// httplib lets an idle connection out only at the end of its keep-alive
+// wait, even while the server stops: keep it short so a stop is quick.
+constexpr time_t kKeepAliveTimeoutS = 1;
+constexpr time_t kReadTimeoutS = 2;
+constexpr time_t kWriteTimeoutS = 2;
+constexpr size_t kPhotoBytes = sizeof(vessik_card::photo);
+
+constexpr const char *kJsonType = "application/json";
+constexpr const char *kPageSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+struct Route {
+    const char *path;
+    const char *method; // GET also answers HEAD
+    bool api;           // asks for the token
+};
+const Route kRoutes[] = {
+    {"/", "GET", false},          {"/app.js", "GET", false},
+    {"/style.css", "GET", false}, {"/favicon.svg", "GET", false},
+    {"/v1/status", "GET", true},  {"/v1/read", "POST", true},
+    {"/v1/events", "GET", true},  {"/v1/photo", "POST", true},
+};
+
+const Route *find_route(const std::string &path)
+{
+    for (const Route &r : kRoutes) {
+        if (path == r.path)
+            return &r;
+    }
+    return nullptr;
+}
+
+bool route_allows(const Route &route, const std::string &method)
+{
+    return method == route.method || (method == "HEAD" && std::strcmp(route.method, "GET") == 0);
+}
+
+void send_json(Response &res, int status, const Json &body)
+{
+    res.status = status;
+    res.set_content(vessik_tools::json_text(body), kJsonType);
+}
+
+void send_error(Response &res, int status, const std::string &error, const std::string &message)
+{
+    send_json(res, status, Json{{"error", error}, {"message", message}});
+}
+
+// The answer to a vessik_read result other than a card.
+void send_read_error(Response &res, int code)
+{
+    struct Mapping {
+        int code;
+        int status;
+        const char *error;
+    };
+    static const Mapping kMappings[] = {
+        {VESSIK_E_TIMEOUT, kHttpGatewayTimeout, "timeout"},
+        {VESSIK_E_CANCELLED, kHttpUnavailable, "cancelled"},
+        {VESSIK_E_NO_READER, kHttpUnavailable, "no-reader"},
+        {VESSIK_E_READER_LOST, kHttpUnavailable, "reader-lost"},
+        {VESSIK_E_BUSY, kHttpConflict, "busy"},
+    };
+    int status = kHttpInternalError;
+    const char *error = "internal";
+    for (const Mapping &m : kMappings) {
+        if (m.code == code) {
+            status = m.status;
+            error = m.error;
+        }
+    }
+    send_json(res, status,
+              Json{{"error", error}, {"message", vessik_strerror(code)}, {"code", code}});
+}
+
+// An error for a status that httplib answered on its own.
+void send_status_error(Response &res)
+{
+    struct Mapping {
+        int status;
+        const char *error;
+        const char *message;
+    };
+    static const Mapping kMappings[] = {
+        {kHttpBadRequest, "bad-request", "the request could not be read"},
+        {kHttpNotFound, "not-found", "no such resource"},
+        {kHttpPayloadTooLarge, "too-large", "the request is larger than this service accepts"},
+        {kHttpUriTooLong, "uri-too-long", "the request line is too long"},
+    };
+    for (const Mapping &m : kMappings) {
+        if (m.status == res.status) {
+            send_error(res, m.status, m.error, m.message);
+            return;
+        }
+    }
+    const bool server_side = res.status >= kHttpInternalError;
+    send_error(res, res.status, server_side ? "internal" : "refused",
+               server_side ? "internal error" : "request refused");
+}
+
+// The body of a request that may be empty: a JSON object, or null.
+bool body_object(const Request &req, Json &body, Response &res)
+{
+    body = Json::object();
+    if (req.body.empty())
+        return true;
+    body = Json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object()) {
+        send_error(res, kHttpBadRequest, "bad-request", "the body must be a JSON object");
+        return false;
+    }
+    return true;
+}
+
+std::string sse_event(const Event &event)
+{
+    return "event: " + event.name + "\ndata: " + event.data + "\n\n";
+}
+
+} // namespace
+
+Service::Service(const Config &config)
+    : config_(config), hub_(config.max_event_streams),
+      worker_(WorkerHooks{
+          [this](const vessik_card &card) {
+              hub_.publish("card", vessik_tools::json_text(vessik_tools::card_to_json(card)));
+          },
+          [this] { return hub_.streams() > 0; }, [this] { return monitor_.present(); },
+          [this] { monitor_.poke(); }})
+{
+    policy_.allowed_origins = config.allowed_origins;
+    policy_.token = config.token;
+    hub_.set_count_listener([this] { worker_.wake(); });
+}
+
+bool Service::start(std::vector<std::string> &urls, std::string &error)
+{
+    if (!decoder_.open(error))
+        return false;
+    int port = config_.port;
+    for (const std::string &address : config_.listen) {
+        auto server = std::make_unique<httplib::Server>();
+        set_up(*server);
+        bool bound = false;
+        if (port == 0) {
+            port = server->bind_to_any_port(address);
+            bound = port > 0;
+        } else {
+            bound = server->bind_to_port(address, port);
+        }
+        const std::string host =
+            address.find(':') != std::string::npos ? "[" + address + "]" : address;
+        if (!bound) {
+            const std::string why = "cannot listen on " + host + ":" +
+                                    std::to_string(port == 0 ? config_.port : port) + ": " +
+                                    std::strerror(errno);
+            if (port <= 0)
+                port = config_.port;
+            // The default pair includes ::1, which a host without IPv6 lacks.
+            if (config_.listen_is_default && address == "::1" && !servers_.empty()) {
+                std::fprintf(stderr, "vessikd: %s (skipped)\n", why.c_str());
+                continue;
+            }
+            error = why;
+            servers_.clear();
+            decoder_.close();
+            return false;
+        }
+        urls.push_back("http://" + host + ":" + std::to_string(port));
+        servers_.push_back(std::move(server));
+    }
+    add_own_names(policy_, port);
+
+    monitor_.start(
+        [this](bool present) {
+            hub_.publish("reader", vessik_tools::json_text(Json{{"present", present}}));
+            worker_.wake();
+        },
+        kMonitorInterval);
+    worker_.start();
+    for (auto &server : servers_)
+        listeners_.emplace_back([s = server.get()] { s->listen_after_bind(); });
+    return true;
+}
+
+void Service::stop()
+{
+    hub_.close();
+    worker_.stop();
+    monitor_.stop();
+    for (auto &server : servers_)
+        server->stop();
+    for (std::thread &t : listeners_)
+        t.join();
+    listeners_.clear();
+    servers_.clear();
+    decoder_.close();
+}
+
+void Service::set_up(httplib::Server &server)
+{
+    const unsigned threads = config_.max_event_streams + kRequestThreads;
+    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server.set_payload_max_length(config_.max_request_bytes);
+    server.set_keep_alive_max_count(kKeepAliveMaxCount);
+    server.set_keep_alive_timeout(kKeepAliveTimeoutS);
+    server.set_read_timeout(kReadTimeoutS);
+    server.set_write_timeout(kWriteTimeoutS);
+    // Headers and body go out as separate writes; without this each answer
+    // waits on the peer's delayed acknowledgement (40 ms here).
+    server.set_tcp_nodelay(true);
+    // SO_REUSEADDR for a quick restart, but not httplib's SO_REUSEPORT, which
+    // would let a second vessikd share the port and the reader unnoticed.
+    server.set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
+    server.set_pre_routing_handler(
+        [this](const Request &req, Response &res) -> Handled { return check_request(req, res); });
+    server.set_post_routing_handler(
+        [this](const Request &req, Response &res) { finish_response(req, res); });
+    server.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const Request &, Response &res) {
+            if (!res.body.empty())
+                return Handled::Unhandled;
+            send_status_error(res);
+            return Handled::Handled;
+        }));
+    server.set_exception_handler([](const Request &, Response &res, std::exception_ptr) {
+        send_error(res, kHttpInternalError, "internal", "internal error");
+    });
+
+    server.Get("/v1/status", [this](const Request &, Response &res) { handle_status(res); });
+    server.Post("/v1/read", [this](const Request &req, Response &res) { handle_read(req, res); });
+    server.Post("/v1/photo", [this](const Request &req, Response &res) { handle_photo(req, res); });
+    server.Get("/v1/events", [this](const Request &, Response &res) { handle_events(res); });
+    server.Get("/(|app\\.js|style\\.css|favicon\\.svg)", [](const Request &req, Response &res) {
+        const WwwAsset *asset = find_www_asset(req.path);
+        if (asset == nullptr) {
+            send_error(res, kHttpNotFound, "not-found", "no such page");
+            return;
+        }
+        res.set_content(reinterpret_cast<const char *>(asset->data), asset->size,
+                        asset->content_type);
+    });
+}
+
+// Runs before routing, for every request: Host, then Origin, then the
+// preflight, the method and the token. A refusal answers the request.
+Handled Service::check_request(const Request &req, Response &res) const
+{
+    if (!host_allowed(policy_, req.has_header("Host"), req.get_header_value("Host"))) {
+        send_error(res, kHttpForbidden, "forbidden-host",
+                   "this service answers only to 127.0.0.1, [::1] and localhost");
+        return Handled::Handled;
+    }
+    const bool has_origin = req.has_header("Origin");
+    if (check_origin(policy_, has_origin, req.get_header_value("Origin")) ==
+        OriginVerdict::Refused) {
+        send_error(res, kHttpForbidden, "forbidden-origin", "this origin is not allowed");
+        return Handled::Handled;
+    }
+    const Route *route = find_route(req.path);
+    if (route == nullptr) {
+        send_error(res, kHttpNotFound, "not-found", "no such resource");
+        return Handled::Handled;
+    }
+    if (req.method == "OPTIONS") {
+        res.status = kHttpNoContent;
+        res.set_header("Allow", std::string(route->method) + ", OPTIONS");
+        if (!has_origin)
+            return Handled::Handled; // not a preflight
+        if (!route_allows(*route, req.get_header_value("Access-Control-Request-Method")) ||
+            !preflight_headers_allowed(req.get_header_value("Access-Control-Request-Headers"))) {
+            send_error(res, kHttpForbidden, "forbidden-preflight",
+                       "this method or these headers are not allowed here");
+            return Handled::Handled;
+        }
+        res.set_header("Access-Control-Allow-Methods", route->method);
+        res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
+        res.set_header("Access-Control-Max-Age", std::to_string(kPreflightMaxAgeS));
+        // A public page calling this computer asks first (Private Network Access).
+        if (req.get_header_value("Access-Control-Request-Private-Network") == "true")
+            res.set_header("Access-Control-Allow-Private-Network", "true");
+        return Handled::Handled;
+    }
+    if (!route_allows(*route, req.method)) {
+        res.set_header("Allow", route->method);
+        send_error(res, kHttpMethodNotAllowed, "method-not-allowed",
+                   std::string("use ") + route->method);
+        return Handled::Handled;
+    }
+    // EventSource cannot send headers, so the stream may carry the token in
+    // its query.
+    const std::string query_token =
+        req.path == "/v1/events" ? req.get_param_value("access_token") : std::string();
+    if (route->api &&
+        !token_accepted(policy_, req.get_header_value("Authorization"), query_token)) {
+        res.set_header("WWW-Authenticate", "Bearer realm=\"vessikd\"");
+        send_error(res, kHttpUnauthorized, "unauthorized", "a valid bearer token is needed");
+        return Handled::Handled;
+    }
+    return Handled::Unhandled;
+}
+
+// Runs on every answer, refusals and httplib's own errors included.
+void Service::finish_response(const Request &req, Response &res) const
+{
+    const std::string origin = req.get_header_value("Origin");
+    if (check_origin(policy_, req.has_header("Origin"), origin) == OriginVerdict::Allowed &&
+        !res.has_header("Access-Control-Allow-Origin"))
+        res.set_header("Access-Control-Allow-Origin", origin);
+    res.set_header("Vary", "Origin");
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");
+    res.set_header("X-Frame-Options", "DENY");
+    if (res.get_header_value("Content-Type").rfind("text/html", 0) == 0)
+        res.set_header("Content-Security-Policy", kPageSecurityPolicy);
+}
+
+std::string Service::status_json()
+{
+    // The bus is looked at now; the reader itself is not touched.
+    const bool present = monitor_.probe();
+    return vessik_tools::json_text(Json{
+        {"service", "vessikd"},
+        {"version", VESSIK_VERSION},
+        {"reader_present", present},
+        {"read_in_progress", worker_.client_read_active()},
+        {"watching", worker_.watching()},
+        {"event_streams", hub_.streams()},
+        {"photo_decoder", decoder_is_standin() ? "stand-in" : "installed"},
+    });
+}
+
+void Service::handle_status(Response &res)
+{
+    res.set_content(status_json(), kJsonType);
+}
+
+void Service::handle_read(const Request &req, Response &res)
+{
+    Json body;
+    if (!body_object(req, body, res))
+        return;
+    unsigned deadline = config_.read_deadline_ms;
+    for (const auto &item : body.items()) {
+        if (item.key() != "deadline_ms") {
+            send_error(res, kHttpBadRequest, "bad-request", "unknown field '" + item.key() + "'");
+            return;
+        }
+        const Json &value = item.value();
+        if (!value.is_number_unsigned() || value.get<unsigned long long>() < 1 ||
+            value.get<unsigned long long>() > config_.max_deadline_ms) {
+            send_error(res, kHttpBadRequest, "bad-request",
+                       "deadline_ms must be a whole number from 1 to " +
+                           std::to_string(config_.max_deadline_ms));
+            return;
+        }
+        deadline = value.get<unsigned>();
+    }
+
+    vessik_card card;
+    const int code = worker_.read(deadline, &card);
+    if (code != VESSIK_OK) {
+        send_read_error(res, code);
+        return;
+    }
+    send_json(res, kHttpOk, vessik_tools::card_to_json(card));
+    std::memset(&card, 0, sizeof(card));
+}
+
+void Service::handle_photo(const Request &req, Response &res)
+{
+    Json body;
+    if (!body_object(req, body, res))
+        return;
+    std::vector<unsigned char> photo;
+    const auto field = body.find("photo");
+    if (body.size() != 1 || field == body.end() || !field->is_string() ||
+        !vessik_tools::base64_decode(field->get<std::string>(), photo) ||
+        photo.size() != kPhotoBytes) {
+        send_error(res, kHttpBadRequest, "bad-request",
+                   "the body must be {\"photo\": the card's photo in base64, " +
+                       std::to_string(kPhotoBytes) + " bytes}");
+        return;
+    }
+    std::string image;
+    std::string type;
+    std::string detail;
+    switch (decoder_.decode(photo.data(), image, type, detail)) {
+    case PhotoDecoder::Result::Image:
+        res.set_content(image, type);
+        return;
+    case PhotoDecoder::Result::NoDecoder:
+        send_error(res, kHttpNotImplemented, "no-decoder",
+                   "no photo decoder is installed (the kit's stand-in is in place)");
+        return;
+    case PhotoDecoder::Result::Failed:
+        send_error(res, kHttpBadGateway, "decode-failed", detail);
+        return;
+    }
+}
+
+void Service::handle_events(Response &res)
+{
+    const int id = hub_.subscribe();
+    if (id < 0) {
+        send_error(res, kHttpUnavailable, "too-many-streams",
+                   "the most event streams allowed are open");
+        return;
+    }
+    res.set_header("X-Accel-Buffering", "no");
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, id](size_t offset, httplib::DataSink &sink) {
+            if (offset == 0) {
+                // The state first, so a page needs no separate status call.
+                const std::string hello = "retry: " + std::to_string(kStreamRetryMs) + "\n\n" +
+                                          sse_event(Event{"status", status_json()});
+                return sink.write(hello.data(), hello.size());
+            }
+            std::vector<Event> events;
+            if (!hub_.next(id, events, kStreamHeartbeat)) {
+                sink.done(); // the service is stopping
+                return true;
+            }
+            std::string text = events.empty() ? std::string(": keep-alive\n\n") : std::string();
+            for (const Event &e : events)
+                text += sse_event(e);
+            return sink.write(text.data(), text.size());
+        },
+        [this, id](bool) { hub_.unsubscribe(id); });
+}
+
+} // namespace vessikd
