@@ -14,7 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include "service_process.h"
 #include "vessik_read.h"
@@ -177,6 +180,70 @@ bool status_becomes(const ServiceProcess &service, const std::string &field, con
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
+}
+
+// Sends `head`, then `filler` over and over up to `filler_bytes`, then
+// `tail`, on a connection of its own, reading the answer all the while;
+// returns what the service answered before it closed the connection. The
+// sending stops early when the service stops reading.
+std::string raw_exchange(int port, const std::string &head, const std::string &filler,
+                         size_t filler_bytes, const std::string &tail)
+{
+    constexpr int kPollLimitMs = 5000;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return std::string();
+    }
+    std::string pending = head;
+    size_t filled = 0;
+    bool tail_queued = false;
+    std::string answer;
+    for (;;) {
+        if (pending.empty() && filled < filler_bytes) {
+            pending = filler;
+            filled += filler.size();
+        } else if (pending.empty() && !tail_queued) {
+            pending = tail;
+            tail_queued = true;
+        }
+        pollfd p{fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
+        if (poll(&p, 1, kPollLimitMs) <= 0)
+            break;
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            char buffer[4096];
+            const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0)
+                break;
+            answer.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        const ssize_t n = send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0)
+            pending.clear(); // the service has closed its side; read what it said
+        else
+            pending.erase(0, static_cast<size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
+int answer_status(const std::string &answer)
+{
+    const std::string prefix = "HTTP/1.1 ";
+    return answer.compare(0, prefix.size(), prefix) == 0 ? std::atoi(answer.c_str() + prefix.size())
+                                                         : 0;
+}
+
+json answer_body(const std::string &answer)
+{
+    const size_t at = answer.find("\r\n\r\n");
+    return at == std::string::npos ? json() : json::parse(answer.substr(at + 4), nullptr, false);
 }
 
 // ------------------------------------------------------------------ the API
@@ -581,6 +648,46 @@ TEST(ServiceAccess, OversizedRequestsAreRefused)
     EXPECT_EQ(504, at_limit->status);
 }
 
+// httplib bounds the body alone; the head is bounded here too, so that
+// headers sent for ever neither grow the service nor hold a thread for ever.
+TEST(ServiceAccess, OversizedHeadsAndChunkedBodiesAreRefused)
+{
+    ServiceProcess service;
+    START(service, {"--no-card"}, {});
+    const pid_t pid = service.service_pid();
+    constexpr size_t kFloodBytes = 8 << 20;
+    constexpr long kRssSlackKb = 1024;
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(service.port()) + "\r\n";
+    const long rss_before = service_test::footprint(pid).rss_kb;
+
+    const std::string flooded =
+        raw_exchange(service.port(), "GET /v1/status HTTP/1.1\r\n" + host,
+                     "X-Pad: " + std::string(1000, 'a') + "\r\n", kFloodBytes, "\r\n");
+    EXPECT_EQ(431, answer_status(flooded)) << flooded.substr(0, 200);
+    EXPECT_EQ("too-large", answer_body(flooded)["error"]) << flooded.substr(0, 400);
+    const long rss_after = service_test::footprint(pid).rss_kb;
+    EXPECT_LE(rss_after - rss_before, kRssSlackKb) << rss_before << " -> " << rss_after;
+
+    // A body sent in chunks has no length to judge it by before it comes.
+    const std::string chunk = "400\r\n" + std::string(0x400, ' ') + "\r\n";
+    const std::string chunked =
+        raw_exchange(service.port(),
+                     "POST /v1/read HTTP/1.1\r\n" + host +
+                         "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n",
+                     chunk, 64 * chunk.size(), "0\r\n\r\n");
+    EXPECT_EQ(413, answer_status(chunked)) << chunked.substr(0, 200);
+    EXPECT_EQ("too-large", answer_body(chunked)["error"]) << chunked.substr(0, 400);
+
+    // Headers of a sensible size still pass, a good many of them.
+    auto client = service.client();
+    httplib::Headers headers;
+    for (int i = 0; i < 40; ++i)
+        headers.emplace("X-Header-" + std::to_string(i), std::string(100, 'v'));
+    const auto ok = client.Get("/v1/status", headers);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(200, ok->status);
+}
+
 // ------------------------------------------------------------ starting up
 
 TEST(ServiceStart, ListenAddressesOffTheLoopbackAreRefused)
@@ -641,6 +748,31 @@ TEST(ServiceEvents, StreamTellsStateCardsAndUnplug)
          at = text.find("event: card", at + 1))
         ++cards;
     EXPECT_EQ(1u, cards) << text;
+}
+
+TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
+{
+    ServiceProcess service;
+    START(service, {"--no-card", "--card-after", "1", "--remove-after", "5"}, {});
+    EventStream stream(service);
+    ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
+    // Lying there, the card is not told again, nor taken for lifted.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(std::string::npos, stream.text().find("event: card-removed")) << stream.text();
+    ASSERT_TRUE(stream.wait_for("event: card-removed\ndata: {}", 8)) << stream.text();
+    const std::string text = stream.text();
+    EXPECT_EQ(text.find("event: card\n"), text.rfind("event: card\n")) << text;
+}
+
+// A reader that does not find a card again after reading it cannot tell a
+// lifted card from one left lying: it is never said to be lifted.
+TEST(ServiceEvents, NoRemovalIsToldByAReaderThatDoesNotRefind)
+{
+    ServiceProcess service;
+    START(service, {"--no-card", "--card-after", "1", "--fault", "no-refind"}, {});
+    EventStream stream(service);
+    ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
+    EXPECT_FALSE(stream.wait_for("event: card-removed", 4)) << stream.text();
 }
 
 TEST(ServiceEvents, ClientReadTakesTheReaderFromTheWatch)

@@ -1,6 +1,7 @@
 // The one thread that uses the reader (see reader_worker.h).
 #include "reader_worker.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -17,6 +18,19 @@ std::chrono::milliseconds ms(unsigned n)
 bool reader_trouble(int code)
 {
     return code == VESSIK_E_NO_READER || code == VESSIK_E_READER_LOST;
+}
+
+constexpr unsigned kUsPerMs = 1000;
+
+// FNV-1a: tells one card's text from another's without keeping the text.
+unsigned long long digest_of(const unsigned char *bytes, size_t size)
+{
+    constexpr unsigned long long kOffsetBasis = 14695981039346656037ULL;
+    constexpr unsigned long long kPrime = 1099511628211ULL;
+    unsigned long long hash = kOffsetBasis;
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ bytes[i]) * kPrime;
+    return hash;
 }
 
 // The library's callback carries no context; one worker runs per process,
@@ -138,8 +152,11 @@ void ReaderWorker::serve_client(std::unique_lock<std::mutex> &lock)
         slot_ = Slot::Running;
         const unsigned deadline = request_deadline_ms_;
         lock.unlock();
-        result = read_card(deadline, false, &card_);
+        // A client asks for the card on the reader now, even one read
+        // before and never lifted.
+        result = read_card(deadline, false, true, &card_);
         lock.lock();
+        note_result(result, card_, false);
     }
     result_ = result;
     slot_ = Slot::Done;
@@ -149,32 +166,67 @@ void ReaderWorker::serve_client(std::unique_lock<std::mutex> &lock)
 void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
 {
     watch_running_ = true;
+    // With a card known on the reader, look for it again: found, it lies
+    // there still; not found before the deadline, it is gone. Otherwise
+    // wait for a new card, which the streams hear of once per presentation.
+    const bool presence_check = card_on_reader_;
+    const unsigned deadline =
+        presence_check ? std::max(kPresenceDeadlineMs, 2 * card_read_ms_) : kWatchDeadlineMs;
     lock.unlock();
     vessik_card card;
-    const int result = read_card(kWatchDeadlineMs, true, &card);
     std::memset(&card, 0, sizeof(card));
+    const int result = read_card(deadline, true, presence_check, &card);
     lock.lock();
     watch_running_ = false;
+    note_result(result, card, presence_check);
+    std::memset(&card, 0, sizeof(card));
     if (reader_trouble(result))
         wake_.wait_for(lock, ms(kTroublePauseMs),
                        [this] { return stopping_ || slot_ == Slot::Queued; });
 }
 
-int ReaderWorker::read_card(unsigned deadline_ms, bool watch, vessik_card *card)
+int ReaderWorker::read_card(unsigned deadline_ms, bool watch, bool report_same_card,
+                            vessik_card *card)
 {
     vessik_read_options options;
     vessik_read_options_init(&options);
     options.deadline_ms = deadline_ms;
-    // The streams hear of a card once per presentation; a client asks for
-    // the card on the reader now, even one read before and never lifted.
-    options.report_same_card = watch ? 0 : 1;
+    options.report_same_card = report_same_card ? 1 : 0;
     options.callback = watch ? on_read_status : nullptr;
-    const int result = vessik_read(&options, card);
-    if (result == VESSIK_OK && hooks_.card_read)
-        hooks_.card_read(*card);
-    if (reader_trouble(result) && hooks_.reader_trouble)
-        hooks_.reader_trouble();
-    return result;
+    return vessik_read(&options, card);
+}
+
+void ReaderWorker::note_result(int result, const vessik_card &card, bool presence_check)
+{
+    if (result == VESSIK_OK) {
+        const unsigned long long digest = digest_of(card.text_block, sizeof(card.text_block));
+        const bool same = card_on_reader_ && digest == card_digest_;
+        if (same && presence_check)
+            reader_refinds_ = true;
+        card_on_reader_ = true;
+        card_digest_ = digest;
+        card_read_ms_ = (card.find_us + card.select_us + card.read_us) / kUsPerMs;
+        // The watch finding the card still there is no news; a client's
+        // read, or another card laid down in its place, is.
+        if (!(same && presence_check) && hooks_.card_read)
+            hooks_.card_read(card);
+        return;
+    }
+    if (result == VESSIK_E_TIMEOUT && card_on_reader_) {
+        // A whole read found no card. Only a reader that finds cards again
+        // says by that that the card has gone.
+        card_on_reader_ = false;
+        if (reader_refinds_ && hooks_.card_removed)
+            hooks_.card_removed();
+        return;
+    }
+    if (reader_trouble(result)) {
+        // Another reader may come back in its place.
+        card_on_reader_ = false;
+        reader_refinds_ = false;
+        if (hooks_.reader_trouble)
+            hooks_.reader_trouble();
+    }
 }
 
 } // namespace vessikd

@@ -1,6 +1,14 @@
 // The one thread that uses the reader. Client reads and the watch for event
 // streams take turns on it, so two users never meet on the reader: a client
 // read waits for nothing but the watch read in progress, which it cancels.
+//
+// The watch also tells when the card read last is lifted. The library has
+// no word for that, so while a card is known to lie there the watch reads
+// it again (as the library itself does to hold a card back) and takes a
+// read that finds no card as the card gone. A reader that does not find a
+// card again after reading it cannot tell a lifted card from one left
+// lying; the watch learns whether the reader refinds cards from the first
+// card it does see again, and tells no removals until then.
 #ifndef VESSIKD_READER_WORKER_H
 #define VESSIKD_READER_WORKER_H
 
@@ -15,6 +23,7 @@ namespace vessikd {
 
 struct WorkerHooks {
     std::function<void(const vessik_card &)> card_read; // every card, client's or watched
+    std::function<void()> card_removed;                 // the card read last is gone
     std::function<bool()> want_watch;                   // event streams are open
     std::function<bool()> reader_present;
     std::function<void()> reader_trouble; // a read found no reader or lost it
@@ -48,6 +57,9 @@ class ReaderWorker {
     static constexpr unsigned kCancelRepeatMs = 20;
     static constexpr unsigned kIdleRecheckMs = 500;
     static constexpr unsigned kTroublePauseMs = 500;
+    // A read that looks for the card still lying there ends after this
+    // long, or after twice the last card read's own time if that is more.
+    static constexpr unsigned kPresenceDeadlineMs = 1500;
 
     void run();
     // The library's status callback: it runs once the reader is open, after
@@ -57,7 +69,10 @@ class ReaderWorker {
     void yield_if_asked();
     void serve_client(std::unique_lock<std::mutex> &lock);
     void watch_once(std::unique_lock<std::mutex> &lock);
-    int read_card(unsigned deadline_ms, bool watch, vessik_card *card);
+    int read_card(unsigned deadline_ms, bool watch, bool report_same_card, vessik_card *card);
+    // Called with the lock held after every read, a client's or the watch's:
+    // keeps what is known of the card on the reader and tells the streams.
+    void note_result(int result, const vessik_card &card, bool presence_check);
 
     WorkerHooks hooks_;
     mutable std::mutex mutex_;
@@ -68,6 +83,12 @@ class ReaderWorker {
     int result_ = VESSIK_OK;
     vessik_card card_{};
     bool watch_running_ = false;
+    // The card last read and not yet seen gone: a digest of its text (the
+    // text itself is not kept), and how long reading it took.
+    bool card_on_reader_ = false;
+    unsigned long long card_digest_ = 0;
+    unsigned card_read_ms_ = 0;
+    bool reader_refinds_ = false; // a card was seen again after its read
     bool stopping_ = false;
     bool exited_ = false;
     std::thread thread_;

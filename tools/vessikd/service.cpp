@@ -32,6 +32,7 @@ constexpr int kHttpMethodNotAllowed = 405;
 constexpr int kHttpConflict = 409;
 constexpr int kHttpPayloadTooLarge = 413;
 constexpr int kHttpUriTooLong = 414;
+constexpr int kHttpHeadersTooLarge = 431;
 constexpr int kHttpInternalError = 500;
 constexpr int kHttpNotImplemented = 501;
 constexpr int kHttpBadGateway = 502;
@@ -136,6 +137,8 @@ void send_status_error(Response &res)
         {kHttpNotFound, "not-found", "no such resource"},
         {kHttpPayloadTooLarge, "too-large", "the request is larger than this service accepts"},
         {kHttpUriTooLong, "uri-too-long", "the request line is too long"},
+        {kHttpHeadersTooLarge, "too-large",
+         "the request's headers are larger than this service accepts"},
     };
     for (const Mapping &m : kMappings) {
         if (m.status == res.status) {
@@ -175,8 +178,8 @@ Service::Service(const Config &config)
           [this](const vessik_card &card) {
               hub_.publish("card", vessik_tools::json_text(vessik_tools::card_to_json(card)));
           },
-          [this] { return hub_.streams() > 0; }, [this] { return monitor_.present(); },
-          [this] { monitor_.poke(); }})
+          [this] { hub_.publish("card-removed", "{}"); }, [this] { return hub_.streams() > 0; },
+          [this] { return monitor_.present(); }, [this] { monitor_.poke(); }})
 {
     policy_.allowed_origins = config.allowed_origins;
     policy_.token = config.token;
@@ -189,7 +192,7 @@ bool Service::start(std::vector<std::string> &urls, std::string &error)
         return false;
     int port = config_.port;
     for (const std::string &address : config_.listen) {
-        auto server = std::make_unique<httplib::Server>();
+        auto server = std::make_unique<BoundedServer>();
         set_up(*server);
         bool bound = false;
         if (port == 0) {
@@ -273,6 +276,18 @@ void Service::set_up(httplib::Server &server)
         httplib::Server::HandlerWithResponse([](const Request &, Response &res) {
             if (!res.body.empty())
                 return Handled::Unhandled;
+            // httplib answers 400 for a request it could not read; one cut
+            // off at its bound gets the answer that says so.
+            switch (BoundedServer::request_overrun()) {
+            case BoundedServer::Overrun::Head:
+                res.status = kHttpHeadersTooLarge;
+                break;
+            case BoundedServer::Overrun::Body:
+                res.status = kHttpPayloadTooLarge;
+                break;
+            case BoundedServer::Overrun::None:
+                break;
+            }
             send_status_error(res);
             return Handled::Handled;
         }));

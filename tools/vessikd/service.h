@@ -11,6 +11,7 @@
 #include <httplib.h>
 
 #include "access_policy.h"
+#include "bounded_server.h"
 #include "config.h"
 #include "event_hub.h"
 #include "photo_decoder.h"
@@ -48,7 +49,7 @@ class Service {
     ReaderMonitor monitor_;
     ReaderWorker worker_;
     PhotoDecoder decoder_;
-    std::vector<std::unique_ptr<httplib::Server>> servers_;
+    std::vector<std::unique_ptr<BoundedServer>> servers_;
     std::vector<std::thread> listeners_;
 };
 

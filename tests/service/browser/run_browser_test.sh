@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs browser_test.mjs with playwright-core installed beside it in WORK_DIR
 # (a folder of the build tree) and Debian's chromium. Exit 77 (ctest: skipped)
-# only when chromium, node or npm is not installed.
+# only when chromium, node or npm is not installed, and never under CI
+# (CI=true), where a missing browser fails the test: CI must not go green
+# without the page having been seen in a browser.
 #
 #   run_browser_test.sh SOURCE_DIR WORK_DIR LAUNCHER VESSIKD DECODER
 set -eu
@@ -10,15 +12,22 @@ work_dir=$2
 shift 2
 chromium=${VESSIK_CHROMIUM:-/usr/bin/chromium}
 
+missing() {
+    if [ "${CI:-}" = true ]; then
+        echo "FAILED: $1 (CI=true: the browser test may not be skipped)"
+        exit 1
+    fi
+    echo "SKIPPED: $1"
+    exit 77
+}
+
 for tool in node npm; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIPPED: $tool is not installed (apt-get install -y nodejs npm)"
-        exit 77
+        missing "$tool is not installed (apt-get install -y nodejs npm)"
     fi
 done
 if [ ! -x "$chromium" ]; then
-    echo "SKIPPED: no chromium at $chromium (apt-get install -y chromium)"
-    exit 77
+    missing "no chromium at $chromium (apt-get install -y chromium)"
 fi
 
 mkdir -p "$work_dir"

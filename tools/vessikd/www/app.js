@@ -49,6 +49,7 @@ function showStatus(status) {
 
 function showReader(present) {
   setBadge('reader-state', present ? 'present' : 'absent', present ? 'good' : 'bad');
+  if (!present) setBadge('card-state', 'none', 'unknown');
 }
 
 function askForToken() {
@@ -124,7 +125,15 @@ function showCard(card) {
   showPhoto(card, node.querySelector('.photo'));
   const cards = $('cards');
   cards.prepend(node);
+  setBadge('card-state', 'on the reader', 'good');
   while (cards.children.length > MAX_CARDS_SHOWN) cards.lastElementChild.remove();
+}
+
+// The card shown last has been lifted off the reader.
+function showCardRemoved() {
+  setBadge('card-state', 'lifted', 'warn');
+  const newest = $('cards').firstElementChild;
+  if (newest) newest.classList.add('lifted');
 }
 
 function connectEvents() {
@@ -137,6 +146,7 @@ function connectEvents() {
   events.addEventListener('status', (e) => showStatus(JSON.parse(e.data)));
   events.addEventListener('reader', (e) => showReader(JSON.parse(e.data).present));
   events.addEventListener('card', (e) => showCard(JSON.parse(e.data)));
+  events.addEventListener('card-removed', showCardRemoved);
 }
 
 async function readCard() {
