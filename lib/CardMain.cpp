@@ -153,14 +153,19 @@ CardMain::ExchangeResult CardMain::Exchange(unsigned char *frame, unsigned int w
 CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &policy)
 {
     int answer_len = 0;
+    bool status_asked = false;
     for (;;) {
         if (StopRequested(policy))
             return POLL_STOPPED;
 
-        ExchangeResult r = Exchange(SAM_M_Status, kWaitAroundCommandUs, kWaitAroundCommandUs,
-                                    answer, &answer_len, policy);
-        if (r != EXCHANGE_DONE)
-            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
+        ExchangeResult r = EXCHANGE_DONE;
+        if (policy.status_before_every_find || !status_asked) {
+            r = Exchange(SAM_M_Status, kWaitAroundCommandUs, kWaitAroundCommandUs, answer,
+                         &answer_len, policy);
+            if (r != EXCHANGE_DONE)
+                return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
+            status_asked = true;
+        }
 
         uint64_t started = MonotonicUs();
         r = Exchange(SAM_Serach, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len,

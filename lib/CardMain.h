@@ -86,6 +86,9 @@ class CardMain {
         int answer_timeout_ms = 100;
         uint64_t idle_pause_us = 0; // after a find that saw no card (intervals past 71 min)
         unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
+        // The documented loop asks the module's status before every find; a
+        // waiting poll needs it once per read, which halves its idle USB work.
+        bool status_before_every_find = true;
         // Asked between steps and between wait slices; true ends the poll.
         bool (*should_stop)(void *context) = nullptr;
         // A find that saw no card.

@@ -245,6 +245,7 @@ int ReadOnce(const vessik_read_options &options, vessik_card *card)
                                                                : VESSIK_DEFAULT_POLL_INTERVAL_MS;
     policy.idle_pause_us = static_cast<uint64_t>(interval_ms) * 1000u;
     policy.wait_slice_us = kWaitSliceUs;
+    policy.status_before_every_find = false;
     policy.should_stop = ShouldStop;
     policy.on_no_card = OnNoCard;
     policy.accept_card = AcceptCard;

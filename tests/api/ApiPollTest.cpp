@@ -281,9 +281,9 @@ TEST_F(PollTest, ReaderUnpluggedWhileTheModuleReadsTheCardIsLost)
 {
     testbus::set_fast_sleep(true);
     Present(vsim::sample_card());
-    // Four stages per exchange: an empty status+find, then status, find,
-    // select, and the read command's two OUT stages.
-    constexpr int kStagesUpToReadCommand = 2 * 4 + 3 * 4 + 2;
+    // Four stages per exchange: the status query (once per read), an empty
+    // find, then find, select, and the read command's two OUT stages.
+    constexpr int kStagesUpToReadCommand = 4 * 4 + 2;
     reader_.knobs().unplug_after_transfers = kStagesUpToReadCommand;
     EXPECT_EQ(Read(), VESSIK_E_READER_LOST);
     EXPECT_EQ(reader_.counters().read, 1);
@@ -341,15 +341,21 @@ TEST_F(PollTest, FindsOnAnEmptyReaderAreOneIntervalApart)
         uint64_t expected_ms;
     } cases[] = {{100, 100}, {0, 100}, {37, 37}, {250, 250}, {2000, 2000}};
     for (const auto &c : cases) {
-        testbus::with_lock([&] { finds_before = reader_.counters().find; });
+        int status_before = 0;
+        testbus::with_lock([&] {
+            finds_before = reader_.counters().find;
+            status_before = reader_.counters().module_id;
+        });
         testbus::clear_calls();
         options_.poll_interval_ms = c.asked_ms;
         ASSERT_EQ(Read(), VESSIK_E_CANCELLED);
+        // The module's status is asked once per read, not before every find.
+        EXPECT_EQ(reader_.counters().module_id - status_before, 1) << c.asked_ms;
         const std::vector<uint64_t> times = FindTimes();
         ASSERT_EQ(times.size(), static_cast<size_t>(kFinds));
         for (size_t i = 1; i < times.size(); ++i) {
             const uint64_t gap = times[i] - times[i - 1];
-            // The pause, plus the fixed waits around the status query and the find.
+            // The pause, plus the fixed waits around the find.
             EXPECT_GE(gap, c.expected_ms * kUsPerMs) << c.asked_ms;
             EXPECT_LE(gap, c.expected_ms * kUsPerMs + 1000) << c.asked_ms;
         }
