@@ -124,6 +124,24 @@ async function cardLaidDown(browser) {
   }
 }
 
+// A card lifted off the reader is marked so, and the badge says it.
+async function cardLifted(browser) {
+  const service = await startService(['--no-card', '--card-after', '1', '--remove-after', '4']);
+  try {
+    const { page, problems } = await openPage(browser, service.url);
+    await waitForText(page, '#card-state', 'on the reader');
+    check(!(await page.locator('article.card').first().getAttribute('class')).includes('lifted'),
+          'a card lying on the reader is not marked lifted');
+    await waitForText(page, '#card-state', 'lifted');
+    await page.locator('article.card.lifted').first().waitFor({ timeout: CARD_LIMIT_MS });
+    check(await page.locator('article.card').count() === 1, 'the lifted card is still shown');
+    await page.screenshot({ path: join(opts.out, 'vessikd-page-lifted.png'), fullPage: true });
+    check(problems.length === 0, problems.join('\n'));
+  } finally {
+    await stopService(service);
+  }
+}
+
 // With a decoder in the stand-in's place the page shows the card's photo.
 async function photoFromDecoder(browser) {
   const service = await startService([], [], { LD_PRELOAD: opts.decoder });
@@ -164,10 +182,15 @@ async function tokenPrompt(browser) {
 
 const browser = await chromium.launch({
   executablePath: opts.chromium,
-  args: ['--no-sandbox', '--font-render-hinting=none'],
+  // The network here is closed: chromium's own calls home would only be
+  // refused (and slow the start), so they are switched off.
+  args: ['--no-sandbox', '--font-render-hinting=none', '--disable-gpu', '--disable-quic',
+         '--no-first-run', '--disable-background-networking', '--disable-component-update',
+         '--disable-sync'],
 });
 let failed = false;
 for (const [name, run] of [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
+                           ['ServicePage.LiftedCardIsMarked', cardLifted],
                            ['ServicePage.PhotoFromAnInstalledDecoder', photoFromDecoder],
                            ['ServicePage.TokenPromptThenCards', tokenPrompt]]) {
   try {
