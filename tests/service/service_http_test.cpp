@@ -182,12 +182,12 @@ bool status_becomes(const ServiceProcess &service, const std::string &field, con
     return false;
 }
 
-// Sends `head`, then `filler` over and over up to `filler_bytes`, then
-// `tail`, on a connection of its own, reading the answer all the while;
-// returns what the service answered before it closed the connection. The
-// sending stops early when the service stops reading.
+// Sends `head`, then `filler` over and over up to `filler_bytes` (`pause_ms`
+// apart), then `tail`, on a connection of its own, reading the answer all
+// the while; returns what the service answered before it closed the
+// connection. The sending stops early when the service stops reading.
 std::string raw_exchange(int port, const std::string &head, const std::string &filler,
-                         size_t filler_bytes, const std::string &tail)
+                         size_t filler_bytes, const std::string &tail, int pause_ms = 0)
 {
     constexpr int kPollLimitMs = 5000;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -204,16 +204,23 @@ std::string raw_exchange(int port, const std::string &head, const std::string &f
     size_t filled = 0;
     bool tail_queued = false;
     std::string answer;
+    double next_filler = 0;
     for (;;) {
-        if (pending.empty() && filled < filler_bytes) {
+        const bool filler_due = now_s() >= next_filler;
+        if (pending.empty() && filled < filler_bytes && filler_due) {
             pending = filler;
             filled += filler.size();
-        } else if (pending.empty() && !tail_queued) {
+            next_filler = now_s() + pause_ms / 1000.0;
+        } else if (pending.empty() && filled >= filler_bytes && !tail_queued) {
             pending = tail;
             tail_queued = true;
         }
+        const bool waiting = pending.empty() && filled < filler_bytes;
         pollfd p{fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
-        if (poll(&p, 1, kPollLimitMs) <= 0)
+        const int rc = poll(&p, 1, waiting ? pause_ms : kPollLimitMs);
+        if (rc == 0 && waiting)
+            continue;
+        if (rc <= 0)
             break;
         if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             char buffer[4096];
@@ -616,7 +623,7 @@ TEST(ServiceAccess, TokenFromTheConfigFile)
     char path[] = "/tmp/vessikd-conf.XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
-    const std::string text = "# test\ntoken = " + kToken + "\nmax-request-bytes = 1000\n";
+    const std::string text = "# test\ntoken = " + kToken + "\nmax-request-bytes = 3000\n";
     ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
     close(fd);
     ServiceProcess service;
@@ -686,6 +693,26 @@ TEST(ServiceAccess, OversizedHeadsAndChunkedBodiesAreRefused)
     const auto ok = client.Get("/v1/status", headers);
     ASSERT_TRUE(ok);
     EXPECT_EQ(200, ok->status);
+}
+
+// httplib's read timeout is for each read: a head sent a byte at a time
+// would hold one of the service's few threads for as long as it lasted.
+TEST(ServiceAccess, AHeadTooSlowToArriveIsCutOff)
+{
+    ServiceProcess service;
+    START(service, {"--no-card"}, {});
+    constexpr int kDripMs = 200;
+    constexpr size_t kDripBytes = 100; // 20 s at that pace, past the 10 s bound
+    const double started = now_s();
+    const std::string answer = raw_exchange(service.port(),
+                                            "GET /v1/status HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                                std::to_string(service.port()) + "\r\nX-Slow: ",
+                                            "a", kDripBytes, "\r\n\r\n", kDripMs);
+    const double took = now_s() - started;
+    EXPECT_EQ(408, answer_status(answer)) << answer.substr(0, 200);
+    EXPECT_EQ("timeout", answer_body(answer)["error"]) << answer.substr(0, 400);
+    EXPECT_GE(took, 9.5);
+    EXPECT_LT(took, 13.0);
 }
 
 // ------------------------------------------------------------ starting up

@@ -151,6 +151,7 @@ TEST(VessikdConfig, NumbersOutOfRangeAreRefused)
         {"--port", "-1"},
         {"--port", "80x"},
         {"--max-request-bytes", "100"},
+        {"--max-request-bytes", "2047"}, // the page's photo request would not fit
         {"--max-event-streams", "0"},
         {"--max-deadline-ms", "1000", "--read-deadline-ms", "1001"},
     };

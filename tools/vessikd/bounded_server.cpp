@@ -75,6 +75,8 @@ class BoundedStream : public httplib::Stream {
     // A new request begins: its head is counted afresh.
     void next_request()
     {
+        head_deadline_ =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(BoundedServer::kMaxHeadMs);
         in_head_ = true;
         head_end_matched_ = 0;
         taken_ = 0;
@@ -94,6 +96,10 @@ class BoundedStream : public httplib::Stream {
     {
         if (t_overrun != BoundedServer::Overrun::None)
             return -1;
+        if (in_head_ && std::chrono::steady_clock::now() > head_deadline_) {
+            t_overrun = BoundedServer::Overrun::HeadTime;
+            return -1;
+        }
         if (!has_buffered() && !fill())
             return -1;
         size_t n = std::min(size, end_ - start_);
@@ -181,6 +187,7 @@ class BoundedStream : public httplib::Stream {
     size_t start_ = 0;
     size_t end_ = 0;
     bool in_head_ = true;
+    std::chrono::steady_clock::time_point head_deadline_;
     size_t head_end_matched_ = 0;
     size_t taken_ = 0;
 };

@@ -16,10 +16,14 @@ class BoundedServer : public httplib::Server {
     // The request line and headers of one request together: several times
     // what a browser sends here, and small enough never to matter.
     static constexpr size_t kMaxHeadBytes = 16384;
+    // And the time it may take to arrive: httplib's read timeout is for
+    // each read, so a head sent a byte at a time could hold a thread for
+    // hours.
+    static constexpr int kMaxHeadMs = 10000;
 
-    enum class Overrun { None, Head, Body };
+    enum class Overrun { None, Head, Body, HeadTime };
     // What the request being answered on this thread ran past, if anything.
-    // Its answer is then 431 or 413, and the connection closes after it.
+    // Its answer is then 431, 413 or 408, and the connection closes after it.
     static Overrun request_overrun();
 
   private:

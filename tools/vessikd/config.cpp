@@ -13,7 +13,8 @@ namespace vessikd {
 namespace {
 
 constexpr int kMaxPort = 65535;
-constexpr size_t kMinRequestBytes = 256;
+// The page's photo request (the card's photo in base64) must still fit.
+constexpr size_t kMinRequestBytes = 2048;
 constexpr size_t kMaxRequestBytes = 1 << 20;
 constexpr unsigned kMaxDeadlineMs = 600000;
 constexpr unsigned kMaxEventStreams = 64;
@@ -363,7 +364,7 @@ const char *usage_text()
            "Owns the identity-card reader and serves it to web pages on this computer\n"
            "over HTTP on the loopback interface only.\n"
            "\n"
-           "  --config FILE             settings file (default /etc/vessik/vessikd.conf;\n"
+           "  --config FILE             settings file (default " VESSIKD_DEFAULT_CONFIG ";\n"
            "                            a missing default file is fine)\n"
            "  --listen ADDR             127.0.0.1, ::1 or localhost (both); may repeat\n"
            "                            (default: 127.0.0.1 and ::1)\n"

@@ -10,7 +10,10 @@
 
 namespace vessikd {
 
-constexpr const char *kDefaultConfigPath = "/etc/vessik/vessikd.conf";
+#ifndef VESSIKD_DEFAULT_CONFIG
+#define VESSIKD_DEFAULT_CONFIG "/etc/vessik/vessikd.conf"
+#endif
+constexpr const char *kDefaultConfigPath = VESSIKD_DEFAULT_CONFIG;
 constexpr int kDefaultPort = 19904;
 
 struct Config {

@@ -28,6 +28,7 @@ constexpr int kHttpBadRequest = 400;
 constexpr int kHttpUnauthorized = 401;
 constexpr int kHttpForbidden = 403;
 constexpr int kHttpNotFound = 404;
+constexpr int kHttpRequestTimeout = 408;
 constexpr int kHttpMethodNotAllowed = 405;
 constexpr int kHttpConflict = 409;
 constexpr int kHttpPayloadTooLarge = 413;
@@ -135,6 +136,7 @@ void send_status_error(Response &res)
     static const Mapping kMappings[] = {
         {kHttpBadRequest, "bad-request", "the request could not be read"},
         {kHttpNotFound, "not-found", "no such resource"},
+        {kHttpRequestTimeout, "timeout", "the request took too long to arrive"},
         {kHttpPayloadTooLarge, "too-large", "the request is larger than this service accepts"},
         {kHttpUriTooLong, "uri-too-long", "the request line is too long"},
         {kHttpHeadersTooLarge, "too-large",
@@ -284,6 +286,9 @@ void Service::set_up(httplib::Server &server)
                 break;
             case BoundedServer::Overrun::Body:
                 res.status = kHttpPayloadTooLarge;
+                break;
+            case BoundedServer::Overrun::HeadTime:
+                res.status = kHttpRequestTimeout;
                 break;
             case BoundedServer::Overrun::None:
                 break;
