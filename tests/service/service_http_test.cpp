@@ -662,6 +662,7 @@ TEST(ServiceAccess, OversizedHeadsAndChunkedBodiesAreRefused)
     ServiceProcess service;
     START(service, {"--no-card"}, {});
     const pid_t pid = service.service_pid();
+    ASSERT_GT(pid, 0) << "no vessikd process under the launcher";
     constexpr size_t kFloodBytes = 8 << 20;
     constexpr long kRssSlackKb = 1024;
     const std::string host = "Host: 127.0.0.1:" + std::to_string(service.port()) + "\r\n";
@@ -936,6 +937,7 @@ TEST(ServiceSoak, AThousandRequestsLeaveMemoryAndDescriptorsFlat)
     ServiceProcess service;
     START(service, {"--no-card"}, {"--allow-origin=" + kAllowedOrigin, "--token=" + kToken});
     const pid_t pid = service.service_pid();
+    ASSERT_GT(pid, 0) << "no vessikd process under the launcher";
     constexpr int kWarmUp = 300;
     constexpr int kRequests = 1000;
     constexpr long kRssSlackKb = 512;

@@ -4,6 +4,7 @@
 #define VESSIK_TESTS_SERVICE_PROCESS_H
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -125,14 +126,10 @@ class ServiceProcess {
         return c;
     }
 
-    // vessikd's own process id: the launcher's child, or the process itself.
-    pid_t service_pid() const
-    {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
-                         "/children");
-        pid_t child = 0;
-        return in >> child ? child : pid_;
-    }
+    // vessikd's own process id: the process itself, or among the launcher's
+    // descendants the one running vessikd (the launcher has helpers of its
+    // own, so the first child need not be it); -1 if there is none.
+    pid_t service_pid() const { return find_program(pid_, program_path(VESSIKD_PROGRAM)); }
 
     void send(int sig) const { kill(pid_, sig); }
 
@@ -159,6 +156,37 @@ class ServiceProcess {
     std::string output() const { return read_file(out_path()) + read_file(err_path()); }
 
   private:
+    static std::string program_path(const std::string &path)
+    {
+        char resolved[PATH_MAX];
+        return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+    }
+
+    static pid_t find_program(pid_t pid, const std::string &program)
+    {
+        if (pid <= 0)
+            return -1;
+        const std::string proc = "/proc/" + std::to_string(pid);
+        char exe[PATH_MAX];
+        const ssize_t n = readlink((proc + "/exe").c_str(), exe, sizeof(exe) - 1);
+        if (n > 0 && std::string(exe, static_cast<size_t>(n)) == program)
+            return pid;
+        // Children of every thread: the launcher may spawn from any.
+        DIR *tasks = opendir((proc + "/task").c_str());
+        if (tasks == nullptr)
+            return -1;
+        pid_t found = -1;
+        while (const dirent *task = readdir(tasks)) {
+            if (task->d_name[0] == '.' || found > 0)
+                continue;
+            std::ifstream children(proc + "/task/" + task->d_name + "/children");
+            for (pid_t child = 0; found < 0 && children >> child;)
+                found = find_program(child, program);
+        }
+        closedir(tasks);
+        return found;
+    }
+
     std::string out_path() const { return dir_ + "/stdout"; }
     std::string err_path() const { return dir_ + "/stderr"; }
 
