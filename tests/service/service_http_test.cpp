@@ -182,6 +182,21 @@ bool status_becomes(const ServiceProcess &service, const std::string &field, con
     return false;
 }
 
+// A TCP connection to the service, or -1.
+int connect_loopback(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Sends `head`, then `filler` over and over up to `filler_bytes` (`pause_ms`
 // apart), then `tail`, on a connection of its own, reading the answer all
 // the while; returns what the service answered before it closed the
@@ -190,16 +205,9 @@ std::string raw_exchange(int port, const std::string &head, const std::string &f
                          size_t filler_bytes, const std::string &tail, int pause_ms = 0)
 {
     constexpr int kPollLimitMs = 5000;
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        if (fd >= 0)
-            close(fd);
+    const int fd = connect_loopback(port);
+    if (fd < 0)
         return std::string();
-    }
     std::string pending = head;
     size_t filled = 0;
     bool tail_queued = false;
@@ -378,6 +386,35 @@ TEST(ServiceApi, ASecondReadWhileOneRunsIsBusy)
     EXPECT_EQ(vessik_strerror(VESSIK_E_BUSY), body_of(second)["message"]);
     ASSERT_TRUE(first.arrived);
     EXPECT_EQ(504, first.status); // the first read went on undisturbed
+}
+
+// A page that gives up on its read (navigates away, aborts the fetch)
+// closes the connection: the reader is free again at once, not when the
+// read's deadline comes.
+TEST(ServiceApi, AReadWhoseClientLeftIsCancelled)
+{
+    ServiceProcess service;
+    START(service, {"--no-card"}, {});
+    const std::string body = post_json({{"deadline_ms", 20000}});
+    const std::string request =
+        "POST /v1/read HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(service.port()) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
+    const int fd = connect_loopback(service.port());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(static_cast<ssize_t>(request.size()),
+              send(fd, request.data(), request.size(), MSG_NOSIGNAL));
+    ASSERT_TRUE(status_becomes(service, "read_in_progress", true, 3));
+    close(fd);
+    const double left = now_s();
+    EXPECT_TRUE(status_becomes(service, "read_in_progress", false, 3));
+    EXPECT_LT(now_s() - left, 1.0);
+
+    auto client = service.client();
+    const auto next =
+        client.Post("/v1/read", post_json({{"deadline_ms", 300}}), "application/json");
+    ASSERT_TRUE(next);
+    EXPECT_EQ(504, next->status) << next->body; // its own timeout, not busy
 }
 
 TEST(ServiceApi, ReadBodiesOtherThanADeadlineAreRefused)

@@ -29,6 +29,7 @@ constexpr char kHeadEnd[] = "\r\n\r\n";
 constexpr size_t kHeadEndBytes = sizeof(kHeadEnd) - 1;
 
 thread_local BoundedServer::Overrun t_overrun = BoundedServer::Overrun::None;
+thread_local int t_socket = -1; // the connection this thread serves
 
 int to_ms(time_t sec, time_t usec)
 {
@@ -220,11 +221,20 @@ BoundedServer::Overrun BoundedServer::request_overrun()
     return t_overrun;
 }
 
+bool BoundedServer::client_gone()
+{
+    if (t_socket < 0)
+        return false;
+    pollfd p{t_socket, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // The keep-alive loop of httplib's own, over the bounded stream.
 bool BoundedServer::process_and_close_socket(int sock)
 {
     BoundedStream stream(sock, to_ms(read_timeout_sec_, read_timeout_usec_),
                          to_ms(write_timeout_sec_, write_timeout_usec_), payload_max_length_);
+    t_socket = sock;
     bool ok = false;
     for (size_t left = keep_alive_max_count_; left > 0; --left) {
         // Wait for the next request while the server runs, up to the
@@ -245,6 +255,7 @@ bool BoundedServer::process_and_close_socket(int sock)
     if (t_overrun != Overrun::None)
         linger_then_close(sock);
     t_overrun = Overrun::None;
+    t_socket = -1;
     shutdown(sock, SHUT_RDWR);
     close(sock);
     return ok;

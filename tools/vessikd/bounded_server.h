@@ -26,6 +26,10 @@ class BoundedServer : public httplib::Server {
     // Its answer is then 431, 413 or 408, and the connection closes after it.
     static Overrun request_overrun();
 
+    // True when the client of the request being answered on this thread
+    // has closed its connection (or shut down its sending side).
+    static bool client_gone();
+
   private:
     bool process_and_close_socket(int sock) override;
 };

@@ -62,7 +62,7 @@ void ReaderWorker::stop()
     g_worker.store(nullptr);
 }
 
-int ReaderWorker::read(unsigned deadline_ms, vessik_card *card)
+int ReaderWorker::read(unsigned deadline_ms, vessik_card *card, const Abandoned &abandoned)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (stopping_)
@@ -80,7 +80,14 @@ int ReaderWorker::read(unsigned deadline_ms, vessik_card *card)
             vessik_cancel();
         done_.wait_for(lock, ms(kCancelRepeatMs));
     }
-    done_.wait(lock, [this] { return slot_ == Slot::Done; });
+    while (slot_ != Slot::Done) {
+        // Cancels go out under the lock only while this read runs (the
+        // worker marks it done under the lock), so none reaches another
+        // read; one lost before the read began is repeated here.
+        if (slot_ == Slot::Running && abandoned && abandoned())
+            vessik_cancel();
+        done_.wait_for(lock, ms(kCancelRepeatMs));
+    }
     const int result = result_;
     if (result == VESSIK_OK)
         *card = card_;

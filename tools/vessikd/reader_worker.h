@@ -38,9 +38,14 @@ class ReaderWorker {
     // the thread. A client read waiting or running gets VESSIK_E_CANCELLED.
     void stop();
 
+    // True once the client asking for a read has gone away.
+    using Abandoned = std::function<bool()>;
+
     // One read for a client: a vessik_read result. VESSIK_E_BUSY at once
-    // while another client's read is queued or running.
-    int read(unsigned deadline_ms, vessik_card *card);
+    // while another client's read is queued or running. A read whose client
+    // has gone (`abandoned`, asked every few milliseconds) is cancelled, so
+    // that the reader is free for the next one well before the deadline.
+    int read(unsigned deadline_ms, vessik_card *card, const Abandoned &abandoned = nullptr);
 
     // Streams opened or closed, or the reader came or went.
     void wake();

@@ -432,7 +432,9 @@ void Service::handle_read(const Request &req, Response &res)
     }
 
     vessik_card card;
-    const int code = worker_.read(deadline, &card);
+    // A page that gives up (navigates away, aborts its fetch) closes the
+    // connection: its read is cancelled rather than holding the reader.
+    const int code = worker_.read(deadline, &card, [] { return BoundedServer::client_gone(); });
     if (code != VESSIK_OK) {
         send_read_error(res, code);
         return;
