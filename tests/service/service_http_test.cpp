@@ -829,6 +829,21 @@ TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
     EXPECT_EQ(text.find("event: card\n"), text.rfind("event: card\n")) << text;
 }
 
+// A page that opens its stream while a card lies on the reader, read by a
+// client before, hears of that card.
+TEST(ServiceEvents, AStreamOpenedLaterHearsOfTheCardLyingThere)
+{
+    ServiceProcess service;
+    START(service, {}, {});
+    auto client = service.client();
+    const auto r = client.Post("/v1/read", post_json({{"deadline_ms", 5000}}), "application/json");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(200, r->status) << r->body;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EventStream stream(service);
+    EXPECT_TRUE(stream.wait_for("event: card\ndata: {\"type\":\"resident\"", 8)) << stream.text();
+}
+
 // A reader that does not find a card again after reading it cannot tell a
 // lifted card from one left lying: it is never said to be lifted.
 TEST(ServiceEvents, NoRemovalIsToldByAReaderThatDoesNotRefind)

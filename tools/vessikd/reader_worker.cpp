@@ -176,6 +176,8 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
     // With a card known on the reader, look for it again: found, it lies
     // there still; not found before the deadline, it is gone. Otherwise
     // wait for a new card, which the streams hear of once per presentation.
+    if (std::chrono::steady_clock::now() - last_read_end_ > ms(kUnwatchedGapMs))
+        card_on_reader_ = false;
     const bool presence_check = card_on_reader_;
     const unsigned deadline =
         presence_check ? std::max(kPresenceDeadlineMs, 2 * card_read_ms_) : kWatchDeadlineMs;
@@ -205,6 +207,7 @@ int ReaderWorker::read_card(unsigned deadline_ms, bool watch, bool report_same_c
 
 void ReaderWorker::note_result(int result, const vessik_card &card, bool presence_check)
 {
+    last_read_end_ = std::chrono::steady_clock::now();
     if (result == VESSIK_OK) {
         const unsigned long long digest = digest_of(card.text_block, sizeof(card.text_block));
         const bool same = card_on_reader_ && digest == card_digest_;

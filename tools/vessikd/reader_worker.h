@@ -12,6 +12,7 @@
 #ifndef VESSIKD_READER_WORKER_H
 #define VESSIKD_READER_WORKER_H
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -65,6 +66,10 @@ class ReaderWorker {
     // A read that looks for the card still lying there ends after this
     // long, or after twice the last card read's own time if that is more.
     static constexpr unsigned kPresenceDeadlineMs = 1500;
+    // After a pause this long with no read, what is known of the card is
+    // stale (it may have been swapped unseen), and the card found first is
+    // told as new: the library's own rule for a card held back.
+    static constexpr unsigned kUnwatchedGapMs = 1000;
 
     void run();
     // The library's status callback: it runs once the reader is open, after
@@ -94,6 +99,7 @@ class ReaderWorker {
     unsigned long long card_digest_ = 0;
     unsigned card_read_ms_ = 0;
     bool reader_refinds_ = false; // a card was seen again after its read
+    std::chrono::steady_clock::time_point last_read_end_{};
     bool stopping_ = false;
     bool exited_ = false;
     std::thread thread_;
