@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "card.h"
+#include "card_json.h"
 #include "card_output.h"
 #include "cli_options.h"
 
@@ -190,7 +191,7 @@ vsim::CardFields CardFile(const std::string &path)
 
 std::string Base64Of(const std::vector<uint8_t> &bytes)
 {
-    return vread::base64(bytes.data(), bytes.size());
+    return vessik_tools::base64_encode(bytes.data(), bytes.size());
 }
 
 // What the object must say for a card of the virtual reader.

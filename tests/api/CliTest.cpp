@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "card_json.h"
 #include "card_output.h"
 #include "cli_options.h"
 
@@ -111,11 +112,11 @@ TEST(Base64, Rfc4648Vectors)
                  {"fooba", "Zm9vYmE="},
                  {"foobar", "Zm9vYmFy"}};
     for (const auto &c : cases) {
-        EXPECT_EQ(vread::base64(reinterpret_cast<const unsigned char *>(c.in), strlen(c.in)),
+        EXPECT_EQ(vessik_tools::base64_encode(reinterpret_cast<const unsigned char *>(c.in), strlen(c.in)),
                   c.out);
     }
     const unsigned char high[] = {0xFF, 0xFE, 0x00, 0xFB};
-    EXPECT_EQ(vread::base64(high, sizeof high), "//4A+w==");
+    EXPECT_EQ(vessik_tools::base64_encode(high, sizeof high), "//4A+w==");
 }
 
 TEST(PhotoFileName, OnlyDigitsAndCapitalXSurvive)
@@ -176,7 +177,7 @@ TEST(CardJson, EveryFieldByNameOnOneLine)
     EXPECT_EQ(j.at("times_us").at("find"), 1200);
     EXPECT_EQ(j.at("times_us").at("read"), 903100);
     EXPECT_EQ(j.at("times_us").at("decode"), 7);
-    EXPECT_EQ(j.at("photo"), vread::base64(card.photo, sizeof card.photo));
+    EXPECT_EQ(j.at("photo"), vessik_tools::base64_encode(card.photo, sizeof card.photo));
     EXPECT_EQ(j.at("text_block").get<std::string>().substr(0, 4), "SwAA");
     EXPECT_TRUE(j.at("photo_image").is_null());
 
@@ -188,9 +189,9 @@ TEST(CardJson, IdCheckNamesAndTextThatIsNotUtf8)
 {
     vessik_card card = SampleCard();
     card.id_check = VESSIK_ID_CHECK_WRONG;
-    EXPECT_EQ(vread::card_json(card, "").at("id_check"), "wrong");
+    EXPECT_EQ(vessik_tools::card_to_json(card, "").at("id_check"), "wrong");
     card.id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
-    EXPECT_EQ(vread::card_json(card, "").at("id_check"), "not-applicable");
+    EXPECT_EQ(vessik_tools::card_to_json(card, "").at("id_check"), "not-applicable");
 
     // A lone surrogate unit from a card comes out as three bytes that are
     // not UTF-8; the line must still be printed, with a replacement.

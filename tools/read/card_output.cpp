@@ -3,13 +3,11 @@
 
 #include <cstdio>
 
+#include "card_json.h"
+
 namespace vread {
 namespace {
 
-constexpr char kBase64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr int kSextetBits = 6;
-constexpr unsigned kSextetMask = 0x3F;
 constexpr double kUsPerMs = 1000.0;
 constexpr size_t kValueColumn = 16; // readable lines: values start here
 
@@ -53,41 +51,11 @@ std::string id_text(const vessik_card &card)
 {
     if (card.id_check == VESSIK_ID_CHECK_NOT_APPLICABLE)
         return card.id_number;
-    return join(card.id_number, std::string("(check ") + id_check_name(card.id_check) + ")");
+    return join(card.id_number,
+                std::string("(check ") + vessik_tools::id_check_name(card.id_check) + ")");
 }
 
 } // namespace
-
-std::string base64(const unsigned char *data, size_t len)
-{
-    std::string out;
-    out.reserve((len + 2) / 3 * 4);
-    for (size_t i = 0; i < len; i += 3) {
-        const size_t n = len - i < 3 ? len - i : 3;
-        unsigned group = static_cast<unsigned>(data[i]) << 16;
-        if (n > 1)
-            group |= static_cast<unsigned>(data[i + 1]) << 8;
-        if (n > 2)
-            group |= data[i + 2];
-        for (size_t k = 0; k < 4; ++k) {
-            const int shift = 3 * kSextetBits - static_cast<int>(k) * kSextetBits;
-            out += k <= n ? kBase64Alphabet[(group >> shift) & kSextetMask] : '=';
-        }
-    }
-    return out;
-}
-
-const char *id_check_name(int id_check)
-{
-    switch (id_check) {
-    case VESSIK_ID_CHECK_OK:
-        return "ok";
-    case VESSIK_ID_CHECK_WRONG:
-        return "wrong";
-    default:
-        return "not-applicable";
-    }
-}
 
 std::string photo_file_name(const char *id_number)
 {
@@ -99,41 +67,9 @@ std::string photo_file_name(const char *id_number)
     return name + ".bmp";
 }
 
-nlohmann::ordered_json card_json(const vessik_card &card, const std::string &photo_image)
-{
-    nlohmann::ordered_json j;
-    j["type"] = vessik_card_type_name(card.type);
-    j["name"] = card.name;
-    j["name_en"] = card.name_en;
-    j["sex"] = card.sex;
-    j["nation_code"] = card.nation_code;
-    j["nation_name"] = card.nation_name;
-    j["birth"] = card.birth;
-    j["address"] = card.address;
-    j["id_number"] = card.id_number;
-    j["id_check"] = id_check_name(card.id_check);
-    j["authority"] = card.authority;
-    j["valid_from"] = card.valid_from;
-    j["valid_to"] = card.valid_to;
-    j["pass_number"] = card.pass_number;
-    j["issue_count"] = card.issue_count;
-    j["version"] = card.version;
-    j["times_us"] = {{"find", card.find_us},
-                     {"select", card.select_us},
-                     {"read", card.read_us},
-                     {"decode", card.decode_us}};
-    j["text_block"] = base64(card.text_block, sizeof card.text_block);
-    j["photo"] = base64(card.photo, sizeof card.photo);
-    j["photo_image"] =
-        photo_image.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(photo_image);
-    return j;
-}
-
 std::string card_json_line(const vessik_card &card, const std::string &photo_image)
 {
-    return card_json(card, photo_image)
-               .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-           "\n";
+    return vessik_tools::json_text(vessik_tools::card_to_json(card, photo_image)) + "\n";
 }
 
 std::string card_text(const vessik_card &card, const std::string &photo_note)

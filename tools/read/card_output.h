@@ -4,30 +4,20 @@
 #define VESSIK_TOOLS_READ_CARD_OUTPUT_H
 
 #include <cstddef>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "vessik_read.h"
 
 namespace vread {
 
-// RFC 4648 base64 with padding.
-std::string base64(const unsigned char *data, size_t len);
-
-// "ok", "wrong" or "not-applicable".
-const char *id_check_name(int id_check);
-
 // The photo file's name for an identity number: digits and X stay, every
 // other byte becomes '_', ".bmp" follows; "_.bmp" for an empty number. A
 // card's text can thus never leave the folder or hide the file.
 std::string photo_file_name(const char *id_number);
 
-// Every field of the card by name, in the record's order. `photo_image` is
-// the image file written, or empty for null.
-nlohmann::ordered_json card_json(const vessik_card &card, const std::string &photo_image);
-
-// One line of JSON. Text that is not valid UTF-8 (a card can hold unpaired
-// surrogates) is replaced, never thrown over.
+// One line of the kit's card JSON (tools/common/card_json.h), the form
+// vessikd serves too. `photo_image` is the image file written, or empty for
+// null.
 std::string card_json_line(const vessik_card &card, const std::string &photo_image);
 
 // Readable lines for a person: the fields the card's type carries.
