@@ -4,6 +4,7 @@
 //
 //   node browser_test.mjs --launcher L --vessikd V --decoder FAKE.so --out DIR [--chromium C]
 import { spawn } from 'node:child_process';
+import { createServer } from 'node:http';
 import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
@@ -161,6 +162,64 @@ async function photoFromDecoder(browser) {
   }
 }
 
+// An integrator's page on another origin, served here on a port of its own.
+function startOtherOrigin() {
+  const server = createServer((req, res) => {
+    res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+    res.end('<!DOCTYPE html><title>counter</title><p>counter page</p>');
+  });
+  return new Promise((resolve) => {
+    server.listen(0, '127.0.0.1', () => {
+      resolve({ server, origin: `http://127.0.0.1:${server.address().port}` });
+    });
+  });
+}
+
+// The README's lines, run in a page of another origin: an allowed origin
+// reads the card (preflight and all) and hears the event stream; another
+// origin's fetch is refused by the browser.
+async function otherOriginReads(browser) {
+  const allowed = await startOtherOrigin();
+  const refused = await startOtherOrigin();
+  const service = await startService([], [`--allow-origin=${allowed.origin}`]);
+  const readCard = async (base) => {
+    try {
+      const res = await fetch(base + 'v1/read', {
+        method: 'POST', headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({ deadline_ms: 15000 }) });
+      const card = await res.json();
+      return { ok: res.ok, name: card.name, id: card.id_number };
+    } catch (err) {
+      return { failed: String(err) };
+    }
+  };
+  try {
+    const page = await browser.newPage();
+    await page.goto(allowed.origin + '/');
+    const read = await page.evaluate(readCard, service.url);
+    check(read.ok === true && read.name === SAMPLE_NAME && read.id === SAMPLE_ID,
+          `allowed origin reads the card: ${JSON.stringify(read)}`);
+    const heard = await page.evaluate((base) => new Promise((resolve) => {
+      const events = new EventSource(base + 'v1/events');
+      events.addEventListener('status', (e) => {
+        events.close();
+        resolve(JSON.parse(e.data).reader_present);
+      });
+      events.onerror = () => resolve('error');
+    }), service.url);
+    check(heard === true, `allowed origin hears the stream: ${heard}`);
+
+    const other = await browser.newPage();
+    await other.goto(refused.origin + '/');
+    const denied = await other.evaluate(readCard, service.url);
+    check(typeof denied.failed === 'string', `other origin is refused: ${JSON.stringify(denied)}`);
+  } finally {
+    await stopService(service);
+    allowed.server.close();
+    refused.server.close();
+  }
+}
+
 // A service with a token: the page asks for it, then works.
 async function tokenPrompt(browser) {
   const service = await startService([], [`--token=${TOKEN}`]);
@@ -192,7 +251,9 @@ let failed = false;
 for (const [name, run] of [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
                            ['ServicePage.LiftedCardIsMarked', cardLifted],
                            ['ServicePage.PhotoFromAnInstalledDecoder', photoFromDecoder],
-                           ['ServicePage.TokenPromptThenCards', tokenPrompt]]) {
+                           ['ServicePage.TokenPromptThenCards', tokenPrompt],
+                           ['ServicePage.AnotherOriginReadsWithTheReadmeLines',
+                            otherOriginReads]]) {
   try {
     await scenario(name, browser, run);
   } catch (err) {
