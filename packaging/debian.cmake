@@ -84,6 +84,18 @@ string(APPEND _deb_tools_depends ", libc6, libstdc++6, libgcc-s1")
 if(TARGET vessik-virtual-reader)
   string(APPEND _deb_tools_depends ", libumockdev0, libglib2.0-0")
 endif()
+if(TARGET vessikd)
+  # cpp-httplib's runtime package carries its major.minor in its name.
+  pkg_check_modules(_deb_httplib QUIET cpp-httplib)
+  if(_deb_httplib_VERSION MATCHES "^([0-9]+\\.[0-9]+)")
+    string(APPEND _deb_tools_depends ", libcpp-httplib${CMAKE_MATCH_1}")
+  else()
+    message(FATAL_ERROR "packaging: cannot tell cpp-httplib's version for vessik-tools' Depends")
+  endif()
+  # The service's settings are the admin's: dpkg keeps local edits on upgrade.
+  file(WRITE "${_deb_dir}/tools/conffiles" "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vessik/vessikd.conf\n")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${_deb_dir}/tools/conffiles")
+endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vessik-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_deb_tools_depends}")
@@ -91,6 +103,7 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line tools for libvessik
 vessik_demo polls the reader and prints every card it reads; vessik-doctor
 says whether a card read can start here and, if not, why; vessik-virtual-reader
 runs any program against an emulated reader holding a card (a sample card is
-in /usr/share/vessik/cards); further tools of the kit come along.")
+in /usr/share/vessik/cards); vessik-read prints cards as text or JSON; vessikd
+serves the reader to web pages on this computer (loopback only).")
 
 include(CPack)

@@ -79,6 +79,7 @@ build_and_check() {
   expect_field vessik-tools Depends "libvessik1 (= $version)"
   expect_field vessik-tools Depends libumockdev0
   expect_field vessik-tools Depends "libwltdec64-standin | libwltdec64"
+  expect_field vessik-tools Depends "libcpp-httplib0."
   expect_field libwltdec64-standin Provides libwltdec64
 
   step "contents"
@@ -103,6 +104,11 @@ build_and_check() {
   expect_file vessik-tools "/usr/bin/vessik-virtual-reader"
   expect_file vessik-tools "/usr/bin/vessik-doctor"
   expect_file vessik-tools "/usr/share/vessik/cards/sample\.card"
+  expect_file vessik-tools "/usr/bin/vessik-read"
+  expect_file vessik-tools "/usr/bin/vessikd"
+  expect_file vessik-tools "/etc/vessik/vessikd\.conf"
+  expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.service"
+  expect_file vessik-tools "/usr/lib/sysusers\.d/vessikd\.conf"
 
   step "the packaged udev rule is the generated one"
   local unpacked=$work/unpacked
@@ -122,6 +128,9 @@ build_and_check() {
   dpkg-deb -e "$(deb_of libvessik1)" "$control"
   grep -q "^libvessik 1 libvessik1" "$control/shlibs" || fail "libvessik1 shlibs"
   grep -q "ldconfig" "$control/triggers" || fail "libvessik1 does not trigger ldconfig"
+  rm -rf "$control"
+  dpkg-deb -e "$(deb_of vessik-tools)" "$control"
+  grep -qx "/etc/vessik/vessikd.conf" "$control/conffiles" || fail "vessikd.conf is not a conffile"
 
   step "no RPATH in packaged programs"
   local elf
