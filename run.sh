@@ -9,15 +9,24 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 BUILD_DIR=${BUILD_DIR:-build}
+# What building needs (the demo job), and what the tests add: the web page's
+# browser test drives Debian's chromium (a CJK font shows the card's text)
+# with playwright-core, which it installs from npm into the build tree.
 PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
           libusb-1.0-0-dev umockdev libumockdev-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcpp-httplib-dev
-          chromium fonts-wqy-zenhei)
+          nlohmann-json3-dev libcpp-httplib-dev)
+TEST_PACKAGES=(chromium fonts-wqy-zenhei)
 
 install_missing() {
   local missing=() p
-  for p in "${PACKAGES[@]}"; do
+  local wanted=("${PACKAGES[@]}" "$@")
+  # Node.js with npm often comes from elsewhere than Debian (whose npm package
+  # conflicts with such a nodejs): take Debian's only when there is none.
+  if [ $# -gt 0 ] && ! command -v npm >/dev/null 2>&1; then
+    wanted+=(nodejs npm)
+  fi
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -43,7 +52,7 @@ case "$job" in
       "$BUILD_DIR/demo/vessik_demo"
     ;;
   test)
-    install_missing
+    install_missing "${TEST_PACKAGES[@]}"
     build
     cd "$BUILD_DIR"
     ctest --output-on-failure -j "$(nproc)"
