@@ -126,8 +126,13 @@ bool CardMain::Wait(uint64_t us, PollPolicy &policy)
             return false;
         const unsigned slice =
             us < policy.wait_slice_us ? static_cast<unsigned>(us) : policy.wait_slice_us;
+        // Each usleep may oversleep a little; counting what it really took
+        // keeps a long wait from growing by that much per slice.
+        const uint64_t before = MonotonicUs();
         usleep(slice);
-        us -= slice;
+        const uint64_t took = MonotonicUs() - before;
+        const uint64_t spent = took > slice ? took : slice;
+        us = spent < us ? us - spent : 0;
     }
     return !StopRequested(policy);
 }
