@@ -1,8 +1,10 @@
 // Fuzz target: a 256-byte card text block decoded into a zero-filled idInfo
 // by DecodeCardText. Nothing may be written outside the text fields, every
-// text field must end inside its width, and a field whose units are all
-// valid (no surrogates) must come out as valid UTF-8. A free-text field must
-// hold the start of its text, cut only where the next character does not fit.
+// text field must end inside its width, a digit field holds the low bytes of
+// its units, and a free-text field (or a nationality name) whose units are
+// all valid (no surrogates) must come out as valid UTF-8. A free-text field
+// must hold the start of its text, cut only where the next character does not
+// fit.
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -111,6 +113,18 @@ void CheckFreeText(const std::vector<unsigned> &units, const std::vector<unsigne
         FUZZ_CHECK(written + Utf8Length(units[decoded.size()]) > record_width - 1);
 }
 
+// A digit field holds the low byte of each unit, unchecked, and zeros after
+// them: a card with a non-ASCII unit there gives a byte that is no UTF-8.
+bool HoldsLowBytes(const uint8_t *field, const TextField &f, const std::vector<unsigned> &units)
+{
+    for (size_t i = 0; i < f.record_width; ++i) {
+        const unsigned expected = i < units.size() ? (units[i] & 0xFF) : 0;
+        if (field[i] != expected)
+            return false;
+    }
+    return true;
+}
+
 void CheckField(const uint8_t *block, const idInfo &info, const TextField &f)
 {
     const uint8_t *field = reinterpret_cast<const uint8_t *>(&info) + f.record_offset;
@@ -119,6 +133,14 @@ void CheckField(const uint8_t *block, const idInfo &info, const TextField &f)
     const size_t written = static_cast<size_t>(static_cast<const uint8_t *>(nul) - field);
 
     const std::vector<unsigned> units = Units(block, f);
+    if (!f.free_text) {
+        // The nationality's name may stand over its code digits instead.
+        const bool may_hold_name = f.record_offset == offsetof(idInfo, nation);
+        if (!may_hold_name || HoldsLowBytes(field, f, units)) {
+            FUZZ_CHECK(HoldsLowBytes(field, f, units));
+            return;
+        }
+    }
     if (AnySurrogate(units))
         return;
     std::vector<unsigned> decoded;

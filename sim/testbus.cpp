@@ -834,7 +834,7 @@ int libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_
 
 // --- Sleeps: recorded on the virtual clock --------------------------------------------
 
-int usleep(useconds_t usec) noexcept
+int usleep(useconds_t usec)
 {
     if (!testbus::record_sleep(usec))
         return 0;
@@ -842,7 +842,7 @@ int usleep(useconds_t usec) noexcept
     return real != nullptr ? real(usec) : 0;
 }
 
-unsigned int sleep(unsigned int seconds) noexcept
+unsigned int sleep(unsigned int seconds)
 {
     if (!testbus::record_sleep(static_cast<uint64_t>(seconds) * testbus::kUsPerSecond))
         return 0;

@@ -277,6 +277,10 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
             out.stats = true;
             continue;
         }
+        if (arg == "--control") {
+            out.control = true;
+            continue;
+        }
 
         bool matched = false;
         for (const TimeOption &t : times) {
@@ -380,10 +384,17 @@ const char *launcher_usage()
            "  --log                log every USB stage to stderr, in hex\n"
            "  --stats              at exit, print the reader's counters, PROGRAM's CPU\n"
            "                       time and peak memory to stderr\n"
+           "  --control            let PROGRAM steer the reader: a socket whose number is\n"
+           "                       in VESSIK_READER_CONTROL takes one command per message\n"
+           "                       and answers \"ok\" or \"error: WHY\" (commands below)\n"
            "  --help               this text\n"
            "\n"
            "SIGINT, SIGTERM, SIGHUP and SIGQUIT are passed on to PROGRAM. The testbed\n"
            "folder (/tmp/umockdev.*) is removed when PROGRAM has ended.\n"
+           "\n"
+           "Control commands: card | lift | unplug | plug | counters |\n"
+           "  reader [FAULT...]    a fresh reader on the bus, no card, counters at zero,\n"
+           "                       with these faults (NAME[=VALUE] as for --fault)\n"
            "\n"
            "Exit status: PROGRAM's own; 128+N when it died of signal N; 124 when\n"
            "--stop-after stopped it; 125 when the launcher failed; 126/127 when PROGRAM\n"

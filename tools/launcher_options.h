@@ -24,6 +24,7 @@ struct LauncherOptions {
     uint64_t stop_after_us = kUnset;
     bool log = false;
     bool stats = false;
+    bool control = false; // the program steers the reader over a socket (see --help)
     std::vector<std::pair<std::string, std::string>> raw_fields; // KEY, VALUE
     std::vector<std::string> faults;                             // NAME[=VALUE]
     std::vector<char *> program;                                 // PROGRAM ARGS..., null-terminated

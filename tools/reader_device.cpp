@@ -257,6 +257,14 @@ void ReaderDevice::remove_card()
     model_.remove_card();
 }
 
+void ReaderDevice::replace_model(vsim::VirtualReader fresh)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    model_ = std::move(fresh);
+    if (!on_bus_ || model_unplugged_)
+        model_.unplug(); // off the bus, or about to be: plug() brings it back
+}
+
 vsim::Counters ReaderDevice::counters()
 {
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -44,6 +44,9 @@ class ReaderDevice {
 
     void insert_card(const vsim::CardFields &card);
     void remove_card();
+    // Puts `fresh` in place of the model (knobs, card, counters and all),
+    // between a program's scenarios; plug() then brings it on the bus.
+    void replace_model(vsim::VirtualReader fresh);
     vsim::Counters counters();
 
     // Readable when the ioctl handler wants the launcher to call service().

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -36,6 +38,8 @@ constexpr const char *kPreload = "libumockdev-preload.so.0";
 constexpr const char *kPreloadTag = "libumockdev-preload"; // in LD_PRELOAD, any spelling
 constexpr const char *kReexecMarker = "VESSIK_VIRTUAL_READER_REEXEC";
 constexpr const char *kAsanLinkOrder = "verify_asan_link_order=0";
+constexpr const char *kControlVariable = "VESSIK_READER_CONTROL";
+constexpr size_t kControlMessageBytes = 1024; // far more than any command needs
 
 constexpr int kExitStopped = 124; // as timeout(1) does
 constexpr int kExitLauncherError = 125;
@@ -123,8 +127,12 @@ struct Event {
 
 class Launcher {
   public:
-    Launcher(const LauncherOptions &opts, const vsim::CardFields &card, bool preloaded)
-        : opts_(opts), card_(card), preloaded_(preloaded), device_(model_, clock_)
+    // `control_fd`: our end of the --control socket (-1 without it);
+    // `program_control_fd`: the program's end, closed here once it runs.
+    Launcher(const LauncherOptions &opts, const vsim::CardFields &card, bool preloaded,
+             int control_fd, int program_control_fd)
+        : opts_(opts), card_(card), preloaded_(preloaded), device_(model_, clock_),
+          control_fd_(control_fd), program_control_fd_(program_control_fd)
     {
     }
 
@@ -136,6 +144,10 @@ class Launcher {
     void loop();
     void run_due_events(uint64_t now);
     void on_signals();
+    void on_control();
+    std::string control_command(const std::string &text);
+    bool apply_faults(const std::vector<std::string> &faults, vsim::VirtualReader &model,
+                      std::string &error) const;
     void schedule(uint64_t at, Event::Kind kind) { events_.push_back({at, kind}); }
     void note(const char *what) const;
     void print_stats();
@@ -155,20 +167,44 @@ class Launcher {
     rusage child_usage_{};
     bool stopped_ = false;
     bool kill_scheduled_ = false;
+    int control_fd_ = -1;
+    int program_control_fd_ = -1;
 };
 
-bool Launcher::set_up(std::string &error)
+std::string counters_text(const vsim::Counters &c)
 {
-    vsim::Knobs &knobs = model_.knobs();
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "module_id=%d status=%d reset=%d find=%d select=%d read=%d "
+                  "frames_rejected=%d probes=%d restarts=%d out_transfers=%d in_transfers=%d "
+                  "clear_halts=%d device_resets=%d",
+                  c.module_id, c.status, c.reset, c.find, c.select, c.read, c.frames_rejected,
+                  c.probes, c.restarts, c.out_transfers, c.in_transfers, c.clear_halts,
+                  c.device_resets);
+    return text;
+}
+
+// The model as the launcher runs it, with `faults` switched on.
+bool Launcher::apply_faults(const std::vector<std::string> &faults, vsim::VirtualReader &model,
+                            std::string &error) const
+{
+    vsim::Knobs &knobs = model.knobs();
     knobs.refind_after_read = true; // a card left on the reader reads again, as the demo expects
-    for (const std::string &f : opts_.faults) {
+    for (const std::string &f : faults) {
         if (!apply_fault(f, knobs, error))
             return false;
     }
-    model_.set_keep_log(false); // the log would grow for as long as the program polls
+    model.set_keep_log(false); // the log would grow for as long as the program polls
     if (opts_.log)
-        model_.set_log_sink(
+        model.set_log_sink(
             [](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    return true;
+}
+
+bool Launcher::set_up(std::string &error)
+{
+    if (!apply_faults(opts_.faults, model_, error))
+        return false;
 
     if (!device_.open_testbed(error))
         return false;
@@ -284,6 +320,66 @@ void Launcher::on_signals()
     }
 }
 
+// One command from the program; the answer goes back as one message.
+std::string Launcher::control_command(const std::string &text)
+{
+    std::istringstream words(text);
+    std::string verb;
+    words >> verb;
+    std::vector<std::string> args;
+    for (std::string w; words >> w;)
+        args.push_back(w);
+    if (verb != "reader" && !args.empty())
+        return "error: " + verb + " takes no arguments";
+
+    device_.service(); // a reader that dropped off by itself leaves the bus first
+    std::string error;
+    if (verb == "card") {
+        device_.insert_card(card_);
+        note("card laid on the reader");
+    } else if (verb == "lift") {
+        device_.remove_card();
+        note("card lifted off the reader");
+    } else if (verb == "unplug") {
+        device_.unplug();
+        note("reader unplugged");
+    } else if (verb == "plug") {
+        if (!device_.plug(error))
+            return "error: " + error;
+        note("reader plugged in");
+    } else if (verb == "counters") {
+        return "ok " + counters_text(device_.counters());
+    } else if (verb == "reader") {
+        vsim::VirtualReader fresh;
+        if (!apply_faults(args, fresh, error))
+            return "error: " + error;
+        device_.replace_model(std::move(fresh));
+        device_.service();
+        if (!device_.plug(error))
+            return "error: " + error;
+        note("fresh reader on the bus");
+    } else {
+        return "error: unknown command " + verb;
+    }
+    return "ok";
+}
+
+void Launcher::on_control()
+{
+    char buf[kControlMessageBytes];
+    const ssize_t n = recv(control_fd_, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (n <= 0) { // the program (and every child of it) closed its end
+        close(control_fd_);
+        control_fd_ = -1;
+        return;
+    }
+    const std::string reply = control_command(std::string(buf, static_cast<size_t>(n)));
+    if (send(control_fd_, reply.data(), reply.size(), MSG_NOSIGNAL) < 0)
+        fail(std::string("control answer: ") + std::strerror(errno));
+}
+
 void Launcher::loop()
 {
     while (!child_done_) {
@@ -302,12 +398,16 @@ void Launcher::loop()
             wait.tv_nsec = static_cast<long>(us % MonotonicClock::kUsPerS) * kNsPerUs;
             timeout = &wait;
         }
-        pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {device_.notify_fd(), POLLIN, 0}};
-        if (ppoll(fds, 2, timeout, nullptr) < 0 && errno != EINTR) {
+        pollfd fds[3] = {{signal_fd_, POLLIN, 0},
+                         {device_.notify_fd(), POLLIN, 0},
+                         {control_fd_, POLLIN, 0}}; // poll skips -1
+        if (ppoll(fds, 3, timeout, nullptr) < 0 && errno != EINTR) {
             fail(std::string("ppoll: ") + std::strerror(errno));
             kill(child_, SIGKILL);
         }
         on_signals();
+        if (control_fd_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            on_control();
     }
 }
 
@@ -339,13 +439,7 @@ void Launcher::print_stats()
                  seconds(child_usage_.ru_utime), seconds(child_usage_.ru_stime),
                  child_usage_.ru_maxrss, seconds(self.ru_utime) + seconds(self.ru_stime),
                  self.ru_maxrss);
-    std::fprintf(stderr,
-                 "%s: stats: module_id=%d status=%d reset=%d find=%d select=%d read=%d "
-                 "frames_rejected=%d probes=%d restarts=%d out_transfers=%d in_transfers=%d "
-                 "clear_halts=%d device_resets=%d\n",
-                 kSelf, c.module_id, c.status, c.reset, c.find, c.select, c.read, c.frames_rejected,
-                 c.probes, c.restarts, c.out_transfers, c.in_transfers, c.clear_halts,
-                 c.device_resets);
+    std::fprintf(stderr, "%s: stats: %s\n", kSelf, counters_text(c).c_str());
 }
 
 int Launcher::run()
@@ -374,7 +468,10 @@ int Launcher::run()
     if (!start_folder_watchdog(device_.root_dir()))
         fail("no watchdog for the testbed folder: it stays behind if the launcher is killed");
     int code = kExitLauncherError;
-    if (!spawn(error, &code)) {
+    const bool started = spawn(error, &code);
+    if (program_control_fd_ >= 0)
+        close(program_control_fd_); // the program holds its own copy
+    if (!started) {
         fail(error);
         device_.close_testbed();
         return code;
@@ -384,6 +481,8 @@ int Launcher::run()
         print_stats();
     device_.close_testbed();
     close(signal_fd_);
+    if (control_fd_ >= 0)
+        close(control_fd_);
     return exit_code();
 }
 
@@ -423,7 +522,7 @@ int main(int argc, char **argv)
     // Plug and unplug uevents come from the testbed, which needs the preload
     // in this process too: start over under it.
     const bool bus_changes =
-        opts.unplug_after_us != kUnset || opts.replug_after_us != kUnset ||
+        opts.control || opts.unplug_after_us != kUnset || opts.replug_after_us != kUnset ||
         std::any_of(opts.faults.begin(), opts.faults.end(),
                     [](const std::string &f) { return f.rfind("unplug-after-transfers", 0) == 0; });
     if (bus_changes && !reexeced && !preloaded) {
@@ -433,6 +532,16 @@ int main(int argc, char **argv)
         fail(std::string("cannot restart under the preload, no uevents: ") + std::strerror(errno));
     }
 
-    Launcher launcher(opts, card, preloaded);
+    // The program's end of the control socket stays open across its exec.
+    int control[2] = {-1, -1};
+    if (opts.control) {
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, control) != 0 ||
+            fcntl(control[0], F_SETFD, FD_CLOEXEC) != 0) {
+            fail(std::string("control socket: ") + std::strerror(errno));
+            return kExitLauncherError;
+        }
+        setenv(kControlVariable, std::to_string(control[1]).c_str(), 1);
+    }
+    Launcher launcher(opts, card, preloaded, control[0], control[1]);
     return launcher.run();
 }

@@ -1,17 +1,23 @@
 // A client of libvessik and libusb-1.0 for end-to-end runs under
 // vessik-virtual-reader. Each mode prints "key=value" lines that the tests
-// and the measurement script read.
+// and the measurement script read; read and maintenance end with a "left"
+// line: what the process holds open afterwards against what it held before.
 //
 //   read MAX              ReadIDCardLib up to MAX times, stopping after a card
+//   read-all N            ReadIDCardLib N times, whatever each one gives
+//   heartbeat             the controller's heartbeat over USB on the library's link
+//   self-check            the controller's self check, likewise
 //   idle-in MS            one bulk IN with nothing to read, then one exchange
 //   claim-after-crash     a child claims and dies; then this process claims
 //   figures-read N        N library reads against N raw libusb reads
 //   figures-raw-cycles N  N status+find exchanges straight through libusb
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <libusb.h>
 #include <string>
 #include <sys/resource.h>
@@ -19,6 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "IdCardLib.h"
 #include "vessik.h"
 
 namespace {
@@ -69,13 +76,57 @@ double cpu_s()
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+struct Held {
+    int fds = 0;
+    int usb_nodes = 0; // descriptors on a USB device node
+    int threads = 0;
+};
+
+Held held_now()
+{
+    Held h;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (const dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            ++h.fds;
+            char target[PATH_MAX] = {};
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+                std::strstr(target, "/bus/usb/") != nullptr)
+                ++h.usb_nodes;
+        }
+        closedir(d);
+        --h.fds; // the one that lists them
+    }
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (const dirent *e = readdir(d))
+            h.threads += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return h;
+}
+
+// The library's own link (handle and context) and the process's holdings,
+// after a mode against before it.
+void print_left(const Held &before)
+{
+    const Held after = held_now();
+    std::printf("left fds_before=%d fds_after=%d usb_nodes=%d threads_before=%d threads_after=%d "
+                "handle=%d context=%d\n",
+                before.fds, after.fds, after.usb_nodes, before.threads, after.threads,
+                g_IdCardMain.usb.dev_handle != nullptr ? 1 : 0,
+                g_IdCardMain.usb.usb_context != nullptr ? 1 : 0);
+}
+
 void on_status(int kind, void *message)
 {
     std::printf("callback kind=%d text=%s\n", kind, static_cast<const char *>(message));
 }
 
-int mode_read(int max_reads)
+int mode_read(int max_reads, bool stop_after_card)
 {
+    const Held before = held_now();
     CARD_SetReadInfoCB(on_status);
     for (int i = 0; i < max_reads; ++i) {
         idInfo info;
@@ -88,9 +139,31 @@ int mode_read(int max_reads)
                     result, elapsed_ms, info.cardno, info.name, info.nation, info.sex, info.birth,
                     info.photo_len, info.photo[0]);
         std::fflush(stdout);
-        if (result == VESSIK_RESULT_CARD_READ)
+        if (stop_after_card && result == VESSIK_RESULT_CARD_READ)
             break;
     }
+    print_left(before);
+    return 0;
+}
+
+// One of the controller's checks on the link the library's reads use.
+int mode_maintenance(bool heartbeat)
+{
+    const Held before = held_now();
+    const int connect = g_IdCardMain.usb.ConnectUsb();
+    std::printf("connect rc=%d\n", connect);
+    if (connect == 0) {
+        const double t0 = now_s();
+        if (heartbeat) {
+            const int beat = g_IdCardMain.heartbeat(CARDTYPE_USB);
+            std::printf("heartbeat rc=%d elapsed_ms=%.1f\n", beat, (now_s() - t0) * 1e3);
+        } else {
+            g_IdCardMain.self_check();
+            std::printf("self_check elapsed_ms=%.1f\n", (now_s() - t0) * 1e3);
+        }
+    }
+    g_IdCardMain.usb.DisConnectUsb();
+    print_left(before);
     return 0;
 }
 
@@ -286,7 +359,11 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "read")
-        return mode_read(count_arg(argc, argv, 1));
+        return mode_read(count_arg(argc, argv, 1), true);
+    if (mode == "read-all")
+        return mode_read(count_arg(argc, argv, 1), false);
+    if (mode == "heartbeat" || mode == "self-check")
+        return mode_maintenance(mode == "heartbeat");
     if (mode == "idle-in")
         return mode_idle_in(static_cast<unsigned>(count_arg(argc, argv, 1000)));
     if (mode == "claim-after-crash")
@@ -295,7 +372,8 @@ int main(int argc, char **argv)
         return mode_figures_read(count_arg(argc, argv, 5));
     if (mode == "figures-raw-cycles")
         return mode_figures_raw_cycles(count_arg(argc, argv, 1000));
-    std::fprintf(stderr, "usage: e2e_client read MAX | idle-in MS | claim-after-crash | "
+    std::fprintf(stderr, "usage: e2e_client read MAX | read-all N | heartbeat | self-check | "
+                         "idle-in MS | claim-after-crash | "
                          "figures-read N | figures-raw-cycles N\n");
     return 2;
 }

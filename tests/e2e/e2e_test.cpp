@@ -484,6 +484,385 @@ TEST(Faults, ReaderThatDropsOffTheBusEndsTheRead)
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
 }
 
+// --- The fault matrix: every fault the launcher can switch on ---------------------------
+
+const char *const kConnectOk = "usb connect ok";
+const char *const kConnectErr = "usb connect err";
+const char *const kReadOk = "read card  successful";
+const char *const kClaimFailed = "Cannot Claim Interface";
+const char *const kWriteFailed = "Failed to write data.Enabling read/write reset";
+
+// One fault (or a pair: a fault that keeps the card from being read, and an
+// unplug that ends the polling) and how the program must come out of it.
+struct FaultCase {
+    const char *name;
+    std::vector<std::string> options;                   // the launcher's
+    std::vector<std::string> program;                   // e2e_client's mode and count
+    std::vector<int> results;                           // each read's result, or the heartbeat's
+    std::vector<std::string> messages;                  // status callbacks, in order
+    std::vector<std::string> diagnostics;               // what the library prints, stdout or stderr
+    std::vector<std::pair<std::string, long>> counters; // the reader's, at the end
+};
+
+std::vector<std::string> fault(const std::string &name_value)
+{
+    return {"--fault", name_value};
+}
+
+std::vector<std::string> faults(const std::string &first, const std::string &second)
+{
+    return {"--fault", first, "--fault", second};
+}
+
+const std::vector<std::string> kReadOnce = {"read", "1"};
+const std::vector<std::string> kHeartbeat = {"heartbeat"};
+const std::vector<std::string> kOkThenRead = {kConnectOk, kReadOk};
+const std::vector<std::string> kOkThenErr = {kConnectOk, kConnectErr};
+const std::vector<std::string> kErrOnly = {kConnectErr};
+
+// Counters of one clean read: module id, find, select and read, 8 stages each way.
+const std::vector<std::pair<std::string, long>> kOneCleanRead = {
+    {"find", 1}, {"select", 1}, {"read", 1}, {"out_transfers", 8}, {"in_transfers", 8}};
+
+const FaultCase kFaultCases[] = {
+    {"NoFault",
+     {},
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {"Claimed Interface"},
+     kOneCleanRead},
+    // The second read finds the card gone for good and polls until the reader drops off.
+    {"NoRefind",
+     faults("no-refind", "unplug-after-transfers=40"),
+     {"read-all", "2"},
+     {kReadResultCard, kReadResultNoReader},
+     {kConnectOk, kReadOk, kConnectOk, kConnectErr},
+     {},
+     {{"select", 1}, {"read", 1}}},
+    // The read answer is never ready in time; the reader goes at the next poll.
+    {"ReadAnswerTooLate",
+     faults("read-delay-us=5000000", "unplug-after-transfers=16"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kOkThenErr,
+     {},
+     {{"find", 1}, {"select", 1}, {"read", 1}, {"out_transfers", 10}, {"in_transfers", 6}}},
+    {"AnswersLate",
+     fault("answer-delay-us=30000"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     {{"find", 1}, {"select", 1}, {"read", 1}}},
+    {"ClaimBusy",
+     fault("claim-fails"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kErrOnly,
+     {kClaimFailed, "r= -6", "Device or resource busy"},
+     {{"out_transfers", 0}}},
+    {"ClaimAccess",
+     fault("claim-fails=access"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kErrOnly,
+     {kClaimFailed, "r= -99", "Permission denied"},
+     {{"out_transfers", 0}}},
+    {"ClaimIo",
+     fault("claim-fails=io"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kErrOnly,
+     {kClaimFailed, "r= -99", "Input/output error"},
+     {{"out_transfers", 0}}},
+    {"ClaimNotFound",
+     fault("claim-fails=not-found"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kErrOnly,
+     {kClaimFailed, "r= -5"},
+     {{"out_transfers", 0}}},
+    {"ClaimNoDevice",
+     fault("claim-fails=no-device"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kErrOnly,
+     {kClaimFailed, "r= -4", "No such device"},
+     {{"out_transfers", 0}}},
+    {"ClaimInvalid",
+     fault("claim-fails=invalid"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kErrOnly,
+     {kClaimFailed, "r= -99", "Invalid argument"},
+     {{"out_transfers", 0}}},
+    // A refused configuration is logged only: the claim decides.
+    {"SetConfigurationFails",
+     fault("set-config-fails=io"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     kOneCleanRead},
+    {"KernelDriverDetached",
+     fault("kernel-driver"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {"Claimed Interface"},
+     kOneCleanRead},
+    {"CardShowsAfterThreeFinds",
+     {"--no-card", "--card-after", "0", "--fault", "card-arrives-after-finds=3"},
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     {{"find", 4}, {"select", 1}, {"read", 1}}},
+    // Lifted right after the find: the select fails, and so does every later find.
+    {"CardLeavesAfterTheFind",
+     faults("card-leaves-after-finds=1", "unplug-after-transfers=30"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kOkThenErr,
+     {},
+     {{"select", 1}, {"read", 0}}},
+    {"TwoSelectsFail",
+     fault("select-fails=2"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     {{"find", 3}, {"select", 3}, {"read", 1}}},
+    {"EverySelectFails",
+     faults("select-fails=-1", "unplug-after-transfers=30"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kOkThenErr,
+     {},
+     {{"read", 0}}},
+    // A read answer that is short, or says the wrong length, is read again.
+    {"ReadAnswerShort",
+     faults("read-short=100", "unplug-after-transfers=40"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kOkThenErr,
+     {},
+     {{"read", 2}}},
+    {"ReadAnswerWrongLength",
+     faults("read-length=1000", "unplug-after-transfers=40"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kOkThenErr,
+     {},
+     {{"read", 2}}},
+    // The library judges an answer by its status byte and length, not its
+    // preamble or check byte: damaged answers still read the card.
+    {"DamagedPreamble",
+     fault("damage-preamble"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     kOneCleanRead},
+    {"DamagedCheckByte",
+     fault("damage-check"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     kOneCleanRead},
+    {"BodyStageTimesOut",
+     fault("in-timeout=85:2"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     {{"find", 2}, {"select", 1}, {"read", 1}}},
+    {"EveryHeaderStageTimesOut",
+     faults("in-timeout=81", "unplug-after-transfers=30"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kOkThenErr,
+     {},
+     {{"read", 2}}},
+    {"HeaderStagePartial",
+     fault("in-partial=81:2"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     kOneCleanRead},
+    {"ReadBodyPartial",
+     faults("in-partial=85:4", "partial-bytes=100"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     {{"find", 2}, {"select", 2}, {"read", 2}}},
+    // A stalled write is cleared and the poll goes on.
+    {"HeaderWriteStalls",
+     fault("out-stall=02:3"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     {{"find", 2}, {"read", 1}, {"clear_halts", 1}}},
+    {"BodyWriteStallsOnce",
+     faults("out-stall=06:3", "stall-clears"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {},
+     {{"find", 2}, {"read", 1}, {"clear_halts", 1}}},
+    {"ReaderDropsOff",
+     fault("unplug-after-transfers=5"),
+     kReadOnce,
+     {kReadResultNoReader},
+     kOkThenErr,
+     {},
+     {{"find", 0}, {"out_transfers", 3}, {"in_transfers", 2}}},
+    {"NoReader",
+     {"--no-reader"},
+     kReadOnce,
+     {kReadResultNoReader},
+     kErrOnly,
+     {"Cannot open device,Please check device..."},
+     {{"out_transfers", 0}}},
+    {"HeartbeatAnswered", {}, kHeartbeat, {1}, {}, {}, {{"probes", 1}}},
+    {"HeartbeatSilent", fault("controller-silent"), kHeartbeat, {0}, {}, {}, {{"probes", 3}}},
+    {"HeartbeatAnsweredSecond",
+     fault("controller-answers-probe=2"),
+     kHeartbeat,
+     {1},
+     {},
+     {},
+     {{"probes", 2}}},
+    {"HeartbeatWritesStall",
+     fault("mcu-write-stalls=-1"),
+     kHeartbeat,
+     {0},
+     {},
+     {kWriteFailed},
+     {{"probes", 0}, {"device_resets", 3}}},
+    {"HeartbeatFirstWriteStalls",
+     fault("mcu-write-stalls=1"),
+     kHeartbeat,
+     {1},
+     {},
+     {kWriteFailed},
+     {{"probes", 1}, {"device_resets", 1}}},
+    {"SelfCheckSilentSendsRestart",
+     fault("controller-silent"),
+     {"self-check"},
+     {},
+     {},
+     {},
+     {{"probes", 1}, {"restarts", 1}}},
+};
+
+// Test lists show the row's name, not its bytes.
+void PrintTo(const FaultCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class FaultMatrix : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
+{
+    const FaultCase &c = GetParam();
+    std::vector<std::string> options = {"--stats"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    std::vector<std::string> program = {kClient};
+    program.insert(program.end(), c.program.begin(), c.program.end());
+    const Outcome r = launch(options, program);
+
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    std::vector<int> results;
+    const bool reads = c.program[0].compare(0, 4, "read") == 0;
+    for (const Record &rec : records(r.out, reads ? "read" : "heartbeat"))
+        results.push_back(as_int(rec, reads ? "result" : "rc"));
+    EXPECT_EQ(results, c.results) << r.out;
+    std::vector<std::string> messages;
+    for (const Record &rec : records(r.out, "callback"))
+        messages.push_back(rec.at("text"));
+    EXPECT_EQ(messages, c.messages) << r.out;
+    for (const std::string &d : c.diagnostics)
+        EXPECT_NE((r.out + r.err).find(d), std::string::npos) << d << "\n" << r.out << r.err;
+    for (const auto &counter : c.counters)
+        EXPECT_EQ(stat_of(r.err, counter.first), counter.second) << counter.first << "\n" << r.err;
+
+    // Handle, context, device node, libusb's descriptors and threads: all given back.
+    const std::vector<Record> left = records(r.out, "left");
+    ASSERT_EQ(left.size(), 1u) << r.out;
+    EXPECT_EQ(as_int(left[0], "handle"), 0);
+    EXPECT_EQ(as_int(left[0], "context"), 0);
+    EXPECT_EQ(as_int(left[0], "usb_nodes"), 0);
+    EXPECT_EQ(as_int(left[0], "fds_after"), as_int(left[0], "fds_before"));
+    EXPECT_EQ(as_int(left[0], "threads_after"), as_int(left[0], "threads_before"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, testing::ValuesIn(kFaultCases),
+                         [](const testing::TestParamInfo<FaultCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// The matrix keeps up with the launcher: each fault its --help lists, and
+// each failure a refused claim can give, has a row.
+TEST(FaultMatrixCoverage, EveryFaultOfTheLauncherHasARow)
+{
+    const Outcome help = run({kLauncher, "--help"});
+    ASSERT_EQ(help.status, 0);
+    const size_t from = help.out.find("\nFaults (--fault");
+    const size_t to = help.out.find("  STATUS is one of ");
+    ASSERT_NE(from, std::string::npos) << help.out;
+    ASSERT_NE(to, std::string::npos) << help.out;
+
+    auto covered = [](const std::string &prefix) {
+        for (const FaultCase &c : kFaultCases)
+            for (size_t i = 0; i + 1 < c.options.size(); ++i)
+                if (c.options[i] == "--fault" &&
+                    c.options[i + 1].compare(0, prefix.size(), prefix) == 0)
+                    return true;
+        return false;
+    };
+    auto covered_exactly = [](const std::string &name_value) {
+        for (const FaultCase &c : kFaultCases)
+            for (size_t i = 0; i + 1 < c.options.size(); ++i)
+                if (c.options[i] == "--fault" && c.options[i + 1] == name_value)
+                    return true;
+        return false;
+    };
+    std::istringstream lines(help.out.substr(from + 1, to - from - 1));
+    std::string line;
+    std::getline(lines, line); // the heading
+    int listed = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string usage;
+        words >> usage;
+        const std::string name = usage.substr(0, usage.find_first_of("=["));
+        ++listed;
+        EXPECT_TRUE(covered(name)) << "no row for --fault " << name;
+    }
+    EXPECT_GE(listed, 20);
+
+    // "busy, access, io, not-found, no-device, invalid;" (busy is the default).
+    const size_t list = to + std::strlen("  STATUS is one of ");
+    std::istringstream statuses(help.out.substr(list, help.out.find(';', list) - list));
+    int named = 0;
+    for (std::string status; std::getline(statuses, status, ',');) {
+        status.erase(0, status.find_first_not_of(' '));
+        ++named;
+        const bool row = covered("claim-fails=" + status) ||
+                         (status == "busy" && covered_exactly("claim-fails"));
+        EXPECT_TRUE(row) << "no row for claim-fails=" << status;
+    }
+    EXPECT_EQ(named, 6);
+}
+
 // --- The emulated device ------------------------------------------------------------------
 
 // While a transfer waits, the program must sleep in poll(): umockdev's own
