@@ -241,8 +241,8 @@ int ReadOnce(const vessik_read_options &options, vessik_card *card)
 
     CardMain::PollPolicy policy;
     policy.answer_timeout_ms = kAnswerTimeoutMs;
-    const unsigned interval_ms = options.poll_interval_ms != 0 ? options.poll_interval_ms
-                                                               : VESSIK_DEFAULT_POLL_INTERVAL_MS;
+    const unsigned interval_ms =
+        options.poll_interval_ms != 0 ? options.poll_interval_ms : VESSIK_DEFAULT_POLL_INTERVAL_MS;
     policy.idle_pause_us = static_cast<uint64_t>(interval_ms) * 1000u;
     policy.wait_slice_us = kWaitSliceUs;
     policy.status_before_every_find = false;

@@ -37,22 +37,22 @@ typedef void (*ReadInfoCallback)(int kind, void *message);
  * own: they read as NUL-terminated strings because the caller zero-fills the
  * record before every read. */
 typedef struct idInfo {
-    char name[30];          /*    0: UTF-8 */
-    char sex[2];            /*   30: one ASCII digit, 1 male, 2 female */
-    char nation[4];         /*   32: UTF-8 nationality name, or two code digits */
-    char birth[16];         /*   36: eight ASCII digits */
-    char address[140];      /*   52: UTF-8 */
-    char cardno[36];        /*  192: 18 ASCII characters */
-    char authority[64];     /*  228: UTF-8 issuing authority */
-    char starttime[16];     /*  292: eight ASCII digits */
-    char endtime[16];       /*  308: eight ASCII digits */
-    unsigned char photo[1024]; /* 324: compressed photo as the card gives it */
+    char name[30];                 /*    0: UTF-8 */
+    char sex[2];                   /*   30: one ASCII digit, 1 male, 2 female */
+    char nation[4];                /*   32: UTF-8 nationality name, or two code digits */
+    char birth[16];                /*   36: eight ASCII digits */
+    char address[140];             /*   52: UTF-8 */
+    char cardno[36];               /*  192: 18 ASCII characters */
+    char authority[64];            /*  228: UTF-8 issuing authority */
+    char starttime[16];            /*  292: eight ASCII digits */
+    char endtime[16];              /*  308: eight ASCII digits */
+    unsigned char photo[1024];     /* 324: compressed photo as the card gives it */
     unsigned char reserved1[1024]; /* 1348 */
-    int photo_len;          /* 2372: always 1024 after a read */
+    int photo_len;                 /* 2372: always 1024 after a read */
     unsigned char reserved2[3073]; /* 2376 */
-    unsigned char ic_data[51]; /* 5449: only meaningful for result 2 */
-    int ic_len;             /* 5500 */
-    unsigned char reserved3[8]; /* 5504 */
+    unsigned char ic_data[51];     /* 5449: only meaningful for result 2 */
+    int ic_len;                    /* 5500 */
+    unsigned char reserved3[8];    /* 5504 */
 } idInfo;
 
 /* Compile-time layout checks that also work in C99 (no _Static_assert). */

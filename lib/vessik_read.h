@@ -23,9 +23,9 @@ extern "C" {
 #define VESSIK_E_BUSY (-6)         /* another vessik_read is running */
 
 /* Card types, told apart by the type marker at bytes 248-249 of the text. */
-#define VESSIK_CARD_RESIDENT 1        /* resident identity card (no marker) */
+#define VESSIK_CARD_RESIDENT 1          /* resident identity card (no marker) */
 #define VESSIK_CARD_FOREIGN_PERMANENT 2 /* foreign permanent resident card ("I") */
-#define VESSIK_CARD_HMT_PERMIT 3      /* Hong Kong/Macau/Taiwan residence permit ("J") */
+#define VESSIK_CARD_HMT_PERMIT 3        /* Hong Kong/Macau/Taiwan residence permit ("J") */
 
 /* The identity number's check character (ISO 7064 MOD 11-2). */
 #define VESSIK_ID_CHECK_NOT_APPLICABLE (-1)
@@ -49,25 +49,25 @@ typedef struct vessik_read_options {
  * longest text its card field can decode to. Fields a card type does not
  * carry are empty. */
 typedef struct vessik_card {
-    int type;               /* VESSIK_CARD_* */
-    char name[46];          /* resident, permit: the name; foreign: the Chinese name */
-    char name_en[181];      /* foreign: the English name */
-    char sex[4];            /* "1" male, "2" female */
-    char nation_code[10];   /* resident: two digits; foreign: three-letter country code */
-    char nation_name[13];   /* resident: the nationality's name, empty for a code without one */
-    char birth[25];         /* YYYYMMDD */
-    char address[106];      /* resident, permit */
-    char id_number[55];     /* resident, permit: 18 characters; foreign: the card number */
-    char authority[46];     /* resident, permit: issuing authority; foreign: authority code */
-    char valid_from[25];    /* YYYYMMDD */
-    char valid_to[25];      /* YYYYMMDD, or the card's own text for "long-term" */
-    char pass_number[28];   /* permit */
-    char issue_count[7];    /* permit */
-    char version[7];        /* foreign */
-    int id_check;           /* VESSIK_ID_CHECK_*: reported, never enforced */
+    int type;             /* VESSIK_CARD_* */
+    char name[46];        /* resident, permit: the name; foreign: the Chinese name */
+    char name_en[181];    /* foreign: the English name */
+    char sex[4];          /* "1" male, "2" female */
+    char nation_code[10]; /* resident: two digits; foreign: three-letter country code */
+    char nation_name[13]; /* resident: the nationality's name, empty for a code without one */
+    char birth[25];       /* YYYYMMDD */
+    char address[106];    /* resident, permit */
+    char id_number[55];   /* resident, permit: 18 characters; foreign: the card number */
+    char authority[46];   /* resident, permit: issuing authority; foreign: authority code */
+    char valid_from[25];  /* YYYYMMDD */
+    char valid_to[25];    /* YYYYMMDD, or the card's own text for "long-term" */
+    char pass_number[28]; /* permit */
+    char issue_count[7];  /* permit */
+    char version[7];      /* foreign */
+    int id_check;         /* VESSIK_ID_CHECK_*: reported, never enforced */
     unsigned char text_block[256]; /* the card text as the card gives it */
     unsigned char photo[1024];     /* the compressed photo as the card gives it */
-    unsigned int find_us;   /* how long finding, selecting and reading the card took */
+    unsigned int find_us;          /* how long finding, selecting and reading the card took */
     unsigned int select_us;
     unsigned int read_us;
     unsigned int decode_us;

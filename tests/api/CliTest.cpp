@@ -112,7 +112,8 @@ TEST(Base64, Rfc4648Vectors)
                  {"fooba", "Zm9vYmE="},
                  {"foobar", "Zm9vYmFy"}};
     for (const auto &c : cases) {
-        EXPECT_EQ(vessik_tools::base64_encode(reinterpret_cast<const unsigned char *>(c.in), strlen(c.in)),
+        EXPECT_EQ(vessik_tools::base64_encode(reinterpret_cast<const unsigned char *>(c.in),
+                                              strlen(c.in)),
                   c.out);
     }
     const unsigned char high[] = {0xFF, 0xFE, 0x00, 0xFB};
