@@ -53,7 +53,7 @@ class CardMain {
         if (strlen(text) >= sizeof(service_address))
             return VESSIK_RESULT_TEXT_TOO_LONG;
         memset(service_address, 0, sizeof(service_address));
-        strcpy(service_address, text);
+        memcpy(service_address, text, strlen(text)); // fits with its terminator: checked above
         service_port = port;
         return 0;
     }
@@ -66,7 +66,7 @@ class CardMain {
         if (strlen(path) >= sizeof(com_path))
             return VESSIK_RESULT_TEXT_TOO_LONG;
         memset(com_path, 0, sizeof(com_path));
-        strcpy(com_path, path);
+        memcpy(com_path, path, strlen(path)); // fits with its terminator: checked above
         com_baud_rate = speed;
         return 0;
     }

@@ -92,7 +92,8 @@ int CCommon::GuidToBytearry(std::string hex, int chars, unsigned char *out)
     unsigned char scratch[kMaxKeyBytes];
     memset(scratch, 0, sizeof(scratch));
     for (int i = 0; i < n; ++i) {
-        const long value = hex2int(hex.substr(i * kHexDigitsPerByte, kHexDigitsPerByte));
+        const long value =
+            hex2int(hex.substr(static_cast<size_t>(i) * kHexDigitsPerByte, kHexDigitsPerByte));
         scratch[i] = static_cast<unsigned char>(value & kLowByte);
     }
     for (int k = 0; k < kGuidHeadBytes; ++k)

@@ -186,7 +186,7 @@ int NvSerial::ReadSerial(int fd, unsigned char *buf, int wanted, int budget_ms)
     // so all waits together stay within the budget.
     timeval timeLeft;
     timeLeft.tv_sec = budget / kMsPerSecond;
-    timeLeft.tv_usec = (budget % kMsPerSecond) * kUsPerMs;
+    timeLeft.tv_usec = static_cast<suseconds_t>(budget % kMsPerSecond) * kUsPerMs;
     fd_set watched;
     FD_ZERO(&watched);
     int watchCount = 0;
