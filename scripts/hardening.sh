@@ -5,7 +5,7 @@
 #   2. the libFuzzer targets built with clang, their corpora and regression
 #      inputs replayed, then each target fuzzed for FUZZ_SECONDS (default 45)
 #      on a scratch copy of its corpus;
-#   3. clang-tidy with the checked-in .clang-tidy over the library's sources;
+#   3. clang-tidy with the checked-in .clang-tidy, and cppcheck, over the library's sources;
 #      any finding fails the run.
 # Usage: scripts/hardening.sh [asan|fuzz|tidy]...   (no argument: all three)
 # ASAN_BUILD_DIR (build-asan), FUZZ_BUILD_DIR (build-fuzz), FUZZ_SECONDS and
@@ -19,7 +19,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-45}
 JOBS=${JOBS:-$(nproc)}
 FUZZ_TARGETS=(card_text read mcu helpers)
 MAX_PARALLEL_FUZZERS=2
-PACKAGES=(clang libclang-rt-14-dev clang-tidy)
+PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck)
 
 install_missing() {
   local missing=() p
@@ -145,6 +145,11 @@ run_tidy() {
     xargs -P "$JOBS" -n 1 clang-tidy --quiet -p "$ASAN_BUILD_DIR" 2>&1 |
     { grep -v ' warnings\? generated\.$' || true; }
   echo "hardening: clang-tidy found nothing in ${#sources[@]} files"
+
+  stage "cppcheck on lib/, the stand-in decoder and the demo"
+  cppcheck --enable=warning,portability,performance --std=c++17 --inline-suppr --quiet \
+    --error-exitcode=1 -I lib lib/*.cpp wltdec/*.c demo/*.c
+  echo "hardening: cppcheck found nothing"
 }
 
 steps=("$@")
