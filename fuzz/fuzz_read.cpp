@@ -105,12 +105,12 @@ void ChooseFault(FuzzInput &in, vsim::Knobs &knobs)
     const uint8_t ep_in = in.flag() ? vsim::kEpHeaderIn : vsim::kEpBodyIn;
     const uint8_t ep_out = in.flag() ? vsim::kEpHeaderOut : vsim::kEpBodyOut;
     const int nth = static_cast<int>(in.below(16));
-    static const int kBusErrors[] = {LIBUSB_ERROR_IO,      LIBUSB_ERROR_PIPE,
-                                     LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_NO_DEVICE,
+    static const int kBusErrors[] = {LIBUSB_ERROR_IO,       LIBUSB_ERROR_PIPE,
+                                     LIBUSB_ERROR_TIMEOUT,  LIBUSB_ERROR_NO_DEVICE,
                                      LIBUSB_ERROR_OVERFLOW, LIBUSB_ERROR_ACCESS};
-    static const char *const kConnectSteps[] = {"libusb_init", "libusb_get_device_list",
-                                                "libusb_open_device_with_vid_pid",
-                                                "libusb_claim_interface", "libusb_set_configuration"};
+    static const char *const kConnectSteps[] = {
+        "libusb_init", "libusb_get_device_list", "libusb_open_device_with_vid_pid",
+        "libusb_claim_interface", "libusb_set_configuration"};
     switch (in.below(9)) {
     case 1:
         knobs.in_timeout = {ep_in, nth};

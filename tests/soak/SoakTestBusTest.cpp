@@ -101,9 +101,9 @@ Usage Measure()
 
 // What one read meets on the reader, and what it must return.
 enum class Scenario { GoodCard, AbsentCard, RecoverableFault, FatalFault, Unplug, NoReader };
-constexpr Scenario kRotation[] = {Scenario::GoodCard, Scenario::AbsentCard,
-                                  Scenario::RecoverableFault, Scenario::GoodCard,
-                                  Scenario::Unplug, Scenario::FatalFault, Scenario::NoReader};
+constexpr Scenario kRotation[] = {
+    Scenario::GoodCard, Scenario::AbsentCard, Scenario::RecoverableFault, Scenario::GoodCard,
+    Scenario::Unplug,   Scenario::FatalFault, Scenario::NoReader};
 constexpr int kRotationLength = sizeof(kRotation) / sizeof(kRotation[0]);
 
 // Sends stdout and stderr to /dev/null for the life of the object: ten
@@ -231,10 +231,10 @@ bool ReadOnce(Soak &soak, int i, std::string &why)
         rc == VESSIK_RESULT_CARD_READ || memcmp(&info, &zero, sizeof(info)) == 0;
     const bool closed = testbus::open_handles() == 0 && testbus::open_contexts() == 0 &&
                         testbus::device_lists_outstanding() == 0 && testbus::misuse() == 0;
-    const bool last_message_ok = !g_messages.empty() &&
-                                 g_messages.back() == (rc == VESSIK_RESULT_CARD_READ
-                                                           ? "read card  successful"
-                                                           : "usb connect err");
+    const bool last_message_ok =
+        !g_messages.empty() &&
+        g_messages.back() ==
+            (rc == VESSIK_RESULT_CARD_READ ? "read card  successful" : "usb connect err");
     if (!quiet_record || !closed || !last_message_ok) {
         why += ": record, close or messages wrong";
         return false;
