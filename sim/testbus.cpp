@@ -23,7 +23,7 @@ struct libusb_context {
 };
 
 struct libusb_device {
-    testbus::Device spec;
+    testbus::Device setup;
 };
 
 struct libusb_device_handle {
@@ -201,7 +201,7 @@ bool device_ok(const libusb_device *dev)
 // The reader behind an open handle, or nullptr when it has left the bus.
 vsim::VirtualReader *reader_of(const libusb_device_handle *h)
 {
-    return h->dev->spec.reader;
+    return h->dev->setup.reader;
 }
 
 // Runs `request` on the handle's reader and records the call; the common shape
@@ -225,15 +225,15 @@ int device_request(const char *name, libusb_device_handle *h, std::string args, 
 void retire_devices()
 {
     for (libusb_device *dev : st().devices)
-        dev->spec.reader = nullptr; // handles on it now answer NO_DEVICE
+        dev->setup.reader = nullptr; // handles on it now answer NO_DEVICE
     st().devices.clear();
     st().own_list.clear();
 }
 
-void add_device(const Device &spec)
+void add_device(const Device &setup)
 {
     auto dev = std::make_unique<libusb_device>();
-    dev->spec = spec;
+    dev->setup = setup;
     st().devices.push_back(dev.get());
     st().known_devices.insert(dev.get());
     st().device_store.push_back(std::move(dev));
@@ -269,7 +269,7 @@ bool filter_in_stage(uint8_t ep, std::vector<uint8_t> &stage)
 
 bool enumerated(const libusb_device *dev)
 {
-    return dev->spec.reader == nullptr || dev->spec.reader->present();
+    return dev->setup.reader == nullptr || dev->setup.reader->present();
 }
 
 template <typename Real> Real real_function(const char *name)
@@ -600,7 +600,7 @@ libusb_device_handle *libusb_open_device_with_vid_pid(libusb_context *ctx, uint1
         return nullptr;
     }
     for (libusb_device *dev : st().devices) {
-        const testbus::Device &d = dev->spec;
+        const testbus::Device &d = dev->setup;
         if (d.vid == vendor_id && d.pid == product_id && d.reader != nullptr &&
             d.reader->present()) {
             auto h = std::make_unique<libusb_device_handle>();
@@ -786,15 +786,15 @@ int libusb_get_device_descriptor(libusb_device *dev, struct libusb_device_descri
         return static_cast<int>(testbus::finish(call, code));
     if (!testbus::device_ok(dev) || desc == nullptr)
         return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_INVALID_PARAM));
-    if (dev->spec.descriptor_error != 0)
-        return static_cast<int>(testbus::finish(call, dev->spec.descriptor_error));
+    if (dev->setup.descriptor_error != 0)
+        return static_cast<int>(testbus::finish(call, dev->setup.descriptor_error));
     *desc = libusb_device_descriptor{};
     desc->bLength = LIBUSB_DT_DEVICE_SIZE;
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
     desc->bcdUSB = testbus::kBcdUsb;
     desc->bMaxPacketSize0 = testbus::kMaxPacket0;
-    desc->idVendor = dev->spec.vid;
-    desc->idProduct = dev->spec.pid;
+    desc->idVendor = dev->setup.vid;
+    desc->idProduct = dev->setup.pid;
     desc->bcdDevice = testbus::kBcdDevice;
     desc->bNumConfigurations = 1;
     return static_cast<int>(testbus::finish(call, LIBUSB_SUCCESS));
@@ -804,7 +804,7 @@ uint8_t libusb_get_bus_number(libusb_device *dev)
 {
     std::lock_guard<std::mutex> lock(st().mu);
     Call call = testbus::begin("libusb_get_bus_number");
-    const uint8_t bus = testbus::device_ok(dev) ? dev->spec.bus : 0;
+    const uint8_t bus = testbus::device_ok(dev) ? dev->setup.bus : 0;
     testbus::finish(call, bus);
     return bus;
 }
@@ -813,7 +813,7 @@ uint8_t libusb_get_device_address(libusb_device *dev)
 {
     std::lock_guard<std::mutex> lock(st().mu);
     Call call = testbus::begin("libusb_get_device_address");
-    const uint8_t address = testbus::device_ok(dev) ? dev->spec.address : 0;
+    const uint8_t address = testbus::device_ok(dev) ? dev->setup.address : 0;
     testbus::finish(call, address);
     return address;
 }
@@ -825,7 +825,7 @@ int libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_
         testbus::begin("libusb_get_port_numbers", "len=" + std::to_string(port_numbers_len));
     if (!testbus::device_ok(dev) || port_numbers == nullptr || port_numbers_len <= 0)
         return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_INVALID_PARAM));
-    const std::vector<uint8_t> &ports = dev->spec.ports;
+    const std::vector<uint8_t> &ports = dev->setup.ports;
     if (static_cast<int>(ports.size()) > port_numbers_len)
         return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_OVERFLOW));
     std::copy(ports.begin(), ports.end(), port_numbers);

@@ -171,12 +171,12 @@ bool is_option(const std::string &arg, const char *name)
 
 } // namespace
 
-bool apply_fault(const std::string &spec, vsim::Knobs &knobs, std::string &error)
+bool apply_fault(const std::string &fault_text, vsim::Knobs &knobs, std::string &error)
 {
-    const size_t eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
+    const size_t eq = fault_text.find('=');
+    const std::string name = fault_text.substr(0, eq);
     const bool has_value = eq != std::string::npos;
-    const std::string value = has_value ? spec.substr(eq + 1) : std::string();
+    const std::string value = has_value ? fault_text.substr(eq + 1) : std::string();
 
     for (const FaultSpec &f : kFaults) {
         if (name != f.name)
@@ -206,7 +206,7 @@ bool apply_fault(const std::string &spec, vsim::Knobs &knobs, std::string &error
             break;
         }
         if (!ok) {
-            error = "--fault " + spec + ": " +
+            error = "--fault " + fault_text + ": " +
                     (f.value == FaultValue::None ? std::string(f.name) + " takes no value"
                                                  : std::string("expected ") + f.name + f.syntax);
             return false;
@@ -214,7 +214,7 @@ bool apply_fault(const std::string &spec, vsim::Knobs &knobs, std::string &error
         f.apply(knobs, arg);
         return true;
     }
-    error = "--fault " + spec + ": no such fault (see --help)";
+    error = "--fault " + fault_text + ": no such fault (see --help)";
     return false;
 }
 

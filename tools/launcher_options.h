@@ -36,7 +36,7 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
                                     std::string &error);
 
 // Applies one --fault NAME[=VALUE] to the model's knobs.
-bool apply_fault(const std::string &spec, vsim::Knobs &knobs, std::string &error);
+bool apply_fault(const std::string &fault_text, vsim::Knobs &knobs, std::string &error);
 
 // Sets one card field from --raw-field KEY=VALUE, unchecked.
 bool apply_raw_field(const std::string &key, const std::string &value, vsim::CardFields &card,
