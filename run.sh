@@ -18,23 +18,17 @@ PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
           nlohmann-json3-dev libcpp-httplib-dev)
 TEST_PACKAGES=(chromium fonts-wqy-zenhei)
 
+# shellcheck source=scripts/apt-install.sh
+. scripts/apt-install.sh
+
 install_missing() {
-  local missing=() p
   local wanted=("${PACKAGES[@]}" "$@")
   # Node.js with npm often comes from elsewhere than Debian (whose npm package
   # conflicts with such a nodejs): take Debian's only when there is none.
   if [ $# -gt 0 ] && ! command -v npm >/dev/null 2>&1; then
     wanted+=(nodejs npm)
   fi
-  for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=()
-  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
+  apt_install_missing "${wanted[@]}"
 }
 
 build() {

@@ -21,18 +21,8 @@ FUZZ_TARGETS=(card_text read mcu helpers)
 MAX_PARALLEL_FUZZERS=2
 PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck)
 
-install_missing() {
-  local missing=() p
-  for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=()
-  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
-}
+# shellcheck source=scripts/apt-install.sh
+. scripts/apt-install.sh
 
 stage() {
   echo
@@ -154,7 +144,7 @@ run_tidy() {
 
 steps=("$@")
 [ ${#steps[@]} -eq 0 ] && steps=(asan fuzz tidy)
-install_missing
+apt_install_missing "${PACKAGES[@]}"
 for s in "${steps[@]}"; do
   start=$SECONDS
   case "$s" in
