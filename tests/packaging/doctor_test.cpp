@@ -3,6 +3,8 @@
 // the user may not open, no reader at all; and which photo decoder it names.
 #include <gtest/gtest.h>
 
+#include "child_process.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -30,68 +32,23 @@ constexpr int kExitNoReader = 1;
 constexpr int kExitNotUsable = 2;
 constexpr int kExitUsage = 3;
 constexpr double kRunLimitS = 25; // the launcher stops the doctor after kStopAfter
-constexpr int kPollMs = 100;
-constexpr size_t kReadChunk = 4096;
-constexpr useconds_t kReapPauseUs = 10000;
-constexpr int kSignalBase = 128;
 constexpr int kNobody = 65534;
 const std::string kStopAfter = "20"; // seconds; every run here ends long before
 
-double now_s()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 struct Outcome {
     int status = -1;    // exit status, 128+N for signal N, -1 when it had to be killed
-    std::string output; // stdout and stderr together
+    std::string output; // stdout, then stderr
 };
 
 // Runs `args` with `env` (NAME=VALUE) added to our environment.
 Outcome run(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
 {
     Outcome result;
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+    testsupport::Process child;
+    if (!child.Start(args, env))
         return result;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fds[1], STDOUT_FILENO);
-        dup2(pipe_fds[1], STDERR_FILENO);
-        for (const std::string &e : env)
-            putenv(const_cast<char *>(e.c_str()));
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    const double deadline = now_s() + kRunLimitS;
-    pollfd pfd{pipe_fds[0], POLLIN, 0};
-    char buf[kReadChunk];
-    while (poll(&pfd, 1, kPollMs) >= 0 && now_s() < deadline) {
-        if (pfd.revents == 0)
-            continue;
-        const ssize_t n = read(pipe_fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break; // every writer is gone: the program has ended
-        result.output.append(buf, static_cast<size_t>(n));
-    }
-    close(pipe_fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (now_s() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return result;
-        }
-        usleep(kReapPauseUs);
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : kSignalBase + WTERMSIG(status);
+    result.status = child.Wait(kRunLimitS);
+    result.output = child.out + child.err;
     return result;
 }
 
