@@ -8,7 +8,7 @@
 #include <iconv.h>
 #include <string>
 
-#include "CardText.inc"
+#include "card_text.h"
 #include "vessik.h"
 
 // Every allocation of the process, libc's own included, passes through here.
@@ -48,40 +48,40 @@ extern "C" void free(void *ptr)
 
 namespace {
 
-using cardrecord::CardField;
-using cardrecord::FieldCodec;
+using cardtext::FieldCodec;
+using cardtext::RecordField;
 
 constexpr int kTextBytes = 324; // the record's text fields, before the photo
 
 // The fields in the order the card read decodes them.
-const CardField *const kFields[] = {
-    &cardrecord::kName,      &cardrecord::kSex,     &cardrecord::kNation,
-    &cardrecord::kBirth,     &cardrecord::kAddress, &cardrecord::kCardNo,
-    &cardrecord::kAuthority, &cardrecord::kStart,   &cardrecord::kEnd,
+const RecordField *const kFields[] = {
+    &cardtext::kRecordName,      &cardtext::kRecordSex,     &cardtext::kRecordNation,
+    &cardtext::kRecordBirth,     &cardtext::kRecordAddress, &cardtext::kRecordCardNo,
+    &cardtext::kRecordAuthority, &cardtext::kRecordStart,   &cardtext::kRecordEnd,
 };
 
-void PutText(unsigned char *block, const CardField &field, const std::u16string &text)
+void PutText(unsigned char *block, const RecordField &field, const std::u16string &text)
 {
-    for (int u = 0; u < field.block_width / 2; ++u) {
+    for (int u = 0; u < field.block.width / 2; ++u) {
         const char16_t unit = u < static_cast<int>(text.size()) ? text[u] : u' ';
-        block[field.block_offset + 2 * u] = static_cast<unsigned char>(unit & 0xFF);
-        block[field.block_offset + 2 * u + 1] = static_cast<unsigned char>(unit >> 8);
+        block[field.block.offset + 2 * u] = static_cast<unsigned char>(unit & 0xFF);
+        block[field.block.offset + 2 * u + 1] = static_cast<unsigned char>(unit >> 8);
     }
 }
 
 // A made-up holder; no real person's data.
 void MakeBlock(unsigned char *block)
 {
-    memset(block, 0, cardrecord::kCardTextBlockBytes);
-    PutText(block, cardrecord::kName, u"欧阳·明远");
-    PutText(block, cardrecord::kSex, u"1");
-    PutText(block, cardrecord::kNation, u"01");
-    PutText(block, cardrecord::kBirth, u"19900101");
-    PutText(block, cardrecord::kAddress, u"北京市东城区景山前街4号院12号楼3单元501室");
-    PutText(block, cardrecord::kCardNo, u"11010119900101001X");
-    PutText(block, cardrecord::kAuthority, u"北京市公安局东城分局");
-    PutText(block, cardrecord::kStart, u"20200101");
-    PutText(block, cardrecord::kEnd, u"20400101");
+    memset(block, 0, cardtext::kTextBlockBytes);
+    PutText(block, cardtext::kRecordName, u"欧阳·明远");
+    PutText(block, cardtext::kRecordSex, u"1");
+    PutText(block, cardtext::kRecordNation, u"01");
+    PutText(block, cardtext::kRecordBirth, u"19900307");
+    PutText(block, cardtext::kRecordAddress, u"北京市东城区景山前街4号院12号楼3单元501室");
+    PutText(block, cardtext::kRecordCardNo, u"990000199003070013");
+    PutText(block, cardtext::kRecordAuthority, u"北京市公安局东城分局");
+    PutText(block, cardtext::kRecordStart, u"20200101");
+    PutText(block, cardtext::kRecordEnd, u"20400101");
 }
 
 int BytesBeforePadding(const unsigned char *src, int width)
@@ -97,17 +97,17 @@ int BytesBeforePadding(const unsigned char *src, int width)
 // the field's last byte for the terminator, as the kit does.
 void DecodeWithIconv(iconv_t cd, const unsigned char *block, idInfo &record)
 {
-    for (const CardField *field : kFields) {
-        const unsigned char *src = block + field->block_offset;
+    for (const RecordField *field : kFields) {
+        const unsigned char *src = block + field->block.offset;
         const bool free_text = field->codec == FieldCodec::FreeText;
         char *in = const_cast<char *>(reinterpret_cast<const char *>(src));
-        size_t in_left = static_cast<size_t>(free_text ? BytesBeforePadding(src, field->block_width)
-                                                       : field->block_width);
+        size_t in_left = static_cast<size_t>(free_text ? BytesBeforePadding(src, field->block.width)
+                                                       : field->block.width);
         char *out = reinterpret_cast<char *>(&record) + field->record_offset;
         size_t out_left = free_text ? field->record_width - 1 : field->record_width;
         iconv(cd, &in, &in_left, &out, &out_left);
-        if (field == &cardrecord::kNation)
-            cardrecord::DecodeNation(&record);
+        if (field == &cardtext::kRecordNation)
+            cardtext::DecodeNation(&record);
     }
 }
 
@@ -119,7 +119,7 @@ void CountAllocations(benchmark::State &state, unsigned long before)
 
 void BM_DecodeCardTextKit(benchmark::State &state)
 {
-    unsigned char block[cardrecord::kCardTextBlockBytes];
+    unsigned char block[cardtext::kTextBlockBytes];
     MakeBlock(block);
     idInfo record;
     memset(&record, 0, sizeof(record)); // the caller's zero fill, once
@@ -136,7 +136,7 @@ BENCHMARK(BM_DecodeCardTextKit);
 
 void BM_DecodeCardTextIconv(benchmark::State &state)
 {
-    unsigned char block[cardrecord::kCardTextBlockBytes];
+    unsigned char block[cardtext::kTextBlockBytes];
     MakeBlock(block);
     const iconv_t cd = iconv_open("UTF-8", "UCS-2LE");
     if (cd == reinterpret_cast<iconv_t>(-1)) {
@@ -160,7 +160,7 @@ BENCHMARK(BM_DecodeCardTextIconv);
 // Both ways must fill the record alike, or the comparison means nothing.
 bool SameRecords()
 {
-    unsigned char block[cardrecord::kCardTextBlockBytes];
+    unsigned char block[cardtext::kTextBlockBytes];
     MakeBlock(block);
     idInfo kit;
     idInfo reference;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "CardText.inc"
+#include "card_text.h"
 #include "fuzz_input.h"
 #include "record_checks.h"
 

@@ -3,14 +3,16 @@
 #include "CardMain.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <libusb.h>
 #include <unistd.h>
 
-#include "CardText.inc"
 #include "Public.h"
+#include "answer_layout.h"
+#include "card_text.h"
+#include "diag.h"
+#include "timing.h"
+#include "usb_link.h"
 
 // The module's four commands, kept whole with their check bytes.
 unsigned char SAM_M_Status[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x12, 0xFF, 0xEE};
@@ -20,36 +22,15 @@ unsigned char SAM_ReadCard[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30
 
 namespace {
 
-using vessik::kMsgConnectErr;
-using vessik::kMsgConnectOk;
-using vessik::kMsgDisconnectSerial;
-using vessik::kMsgDisconnectUsb;
-using vessik::kMsgReadOk;
-using vessik::kStatusKind;
+using namespace vessik::answer;
+using namespace vessik::diag;
+using namespace vessik::timing;
+using vessik::MonotonicUs;
+using vessik::frame::kCommandFrameBytes;
+using vessik::frame::kPosLengthHigh;
+using vessik::frame::kPosLengthLow;
 
-constexpr int kCommandFrameBytes = 10;
-constexpr int kAnswerTimeoutMs = 100;
-constexpr useconds_t kWaitAroundCommandUs = 100;
-constexpr useconds_t kWaitBeforeReadCardUs = 600;
-constexpr useconds_t kWaitAfterReadCardUs = 900000; // the module needs this long to read a card
-constexpr unsigned kWaitAfterFailedOpenS = 1;
-
-// Positions the module's answers are judged by.
-constexpr int kPosLengthHigh = 5;
-constexpr int kPosLengthLow = 6;
-constexpr int kPosModuleStatus = 9;
-constexpr int kPosFindCheck = 14;   // the check byte of a 4-byte find answer
-constexpr int kPosSelectCheck = 18; // the check byte of an 8-byte select answer
-constexpr unsigned char kStatusCardFound = 0x9F;
-constexpr unsigned char kStatusSuccess = 0x90;
-constexpr unsigned char kCheckOfGoodAnswer = 0x97;
-constexpr unsigned char kReadLengthHigh = 0x05; // 05 08: 1288 bytes follow the length
-constexpr unsigned char kReadLengthLow = 0x08;
-constexpr int kReadCardAnswerBytes = 1295;
-
-constexpr int kTextBlockOffset = 14;
-constexpr int kPhotoOffset = 270;
-constexpr int kPhotoBytes = 1024;
+// ReadIDCardLib clears the record's first bytes (name and sex) before decoding.
 constexpr int kRecordHeadCleared = 8;
 
 bool FindAccepted(const unsigned char *answer)
@@ -93,13 +74,6 @@ void CardMain::Report(const char *message)
 }
 
 namespace {
-
-uint64_t MonotonicUs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
 
 unsigned ElapsedUs(uint64_t since)
 {
@@ -151,7 +125,9 @@ CardMain::ExchangeResult CardMain::Exchange(unsigned char *frame, unsigned int w
         return EXCHANGE_LOST;
     if (!Wait(wait_after, policy))
         return EXCHANGE_STOPPED;
-    *answer_len = usb.ReadUsb(answer, vessik::kReplyBufferBytes, policy.answer_timeout_ms);
+    const int timeout_ms =
+        policy.answer_timeout_ms > 0 ? policy.answer_timeout_ms : kDocumentedAnswerTimeoutMs;
+    *answer_len = usb.ReadUsb(answer, vessik::kReplyBufferBytes, timeout_ms);
     return EXCHANGE_DONE;
 }
 
@@ -200,7 +176,7 @@ CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &p
                      policy);
         if (r != EXCHANGE_DONE)
             return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
-        if (!ReadCardLabelled(answer) || answer_len != kReadCardAnswerBytes)
+        if (!ReadCardLabelled(answer) || answer_len != kReadAnswerBytes)
             continue;
         policy.read_us = ElapsedUs(started);
 
@@ -225,7 +201,7 @@ int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
 
     // The documented read: no deadline, no pause, every wait whole.
     PollPolicy policy;
-    policy.answer_timeout_ms = kAnswerTimeoutMs;
+    policy.answer_timeout_ms = kDocumentedAnswerTimeoutMs;
     unsigned char answer[vessik::kReplyBufferBytes];
     if (PollForCard(answer, policy) != POLL_CARD_READ)
         return GiveUp();
@@ -249,8 +225,8 @@ int CardMain::GiveUp()
 
 void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
 {
-    unsigned char block[cardrecord::kCardTextBlockBytes];
-    memcpy(block, answer + kTextBlockOffset, sizeof(block));
+    unsigned char block[kTextBytes];
+    memcpy(block, answer + kTextOffset, sizeof(block));
 
     memset(info, 0, kRecordHeadCleared);
     DecodeCardText(block, info);
@@ -262,16 +238,11 @@ void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
 int CardMain::ReadCardCompleted(int code)
 {
     if (serial.port_fd <= 0) {
-        if (usb.dev_handle != nullptr) {
-            libusb_release_interface(usb.dev_handle, vessik::kReaderInterface);
-            libusb_close(usb.dev_handle);
-            usb.dev_handle = nullptr;
+        // The USB link's own release, with the status message in place of
+        // the line DisConnectUsb prints.
+        if (vessik::CloseUsbDevice(usb))
             Report(kMsgDisconnectUsb);
-        }
-        if (usb.usb_context != nullptr) {
-            libusb_exit(usb.usb_context);
-            usb.usb_context = nullptr;
-        }
+        vessik::EndUsbContext(usb);
     } else {
         Report(kMsgDisconnectSerial);
         serial.Close_port(serial.port_fd);
@@ -352,7 +323,7 @@ int CardMain::heartbeat(Cardtype type)
     for (int attempt = 0; attempt < kHeartbeatAttempts; ++attempt) {
         if (usb.WriteUsb(probe, kMcuFrameBytes) < 0) {
             usb.Resetep();
-            puts("Failed to write data.Enabling read/write reset");
+            PutLine(kLineWriteFailedReset);
         }
         if (usb.ReadUsb(reply, kHeartbeatReadMs) > 0)
             return 1;
@@ -367,13 +338,13 @@ void CardMain::self_check()
     usleep(kMcuSettleUs);
     if (usb.WriteUsb(probe, kMcuFrameBytes) < 0) {
         usb.Resetep();
-        LOG_Str("Failed to write data", "Enabling read/write reset");
+        LOG_Str(kLogWriteFailed, kLogReset);
     }
 
     unsigned char reply[vessik::kReplyBufferBytes] = {};
     usleep(kMcuSettleUs);
     if (usb.ReadUsb(reply, kSelfCheckReadMs) >= 1) {
-        puts("Data detected successfully");
+        PutLine(kLineDataDetected);
         return;
     }
 
@@ -382,7 +353,7 @@ void CardMain::self_check()
     usb.WriteUsb(restart, kMcuFrameBytes);
     unsigned char second_reply[vessik::kReplyBufferBytes] = {};
     if (usb.ReadUsb(second_reply, kRestartReadMs) < 0)
-        LOG_Str("Failed to detect data", "Hardware restart failed");
+        LOG_Str(kLogNoData, kLogRestartFailed);
 }
 
 int CardMain::HasCard(unsigned char *reply, int &reply_len, unsigned char * /*unused*/,

@@ -7,42 +7,40 @@
 #include "NvSerial.h"
 #include "NvUsb.h"
 #include "vessik.h"
-
-namespace vessik {
-// Status messages for the client's callback, always sent as kind 3.
-inline constexpr int kStatusKind = 3;
-inline constexpr const char *kMsgConnectErr = "usb connect err";
-inline constexpr const char *kMsgConnectOk = "usb connect ok";
-inline constexpr const char *kMsgReadOk = "read card  successful";
-inline constexpr const char *kMsgDisconnectUsb = "disconnect usb";
-inline constexpr const char *kMsgDisconnectSerial = "disconnect serial";
-} // namespace vessik
+#include "vessik_export.h"
 
 // Reader kind, passed as a plain int through the C interface.
 enum Cardtype : int { CARDTYPE_SERIAL = 0, CARDTYPE_USB = 1 };
 
 // The four command frames of the security module, sent whole.
+// SAM_M_Status carries 12 FF, the module's management/identifier query,
+// which the poll uses as its status query.
 extern "C" {
-extern unsigned char SAM_M_Status[10];
-extern unsigned char SAM_Serach[10];
-extern unsigned char SAM_Select[10];
-extern unsigned char SAM_ReadCard[10];
+VESSIK_EXPORT extern unsigned char SAM_M_Status[10];
+VESSIK_EXPORT extern unsigned char SAM_Serach[10];
+VESSIK_EXPORT extern unsigned char SAM_Select[10];
+VESSIK_EXPORT extern unsigned char SAM_ReadCard[10];
 }
 
-class CardMain {
+// The reader object: one per process behind the documented C functions
+// (g_IdCardMain). Its members are public and in this order for C++ clients.
+class VESSIK_EXPORT CardMain {
   public:
-    ReadInfoCallback read_info_cb;
-    NvUsb usb;
-    NvSerial serial;
+    ReadInfoCallback read_info_cb; // status messages, kind 3; null: none
+    NvUsb usb;                     // the USB link of the card read
+    NvSerial serial;               // the serial link, used by heartbeat only
+    // Stored by SetServiceInfo and SetComInfo for clients that read them back;
+    // no operation of the library reads them.
     char service_address[32];
     int service_port;
     char com_path[256];
     int com_baud_rate;
-    Cardtype card_type;
+    Cardtype card_type; // the kind asked for by the last read
 
     CardMain();
-    ~CardMain();
+    ~CardMain(); // closes the serial port, then the USB link
 
+    // Registers the status callback; a null function is ignored.
     void IDCARD_SetReadInfoCB(ReadInfoCallback fn);
 
     // 0 stored; -101 null text; -102 text longer than the field holds.
@@ -71,20 +69,29 @@ class CardMain {
         return 0;
     }
 
+    // Reads one card over USB into a zero-filled record: 1 read, 5 no
+    // reader, 0 for any kind but USB. Blocks until a card is read.
     int IReadCardInfo(idInfo *info, Cardtype type);
+    // Closes whatever link is open, says so to the callback, returns code.
     int ReadCardCompleted(int code);
 
+    // Probes the reader's controller: 1 when it answers, 0 otherwise.
     int heartbeat(Cardtype type);
+    // Probes the controller and restarts it when it does not answer.
     void self_check();
+    // Waits up to 10 s for a controller frame and classifies it (0 to 5).
     int HasCard(unsigned char *reply, int &reply_len, unsigned char *unused, int &unused_len);
+    // Hands out the single byte and the data of an event frame.
     bool ICCard(unsigned char *frame, unsigned char *single, int unused, unsigned char *data);
 
     // How one poll for a card behaves. The documented read polls flat out
     // with its fixed waits; the extended read adds a deadline, cancellation,
     // a pause while no card is there, and a say in which card it takes.
     struct PollPolicy {
-        int answer_timeout_ms = 100;
-        uint64_t idle_pause_us = 0; // after a find that saw no card (intervals past 71 min)
+        int answer_timeout_ms = 0; // per answer stage; 0: ReadIDCardLib's own
+        // After a find that saw no card; 64 bits, since a 32-bit count of
+        // microseconds wraps after 71 minutes.
+        uint64_t idle_pause_us = 0;
         unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
         // The documented loop asks the module's status before every find; a
         // waiting poll needs it once per read, which halves its idle USB work.

@@ -6,7 +6,7 @@
 #include "NvUsb.h"
 #include "vessik.h"
 
-extern CardMain g_IdCardMain; // behind ReadIDCardLib and the setters
-extern NvUsb nvusb;           // behind USB_ConnectUsb / USB_DisConnectUsb only
+VESSIK_EXPORT extern CardMain g_IdCardMain; // behind ReadIDCardLib and the setters
+VESSIK_EXPORT extern NvUsb nvusb;           // behind USB_ConnectUsb / USB_DisConnectUsb only
 
 #endif

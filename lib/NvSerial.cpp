@@ -2,6 +2,7 @@
 #include "NvSerial.h"
 
 #include "Public.h"
+#include "diag.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,8 @@
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
+
+using namespace vessik::diag;
 
 namespace {
 
@@ -101,12 +104,12 @@ int NvSerial::Open_port(const char *path)
 {
     const int fd = open(path, kOpenFlags);
     if (fd < 0) {
-        LOG_Str("cannot open serial port", ".....");
+        LOG_Str(kLogOpenPort, kLogOpenPortDetail);
         return -1;
     }
     // Back to blocking mode; with VMIN and VTIME at 0 a read still returns at once.
     if (fcntl(fd, F_SETFL, 0) < 0) {
-        LOG_Str("fcntl failed!\n", "......");
+        LOG_Str(kLogFcntl, kLogFcntlDetail);
         close(fd);
         return -1;
     }
@@ -118,7 +121,7 @@ int NvSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iS
 {
     termios tio;
     if (tcgetattr(fd, &tio) != 0) {
-        perror("Cannot get old terminal description");
+        PutError(kPerrorGetTerminal);
         return -1;
     }
     // Start from nothing: no input or output processing, no echo, no signals.
@@ -127,18 +130,18 @@ int NvSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iS
 
     speed_t speed = B0;
     if (!findBaud(iBaudRate, &speed)) {
-        printf("donot exist iBaudRate %d!\n", iBaudRate);
+        PutFormat(kFormatNoBaudRate, iBaudRate);
         return -1;
     }
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
 
     if (!setDataSize(&tio, iDataSize)) {
-        printf("donot exist iDataSize %d\n", iDataSize);
+        PutFormat(kFormatNoDataSize, iDataSize);
         return -1;
     }
     if (!setParity(&tio, cParity)) {
-        printf("donot exist cParity %c !\n", cParity);
+        PutFormat(kFormatNoParity, cParity);
         return -1;
     }
     if (iStopBit == 1) {
@@ -147,14 +150,14 @@ int NvSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iS
         tio.c_cflag |= CSTOPB;
     } else {
         // The record was cleared, so the line goes on with one stop bit.
-        printf("donot exist iStopBit %d\n", iStopBit);
+        PutFormat(kFormatNoStopBit, iStopBit);
     }
 
     tio.c_cc[VTIME] = 0;
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        perror("Set new terminal description error!\n");
+        PutError(kPerrorSetTerminal);
         return -1;
     }
     return 0;
@@ -164,12 +167,12 @@ int NvSerial::ConnectSerial(const char *path, int speed)
 {
     const int fd = Open_port(path);
     if (fd < 0) {
-        perror("Open_port error!");
+        PutError(kPerrorOpenPort);
         return -1;
     }
     // On failure the port stays recorded in port_fd for DisConnectSerial.
     if (setport(fd, speed, kConnectDataBits, kConnectParity, kConnectStopBits) < 0) {
-        perror("set_port error !\n");
+        PutError(kPerrorSetPort);
         return -1;
     }
     return fd;
@@ -210,7 +213,7 @@ int NvSerial::ReadSerial(int fd, unsigned char *buf, int wanted, int budget_ms)
         ++passes;
     } while (passes < budget);
 
-    puts("timeout from MCU\r");
+    PutLine(kLineMcuTimeout);
     return -1;
 }
 
@@ -239,7 +242,7 @@ int NvSerial::readserial(int fd, unsigned char *buf, int wanted, int *received, 
 int NvSerial::WriteSerial(int fd, void *bytes, int count)
 {
     if (count <= 0) {
-        puts("write byte number error !");
+        PutLine(kLineWriteCount);
         return count == 0 ? 0 : -1;
     }
     return static_cast<int>(write(fd, bytes, static_cast<size_t>(count)));
@@ -266,7 +269,7 @@ int NvSerial::WorkProcess2Serial(int fd, unsigned char *bytes, int count, char *
 void NvSerial::DisConnectSerial()
 {
     if (port_fd > 0) {
-        puts("disconnect serial\r");
+        PutLine(kLineDisconnectSerial);
         Close_port(port_fd);
     }
 }

@@ -7,8 +7,11 @@
 #include <libusb.h>
 
 #include "Public.h"
+#include "diag.h"
+#include "usb_link.h"
 
 using namespace vessik;
+using namespace vessik::diag;
 
 NvUsb::NvUsb() : dev_handle(nullptr), usb_context(nullptr) {}
 
@@ -26,41 +29,41 @@ int NvUsb::ConnectUsb()
 
     libusb_context *context = nullptr;
     if (libusb_init(&context) < 0) {
-        perror("Init Error\n");
+        PutError(kPerrorInit);
         return -1;
     }
     usb_context = context;
 
     libusb_device **devices = nullptr;
     if (libusb_get_device_list(usb_context, &devices) < 0) {
-        perror("Get Device Error\n");
+        PutError(kPerrorDeviceList);
         return -1;
     }
     dev_handle = libusb_open_device_with_vid_pid(usb_context, kReaderVendorId, kReaderProductId);
     libusb_free_device_list(devices, 1);
     if (dev_handle == nullptr) {
-        perror("Cannot open device,Please check device...\n");
+        PutError(kPerrorOpenDevice);
         return -1;
     }
 
     if (libusb_kernel_driver_active(dev_handle, kReaderInterface) == 1)
         libusb_detach_kernel_driver(dev_handle, kReaderInterface);
     if (libusb_set_configuration(dev_handle, kReaderConfiguration) != 0)
-        LOG_Str("[USB]", "usb_set_configuration ERR");
+        LOG_Str(kLogUsb, kLogSetConfiguration);
     if (libusb_kernel_driver_active(dev_handle, kReaderInterface) == 1) {
-        puts("USB Kernel Driver Active ");
+        PutLine(kLineKernelDriverActive);
         if (libusb_kernel_driver_active(dev_handle, kReaderInterface) == 0)
-            puts("Kernel Driver Detached ");
+            PutLine(kLineKernelDriverDetached);
     }
     libusb_detach_kernel_driver(dev_handle, kReaderInterface);
 
     const int r = libusb_claim_interface(dev_handle, kReaderInterface);
     if (r >= 0) {
-        puts("Claimed Interface");
+        PutLine(kLineClaimedInterface);
         return 0;
     }
-    printf("r= %d\r\n", r);
-    perror("Cannot Claim Interface\n");
+    PutFormat(kFormatClaimResult, r);
+    PutError(kPerrorClaim);
     return -1;
 }
 
@@ -72,7 +75,7 @@ int NvUsb::ReadUsb(unsigned char *buf, int timeout)
 int NvUsb::ReadUsb(unsigned char *buf, int capacity, int timeout)
 {
     if (dev_handle == nullptr) {
-        puts("dev_handle == NULL\r");
+        PutLine(kLineNoHandle);
         return -1;
     }
     // The header lands at the start and the body from offset 7 on, so the
@@ -113,7 +116,7 @@ int NvUsb::WriteUsb(unsigned char *frame, int len)
                                   kOutStageTimeoutMs);
     if (rc != 0) {
         libusb_clear_halt(dev_handle, kEndpointHeaderOut);
-        LOG_Str("[WriteUsb]", "USB Write ERR");
+        LOG_Str(kLogWriteUsb, kLogWriteErr);
         return rc;
     }
     if (len < kFrameHeaderBytes)
@@ -124,24 +127,35 @@ int NvUsb::WriteUsb(unsigned char *frame, int len)
                               len - kFrameHeaderBytes, &count, kOutStageTimeoutMs);
     if (rc != 0) {
         libusb_clear_halt(dev_handle, kEndpointBodyOut);
-        LOG_Str("[WriteUsb]", "USB Write ERR");
+        LOG_Str(kLogWriteUsb, kLogWriteErr);
         return rc;
     }
     return count;
 }
 
+bool vessik::CloseUsbDevice(NvUsb &usb)
+{
+    if (usb.dev_handle == nullptr)
+        return false;
+    libusb_release_interface(usb.dev_handle, kReaderInterface);
+    libusb_close(usb.dev_handle);
+    usb.dev_handle = nullptr;
+    return true;
+}
+
+void vessik::EndUsbContext(NvUsb &usb)
+{
+    if (usb.usb_context == nullptr)
+        return;
+    libusb_exit(usb.usb_context);
+    usb.usb_context = nullptr;
+}
+
 void NvUsb::DisConnectUsb()
 {
-    if (dev_handle != nullptr) {
-        libusb_release_interface(dev_handle, kReaderInterface);
-        libusb_close(dev_handle);
-        dev_handle = nullptr;
-        puts("disconnect usb ");
-    }
-    if (usb_context != nullptr) {
-        libusb_exit(usb_context);
-        usb_context = nullptr;
-    }
+    if (CloseUsbDevice(*this))
+        PutLine(kLineDisconnectUsb);
+    EndUsbContext(*this);
 }
 
 void NvUsb::Resetep()
@@ -166,18 +180,18 @@ void NvUsb::print_devs(libusb_device **devs)
         libusb_device *dev = devs[i];
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(dev, &desc) < 0) {
-            fprintf(stderr, "failed to get device descriptor");
+            PutErrorText(kErrorDescriptor);
             return;
         }
-        printf("%04x:%04x (bus %d, device %d)", desc.idVendor, desc.idProduct,
-               libusb_get_bus_number(dev), libusb_get_device_address(dev));
+        PutFormat(kFormatDevice, desc.idVendor, desc.idProduct, libusb_get_bus_number(dev),
+                  libusb_get_device_address(dev));
         uint8_t path[kMaxPortNumbers];
         const int ports = libusb_get_port_numbers(dev, path, kMaxPortNumbers);
         if (ports > 0) {
-            printf(" path: %d", path[0]);
+            PutFormat(kFormatPortFirst, path[0]);
             for (int j = 1; j < ports; ++j)
-                printf(".%d", path[j]);
+                PutFormat(kFormatPortNext, path[j]);
         }
-        putchar('\n');
+        PutChar('\n');
     }
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "vessik_export.h"
+
 struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
@@ -26,13 +28,13 @@ constexpr int kOutStageTimeoutMs = 100;
 constexpr int kMaxPortNumbers = 8;
 } // namespace vessik
 
-class NvUsb {
+class VESSIK_EXPORT NvUsb {
   public:
-    libusb_device_handle *dev_handle;
-    libusb_context *usb_context;
+    libusb_device_handle *dev_handle; // the open reader, or null
+    libusb_context *usb_context;      // this link's own libusb context, or null
 
     NvUsb();
-    ~NvUsb();
+    ~NvUsb(); // disconnects
 
     // 0 when the reader is open and interface 0 claimed, -1 otherwise.
     int ConnectUsb();
@@ -44,9 +46,14 @@ class NvUsb {
     // Body bytes sent, a negative libusb code when a stage failed, -1 with no
     // device open. Frames under 7 bytes go out whole as the header stage.
     int WriteUsb(unsigned char *frame, int len);
+    // Releases the interface, closes the device (printing "disconnect usb ")
+    // and ends the context.
     void DisConnectUsb();
+    // Resets the reader's device, when one is open.
     void Resetep();
+    // libusb's result of asking the active configuration; -1 with no device.
     int GetUsbStatus();
+    // Prints vendor:product, bus, device and port path of each device listed.
     void print_devs(libusb_device **devs);
 };
 

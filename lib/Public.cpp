@@ -1,24 +1,22 @@
 // Time, string and logging helpers exported with the library.
 #include "Public.h"
 
+#include "diag.h"
+#include "timing.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <sys/time.h>
 
 namespace {
-constexpr int64_t kMillisPerSecond = 1000;
-constexpr int64_t kNanosPerMilli = 1000000;
+constexpr uint64_t kMicrosPerMilli = 1000;
 constexpr int kTmBaseYear = 1900;
 } // namespace
 
 int64_t GetTickCount()
 {
-    // The monotonic clock does not jump when the system time is set.
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * kMillisPerSecond +
-           static_cast<int64_t>(now.tv_nsec) / kNanosPerMilli;
+    return static_cast<int64_t>(vessik::MonotonicUs() / kMicrosPerMilli);
 }
 
 char *chartrimright(char *text)
@@ -69,7 +67,7 @@ void LOG_Int(std::string tag, int value)
     // localtime_r: the same conversion as localtime without its shared buffer.
     tm local{};
     localtime_r(&now.tv_sec, &local);
-    printf("%d-%d-%d %d:%d:%d.%ld[%s==%d]\n", local.tm_year + kTmBaseYear, local.tm_mon + 1,
-           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<long>(now.tv_usec),
-           tag.c_str(), value);
+    vessik::diag::PutFormat(vessik::diag::kFormatLogInt, local.tm_year + kTmBaseYear,
+                            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                            local.tm_sec, static_cast<long>(now.tv_usec), tag.c_str(), value);
 }

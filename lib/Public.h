@@ -6,16 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "vessik_export.h"
+
 // Milliseconds of the monotonic clock.
-int64_t GetTickCount();
+VESSIK_EXPORT int64_t GetTickCount();
 // Clears trailing spaces (never the first character); returns its argument.
-char *chartrimright(char *text);
+VESSIK_EXPORT char *chartrimright(char *text);
 // Pieces of text between occurrences of separator, in order.
-std::vector<std::string> split(std::string text, std::string separator);
+VESSIK_EXPORT std::vector<std::string> split(std::string text, std::string separator);
 
 // Failure hook of the transports and the self-check: discards its texts.
-void LOG_Str(std::string heading, std::string detail);
+VESSIK_EXPORT void LOG_Str(std::string heading, std::string detail);
 // Prints "Y-M-D h:m:s.us[tag==value]" on standard output.
-void LOG_Int(std::string tag, int value);
+VESSIK_EXPORT void LOG_Int(std::string tag, int value);
 
 #endif

@@ -11,6 +11,8 @@
 
 #include <stddef.h>
 
+#include "vessik_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -78,26 +80,26 @@ VESSIK_LAYOUT_CHECK(size, sizeof(idInfo) == 5512);
 /* Reads one card into a zero-filled record. Kind 1 (USB) only.
  * 0: kind not supported; 1: card read; 5: the reader could not be opened
  * or was lost during the read. The record is written only for result 1. */
-int ReadIDCardLib(idInfo *info, int reader_kind);
+VESSIK_EXPORT int ReadIDCardLib(idInfo *info, int reader_kind);
 
 /* Stores a server address (at most 31 characters) and port: 0, -101 for a
  * null text, -102 for a text that does not fit. */
-int SetServiceInfo(const char *address, int port);
+VESSIK_EXPORT int SetServiceInfo(const char *address, int port);
 
 /* Stores a serial device path (at most 255 characters) and speed: 0, -101
  * for a null path, -102 for a path that does not fit. */
-int SetComInfo(const char *path, int speed);
+VESSIK_EXPORT int SetComInfo(const char *path, int speed);
 
 /* Hands the photo to the photo decoder (saveWlt2BmpUseFork) and returns its
  * result unchanged. */
-int SaveImage(const unsigned char *photo, const char *path);
+VESSIK_EXPORT int SaveImage(const unsigned char *photo, const char *path);
 
 /* Registers the status callback; a null function is ignored. */
-void CARD_SetReadInfoCB(ReadInfoCallback fn);
+VESSIK_EXPORT void CARD_SetReadInfoCB(ReadInfoCallback fn);
 
 /* A stand-alone USB link to the reader, independent of ReadIDCardLib. */
-int USB_ConnectUsb(void);
-void USB_DisConnectUsb(void);
+VESSIK_EXPORT int USB_ConnectUsb(void);
+VESSIK_EXPORT void USB_DisConnectUsb(void);
 
 /* Supplied by the photo decoder that the client program links. */
 int saveWlt2BmpUseFork(const unsigned char *photo, const char *path);

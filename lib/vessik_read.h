@@ -75,24 +75,24 @@ typedef struct vessik_card {
 
 /* Fills options with the defaults: no deadline, 100 ms interval, a card
  * reported once per presentation, no callback. */
-void vessik_read_options_init(vessik_read_options *options);
+VESSIK_EXPORT void vessik_read_options_init(vessik_read_options *options);
 
 /* Opens the reader, waits for a card (within the deadline), reads it into
  * card, and closes the reader again. options may be NULL for the defaults.
  * Returns VESSIK_OK or a negative VESSIK_E_* code; card is written only for
  * VESSIK_OK. One read at a time per process. */
-int vessik_read(const vessik_read_options *options, vessik_card *card);
+VESSIK_EXPORT int vessik_read(const vessik_read_options *options, vessik_card *card);
 
 /* Makes a vessik_read in progress return VESSIK_E_CANCELLED within 200 ms,
  * with the reader closed. Safe from any thread and from a signal handler; a
  * cancel with no read in progress has no effect. */
-void vessik_cancel(void);
+VESSIK_EXPORT void vessik_cancel(void);
 
 /* A short English text for a result code; never NULL. */
-const char *vessik_strerror(int code);
+VESSIK_EXPORT const char *vessik_strerror(int code);
 
 /* A text for a card type: "resident", "foreign-permanent", "hmt-permit". */
-const char *vessik_card_type_name(int type);
+VESSIK_EXPORT const char *vessik_card_type_name(int type);
 
 #ifdef __cplusplus
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "CardText.inc"
+#include "card_text.h"
 #include "vessik.h"
 
 namespace {
@@ -294,7 +294,7 @@ TEST(ParesCardChiness, RandomFieldsDecodeAsIconvUpToTheFirstSpace)
 
 // ---------------------------------------------------------------- bounded free text
 
-TEST(ParesCardChinessBounded, StopsBeforeACharacterThatDoesNotFit)
+TEST(DecodeFreeTextBounded, StopsBeforeACharacterThatDoesNotFit)
 {
     // "A", two CJK characters, U+00B7, U+0416: 1 + 3 + 3 + 2 + 2 bytes, then padding.
     const Bytes field = Ucs2le(u"A\u4E2D\u6587\u00B7\u0416 ");
@@ -316,16 +316,16 @@ TEST(ParesCardChinessBounded, StopsBeforeACharacterThatDoesNotFit)
     for (const auto &c : cases) {
         unsigned char dest[16];
         memset(dest, kUntouched, sizeof(dest));
-        EXPECT_EQ(ParesCardChinessBounded(field.data(), 12, dest, c.room), c.result)
+        EXPECT_EQ(DecodeFreeTextBounded(field.data(), 12, dest, c.room), c.result)
             << "room " << c.room;
         const int written = static_cast<int>(strlen(c.hex) + 1) / 3;
         EXPECT_EQ(Hex(dest, written + 1), written == 0 ? "EE" : std::string(c.hex) + " EE")
             << "room " << c.room;
     }
-    EXPECT_EQ(ParesCardChinessBounded(nullptr, 30, nullptr, 29), 0);
+    EXPECT_EQ(DecodeFreeTextBounded(nullptr, 30, nullptr, 29), 0);
 }
 
-TEST(ParesCardChinessBounded, RandomFieldsAndRoomsCutAsIconvCuts)
+TEST(DecodeFreeTextBounded, RandomFieldsAndRoomsCutAsIconvCuts)
 {
     Iconv reference;
     ASSERT_TRUE(reference.ok());
@@ -345,14 +345,14 @@ TEST(ParesCardChinessBounded, RandomFieldsAndRoomsCutAsIconvCuts)
         unsigned char dest[kDestBytes];
         memset(dest, kUntouched, sizeof(dest));
         const int n = static_cast<int>(cut.size());
-        ASSERT_EQ(ParesCardChinessBounded(field.data(), width, dest, room), 2 * Chars(cut))
+        ASSERT_EQ(DecodeFreeTextBounded(field.data(), width, dest, room), 2 * Chars(cut))
             << "round " << round << ", room " << room << ": " << Hex(field.data(), width);
         ASSERT_EQ(Hex(dest, n + 1), Expected(cut))
             << "round " << round << ", room " << room << ": " << Hex(field.data(), width);
     }
 }
 
-TEST(ParesCardChinessBounded, ALongNameStaysTerminatedInsideItsRecordField)
+TEST(DecodeFreeTextBounded, ALongNameStaysTerminatedInsideItsRecordField)
 {
     // Fifteen CJK characters fill a 30-byte card field with 45 bytes of UTF-8.
     const Bytes field = Ucs2le(std::u16string(15, u'\u9F8D'));
@@ -360,7 +360,7 @@ TEST(ParesCardChinessBounded, ALongNameStaysTerminatedInsideItsRecordField)
     memset(&record, 0, sizeof(record));
     record.sex[0] = '1';
     unsigned char *name = reinterpret_cast<unsigned char *>(record.name);
-    EXPECT_EQ(ParesCardChinessBounded(field.data(), 30, name, sizeof(record.name) - 1), 18);
+    EXPECT_EQ(DecodeFreeTextBounded(field.data(), 30, name, sizeof(record.name) - 1), 18);
     EXPECT_EQ(strlen(record.name), 27u); // nine characters of three bytes fit in 29
     EXPECT_EQ(record.sex[0], '1');
 }

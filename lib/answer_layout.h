@@ -1,0 +1,62 @@
+// Where things sit in the security module's frames: every offset and length
+// the library judges or copies an answer by. Internal: not installed.
+#ifndef VESSIK_ANSWER_LAYOUT_H
+#define VESSIK_ANSWER_LAYOUT_H
+
+namespace vessik {
+namespace frame {
+
+// Every frame: preamble AA AA AA 96 69, a big-endian length of what follows
+// it (check byte included), then the command or the answer, then an XOR check.
+constexpr int kPreambleBytes = 5;
+constexpr int kPosLengthHigh = 5;
+constexpr int kPosLengthLow = 6;
+constexpr int kCommandFrameBytes = 10; // the four commands the poll sends
+
+// The module's command codes (bytes 7 and 8 of a command frame). 12 FF asks
+// the module for its management information (its identifier); the poll uses
+// it as its status query.
+constexpr unsigned char kCmdModuleId[2] = {0x12, 0xFF};
+constexpr unsigned char kCmdFind[2] = {0x20, 0x01};
+constexpr unsigned char kCmdSelect[2] = {0x20, 0x02};
+constexpr unsigned char kCmdRead[2] = {0x30, 0x01};
+
+} // namespace frame
+
+namespace answer {
+
+// An answer carries three status bytes after the length: two forwarded from
+// the card, then the module's own, which is the one that matters.
+constexpr int kPosModuleStatus = 9;
+constexpr unsigned char kStatusSuccess = 0x90;
+constexpr unsigned char kStatusCardFound = 0x9F;
+
+// A find answer carries 4 payload bytes and a select answer 8, so their check
+// bytes land at 14 and 18; a good answer's check byte is 0x97.
+constexpr int kPosFindCheck = 14;
+constexpr int kPosSelectCheck = 18;
+constexpr unsigned char kCheckOfGoodAnswer = 0x97;
+
+// The read answer: length 05 08 (1288 bytes follow the length), 1295 in all:
+// status, the text and photo lengths, the text block, the photo, the check byte.
+constexpr unsigned char kReadLengthHigh = 0x05;
+constexpr unsigned char kReadLengthLow = 0x08;
+constexpr int kReadAnswerBytes = 1295;
+constexpr int kTextOffset = 14;
+constexpr int kTextBytes = 256;
+constexpr int kPhotoOffset = kTextOffset + kTextBytes; // 270
+constexpr int kPhotoBytes = 1024;
+
+} // namespace answer
+
+namespace textblock {
+
+// The card type marker: one UCS-2 unit at bytes 248-249 of the text block.
+constexpr int kTypeMarkerOffset = 248;
+constexpr unsigned short kMarkerForeignPermanent = 'I';
+constexpr unsigned short kMarkerHmtPermit = 'J';
+
+} // namespace textblock
+} // namespace vessik
+
+#endif

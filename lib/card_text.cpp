@@ -1,0 +1,350 @@
+// Card text decoders: fixed-width UCS-2LE card fields into UTF-8 and ASCII
+// bytes, for the fixed record and for the extended card.
+#include "card_text.h"
+
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "answer_layout.h"
+#include "vessik_read.h"
+
+using namespace cardtext;
+
+namespace {
+
+constexpr unsigned kOneByteLimit = 0x80;
+constexpr unsigned kTwoByteLimit = 0x800;
+constexpr int kSimdBytes = 16; // one SSE2 register
+constexpr int kSimdUnits = kSimdBytes / kUnitBytes;
+constexpr int kSexMale = 1;
+constexpr int kSexFemale = 2;
+constexpr int kSexWordBytes = 3;
+constexpr int kNationalFirst = 1;
+constexpr int kNationalLast = 56;
+constexpr int kNationalNotFound = -1;
+constexpr int kNationCodeDigits = 2;
+
+// The national standard's names by code. 07 and 47 are left without one here:
+// the documented table never named them.
+const char *const kNationalNames[kNationalLast + 1] = {
+    "",     "汉",     "蒙古",   "回",       "藏",     "维吾尔",   "苗",   "",       // 0-7
+    "壮",   "布依",   "朝鲜",   "满",       "侗",     "瑶",       "白",   "土家",   // 8-15
+    "哈尼", "哈萨克", "傣",     "黎",       "傈僳",   "佤",       "畲",   "高山",   // 16-23
+    "拉祜", "水",     "东乡",   "纳西",     "景颇",   "柯尔克孜", "土",   "达斡尔", // 24-31
+    "仫佬", "羌",     "布朗",   "撒拉",     "毛南",   "仡佬",     "锡伯", "阿昌",   // 32-39
+    "普米", "塔吉克", "怒",     "乌孜别克", "俄罗斯", "鄂温克",   "德昂", "",       // 40-47
+    "裕固", "京",     "塔塔尔", "独龙",     "鄂伦春", "赫哲",     "门巴", "珞巴",   // 48-55
+    "基诺"                                                                          // 56
+};
+
+// Writes the UTF-8 form of one unit, Utf8Length(unit) bytes, and returns its length.
+int PutUtf8(unsigned short unit, unsigned char *out)
+{
+    if (unit < kOneByteLimit) {
+        out[0] = static_cast<unsigned char>(unit & 0x7F);
+        return 1;
+    }
+    if (unit < kTwoByteLimit) {
+        out[0] = static_cast<unsigned char>(0xC0 | ((unit >> 6) & 0x1F));
+        out[1] = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<unsigned char>(0xE0 | (unit >> 12));
+    out[1] = static_cast<unsigned char>(0x80 | ((unit >> 6) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+    return 3;
+}
+
+// One unit of a field; the card stores them low byte first.
+unsigned short UnitAt(const unsigned char *src, int index)
+{
+    const unsigned char *unit = src + static_cast<ptrdiff_t>(index) * kUnitBytes;
+    return static_cast<unsigned short>(unit[0] | (unit[1] << 8));
+}
+
+} // namespace
+
+int cardtext::Utf8Length(unsigned short unit)
+{
+    if (unit < kOneByteLimit)
+        return 1;
+    return unit < kTwoByteLimit ? 2 : 3;
+}
+
+int EncUnicodeToUtf8(unsigned short unit, unsigned char *out, int capacity)
+{
+    if (out == nullptr || capacity < kUtf8Scratch)
+        return 0;
+    return PutUtf8(unit, out);
+}
+
+int ParesCardNumber(const unsigned char *src, int width, unsigned char *dest)
+{
+    if (src == nullptr)
+        return 0;
+    const int count = width > 0 ? (width + 1) / kUnitBytes : 0;
+    int i = 0;
+#if defined(__SSE2__)
+    // Eight units at a time: keep each low byte and pack them together. Only
+    // whole 16-byte groups inside the width are read.
+    const __m128i low_bytes = _mm_set1_epi16(0x00FF);
+    for (; kUnitBytes * i + kSimdBytes <= width; i += kSimdUnits) {
+        const __m128i units = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                                src + static_cast<ptrdiff_t>(kUnitBytes) * i)),
+                                            low_bytes);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(dest + i), _mm_packus_epi16(units, units));
+    }
+#endif
+    for (; i < count; ++i)
+        dest[i] = src[static_cast<ptrdiff_t>(i) * kUnitBytes];
+    return count;
+}
+
+int ParesCardChiness(const unsigned char *src, int width, unsigned char *dest)
+{
+    if (src == nullptr)
+        return 0;
+    const int units = width / kUnitBytes;
+    int written = 0;
+    int u = 0;
+    for (; u < units; ++u) {
+        const unsigned short unit = UnitAt(src, u);
+        if (unit == kPadUnit)
+            break;
+        written += EncUnicodeToUtf8(unit, dest + written, kUtf8Scratch);
+    }
+    return u * kUnitBytes;
+}
+
+int DecodeFreeTextBounded(const unsigned char *src, int width, unsigned char *dest, int room)
+{
+    if (src == nullptr)
+        return 0;
+    const int units = width / kUnitBytes;
+    int written = 0;
+    int u = 0;
+    for (; u < units; ++u) {
+        const unsigned short unit = UnitAt(src, u);
+        if (unit == kPadUnit || Utf8Length(unit) > room - written)
+            break;
+        written += PutUtf8(unit, dest + written);
+    }
+    return u * kUnitBytes;
+}
+
+int GetNational(int code, unsigned char *dest)
+{
+    if (code < kNationalFirst || code > kNationalLast)
+        return kNationalNotFound;
+    const int len = static_cast<int>(strlen(kNationalNames[code]));
+    memcpy(dest, kNationalNames[code], static_cast<size_t>(len));
+    return len;
+}
+
+int GetSEX(int code, unsigned char *dest)
+{
+    static const char kMale[] = "男";
+    static const char kFemale[] = "女";
+    if (code == kSexMale) {
+        memcpy(dest, kMale, kSexWordBytes);
+        return kSexWordBytes;
+    }
+    if (code == kSexFemale) {
+        memcpy(dest, kFemale, kSexWordBytes);
+        return kSexWordBytes;
+    }
+    return 0;
+}
+
+// ---- The card text block into idInfo ----
+// Free text leaves the field's last byte alone (a zero-filled record keeps
+// its terminator) and is cut between characters; a nationality name replaces
+// the code digits only when it fits the same way.
+
+namespace {
+
+void DecodeRecordField(const unsigned char *block, const RecordField &field, idInfo *info)
+{
+    unsigned char *dest = reinterpret_cast<unsigned char *>(info) + field.record_offset;
+    if (field.codec == FieldCodec::Digits) {
+        ParesCardNumber(block + field.block.offset, field.block.width, dest);
+        return;
+    }
+    DecodeFreeTextBounded(block + field.block.offset, field.block.width, dest,
+                          static_cast<int>(field.record_width) - 1);
+}
+
+// The two code digits that were just written into nation, as a number.
+int NationCode(const idInfo *info)
+{
+    int code = 0;
+    for (int i = 0; i < kNationCodeDigits && info->nation[i] >= '0' && info->nation[i] <= '9'; ++i)
+        code = code * 10 + (info->nation[i] - '0');
+    return code;
+}
+
+} // namespace
+
+void cardtext::DecodeNation(idInfo *info)
+{
+    unsigned char name[kNationNameMax];
+    const int len = GetNational(NationCode(info), name);
+    if (len > 0 && len < static_cast<int>(sizeof(info->nation)))
+        memcpy(info->nation, name, static_cast<size_t>(len));
+}
+
+void DecodeCardText(const unsigned char *block, idInfo *info)
+{
+    DecodeRecordField(block, kRecordName, info);
+    DecodeRecordField(block, kRecordSex, info);
+    DecodeRecordField(block, kRecordNation, info);
+    DecodeNation(info);
+    DecodeRecordField(block, kRecordBirth, info);
+    DecodeRecordField(block, kRecordAddress, info);
+    DecodeRecordField(block, kRecordCardNo, info);
+    DecodeRecordField(block, kRecordAuthority, info);
+    DecodeRecordField(block, kRecordStart, info);
+    DecodeRecordField(block, kRecordEnd, info);
+}
+
+// ---- The card text block into vessik_card ----
+
+namespace {
+
+constexpr int kIdNumberChars = 18;
+constexpr int kIdWeights[kIdNumberChars - 1] = {7, 9, 10, 5,  8, 4, 2, 1, 6,
+                                                3, 7, 9,  10, 5, 8, 4, 2};
+constexpr char kIdCheckChars[] = "10X98765432";
+constexpr int kIdCheckModulus = 11;
+
+// A whole field into UTF-8: every unit up to a NUL unit, then the padding
+// spaces at the end dropped (spaces inside, as in an English name, stay).
+void DecodeWhole(const unsigned char *block, const BlockField &field, char *dest, size_t room)
+{
+    const unsigned char *src = block + field.offset;
+    const int width_units = field.width / kUnitBytes;
+    int units = 0;
+    while (units < width_units && UnitAt(src, units) != 0)
+        ++units;
+    while (units > 0 && UnitAt(src, units - 1) == kPadUnit)
+        --units;
+    size_t written = 0;
+    for (int u = 0; u < units; ++u) {
+        const unsigned short unit = UnitAt(src, u);
+        if (written + static_cast<size_t>(Utf8Length(unit)) >= room)
+            break; // cannot happen with the sizes of vessik_card; never overrun
+        written +=
+            static_cast<size_t>(PutUtf8(unit, reinterpret_cast<unsigned char *>(dest) + written));
+    }
+    dest[written] = '\0';
+}
+
+// Where a field of the text block goes in vessik_card.
+struct CardField {
+    BlockField block;
+    size_t member;
+    size_t room;
+};
+#define VESSIK_CARD_FIELD(block_field, member)                                                     \
+    CardField                                                                                      \
+    {                                                                                              \
+        block_field, offsetof(vessik_card, member), sizeof(vessik_card::member)                    \
+    }
+
+constexpr CardField kResidentCard[] = {
+    VESSIK_CARD_FIELD(resident::kName, name),
+    VESSIK_CARD_FIELD(resident::kSex, sex),
+    VESSIK_CARD_FIELD(resident::kNation, nation_code),
+    VESSIK_CARD_FIELD(resident::kBirth, birth),
+    VESSIK_CARD_FIELD(resident::kAddress, address),
+    VESSIK_CARD_FIELD(resident::kIdNumber, id_number),
+    VESSIK_CARD_FIELD(resident::kAuthority, authority),
+    VESSIK_CARD_FIELD(resident::kValidFrom, valid_from),
+    VESSIK_CARD_FIELD(resident::kValidTo, valid_to),
+};
+constexpr CardField kForeignPermanentCard[] = {
+    VESSIK_CARD_FIELD(foreign_permanent::kNameEn, name_en),
+    VESSIK_CARD_FIELD(foreign_permanent::kSex, sex),
+    VESSIK_CARD_FIELD(foreign_permanent::kCardNumber, id_number),
+    VESSIK_CARD_FIELD(foreign_permanent::kNation, nation_code),
+    VESSIK_CARD_FIELD(foreign_permanent::kName, name),
+    VESSIK_CARD_FIELD(foreign_permanent::kValidFrom, valid_from),
+    VESSIK_CARD_FIELD(foreign_permanent::kValidTo, valid_to),
+    VESSIK_CARD_FIELD(foreign_permanent::kBirth, birth),
+    VESSIK_CARD_FIELD(foreign_permanent::kVersion, version),
+    VESSIK_CARD_FIELD(foreign_permanent::kAuthority, authority),
+};
+constexpr CardField kHmtPermitCard[] = {
+    VESSIK_CARD_FIELD(hmt_permit::kName, name),
+    VESSIK_CARD_FIELD(hmt_permit::kSex, sex),
+    VESSIK_CARD_FIELD(hmt_permit::kBirth, birth),
+    VESSIK_CARD_FIELD(hmt_permit::kAddress, address),
+    VESSIK_CARD_FIELD(hmt_permit::kIdNumber, id_number),
+    VESSIK_CARD_FIELD(hmt_permit::kAuthority, authority),
+    VESSIK_CARD_FIELD(hmt_permit::kValidFrom, valid_from),
+    VESSIK_CARD_FIELD(hmt_permit::kValidTo, valid_to),
+    VESSIK_CARD_FIELD(hmt_permit::kPassNumber, pass_number),
+    VESSIK_CARD_FIELD(hmt_permit::kIssueCount, issue_count),
+};
+#undef VESSIK_CARD_FIELD
+
+template <size_t N>
+void DecodeCardFieldList(const unsigned char *block, const CardField (&fields)[N],
+                         vessik_card *card)
+{
+    for (const CardField &f : fields)
+        DecodeWhole(block, f.block, reinterpret_cast<char *>(card) + f.member, f.room);
+}
+
+int IdCheck(const char *id)
+{
+    if (strlen(id) != static_cast<size_t>(kIdNumberChars))
+        return VESSIK_ID_CHECK_WRONG;
+    int sum = 0;
+    for (int i = 0; i < kIdNumberChars - 1; ++i) {
+        if (id[i] < '0' || id[i] > '9')
+            return VESSIK_ID_CHECK_WRONG;
+        sum += (id[i] - '0') * kIdWeights[i];
+    }
+    const char last = id[kIdNumberChars - 1] == 'x' ? 'X' : id[kIdNumberChars - 1];
+    return last == kIdCheckChars[sum % kIdCheckModulus] ? VESSIK_ID_CHECK_OK
+                                                        : VESSIK_ID_CHECK_WRONG;
+}
+
+void NameTheNation(vessik_card *card)
+{
+    const char *code = card->nation_code;
+    if (strlen(code) != kNationCodeDigits || code[0] < '0' || code[0] > '9' || code[1] < '0' ||
+        code[1] > '9')
+        return;
+    unsigned char name[sizeof(card->nation_name)] = {};
+    const int len = GetNational((code[0] - '0') * 10 + (code[1] - '0'), name);
+    if (len > 0)
+        memcpy(card->nation_name, name, static_cast<size_t>(len));
+}
+
+} // namespace
+
+void DecodeCardFields(const unsigned char *block, vessik_card *card)
+{
+    switch (UnitAt(block + vessik::textblock::kTypeMarkerOffset, 0)) {
+    case vessik::textblock::kMarkerForeignPermanent:
+        card->type = VESSIK_CARD_FOREIGN_PERMANENT;
+        DecodeCardFieldList(block, kForeignPermanentCard, card);
+        card->id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
+        break;
+    case vessik::textblock::kMarkerHmtPermit:
+        card->type = VESSIK_CARD_HMT_PERMIT;
+        DecodeCardFieldList(block, kHmtPermitCard, card);
+        card->id_check = IdCheck(card->id_number);
+        break;
+    default:
+        card->type = VESSIK_CARD_RESIDENT;
+        DecodeCardFieldList(block, kResidentCard, card);
+        NameTheNation(card);
+        card->id_check = IdCheck(card->id_number);
+        break;
+    }
+}
