@@ -11,6 +11,7 @@
 #include "answer_layout.h"
 #include "card_text.h"
 #include "diag.h"
+#include "poll_engine.h"
 #include "timing.h"
 #include "usb_link.h"
 
@@ -26,29 +27,9 @@ using namespace vessik::answer;
 using namespace vessik::diag;
 using namespace vessik::timing;
 using vessik::MonotonicUs;
-using vessik::frame::kCommandFrameBytes;
-using vessik::frame::kPosLengthHigh;
-using vessik::frame::kPosLengthLow;
 
 // ReadIDCardLib clears the record's first bytes (name and sex) before decoding.
 constexpr int kRecordHeadCleared = 8;
-
-bool FindAccepted(const unsigned char *answer)
-{
-    return answer[kPosModuleStatus] == kStatusCardFound ||
-           answer[kPosFindCheck] == kCheckOfGoodAnswer;
-}
-
-bool SelectAccepted(const unsigned char *answer)
-{
-    return answer[kPosModuleStatus] == kStatusSuccess ||
-           answer[kPosSelectCheck] == kCheckOfGoodAnswer;
-}
-
-bool ReadCardLabelled(const unsigned char *answer)
-{
-    return answer[kPosLengthHigh] == kReadLengthHigh || answer[kPosLengthLow] == kReadLengthLow;
-}
 
 } // namespace
 
@@ -75,117 +56,55 @@ void CardMain::Report(const char *message)
 
 namespace {
 
-unsigned ElapsedUs(uint64_t since)
-{
-    return static_cast<unsigned>(MonotonicUs() - since);
-}
+// The documented read's link: the reader object's own NvUsb, one wait of the
+// answer timeout per stage.
+class DocumentedUsbLink {
+  public:
+    explicit DocumentedUsbLink(NvUsb &usb) : usb_(usb) {}
+    vessik::SendResult Send(const unsigned char *frame, int len)
+    {
+        // WriteUsb only reads the frame.
+        return usb_.WriteUsb(const_cast<unsigned char *>(frame), len) == LIBUSB_ERROR_NO_DEVICE
+                   ? vessik::SendResult::Lost
+                   : vessik::SendResult::Sent;
+    }
+    int Receive(unsigned char *buf, int capacity, const vessik::AnswerWait &wait)
+    {
+        return usb_.ReadUsb(buf, capacity, wait.stage_ms);
+    }
 
-bool StopRequested(const CardMain::PollPolicy &policy)
-{
-    return policy.should_stop != nullptr && policy.should_stop(policy.context);
-}
+  private:
+    NvUsb &usb_;
+};
 
 } // namespace
 
-// Sleeps `us`, in slices when the policy asks for them so that a stop
-// request is seen quickly. False when the policy stopped the wait.
-bool CardMain::Wait(uint64_t us, PollPolicy &policy)
-{
-    if (policy.wait_slice_us == 0) {
-        usleep(static_cast<useconds_t>(us)); // the documented waits are all short
-        return true;
-    }
-    while (us > 0) {
-        if (StopRequested(policy))
-            return false;
-        const unsigned slice =
-            us < policy.wait_slice_us ? static_cast<unsigned>(us) : policy.wait_slice_us;
-        // Each usleep may oversleep a little; counting what it really took
-        // keeps a long wait from growing by that much per slice.
-        const uint64_t before = MonotonicUs();
-        usleep(slice);
-        const uint64_t took = MonotonicUs() - before;
-        const uint64_t spent = took > slice ? took : slice;
-        us = spent < us ? us - spent : 0;
-    }
-    return !StopRequested(policy);
-}
-
-// One command of the poll: clear, wait, write, wait, read. A write that
-// finds the reader gone ends the poll; any other failure shows only as an
-// answer that fails its check.
-CardMain::ExchangeResult CardMain::Exchange(unsigned char *frame, unsigned int wait_before,
-                                            unsigned int wait_after, unsigned char *answer,
-                                            int *answer_len, PollPolicy &policy)
-{
-    memset(answer, 0, vessik::kReplyBufferBytes);
-    if (!Wait(wait_before, policy))
-        return EXCHANGE_STOPPED;
-    if (usb.WriteUsb(frame, kCommandFrameBytes) == LIBUSB_ERROR_NO_DEVICE)
-        return EXCHANGE_LOST;
-    if (!Wait(wait_after, policy))
-        return EXCHANGE_STOPPED;
-    const int timeout_ms =
-        policy.answer_timeout_ms > 0 ? policy.answer_timeout_ms : kDocumentedAnswerTimeoutMs;
-    *answer_len = usb.ReadUsb(answer, vessik::kReplyBufferBytes, timeout_ms);
-    return EXCHANGE_DONE;
-}
-
 CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &policy)
 {
-    int answer_len = 0;
-    bool status_asked = false;
-    for (;;) {
-        if (StopRequested(policy))
-            return POLL_STOPPED;
+    vessik::PollSettings settings;
+    settings.wait.stage_ms =
+        policy.answer_timeout_ms > 0 ? policy.answer_timeout_ms : kDocumentedAnswerTimeoutMs;
+    settings.idle_pause_us = policy.idle_pause_us;
+    settings.wait_slice_us = policy.wait_slice_us;
+    settings.status_before_every_find = policy.status_before_every_find;
+    settings.should_stop = policy.should_stop;
+    settings.on_no_card = policy.on_no_card;
+    settings.accept_card = policy.accept_card;
+    settings.context = policy.context;
 
-        ExchangeResult r = EXCHANGE_DONE;
-        if (policy.status_before_every_find || !status_asked) {
-            r = Exchange(SAM_M_Status, kWaitAroundCommandUs, kWaitAroundCommandUs, answer,
-                         &answer_len, policy);
-            if (r != EXCHANGE_DONE)
-                return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
-            status_asked = true;
-        }
-
-        uint64_t started = MonotonicUs();
-        r = Exchange(SAM_Serach, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len,
-                     policy);
-        if (r != EXCHANGE_DONE)
-            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
-        if (!FindAccepted(answer)) {
-            if (policy.on_no_card != nullptr)
-                policy.on_no_card(policy.context);
-            if (policy.idle_pause_us > 0 && !Wait(policy.idle_pause_us, policy))
-                return POLL_STOPPED;
-            continue;
-        }
-        policy.find_us = ElapsedUs(started);
-
-        started = MonotonicUs();
-        r = Exchange(SAM_Select, kWaitAroundCommandUs, kWaitAroundCommandUs, answer, &answer_len,
-                     policy);
-        if (r != EXCHANGE_DONE)
-            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
-        if (!SelectAccepted(answer))
-            continue;
-        policy.select_us = ElapsedUs(started);
-
-        started = MonotonicUs();
-        r = Exchange(SAM_ReadCard, kWaitBeforeReadCardUs, kWaitAfterReadCardUs, answer, &answer_len,
-                     policy);
-        if (r != EXCHANGE_DONE)
-            return r == EXCHANGE_LOST ? POLL_READER_LOST : POLL_STOPPED;
-        if (!ReadCardLabelled(answer) || answer_len != kReadAnswerBytes)
-            continue;
-        policy.read_us = ElapsedUs(started);
-
-        if (policy.accept_card != nullptr && !policy.accept_card(policy.context, answer)) {
-            if (policy.idle_pause_us > 0 && !Wait(policy.idle_pause_us, policy))
-                return POLL_STOPPED;
-            continue;
-        }
+    DocumentedUsbLink link(usb);
+    const vessik::PollOutcome outcome =
+        vessik::CardPoll<DocumentedUsbLink>(link, settings).Run(answer, vessik::kReplyBufferBytes);
+    policy.find_us = settings.find_us;
+    policy.select_us = settings.select_us;
+    policy.read_us = settings.read_us;
+    switch (outcome) {
+    case vessik::PollOutcome::CardRead:
         return POLL_CARD_READ;
+    case vessik::PollOutcome::ReaderLost:
+        return POLL_READER_LOST;
+    default:
+        return POLL_STOPPED;
     }
 }
 

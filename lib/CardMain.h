@@ -120,11 +120,6 @@ class VESSIK_EXPORT CardMain {
     void Report(const char *message);
 
   private:
-    enum ExchangeResult { EXCHANGE_DONE, EXCHANGE_LOST, EXCHANGE_STOPPED };
-    ExchangeResult Exchange(unsigned char *frame, unsigned int wait_before_us,
-                            unsigned int wait_after_us, unsigned char *answer, int *answer_len,
-                            PollPolicy &policy);
-    bool Wait(uint64_t us, PollPolicy &policy);
     int GiveUp();
     void DecodeCard(const unsigned char *answer, idInfo *info);
 };

@@ -1,139 +1,80 @@
-// The extended read: the same poll engine as ReadIDCardLib, with a deadline,
-// cancellation, a pause while no card is there, and a lossless card record
-// for the three card types that share the readers.
-#include <atomic>
-#include <cstdint>
+// The extended interface's C functions: reader handles, the default reader
+// behind vessik_read, the log handler, and the texts for codes and types.
+#include <chrono>
 #include <cstring>
+#include <new>
+#include <thread>
 
-#include "CardMain.h"
-#include "answer_layout.h"
-#include "card_text.h"
 #include "diag.h"
+#include "reader.h"
 #include "timing.h"
 #include "vessik_read.h"
 
 namespace {
 
-using namespace vessik::diag;
-using namespace vessik::timing;
 using vessik::MonotonicUs;
-using vessik::answer::kPhotoBytes;
-using vessik::answer::kPhotoOffset;
-using vessik::answer::kTextBytes;
-using vessik::answer::kTextOffset;
 
-// The extended read keeps its own reader object, so it never disturbs the
-// callback or state of the documented one.
-CardMain g_reader;
-std::atomic<bool> g_busy{false};
-std::atomic<int> g_cancel{0};
-static_assert(std::atomic<int>::is_always_lock_free, "vessik_cancel must be signal-safe");
+// How often vessik_reader_close looks whether a cancelled read has ended.
+constexpr auto kCloseWaitStep = std::chrono::milliseconds(5);
 
-// What the last read took, to tell a card left on the reader from a new one.
-unsigned char g_last_block[kTextBytes];
-bool g_have_last = false;
-bool g_absent_since_last = true;
-uint64_t g_last_read_end_us = 0;
+// The reader behind vessik_read and vessik_cancel: the first USB reader,
+// opened and closed around each read. Its memory of the last card lives on
+// between reads.
+vessik_reader g_default_reader;
 
-struct Session {
-    uint64_t deadline_us = 0; // 0: none
-    bool report_same_card = false;
-    bool timed_out = false;
-    bool cancelled = false;
-};
-
-bool ShouldStop(void *context)
+bool OptionsUsable(const vessik_read_options *options)
 {
-    Session *session = static_cast<Session *>(context);
-    if (g_cancel.load() != 0) {
-        session->cancelled = true;
-        return true;
-    }
-    if (session->deadline_us != 0 && MonotonicUs() >= session->deadline_us) {
-        session->timed_out = true;
-        return true;
-    }
-    return false;
+    return options == nullptr || options->size >= VESSIK_READ_OPTIONS_SIZE_V1;
 }
 
-void OnNoCard(void * /*context*/)
+bool CardUsable(const vessik_card *card)
 {
-    g_absent_since_last = true;
+    return card != nullptr && card->size >= VESSIK_CARD_SIZE_V2;
 }
 
-// A card whose text is the last one read, with no find in between that
-// missed it, is still lying on the reader: it is not reported again.
-bool AcceptCard(void *context, const unsigned char *answer)
+// The caller's options over the defaults, as far as the caller's size goes.
+vessik_read_options OptionsFrom(const vessik_read_options *options)
 {
-    const Session *session = static_cast<const Session *>(context);
-    if (session->report_same_card || !g_have_last || g_absent_since_last)
-        return true;
-    return memcmp(answer + kTextOffset, g_last_block, kTextBytes) != 0;
+    vessik_read_options merged;
+    vessik_read_options_init(&merged);
+    if (options != nullptr)
+        memcpy(&merged, options, std::min<size_t>(options->size, sizeof merged));
+    merged.size = sizeof merged;
+    return merged;
 }
 
-void DecodeCard(const unsigned char *answer, vessik_card *card)
+// One read on a reader, with the checks every entry point shares. Nothing
+// the library says during it reaches standard output or standard error.
+int Read(vessik_reader *reader, const vessik_read_options *options, vessik_card *card)
 {
-    memset(card, 0, sizeof(*card));
-    memcpy(card->text_block, answer + kTextOffset, kTextBytes);
-    memcpy(card->photo, answer + kPhotoOffset, kPhotoBytes);
-    DecodeCardFields(card->text_block, card);
-}
+    if (reader == nullptr || !OptionsUsable(options) || !CardUsable(card))
+        return VESSIK_E_BAD_ARGUMENT;
+    bool idle = false;
+    if (!reader->busy.compare_exchange_strong(idle, true))
+        return VESSIK_E_BUSY;
 
-int ReadOnce(const vessik_read_options &options, vessik_card *card)
-{
-    // This reader object is ours alone: its callback is this read's.
-    g_reader.read_info_cb = options.callback;
-    if (g_reader.usb.ConnectUsb() == -1) {
-        g_reader.Report(kMsgConnectErr);
-        g_reader.usb.DisConnectUsb();
-        return VESSIK_E_NO_READER;
-    }
-    g_reader.Report(kMsgConnectOk);
-
-    Session session;
-    session.report_same_card = options.report_same_card != 0;
-    if (options.deadline_ms != 0)
-        session.deadline_us = MonotonicUs() + static_cast<uint64_t>(options.deadline_ms) * 1000u;
-
-    CardMain::PollPolicy policy;
-    policy.answer_timeout_ms = kExtendedAnswerTimeoutMs;
-    const unsigned interval_ms =
-        options.poll_interval_ms != 0 ? options.poll_interval_ms : VESSIK_DEFAULT_POLL_INTERVAL_MS;
-    policy.idle_pause_us = static_cast<uint64_t>(interval_ms) * 1000u;
-    policy.wait_slice_us = kExtendedWaitSliceUs;
-    policy.status_before_every_find = false;
-    policy.should_stop = ShouldStop;
-    policy.on_no_card = OnNoCard;
-    policy.accept_card = AcceptCard;
-    policy.context = &session;
-
-    unsigned char answer[vessik::kReplyBufferBytes];
-    const CardMain::PollOutcome outcome = g_reader.PollForCard(answer, policy);
-    int result = VESSIK_OK;
-    if (outcome == CardMain::POLL_CARD_READ) {
-        g_reader.Report(kMsgReadOk);
-        const uint64_t started = MonotonicUs();
-        DecodeCard(answer, card);
-        card->find_us = policy.find_us;
-        card->select_us = policy.select_us;
-        card->read_us = policy.read_us;
-        card->decode_us = static_cast<unsigned>(MonotonicUs() - started);
-        memcpy(g_last_block, card->text_block, kTextBytes);
-        g_have_last = true;
-        g_absent_since_last = false;
-    } else if (outcome == CardMain::POLL_READER_LOST) {
-        g_reader.Report(kMsgConnectErr);
-        result = VESSIK_E_READER_LOST;
-    } else {
-        result = session.cancelled ? VESSIK_E_CANCELLED : VESSIK_E_TIMEOUT;
-    }
-    g_reader.usb.DisConnectUsb();
+    vessik::diag::ExtendedScope quiet;
+    reader->cancel.store(0);
+    // While no read runs nobody watches the reader: after a pause the card
+    // found first is taken as a new presentation.
+    if (MonotonicUs() - reader->last_read_end_us > vessik::timing::kUnwatchedGapUs)
+        reader->absent_since_last = true;
+    const int result = vessik::ReaderRead(reader, OptionsFrom(options), card);
+    if (reader->open_per_read)
+        reader->usb.Close();
+    reader->last_read_end_us = MonotonicUs();
+    reader->busy.store(false);
     return result;
 }
 
 } // namespace
 
 extern "C" {
+
+int vessik_read_api_version(void)
+{
+    return VESSIK_READ_API_VERSION;
+}
 
 void vessik_read_options_init(vessik_read_options *options)
 {
@@ -144,30 +85,119 @@ void vessik_read_options_init(vessik_read_options *options)
     options->poll_interval_ms = VESSIK_DEFAULT_POLL_INTERVAL_MS;
 }
 
+void vessik_card_init(vessik_card *card)
+{
+    if (card == nullptr)
+        return;
+    memset(card, 0, sizeof(*card));
+    card->size = sizeof(*card);
+}
+
+void vessik_reader_info_init(vessik_reader_info *info)
+{
+    if (info == nullptr)
+        return;
+    memset(info, 0, sizeof(*info));
+    info->size = sizeof(*info);
+}
+
+int vessik_reader_list(vessik_reader_info *infos, int capacity)
+{
+    if (capacity < 0 || (capacity > 0 && infos == nullptr))
+        return VESSIK_E_BAD_ARGUMENT;
+    struct Filling {
+        vessik_reader_info *infos;
+        int capacity;
+        int filled;
+    } filling = {infos, capacity, 0};
+    vessik::diag::ExtendedScope quiet;
+    return vessik::ListUsbReaders(
+        [](const vessik::UsbReaderFound &found, void *context) {
+            Filling *f = static_cast<Filling *>(context);
+            if (f->filled >= f->capacity)
+                return;
+            vessik_reader_info whole;
+            vessik_reader_info_init(&whole);
+            whole.transport = VESSIK_TRANSPORT_USB;
+            memcpy(whole.location, found.location, sizeof whole.location);
+            whole.vendor_id = found.vendor_id;
+            whole.product_id = found.product_id;
+            vessik_reader_info *slot = &f->infos[f->filled++];
+            vessik_reader_info_init(slot);
+            vessik::CopySized(slot, &whole, sizeof whole);
+        },
+        &filling);
+}
+
+int vessik_reader_open(const char *where, vessik_reader **reader)
+{
+    if (reader == nullptr)
+        return VESSIK_E_BAD_ARGUMENT;
+    *reader = nullptr;
+    vessik::Location location;
+    const int parsed = vessik::ParseLocation(where, &location);
+    if (parsed != VESSIK_OK)
+        return parsed;
+    vessik_reader *opened = new (std::nothrow) vessik_reader;
+    if (opened == nullptr)
+        return VESSIK_E_NO_MEMORY;
+    opened->where = location;
+    vessik::diag::ExtendedScope quiet;
+    const int result = vessik::ReaderOpen(opened);
+    if (result != VESSIK_OK) {
+        delete opened;
+        return result;
+    }
+    *reader = opened;
+    return VESSIK_OK;
+}
+
+int vessik_reader_read(vessik_reader *reader, const vessik_read_options *options, vessik_card *card)
+{
+    return Read(reader, options, card);
+}
+
+void vessik_reader_cancel(vessik_reader *reader)
+{
+    if (reader != nullptr)
+        reader->cancel.store(1);
+}
+
+void vessik_reader_close(vessik_reader *reader)
+{
+    if (reader == nullptr)
+        return;
+    // A read still running is cancelled and waited for, never cut off.
+    while (reader->busy.load()) {
+        reader->cancel.store(1);
+        std::this_thread::sleep_for(kCloseWaitStep);
+    }
+    vessik::diag::ExtendedScope quiet;
+    delete reader;
+}
+
+int vessik_reader_get_info(vessik_reader *reader, vessik_reader_info *info)
+{
+    if (reader == nullptr || info == nullptr || info->size < VESSIK_READER_INFO_SIZE_V2)
+        return VESSIK_E_BAD_ARGUMENT;
+    vessik::ReaderDescribe(reader, info);
+    return VESSIK_OK;
+}
+
 int vessik_read(const vessik_read_options *options, vessik_card *card)
 {
-    vessik_read_options defaults;
-    vessik_read_options_init(&defaults);
-    if (options == nullptr)
-        options = &defaults;
-    if (card == nullptr || options->size != sizeof(vessik_read_options))
-        return VESSIK_E_BAD_ARGUMENT;
-
-    bool idle = false;
-    if (!g_busy.compare_exchange_strong(idle, true))
-        return VESSIK_E_BUSY;
-    g_cancel.store(0);
-    if (MonotonicUs() - g_last_read_end_us > kUnwatchedGapUs)
-        g_absent_since_last = true;
-    const int result = ReadOnce(*options, card);
-    g_last_read_end_us = MonotonicUs();
-    g_busy.store(false);
-    return result;
+    g_default_reader.open_per_read = true;
+    return Read(&g_default_reader, options, card);
 }
 
 void vessik_cancel(void)
 {
-    g_cancel.store(1);
+    g_default_reader.cancel.store(1);
+}
+
+void vessik_set_log_handler(int level, vessik_log_handler fn, void *context)
+{
+    vessik::diag::SetLogHandler(level, fn, context);
 }
 
 const char *vessik_strerror(int code)
@@ -187,6 +217,16 @@ const char *vessik_strerror(int code)
         return "bad argument";
     case VESSIK_E_BUSY:
         return "another read is in progress";
+    case VESSIK_E_NOT_SUPPORTED:
+        return "this kind of reader is not supported";
+    case VESSIK_E_BAD_LOCATION:
+        return "bad reader location";
+    case VESSIK_E_READER_IN_USE:
+        return "another program holds the reader";
+    case VESSIK_E_ACCESS:
+        return "no permission to open the reader";
+    case VESSIK_E_NO_MEMORY:
+        return "out of memory";
     default:
         return "unknown result";
     }

@@ -67,12 +67,48 @@ constexpr char kLogOpenPortDetail[] = ".....";
 constexpr char kLogFcntl[] = "fcntl failed!\n";
 constexpr char kLogFcntlDetail[] = "......";
 
-// Where the texts above go. Each writes exactly what the named C call would.
+// Where the texts above go. Each writes exactly what the named C call would,
+// unless the calling thread is inside the extended interface (see
+// ExtendedScope): then the text goes to the log handler, and nothing reaches
+// standard output or standard error.
 void PutLine(const char *line);                                                // puts
 void PutError(const char *text);                                               // perror
 void PutFormat(const char *format, ...) __attribute__((format(printf, 1, 2))); // printf
 void PutErrorText(const char *text);                                           // fputs to stderr
 void PutChar(char c);                                                          // putchar
+
+// Log levels of the extended interface's handler (vessik_read.h names them
+// VESSIK_LOG_*).
+constexpr int kLogError = 1;
+constexpr int kLogWarning = 2;
+constexpr int kLogInfo = 3;
+constexpr int kLogDebug = 4;
+constexpr int kLogTrace = 5;
+
+using LogHandler = void (*)(int level, const char *message, void *context);
+
+// Installs the handler for messages up to `level` (0 or a null handler: none).
+void SetLogHandler(int level, LogHandler handler, void *context);
+// True when a handler wants messages of this level.
+bool LogWanted(int level);
+// Hands a message to the handler if it wants its level.
+void Log(int level, const char *message);
+// printf-style; formats only when the handler wants the level.
+void LogFormat(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// While one lives on a thread, the texts the documented functions would print
+// go to the log handler instead (the extended interface never writes to
+// standard output or standard error). Scopes nest.
+class ExtendedScope {
+  public:
+    ExtendedScope();
+    ~ExtendedScope();
+    ExtendedScope(const ExtendedScope &) = delete;
+    ExtendedScope &operator=(const ExtendedScope &) = delete;
+
+  private:
+    bool outer_;
+};
 
 } // namespace diag
 } // namespace vessik

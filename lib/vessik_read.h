@@ -1,7 +1,14 @@
 /*
- * libvessik extended read: a lossless card record, deadlines, cancellation,
- * the three card types that share the readers. It sits beside the documented
- * interface of vessik.h and uses the same poll engine.
+ * libvessik extended read: readers as objects (several in one process), a
+ * lossless card record, deadlines, cancellation, the card types that share
+ * the readers. It sits beside the documented interface of vessik.h and uses
+ * the same poll engine.
+ *
+ * It grows without breaking: result codes and fields are only appended, and
+ * every struct it takes or fills carries its size first. The library accepts
+ * any size from the first published one upward, uses the fields the caller
+ * has and leaves the rest alone. It never writes to standard output or
+ * standard error: set a log handler to see its diagnostics.
  * Compiles as C99 and as C++.
  */
 #ifndef VESSIK_READ_H
@@ -13,14 +20,24 @@
 extern "C" {
 #endif
 
-/* Results of vessik_read. Codes are only ever appended, never renumbered. */
+/* The version of this interface. 1: vessik_read only; 2: reader handles,
+ * sized cards, the log handler. The library reports its own through
+ * vessik_read_api_version(). */
+#define VESSIK_READ_API_VERSION 2
+
+/* Results. Codes are only ever appended, never renumbered. */
 #define VESSIK_OK 0
-#define VESSIK_E_TIMEOUT (-1)      /* no card before the deadline */
-#define VESSIK_E_CANCELLED (-2)    /* vessik_cancel() stopped the read */
-#define VESSIK_E_NO_READER (-3)    /* the reader is absent or cannot be opened */
-#define VESSIK_E_READER_LOST (-4)  /* the reader went away during the read */
-#define VESSIK_E_BAD_ARGUMENT (-5) /* a null card, or options of an unknown size */
-#define VESSIK_E_BUSY (-6)         /* another vessik_read is running */
+#define VESSIK_E_TIMEOUT (-1)       /* no card before the deadline */
+#define VESSIK_E_CANCELLED (-2)     /* vessik_cancel() stopped the read */
+#define VESSIK_E_NO_READER (-3)     /* the reader is absent or cannot be opened */
+#define VESSIK_E_READER_LOST (-4)   /* the reader went away during the read */
+#define VESSIK_E_BAD_ARGUMENT (-5)  /* a null pointer, or a struct of too small a size */
+#define VESSIK_E_BUSY (-6)          /* another read is running on the same reader */
+#define VESSIK_E_NOT_SUPPORTED (-7) /* a reader kind this build cannot open */
+#define VESSIK_E_BAD_LOCATION (-8)  /* a reader location that is not well formed */
+#define VESSIK_E_READER_IN_USE (-9) /* another program holds the reader */
+#define VESSIK_E_ACCESS (-10)       /* no permission to open the reader */
+#define VESSIK_E_NO_MEMORY (-11)
 
 /* Card types, told apart by the type marker at bytes 248-249 of the text. */
 #define VESSIK_CARD_RESIDENT 1          /* resident identity card (no marker) */
@@ -35,7 +52,7 @@ extern "C" {
 #define VESSIK_DEFAULT_POLL_INTERVAL_MS 100
 
 typedef struct vessik_read_options {
-    unsigned int size;             /* sizeof(vessik_read_options) */
+    unsigned int size;             /* sizeof(vessik_read_options), set by _init */
     unsigned int deadline_ms;      /* 0: wait for a card for ever */
     unsigned int poll_interval_ms; /* pause between finds with no card; 0: the default */
     int report_same_card;          /* nonzero: a card left on the reader is reported again;
@@ -47,8 +64,9 @@ typedef struct vessik_read_options {
 
 /* Every text is NUL-terminated UTF-8 and never cut: each array holds the
  * longest text its card field can decode to. Fields a card type does not
- * carry are empty. */
+ * carry are empty. Set size (vessik_card_init does) before a read. */
 typedef struct vessik_card {
+    unsigned int size;    /* sizeof(vessik_card) as the caller knows it */
     int type;             /* VESSIK_CARD_* */
     char name[46];        /* resident, permit: the name; foreign: the Chinese name */
     char name_en[181];    /* foreign: the English name */
@@ -71,22 +89,108 @@ typedef struct vessik_card {
     unsigned int select_us;
     unsigned int read_us;
     unsigned int decode_us;
+    char reader[96]; /* the location of the reader that read it */
 } vessik_card;
+
+/* The first published sizes: where the last field of the first version of
+ * each struct ends. The library refuses smaller sizes. */
+#define VESSIK_STRUCT_END(type, field) (offsetof(type, field) + sizeof(((type *)0)->field))
+#define VESSIK_READ_OPTIONS_SIZE_V1 VESSIK_STRUCT_END(vessik_read_options, callback)
+#define VESSIK_CARD_SIZE_V2 VESSIK_STRUCT_END(vessik_card, reader)
+
+/* Transports. */
+#define VESSIK_TRANSPORT_USB 1
+#define VESSIK_TRANSPORT_SERIAL 2
+
+/* One reader, as vessik_reader_list and vessik_reader_get_info describe it. */
+typedef struct vessik_reader_info {
+    unsigned int size;        /* sizeof(vessik_reader_info) as the caller knows it */
+    int transport;            /* VESSIK_TRANSPORT_* */
+    char location[96];        /* the `where` that opens this reader again */
+    unsigned short vendor_id; /* USB: the device's ids */
+    unsigned short product_id;
+    /* The module's identifier: the raw bytes after the status of its answer
+     * to the 12 FF query, and the same bytes as hex digits. Known once the
+     * reader has been opened (vessik_reader_get_info); empty in a list. */
+    int module_id_len;
+    unsigned char module_id[64];
+    char module_id_hex[129];
+} vessik_reader_info;
+
+#define VESSIK_READER_INFO_SIZE_V2 VESSIK_STRUCT_END(vessik_reader_info, module_id_hex)
+
+/* An open reader. */
+typedef struct vessik_reader vessik_reader;
+
+/* Log levels for vessik_set_log_handler. */
+#define VESSIK_LOG_ERROR 1
+#define VESSIK_LOG_WARNING 2
+#define VESSIK_LOG_INFO 3
+#define VESSIK_LOG_DEBUG 4
+#define VESSIK_LOG_TRACE 5
+
+/* Receives the interface's diagnostics: one line, no line end, valid only
+ * during the call. Called on the thread that caused the message. */
+typedef void (*vessik_log_handler)(int level, const char *message, void *context);
+
+/* The VESSIK_READ_API_VERSION the library was built with. */
+VESSIK_EXPORT int vessik_read_api_version(void);
 
 /* Fills options with the defaults: no deadline, 100 ms interval, a card
  * reported once per presentation, no callback. */
 VESSIK_EXPORT void vessik_read_options_init(vessik_read_options *options);
 
-/* Opens the reader, waits for a card (within the deadline), reads it into
- * card, and closes the reader again. options may be NULL for the defaults.
- * Returns VESSIK_OK or a negative VESSIK_E_* code; card is written only for
- * VESSIK_OK. One read at a time per process. */
+/* Zeroes a card and sets its size. */
+VESSIK_EXPORT void vessik_card_init(vessik_card *card);
+
+/* Zeroes a reader info and sets its size. */
+VESSIK_EXPORT void vessik_reader_info_init(vessik_reader_info *info);
+
+/* Every reader this process could open: USB readers by their ids, in bus
+ * order. Fills up to `capacity` infos (each with its size set) and returns
+ * how many readers there are, which may be more than capacity; or a negative
+ * VESSIK_E_* code. infos may be NULL when capacity is 0. */
+VESSIK_EXPORT int vessik_reader_list(vessik_reader_info *infos, int capacity);
+
+/* Opens a reader and keeps it until vessik_reader_close:
+ *   "usb"              the first USB reader;
+ *   "usb:1-2.3"        the USB reader in one socket (bus 1, ports 2.3);
+ *   "serial:/dev/ttyUSB0[@rate]"  a serial module (VESSIK_E_NOT_SUPPORTED
+ *                      in this version).
+ * VESSIK_OK with *reader set, or VESSIK_E_BAD_LOCATION, VESSIK_E_NO_READER,
+ * VESSIK_E_READER_IN_USE, VESSIK_E_ACCESS, VESSIK_E_NOT_SUPPORTED. */
+VESSIK_EXPORT int vessik_reader_open(const char *where, vessik_reader **reader);
+
+/* Waits for a card on this reader (within the deadline) and reads it into
+ * card (whose size must be set). Reads on different readers may run at once
+ * from different threads; a second read on the same reader returns
+ * VESSIK_E_BUSY at once. card is written only for VESSIK_OK. */
+VESSIK_EXPORT int vessik_reader_read(vessik_reader *reader, const vessik_read_options *options,
+                                     vessik_card *card);
+
+/* Makes a read in progress on this reader return VESSIK_E_CANCELLED within
+ * 200 ms. Safe from any thread and from a signal handler; a cancel with no
+ * read in progress has no effect. */
+VESSIK_EXPORT void vessik_reader_cancel(vessik_reader *reader);
+
+/* Closes the reader and frees the handle. No read may be running on it. */
+VESSIK_EXPORT void vessik_reader_close(vessik_reader *reader);
+
+/* Describes an open reader, its module identifier included. */
+VESSIK_EXPORT int vessik_reader_get_info(vessik_reader *reader, vessik_reader_info *info);
+
+/* The default reader ("usb"): opens it, waits for a card (within the
+ * deadline), reads it into card, and closes the reader again. options may be
+ * NULL for the defaults. One read at a time per process on it. */
 VESSIK_EXPORT int vessik_read(const vessik_read_options *options, vessik_card *card);
 
-/* Makes a vessik_read in progress return VESSIK_E_CANCELLED within 200 ms,
- * with the reader closed. Safe from any thread and from a signal handler; a
- * cancel with no read in progress has no effect. */
+/* vessik_reader_cancel for the default reader's vessik_read. */
 VESSIK_EXPORT void vessik_cancel(void);
+
+/* Sends the interface's diagnostics up to `level` (VESSIK_LOG_*) to fn; a
+ * null fn or level 0 turns them off (the default). Card contents are never
+ * logged. */
+VESSIK_EXPORT void vessik_set_log_handler(int level, vessik_log_handler fn, void *context);
 
 /* A short English text for a result code; never NULL. */
 VESSIK_EXPORT const char *vessik_strerror(int code);

@@ -272,6 +272,18 @@ bool enumerated(const libusb_device *dev)
     return dev->setup.reader == nullptr || dev->setup.reader->present();
 }
 
+// A handle on `dev`, counted as open until libusb_close. Under the mutex.
+libusb_device_handle *new_handle(libusb_device *dev)
+{
+    auto h = std::make_unique<libusb_device_handle>();
+    h->dev = dev;
+    h->generation = st().generation;
+    libusb_device_handle *out = h.get();
+    st().handle_store.push_back(std::move(h));
+    ++st().open_handles;
+    return out;
+}
+
 template <typename Real> Real real_function(const char *name)
 {
     return reinterpret_cast<Real>(dlsym(RTLD_NEXT, name));
@@ -603,18 +615,28 @@ libusb_device_handle *libusb_open_device_with_vid_pid(libusb_context *ctx, uint1
         const testbus::Device &d = dev->setup;
         if (d.vid == vendor_id && d.pid == product_id && d.reader != nullptr &&
             d.reader->present()) {
-            auto h = std::make_unique<libusb_device_handle>();
-            h->dev = dev;
-            h->generation = st().generation;
-            libusb_device_handle *out = h.get();
-            st().handle_store.push_back(std::move(h));
-            ++st().open_handles;
             testbus::finish(call, 1);
-            return out;
+            return testbus::new_handle(dev);
         }
     }
     testbus::finish(call, 0);
     return nullptr;
+}
+
+int libusb_open(libusb_device *dev, libusb_device_handle **dev_handle)
+{
+    std::lock_guard<std::mutex> lock(st().mu);
+    Call call = testbus::begin("libusb_open");
+    int code = 0;
+    if (testbus::injected(call.name, code))
+        return static_cast<int>(testbus::finish(call, code));
+    if (dev == nullptr || dev_handle == nullptr)
+        return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_INVALID_PARAM));
+    // A device without a model has no node to open; an unplugged one is gone.
+    if (dev->setup.reader == nullptr || !dev->setup.reader->present())
+        return static_cast<int>(testbus::finish(call, LIBUSB_ERROR_NO_DEVICE));
+    *dev_handle = testbus::new_handle(dev);
+    return static_cast<int>(testbus::finish(call, LIBUSB_SUCCESS));
 }
 
 void libusb_close(libusb_device_handle *dev_handle)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <set>
 #include <string>
@@ -213,12 +214,16 @@ TEST_F(DecodeTest, BadArgumentsAreRefusedBeforeTheReaderIsOpened)
     Present(vsim::sample_card());
     EXPECT_EQ(vessik_read(&options_, nullptr), VESSIK_E_BAD_ARGUMENT);
     EXPECT_EQ(vessik_read(nullptr, nullptr), VESSIK_E_BAD_ARGUMENT);
-    for (const unsigned size : {0u, static_cast<unsigned>(sizeof options_) - 1,
-                                static_cast<unsigned>(sizeof options_) + 4}) {
+    // Smaller than the first published options or card.
+    for (const unsigned size : {0u, static_cast<unsigned>(VESSIK_READ_OPTIONS_SIZE_V1) - 1}) {
         vessik_read_options odd = options_;
         odd.size = size;
         EXPECT_EQ(vessik_read(&odd, &card_), VESSIK_E_BAD_ARGUMENT) << size;
     }
+    vessik_card small_card;
+    vessik_card_init(&small_card);
+    small_card.size = static_cast<unsigned>(VESSIK_CARD_SIZE_V2) - 1;
+    EXPECT_EQ(vessik_read(&options_, &small_card), VESSIK_E_BAD_ARGUMENT);
     EXPECT_TRUE(apitest::Untouched(card_));
     EXPECT_TRUE(testbus::calls().empty());
     EXPECT_TRUE(Messages::Get().Texts().empty());
@@ -226,6 +231,49 @@ TEST_F(DecodeTest, BadArgumentsAreRefusedBeforeTheReaderIsOpened)
     // No options at all: the defaults, which read the card on the reader.
     EXPECT_EQ(vessik_read(nullptr, &card_), VESSIK_OK);
     EXPECT_EQ(card_.id_number, vsim::sample_card().id_number);
+}
+
+// Clients built against an older or a newer header pass their own sizes.
+TEST_F(DecodeTest, OptionsOfTheFirstSizeAndOfLargerOnesAreAccepted)
+{
+    struct Larger {
+        vessik_read_options options;
+        unsigned char appended[16];
+    } larger;
+    memset(&larger, 0, sizeof larger);
+    larger.options = options_;
+    larger.options.size = sizeof larger;
+    Present(vsim::sample_card());
+    EXPECT_EQ(vessik_read(&larger.options, &card_), VESSIK_OK);
+
+    // The first published options, with a deadline: a lifted card times out.
+    Lift();
+    vessik_read_options first = options_;
+    first.size = static_cast<unsigned>(VESSIK_READ_OPTIONS_SIZE_V1);
+    first.deadline_ms = 300;
+    EXPECT_EQ(vessik_read(&first, &card_), VESSIK_E_TIMEOUT);
+}
+
+// A card of the first published size gets the fields it has and nothing past them.
+TEST_F(DecodeTest, CardOfASmallerKnownSizeIsFilledOnlyUpToItsSize)
+{
+    struct Guarded {
+        vessik_card card;
+        unsigned char after[64];
+    } guarded;
+    memset(&guarded, apitest::kUntouched, sizeof guarded);
+    guarded.card.size = static_cast<unsigned>(offsetof(vessik_card, decode_us) + sizeof(unsigned));
+    Present(vsim::sample_card());
+    ASSERT_LT(guarded.card.size, VESSIK_CARD_SIZE_V2); // below the first size: refused
+    EXPECT_EQ(vessik_read(&options_, &guarded.card), VESSIK_E_BAD_ARGUMENT);
+
+    guarded.card.size = static_cast<unsigned>(VESSIK_CARD_SIZE_V2);
+    ASSERT_EQ(vessik_read(&options_, &guarded.card), VESSIK_OK);
+    EXPECT_EQ(guarded.card.size, VESSIK_CARD_SIZE_V2);
+    EXPECT_EQ(guarded.card.id_number, vsim::sample_card().id_number);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&guarded);
+    for (size_t i = VESSIK_CARD_SIZE_V2; i < sizeof guarded; ++i)
+        ASSERT_EQ(bytes[i], apitest::kUntouched) << i;
 }
 
 TEST(ReadOptions, InitFillsTheDefaultsAndToleratesNull)
@@ -244,9 +292,18 @@ TEST(ReadOptions, InitFillsTheDefaultsAndToleratesNull)
 
 TEST(ResultTexts, EveryCodeHasItsOwnTextAndUnknownCodesShareOne)
 {
-    const int codes[] = {VESSIK_OK,          VESSIK_E_TIMEOUT,     VESSIK_E_CANCELLED,
-                         VESSIK_E_NO_READER, VESSIK_E_READER_LOST, VESSIK_E_BAD_ARGUMENT,
-                         VESSIK_E_BUSY};
+    const int codes[] = {VESSIK_OK,
+                         VESSIK_E_TIMEOUT,
+                         VESSIK_E_CANCELLED,
+                         VESSIK_E_NO_READER,
+                         VESSIK_E_READER_LOST,
+                         VESSIK_E_BAD_ARGUMENT,
+                         VESSIK_E_BUSY,
+                         VESSIK_E_NOT_SUPPORTED,
+                         VESSIK_E_BAD_LOCATION,
+                         VESSIK_E_READER_IN_USE,
+                         VESSIK_E_ACCESS,
+                         VESSIK_E_NO_MEMORY};
     std::set<std::string> texts;
     for (const int code : codes) {
         const char *text = vessik_strerror(code);
@@ -258,7 +315,7 @@ TEST(ResultTexts, EveryCodeHasItsOwnTextAndUnknownCodesShareOne)
 
     const std::string unknown = vessik_strerror(1);
     EXPECT_EQ(texts.count(unknown), 0u);
-    for (const int code : {-7, 2, 100, INT_MIN, INT_MAX})
+    for (const int code : {-12, -100, 2, 100, INT_MIN, INT_MAX})
         EXPECT_EQ(vessik_strerror(code), unknown) << code;
 }
 

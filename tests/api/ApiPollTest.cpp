@@ -292,7 +292,7 @@ TEST_F(PollTest, ReaderUnpluggedWhileTheModuleReadsTheCardIsLost)
     ExpectReaderClosed();
 }
 
-TEST_F(PollTest, NoReaderOrOneThatCannotBeClaimedIsNoReaderAtOnce)
+TEST_F(PollTest, NoReaderOrOneThatAnotherProgramHoldsEndsAtOnce)
 {
     testbus::attach(nullptr);
     uint64_t started = NowUs();
@@ -306,7 +306,7 @@ TEST_F(PollTest, NoReaderOrOneThatCannotBeClaimedIsNoReaderAtOnce)
     testbus::attach(&reader_);
     reader_.knobs().claim_error = vsim::UsbStatus::Busy;
     started = NowUs();
-    EXPECT_EQ(Read(), VESSIK_E_NO_READER);
+    EXPECT_EQ(Read(), VESSIK_E_READER_IN_USE);
     EXPECT_LT(NowUs() - started, 100 * kUsPerMs);
     ExpectReaderClosed();
 }

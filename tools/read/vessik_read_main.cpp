@@ -143,6 +143,7 @@ int run(FILE *out, const vread::CliOptions &cli)
         if (g_stopping.load())
             break;
         vessik_card card;
+        vessik_card_init(&card);
         const int result = vessik_read(&options, &card);
         if (result == VESSIK_OK) {
             print_card(out, card, cli);

@@ -197,6 +197,7 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
 int ReaderWorker::read_card(unsigned deadline_ms, bool watch, bool report_same_card,
                             vessik_card *card)
 {
+    vessik_card_init(card);
     vessik_read_options options;
     vessik_read_options_init(&options);
     options.deadline_ms = deadline_ms;

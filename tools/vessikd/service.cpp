@@ -432,6 +432,7 @@ void Service::handle_read(const Request &req, Response &res)
     }
 
     vessik_card card;
+    vessik_card_init(&card);
     // A page that gives up (navigates away, aborts its fetch) closes the
     // connection: its read is cancelled rather than holding the reader.
     const int code = worker_.read(deadline, &card, [] { return BoundedServer::client_gone(); });

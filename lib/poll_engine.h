@@ -1,0 +1,253 @@
+// The card poll: status, find, select and read, repeated until a complete read
+// answer has arrived, the reader is gone or the caller stops it. One engine
+// for every read, over any link that can send a frame and receive an answer:
+// the documented read's USB link and the reader handles' links.
+// Internal: not installed.
+#ifndef VESSIK_POLL_ENGINE_H
+#define VESSIK_POLL_ENGINE_H
+
+#include <cstdint>
+#include <cstring>
+#include <unistd.h>
+
+#include "CardMain.h"
+#include "answer_layout.h"
+#include "timing.h"
+
+namespace vessik {
+
+// How a link waits for one answer.
+struct AnswerWait {
+    // Each stage of the answer waits at least this long (the documented
+    // read's whole wait).
+    int stage_ms = timing::kDocumentedAnswerTimeoutMs;
+    // Links that wait in slices: the whole answer may take this long, and
+    // the stop check runs between slices. 0: one wait of stage_ms per stage.
+    int budget_ms = 0;
+    int slice_ms = 0;
+    bool (*should_stop)(void *context) = nullptr;
+    void *context = nullptr;
+};
+
+enum class SendResult { Sent, Failed, Lost };
+// What Receive returns besides a byte count.
+constexpr int kReceiveNothing = -1;
+constexpr int kReceiveLost = -2;
+constexpr int kReceiveStopped = -3;
+
+// How one poll behaves. The documented read polls flat out with its fixed
+// waits; the extended read adds a deadline, cancellation, a pause while no
+// card is there, and a say in which card it takes.
+struct PollSettings {
+    AnswerWait wait;
+    uint64_t idle_pause_us = 0; // after a find that saw no card
+    unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
+    // The documented loop asks the module's status before every find; a
+    // waiting poll needs it once per read, which halves its idle USB work.
+    bool status_before_every_find = true;
+    // An answer must be a whole frame whose length fits its command, so that
+    // an answer to an earlier command is never taken for this one's.
+    bool strict_answers = false;
+    // Asked between steps and between wait slices; true ends the poll.
+    bool (*should_stop)(void *context) = nullptr;
+    // A find that saw no card.
+    void (*on_no_card)(void *context) = nullptr;
+    // A complete read answer; false sends the poll back to the status query.
+    bool (*accept_card)(void *context, const unsigned char *answer) = nullptr;
+    // The answer to the status query (12 FF), `count` bytes.
+    void (*on_module_answer)(void *context, const unsigned char *answer, int count) = nullptr;
+    void *context = nullptr;
+    // Filled in: how long the exchanges that found, selected and read the
+    // card took, in microseconds.
+    unsigned find_us = 0;
+    unsigned select_us = 0;
+    unsigned read_us = 0;
+};
+
+enum class PollOutcome { CardRead, ReaderLost, Stopped };
+
+// The answer's length field: the bytes that follow it.
+inline int AnswerLengthField(const unsigned char *answer)
+{
+    return answer[frame::kPosLengthHigh] << 8 | answer[frame::kPosLengthLow];
+}
+
+// Whether `count` bytes hold a whole frame with the preamble, of a length this
+// command answers with: status only, or status and its payload.
+inline bool AnswerFits(const unsigned char *answer, int count, int payload_length)
+{
+    static const unsigned char kPreamble[frame::kPreambleBytes] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
+    constexpr int kStatusOnlyLength = 4; // three status bytes and the check byte
+    if (count < frame::kPosLengthLow + 1 || memcmp(answer, kPreamble, sizeof kPreamble) != 0)
+        return false;
+    const int length = AnswerLengthField(answer);
+    if (count != frame::kPosLengthLow + 1 + length)
+        return false;
+    return payload_length < 0 || length == kStatusOnlyLength ||
+           length == kStatusOnlyLength + payload_length;
+}
+
+template <class Link> class CardPoll {
+  public:
+    CardPoll(Link &link, PollSettings &settings) : link_(link), s_(settings) {}
+
+    // Polls until a complete read answer is in `answer` (`capacity` bytes).
+    PollOutcome Run(unsigned char *answer, int capacity)
+    {
+        bool status_asked = false;
+        for (;;) {
+            if (StopRequested())
+                return PollOutcome::Stopped;
+
+            Step r = Step::Done;
+            int count = 0;
+            if (s_.status_before_every_find || !status_asked) {
+                r = Exchange(SAM_M_Status, timing::kWaitAroundCommandUs,
+                             timing::kWaitAroundCommandUs, answer, capacity, &count);
+                if (r != Step::Done)
+                    return Ended(r);
+                status_asked = true;
+                if (s_.on_module_answer != nullptr && count > 0)
+                    s_.on_module_answer(s_.context, answer, count);
+            }
+
+            uint64_t started = MonotonicUs();
+            r = Exchange(SAM_Serach, timing::kWaitAroundCommandUs, timing::kWaitAroundCommandUs,
+                         answer, capacity, &count);
+            if (r != Step::Done)
+                return Ended(r);
+            if (!FindAccepted(answer, count)) {
+                if (s_.on_no_card != nullptr)
+                    s_.on_no_card(s_.context);
+                if (s_.idle_pause_us > 0 && !Wait(s_.idle_pause_us))
+                    return PollOutcome::Stopped;
+                continue;
+            }
+            s_.find_us = ElapsedUs(started);
+
+            started = MonotonicUs();
+            r = Exchange(SAM_Select, timing::kWaitAroundCommandUs, timing::kWaitAroundCommandUs,
+                         answer, capacity, &count);
+            if (r != Step::Done)
+                return Ended(r);
+            if (!SelectAccepted(answer, count))
+                continue;
+            s_.select_us = ElapsedUs(started);
+
+            started = MonotonicUs();
+            r = Exchange(SAM_ReadCard, timing::kWaitBeforeReadCardUs, timing::kWaitAfterReadCardUs,
+                         answer, capacity, &count);
+            if (r != Step::Done)
+                return Ended(r);
+            if (!ReadAccepted(answer, count))
+                continue;
+            s_.read_us = ElapsedUs(started);
+
+            if (s_.accept_card != nullptr && !s_.accept_card(s_.context, answer)) {
+                if (s_.idle_pause_us > 0 && !Wait(s_.idle_pause_us))
+                    return PollOutcome::Stopped;
+                continue;
+            }
+            return PollOutcome::CardRead;
+        }
+    }
+
+  private:
+    enum class Step { Done, Lost, Stopped };
+
+    // Payload bytes after the three status bytes of each answer.
+    static constexpr int kFindPayload = 4;
+    static constexpr int kSelectPayload = 8;
+
+    bool StopRequested() const { return s_.should_stop != nullptr && s_.should_stop(s_.context); }
+
+    static unsigned ElapsedUs(uint64_t since)
+    {
+        return static_cast<unsigned>(MonotonicUs() - since);
+    }
+
+    PollOutcome Ended(Step step) const
+    {
+        return step == Step::Lost ? PollOutcome::ReaderLost : PollOutcome::Stopped;
+    }
+
+    // Sleeps `us`, in slices when the settings ask for them so that a stop
+    // request is seen quickly. False when a stop ended the wait.
+    bool Wait(uint64_t us)
+    {
+        if (s_.wait_slice_us == 0) {
+            usleep(static_cast<useconds_t>(us)); // the documented waits are all short
+            return true;
+        }
+        while (us > 0) {
+            if (StopRequested())
+                return false;
+            const unsigned slice =
+                us < s_.wait_slice_us ? static_cast<unsigned>(us) : s_.wait_slice_us;
+            // Each usleep may oversleep a little; counting what it really took
+            // keeps a long wait from growing by that much per slice.
+            const uint64_t before = MonotonicUs();
+            usleep(slice);
+            const uint64_t took = MonotonicUs() - before;
+            const uint64_t spent = took > slice ? took : slice;
+            us = spent < us ? us - spent : 0;
+        }
+        return !StopRequested();
+    }
+
+    // One command (one of the exported frames, which clients may patch): clear,
+    // wait, send, wait, receive. A send or receive that
+    // finds the reader gone ends the poll; any other failure shows only as an
+    // answer that fails its check.
+    Step Exchange(const unsigned char *frame, unsigned wait_before_us, unsigned wait_after_us,
+                  unsigned char *answer, int capacity, int *count)
+    {
+        memset(answer, 0, static_cast<size_t>(capacity));
+        *count = 0;
+        if (!Wait(wait_before_us))
+            return Step::Stopped;
+        if (link_.Send(frame, frame::kCommandFrameBytes) == SendResult::Lost)
+            return Step::Lost;
+        if (!Wait(wait_after_us))
+            return Step::Stopped;
+        const int received = link_.Receive(answer, capacity, s_.wait);
+        if (received == kReceiveLost)
+            return Step::Lost;
+        if (received == kReceiveStopped)
+            return Step::Stopped;
+        *count = received;
+        return Step::Done;
+    }
+
+    bool FindAccepted(const unsigned char *answer, int count) const
+    {
+        if (s_.strict_answers && !AnswerFits(answer, count, kFindPayload))
+            return false;
+        return answer[answer::kPosModuleStatus] == answer::kStatusCardFound ||
+               answer[answer::kPosFindCheck] == answer::kCheckOfGoodAnswer;
+    }
+
+    bool SelectAccepted(const unsigned char *answer, int count) const
+    {
+        if (s_.strict_answers && !AnswerFits(answer, count, kSelectPayload))
+            return false;
+        return answer[answer::kPosModuleStatus] == answer::kStatusSuccess ||
+               answer[answer::kPosSelectCheck] == answer::kCheckOfGoodAnswer;
+    }
+
+    // Labelled as a read answer (either length byte suffices), then exactly
+    // the bytes of one.
+    static bool ReadAccepted(const unsigned char *answer, int count)
+    {
+        const bool labelled = answer[frame::kPosLengthHigh] == answer::kReadLengthHigh ||
+                              answer[frame::kPosLengthLow] == answer::kReadLengthLow;
+        return labelled && count == answer::kReadAnswerBytes;
+    }
+
+    Link &link_;
+    PollSettings &s_;
+};
+
+} // namespace vessik
+
+#endif

@@ -1,0 +1,52 @@
+// The reader handle behind vessik_reader_*: one reader with its own link,
+// poll state, cancel flag and memory of the last card. Internal.
+#ifndef VESSIK_READER_H
+#define VESSIK_READER_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "answer_layout.h"
+#include "reader_location.h"
+#include "usb_reader.h"
+#include "vessik_read.h"
+
+struct vessik_reader {
+    // Held open from vessik_reader_open to vessik_reader_close; the default
+    // reader of vessik_read opens and closes around each read instead.
+    bool open_per_read = false;
+    vessik::Location where;
+    vessik::UsbReaderLink usb;
+
+    std::atomic<bool> busy{false};
+    std::atomic<int> cancel{0};
+    static_assert(std::atomic<int>::is_always_lock_free, "cancel must be signal-safe");
+
+    // What the last read took, to tell a card left on the reader from a new
+    // one. Touched only by the read in progress.
+    unsigned char last_block[vessik::answer::kTextBytes] = {};
+    bool have_last = false;
+    bool absent_since_last = true;
+    uint64_t last_read_end_us = 0;
+
+    // The module's identifier from its last 12 FF answer.
+    std::mutex info_mu;
+    unsigned char module_id[64] = {};
+    int module_id_len = 0;
+};
+
+namespace vessik {
+
+// Opens `reader` at its location and asks the module for its identifier.
+int ReaderOpen(vessik_reader *reader);
+// One read, as vessik_reader_read documents it (arguments already checked).
+int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik_card *card);
+// Fills an info of at least the first published size.
+void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info);
+// Copies `source`'s first `size` bytes over `dest`, keeping dest's size field.
+void CopySized(void *dest, const void *source, size_t source_size);
+
+} // namespace vessik
+
+#endif

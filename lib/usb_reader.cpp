@@ -1,0 +1,258 @@
+// The reader handles' USB link.
+#include "usb_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <libusb.h>
+
+#include "diag.h"
+#include "timing.h"
+#include "usb_link.h"
+#include "vessik_read.h"
+
+namespace vessik {
+namespace {
+
+using diag::kLogDebug;
+using diag::kLogInfo;
+using diag::kLogWarning;
+
+// A stale answer is drained with waits this short, a few stages at most.
+constexpr int kDrainWaitMs = 1;
+constexpr int kDrainStagesMax = 8;
+
+bool IsReaderId(uint16_t vendor_id, uint16_t product_id)
+{
+    return vendor_id == kReaderVendorId && product_id == kReaderProductId;
+}
+
+// The reader's ids and location, false for a device that is not a reader.
+bool DescribeReader(libusb_device *device, UsbReaderFound *out)
+{
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
+        !IsReaderId(descriptor.idVendor, descriptor.idProduct))
+        return false;
+    uint8_t ports[kMaxUsbPorts] = {};
+    const int port_count = libusb_get_port_numbers(device, ports, kMaxUsbPorts);
+    if (port_count <= 0 || !FormatUsbLocation(libusb_get_bus_number(device), ports, port_count,
+                                              out->location, sizeof out->location))
+        return false;
+    out->vendor_id = descriptor.idVendor;
+    out->product_id = descriptor.idProduct;
+    return true;
+}
+
+bool LocationMatches(const Location &where, const char *location)
+{
+    if (where.kind == LocationKind::UsbFirst)
+        return true;
+    char wanted[kLocationBytes];
+    return FormatUsbLocation(where.bus, where.ports, where.port_count, wanted, sizeof wanted) &&
+           strcmp(wanted, location) == 0;
+}
+
+int CodeForOpenError(int libusb_code)
+{
+    switch (libusb_code) {
+    case LIBUSB_ERROR_ACCESS:
+        return VESSIK_E_ACCESS;
+    case LIBUSB_ERROR_BUSY:
+        return VESSIK_E_READER_IN_USE;
+    default:
+        return VESSIK_E_NO_READER;
+    }
+}
+
+} // namespace
+
+int ListUsbReaders(void (*found)(const UsbReaderFound &reader, void *context), void *context)
+{
+    libusb_context *usb_context = nullptr;
+    if (libusb_init(&usb_context) < 0)
+        return VESSIK_E_NO_READER;
+    libusb_device **devices = nullptr;
+    const ssize_t listed = libusb_get_device_list(usb_context, &devices);
+    if (listed < 0) {
+        libusb_exit(usb_context);
+        return VESSIK_E_NO_READER;
+    }
+    int count = 0;
+    for (ssize_t i = 0; i < listed; ++i) {
+        UsbReaderFound reader{};
+        if (!DescribeReader(devices[i], &reader))
+            continue;
+        ++count;
+        if (found != nullptr)
+            found(reader, context);
+    }
+    libusb_free_device_list(devices, 1);
+    libusb_exit(usb_context);
+    return count;
+}
+
+UsbReaderLink::~UsbReaderLink()
+{
+    Close();
+}
+
+int UsbReaderLink::Open(const Location &where)
+{
+    Close();
+    libusb_context *usb_context = nullptr;
+    if (libusb_init(&usb_context) < 0) {
+        diag::Log(kLogWarning, "libusb cannot start");
+        return VESSIK_E_NO_READER;
+    }
+    usb_.usb_context = usb_context;
+    libusb_device **devices = nullptr;
+    const ssize_t listed = libusb_get_device_list(usb_context, &devices);
+    if (listed < 0) {
+        Close();
+        return VESSIK_E_NO_READER;
+    }
+    // "usb" takes the first reader that opens; a location names exactly one.
+    int result = VESSIK_E_NO_READER;
+    for (ssize_t i = 0; i < listed && result != VESSIK_OK; ++i) {
+        UsbReaderFound reader{};
+        if (!DescribeReader(devices[i], &reader) || !LocationMatches(where, reader.location))
+            continue;
+        const int opened = OpenDevice(devices[i]);
+        if (opened == VESSIK_OK) {
+            memcpy(location_, reader.location, sizeof location_);
+            vendor_id_ = reader.vendor_id;
+            product_id_ = reader.product_id;
+            diag::LogFormat(kLogInfo, "opened the reader at %s", location_);
+        } else {
+            diag::LogFormat(kLogInfo, "the reader at %s does not open: %s", reader.location,
+                            vessik_strerror(opened));
+        }
+        if (result == VESSIK_E_NO_READER || opened == VESSIK_OK)
+            result = opened;
+    }
+    libusb_free_device_list(devices, 1);
+    if (result != VESSIK_OK)
+        Close();
+    return result;
+}
+
+int UsbReaderLink::OpenDevice(libusb_device *device)
+{
+    libusb_device_handle *handle = nullptr;
+    const int opened = libusb_open(device, &handle);
+    if (opened != 0)
+        return CodeForOpenError(opened);
+    // As the documented connect: a kernel driver on the interface is
+    // detached, and the configuration is set where it can be (another
+    // program's claim refuses it, and the claim then tells).
+    if (libusb_kernel_driver_active(handle, kReaderInterface) == 1)
+        libusb_detach_kernel_driver(handle, kReaderInterface);
+    libusb_set_configuration(handle, kReaderConfiguration);
+    const int claimed = libusb_claim_interface(handle, kReaderInterface);
+    if (claimed != 0) {
+        libusb_close(handle);
+        return CodeForOpenError(claimed);
+    }
+    usb_.dev_handle = handle;
+    answer_abandoned_ = false;
+    return VESSIK_OK;
+}
+
+void UsbReaderLink::Close()
+{
+    CloseUsbDevice(usb_);
+    EndUsbContext(usb_);
+}
+
+SendResult UsbReaderLink::Send(const unsigned char *frame, int len)
+{
+    if (!IsOpen())
+        return SendResult::Lost;
+    if (answer_abandoned_)
+        DrainStale();
+    // WriteUsb only reads the frame.
+    const int written = usb_.WriteUsb(const_cast<unsigned char *>(frame), len);
+    if (written == LIBUSB_ERROR_NO_DEVICE)
+        return SendResult::Lost;
+    return written < 0 ? SendResult::Failed : SendResult::Sent;
+}
+
+UsbReaderLink::StageResult UsbReaderLink::ReceiveStage(unsigned char endpoint,
+                                                       unsigned char *staging, int *count,
+                                                       int *left_ms, const AnswerWait &wait)
+{
+    while (*left_ms > 0) {
+        const int slice_ms = wait.slice_ms > 0 ? std::min(wait.slice_ms, *left_ms) : *left_ms;
+        *count = 0;
+        const uint64_t started = MonotonicUs();
+        const int rc = libusb_bulk_transfer(usb_.dev_handle, endpoint, staging, kInStageBytes,
+                                            count, static_cast<unsigned>(slice_ms));
+        if (rc == 0 || (rc == LIBUSB_ERROR_TIMEOUT && *count > 0))
+            return StageResult::Ok;
+        if (rc == LIBUSB_ERROR_NO_DEVICE)
+            return StageResult::Lost;
+        if (rc != LIBUSB_ERROR_TIMEOUT) {
+            diag::LogFormat(kLogDebug, "IN %02x failed: libusb error %d", endpoint, rc);
+            return StageResult::Failed;
+        }
+        // A timed-out slice counts as at least its own length, however soon
+        // the transfer came back.
+        const int took_ms = static_cast<int>((MonotonicUs() - started) / 1000u);
+        *left_ms -= std::max(took_ms, slice_ms);
+        if (wait.should_stop != nullptr && wait.should_stop(wait.context))
+            return StageResult::Stopped;
+    }
+    return StageResult::Nothing;
+}
+
+int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &wait)
+{
+    if (!IsOpen() || buf == nullptr || capacity < kFrameHeaderBytes)
+        return kReceiveNothing;
+    unsigned char staging[kInStageBytes];
+    int count = 0;
+    int left_ms = std::max(wait.budget_ms, wait.stage_ms);
+    StageResult r = ReceiveStage(kEndpointHeaderIn, staging, &count, &left_ms, wait);
+    if (r == StageResult::Ok) {
+        memcpy(buf, staging, static_cast<size_t>(std::min(count, capacity)));
+        // The body gets whatever is left of the budget, and never less than
+        // the documented read would give it.
+        left_ms = std::max(left_ms, wait.stage_ms);
+        r = ReceiveStage(kEndpointBodyIn, staging, &count, &left_ms, wait);
+    }
+    switch (r) {
+    case StageResult::Ok: {
+        const int placed = std::min(count, capacity - kFrameHeaderBytes);
+        memcpy(buf + kFrameHeaderBytes, staging, static_cast<size_t>(placed));
+        return placed + kFrameHeaderBytes;
+    }
+    case StageResult::Lost:
+        return kReceiveLost;
+    case StageResult::Stopped:
+        answer_abandoned_ = true;
+        return kReceiveStopped;
+    default:
+        answer_abandoned_ = true;
+        return kReceiveNothing;
+    }
+}
+
+void UsbReaderLink::DrainStale()
+{
+    unsigned char staging[kInStageBytes];
+    int dropped = 0;
+    for (const unsigned char endpoint : {kEndpointHeaderIn, kEndpointBodyIn}) {
+        for (int i = 0; i < kDrainStagesMax; ++i) {
+            int count = 0;
+            if (libusb_bulk_transfer(usb_.dev_handle, endpoint, staging, kInStageBytes, &count,
+                                     kDrainWaitMs) != 0)
+                break;
+            ++dropped;
+        }
+    }
+    if (dropped > 0)
+        diag::LogFormat(kLogDebug, "dropped %d stage(s) of an answer given up", dropped);
+    answer_abandoned_ = false;
+}
+
+} // namespace vessik

@@ -1,0 +1,75 @@
+// A USB reader as the reader handles use it: found by the id table, opened
+// at a location, held until closed, and answers waited for in slices within a
+// budget. It says nothing on standard output; diagnostics go to the log.
+// Internal: not installed.
+#ifndef VESSIK_USB_READER_H
+#define VESSIK_USB_READER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "NvUsb.h"
+#include "poll_engine.h"
+#include "reader_location.h"
+
+struct libusb_device;
+struct vessik_reader_info;
+
+namespace vessik {
+
+// One USB reader on the bus, without opening it.
+struct UsbReaderFound {
+    char location[kLocationBytes];
+    uint16_t vendor_id;
+    uint16_t product_id;
+};
+
+// Calls `found` for each reader with ids from the table, in bus order.
+// Returns how many there are, or a negative VESSIK_E_* code.
+int ListUsbReaders(void (*found)(const UsbReaderFound &reader, void *context), void *context);
+
+class UsbReaderLink {
+  public:
+    UsbReaderLink() = default;
+    ~UsbReaderLink();
+    UsbReaderLink(const UsbReaderLink &) = delete;
+    UsbReaderLink &operator=(const UsbReaderLink &) = delete;
+
+    // Opens the reader at `where` (the first one for "usb") and claims its
+    // interface: VESSIK_OK, VESSIK_E_NO_READER, VESSIK_E_READER_IN_USE or
+    // VESSIK_E_ACCESS.
+    int Open(const Location &where);
+    void Close();
+    bool IsOpen() const { return usb_.dev_handle != nullptr; }
+
+    const char *location() const { return location_; }
+    uint16_t vendor_id() const { return vendor_id_; }
+    uint16_t product_id() const { return product_id_; }
+
+    // The poll engine's side.
+    SendResult Send(const unsigned char *frame, int len);
+    // Waits for each stage in slices of wait.slice_ms, the whole answer for up
+    // to wait.budget_ms and each stage at least wait.stage_ms, checking
+    // wait.should_stop between slices. The byte count placed (header
+    // included), or kReceiveNothing, kReceiveLost, kReceiveStopped.
+    int Receive(unsigned char *buf, int capacity, const AnswerWait &wait);
+
+  private:
+    enum class StageResult { Ok, Nothing, Lost, Stopped, Failed };
+    // One stage, in slices, while *left_ms of the answer's budget lasts.
+    StageResult ReceiveStage(unsigned char endpoint, unsigned char *staging, int *count,
+                             int *left_ms, const AnswerWait &wait);
+    // Reads and drops what an answer given up may still deliver.
+    void DrainStale();
+    int OpenDevice(libusb_device *device);
+
+    NvUsb usb_; // WriteUsb sends the frames; the handle and context are this link's
+    char location_[kLocationBytes] = {};
+    uint16_t vendor_id_ = 0;
+    uint16_t product_id_ = 0;
+    bool answer_abandoned_ = false;
+};
+
+} // namespace vessik
+
+#endif
