@@ -42,7 +42,7 @@ case "$job" in
   demo)
     install_missing
     build
-    exec "$BUILD_DIR/tools/vessik-virtual-reader" --card sim/cards/sample.card -- \
+    exec "$BUILD_DIR/tools/virtual-reader/vessik-virtual-reader" --card sim/cards/sample.card -- \
       "$BUILD_DIR/demo/vessik_demo"
     ;;
   test)

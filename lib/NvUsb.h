@@ -6,15 +6,15 @@
 #include <cstdint>
 
 #include "vessik_export.h"
+// kReaderVendorId and kReaderProductId, the reader's identity on the bus,
+// made from the table lib/usb_ids.txt as the udev rule is.
+#include "vessik_usb_ids.h"
 
 struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
 
 namespace vessik {
-// The reader's identity on the bus. The udev rule is kept in step with these.
-constexpr uint16_t kReaderVendorId = 0x0400;
-constexpr uint16_t kReaderProductId = 0xC35A;
 constexpr int kReaderConfiguration = 1;
 constexpr int kReaderInterface = 0;
 constexpr unsigned char kEndpointHeaderOut = 0x02;

@@ -23,7 +23,11 @@ constexpr int kDrainStagesMax = 8;
 
 bool IsReaderId(uint16_t vendor_id, uint16_t product_id)
 {
-    return vendor_id == kReaderVendorId && product_id == kReaderProductId;
+    for (const ReaderUsbId &id : kReaderUsbIds) {
+        if (id.vendor == vendor_id && id.product == product_id)
+            return true;
+    }
+    return false;
 }
 
 // The reader's ids and location, false for a device that is not a reader.

@@ -11,7 +11,7 @@ set -euo pipefail
 
 build=${1:-build}
 idle_s=${2:-10}
-launcher=$build/tools/vessik-virtual-reader
+launcher=$build/tools/virtual-reader/vessik-virtual-reader
 client=$build/tests/e2e/e2e_client
 demo=$build/demo/vessik_demo
 

@@ -92,6 +92,8 @@ build_and_check() {
   expect_file libvessik-dev "/usr/include/vessik/(vessik|CardMain|NvUsb|NvSerial|Common|Public|IdCardLib)\.h"
   [ "$(grep -c '^/usr/include/vessik/.*\.h$' <<<"${listing[libvessik-dev]}")" -ge 7 ] ||
     fail "libvessik-dev lacks headers"
+  # NvUsb.h includes it: the reader ids, made from their table at build time.
+  expect_file libvessik-dev "/usr/include/vessik/vessik_usb_ids\.h"
   expect_file libvessik-dev "$libdir/pkgconfig/vessik\.pc"
   expect_file libvessik-dev "$libdir/cmake/vessik/vessik-config\.cmake"
   expect_file libvessik-dev "$libdir/cmake/vessik/vessik-targets\.cmake"

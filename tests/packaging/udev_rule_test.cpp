@@ -1,11 +1,13 @@
-// The udev rule is generated from the reader's ids in NvUsb.h: it must match
-// exactly those ids, in the lower-case four-digit form udev compares against
-// sysfs, and grant access the way the packages promise.
+// The udev rule is generated from the readers' id table, as the ids NvUsb.h
+// gives the library are: it must hold one line for each reader, matching
+// exactly that reader's ids in the lower-case four-digit form udev compares
+// against sysfs, and grant access the way the packages promise.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -47,13 +49,20 @@ size_t count(const std::string &text, const std::string &part)
 TEST(UdevRule, MatchesTheReaderIdsOfTheLibrary)
 {
     const std::vector<std::string> lines = rule_lines();
-    ASSERT_EQ(lines.size(), 1u) << kRuleFile;
-    const std::string &rule = lines.front();
-    EXPECT_NE(rule.find(attr("idVendor", vessik::kReaderVendorId)), std::string::npos) << rule;
-    EXPECT_NE(rule.find(attr("idProduct", vessik::kReaderProductId)), std::string::npos) << rule;
-    // No second, stale pair of ids beside the right one.
-    EXPECT_EQ(count(rule, "ATTR{idVendor}"), 1u) << rule;
-    EXPECT_EQ(count(rule, "ATTR{idProduct}"), 1u) << rule;
+    ASSERT_EQ(lines.size(), std::size(vessik::kReaderUsbIds)) << kRuleFile;
+    // The reader the library opens comes first.
+    const std::string &first = lines.front();
+    EXPECT_NE(first.find(attr("idVendor", vessik::kReaderVendorId)), std::string::npos) << first;
+    EXPECT_NE(first.find(attr("idProduct", vessik::kReaderProductId)), std::string::npos) << first;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string &rule = lines[i];
+        const vessik::ReaderUsbId &id = vessik::kReaderUsbIds[i];
+        EXPECT_NE(rule.find(attr("idVendor", id.vendor)), std::string::npos) << rule;
+        EXPECT_NE(rule.find(attr("idProduct", id.product)), std::string::npos) << rule;
+        // No second, stale pair of ids beside the right one.
+        EXPECT_EQ(count(rule, "ATTR{idVendor}"), 1u) << rule;
+        EXPECT_EQ(count(rule, "ATTR{idProduct}"), 1u) << rule;
+    }
 }
 
 // systemd's 73-seat-late.rules turns the uaccess tag into an ACL for the
@@ -68,10 +77,11 @@ TEST(UdevRule, TagsUaccessBeforeTheSeatRulesRun)
     EXPECT_LT(std::stoi(name.substr(0, 2)), kSeatLateRules) << name;
 
     const std::vector<std::string> lines = rule_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines.front().find("TAG+=\"uaccess\""), std::string::npos) << lines.front();
-    EXPECT_NE(lines.front().find("GROUP=\"plugdev\", MODE=\"0660\""), std::string::npos)
-        << lines.front();
+    ASSERT_EQ(lines.size(), std::size(vessik::kReaderUsbIds));
+    for (const std::string &rule : lines) {
+        EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos) << rule;
+        EXPECT_NE(rule.find("GROUP=\"plugdev\", MODE=\"0660\""), std::string::npos) << rule;
+    }
 }
 
 } // namespace

@@ -1,9 +1,8 @@
-// The doctor's checks on the photo decoder and on each reader.
+// The doctor's checks on each reader.
 #include "checks.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <libusb.h>
 #include <unistd.h>
@@ -11,41 +10,6 @@
 #include "NvUsb.h"
 
 namespace doctor {
-namespace {
-
-// Exported only by the kit's stand-in decoder.
-const char *const kStandinMarker = "vessik_wltdec_is_standin";
-// What the library calls to write a photo; it resolves it from the process.
-const char *const kDecoderEntry = "saveWlt2BmpUseFork";
-
-// The shared object that holds `address`, or null.
-const char *object_of(const void *address, const void **base)
-{
-    Dl_info info{};
-    if (address == nullptr || dladdr(address, &info) == 0)
-        return nullptr;
-    *base = info.dli_fbase;
-    return info.dli_fname;
-}
-
-} // namespace
-
-DecoderCheck check_decoder()
-{
-    DecoderCheck result;
-    // The same lookup the library's call goes through: a decoder loaded
-    // with LD_PRELOAD comes first, even when the stand-in is loaded too.
-    const void *entry = dlsym(RTLD_DEFAULT, kDecoderEntry);
-    const void *entry_base = nullptr;
-    result.file = object_of(entry, &entry_base);
-    result.found = result.file != nullptr;
-
-    const void *marker = dlsym(RTLD_DEFAULT, kStandinMarker);
-    const void *marker_base = nullptr;
-    if (result.found && object_of(marker, &marker_base) != nullptr)
-        result.standin = marker_base == entry_base;
-    return result;
-}
 
 NodeCheck check_node(libusb_device *dev)
 {

@@ -9,14 +9,6 @@ struct libusb_device;
 
 namespace doctor {
 
-// Which photo decoder the process resolves saveWlt2BmpUseFork to.
-struct DecoderCheck {
-    bool found = false;
-    bool standin = false; // the resolved decoder is the kit's stand-in
-    const char *file = nullptr;
-};
-DecoderCheck check_decoder();
-
 // Can this user open the reader's usbfs node for reading and writing?
 struct NodeCheck {
     char path[32] = {};

@@ -8,6 +8,9 @@
 
 #include "NvUsb.h"
 #include "checks.h"
+#include "photo_decoder_probe.h"
+#include "reader_list.h"
+#include "vessik_usb_ids.h"
 
 namespace {
 
@@ -27,9 +30,9 @@ const char *const kUsage =
     "library opens); 1 no reader found; 2 a reader is there but cannot be used;\n"
     "3 bad command line.\n";
 
-void print_decoder(const doctor::DecoderCheck &decoder)
+void print_decoder(const vessik_tools::PhotoDecoderProbe &decoder)
 {
-    if (!decoder.found)
+    if (decoder.file == nullptr)
         puts("photo decoder: none loaded (nothing supplies saveWlt2BmpUseFork)");
     else if (decoder.standin)
         printf("photo decoder: %s is the kit's stand-in: card photos will not be decoded "
@@ -37,26 +40,6 @@ void print_decoder(const doctor::DecoderCheck &decoder)
                decoder.file);
     else
         printf("photo decoder: %s\n", decoder.file);
-}
-
-bool is_reader(libusb_device *dev)
-{
-    libusb_device_descriptor desc{};
-    return libusb_get_device_descriptor(dev, &desc) == 0 &&
-           desc.idVendor == vessik::kReaderVendorId && desc.idProduct == vessik::kReaderProductId;
-}
-
-// Keeps the readers of `all` in `readers`, null-terminated as print_devs
-// wants its list; returns how many there are.
-int collect_readers(libusb_device **all, libusb_device **readers)
-{
-    int count = 0;
-    for (int i = 0; all[i] != nullptr && count < kMaxReaders; ++i) {
-        if (is_reader(all[i]))
-            readers[count++] = all[i];
-    }
-    readers[count] = nullptr;
-    return count;
 }
 
 void print_node(const doctor::NodeCheck &node)
@@ -135,7 +118,7 @@ int report_readers(libusb_context *context)
         return kExitNoReader;
     }
     libusb_device *readers[kMaxReaders + 1];
-    const int count = collect_readers(all, readers);
+    const int count = vessik_tools::collect_readers(all, readers, kMaxReaders);
     printf("readers found: %d (of %zd USB devices)\n", count, listed);
 
     NvUsb usb;
@@ -172,7 +155,7 @@ int main(int argc, char **argv)
         return help && argc == 2 ? kExitReady : kExitUsage;
     }
 
-    print_decoder(doctor::check_decoder());
+    print_decoder(vessik_tools::probe_photo_decoder());
 
     libusb_context *context = nullptr;
     const int rc = libusb_init(&context);

@@ -20,6 +20,7 @@ constexpr unsigned kMaxIntervalMs = 60000;
 // The longest deadline the library's millisecond count can carry.
 constexpr double kMaxTimeoutS = 4294967.0;
 
+// What the command line asks for.
 struct CliOptions {
     bool json = false;
     bool watch = false;       // false: --once
@@ -28,12 +29,14 @@ struct CliOptions {
     std::string photo_dir;    // empty: no image is asked for
 };
 
+// Run: read cards; Help: --help was given; Usage: the command line is wrong.
 enum class ParseOutcome { Run, Help, Usage };
 
 // Parses argv. Usage: `error` says why. Options may be given as "--x V" or
 // "--x=V"; --once and --watch exclude each other.
 ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &error);
 
+// The --help text.
 const char *cli_usage();
 
 } // namespace vread

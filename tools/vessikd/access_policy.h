@@ -9,6 +9,7 @@
 
 namespace vessikd {
 
+// What requests are checked against, from the settings.
 struct AccessPolicy {
     std::vector<std::string> allowed_origins; // normalised, see normalise_origin
     std::vector<std::string> allowed_hosts;   // lower-case host:port
@@ -22,6 +23,7 @@ void add_own_names(AccessPolicy &policy, int port);
 // A request without Host comes from no browser, so it is let through.
 bool host_allowed(const AccessPolicy &policy, bool has_host, const std::string &host);
 
+// NoOrigin: the request sends none; otherwise whether allowed_origins holds it.
 enum class OriginVerdict { NoOrigin, Allowed, Refused };
 OriginVerdict check_origin(const AccessPolicy &policy, bool has_origin, const std::string &origin);
 

@@ -16,6 +16,7 @@ namespace vessikd {
 constexpr const char *kDefaultConfigPath = VESSIKD_DEFAULT_CONFIG;
 constexpr int kDefaultPort = 19904;
 
+// The checked settings the service runs with.
 struct Config {
     std::vector<std::string> listen; // numeric loopback addresses only
     bool listen_is_default = true;   // then an address family the host lacks is skipped
@@ -31,6 +32,7 @@ struct Config {
 // Keys of the file and the command line, each with its values in order.
 using Settings = std::map<std::string, std::vector<std::string>>;
 
+// What the command line asks for; Error: `error` says what is wrong.
 enum class CommandLine { Run, Help, Version, Error };
 
 // Splits argv into the config file to read and the settings given there.
@@ -60,6 +62,7 @@ bool is_loopback_address(const std::string &address);
 // Writes the normalised form; false for anything else, "*" and "null".
 bool normalise_origin(const std::string &text, std::string &origin);
 
+// The --help text.
 const char *usage_text();
 
 } // namespace vessikd

@@ -15,6 +15,7 @@
 
 namespace vessikd {
 
+// One event, as a stream sends it.
 struct Event {
     std::string name; // the SSE event name
     std::string data; // one line of JSON
@@ -32,8 +33,10 @@ class EventHub {
 
     // A stream id, or -1 when max_streams are open or the hub is closed.
     int subscribe();
+    // Closes the stream `id` and drops its queue.
     void unsubscribe(int id);
 
+    // Queues the event for every open stream.
     void publish(const std::string &name, const std::string &data);
 
     // Moves the stream's queued events into `out`, waiting up to `timeout`
@@ -43,6 +46,7 @@ class EventHub {
     // Ends every stream.
     void close();
 
+    // How many streams are open.
     unsigned streams() const;
 
   private:

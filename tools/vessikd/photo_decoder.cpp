@@ -4,19 +4,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
 
+#include "photo_decoder_probe.h"
 #include "vessik.h"
 
 namespace vessikd {
 
 namespace {
 
-constexpr const char *kStandinSymbol = "vessik_wltdec_is_standin";
-constexpr const char *kDecoderSymbol = "saveWlt2BmpUseFork";
 constexpr std::streamsize kMaxImageBytes = 1 << 20; // far above any card photo
 
 struct Magic {
@@ -41,20 +39,6 @@ std::string image_type(const std::string &image)
 
 } // namespace
 
-bool decoder_is_standin()
-{
-    void *standin = dlsym(RTLD_DEFAULT, kStandinSymbol);
-    if (standin == nullptr)
-        return false;
-    void *decoder = dlsym(RTLD_DEFAULT, kDecoderSymbol);
-    Dl_info standin_info{};
-    Dl_info decoder_info{};
-    if (decoder == nullptr || dladdr(standin, &standin_info) == 0 ||
-        dladdr(decoder, &decoder_info) == 0)
-        return true;
-    return standin_info.dli_fbase == decoder_info.dli_fbase;
-}
-
 bool PhotoDecoder::open(std::string &error)
 {
     const char *tmp = std::getenv("TMPDIR");
@@ -78,7 +62,7 @@ void PhotoDecoder::close()
 PhotoDecoder::Result PhotoDecoder::decode(const unsigned char *photo, std::string &image,
                                           std::string &content_type, std::string &detail)
 {
-    if (decoder_is_standin())
+    if (vessik_tools::probe_photo_decoder().standin)
         return Result::NoDecoder;
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string path = folder_ + "/photo-" + std::to_string(serial_++) + ".bmp";

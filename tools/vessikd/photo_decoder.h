@@ -7,12 +7,6 @@
 
 namespace vessikd {
 
-// True while the kit's stand-in decoder answers saveWlt2BmpUseFork: it
-// exports vessik_wltdec_is_standin, and the decoder function comes from the
-// same object (a real decoder loaded with LD_PRELOAD takes the function over
-// while the stand-in stays loaded).
-bool decoder_is_standin();
-
 class PhotoDecoder {
   public:
     // Makes a private folder for the decoder's files; false if it cannot.
@@ -23,7 +17,8 @@ class PhotoDecoder {
     enum class Result { Image, NoDecoder, Failed };
 
     // Decodes the card's 1024 photo bytes into an image file and reads it
-    // back. On Failed, `detail` says why.
+    // back; NoDecoder while the kit's stand-in answers (it decodes nothing).
+    // On Failed, `detail` says why.
     Result decode(const unsigned char *photo, std::string &image, std::string &content_type,
                   std::string &detail);
 

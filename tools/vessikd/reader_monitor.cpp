@@ -3,7 +3,7 @@
 
 #include <libusb.h>
 
-#include "NvUsb.h"
+#include "reader_list.h"
 
 namespace vessikd {
 
@@ -19,14 +19,11 @@ bool reader_on_bus()
     libusb_device **devices = nullptr;
     const ssize_t count = libusb_get_device_list(context, &devices);
     bool found = false;
-    for (ssize_t i = 0; i < count && !found; ++i) {
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(devices[i], &descriptor) == 0)
-            found = descriptor.idVendor == vessik::kReaderVendorId &&
-                    descriptor.idProduct == vessik::kReaderProductId;
-    }
-    if (count >= 0)
+    if (count >= 0) {
+        libusb_device *first_reader[2]; // one reader and the end of the list
+        found = vessik_tools::collect_readers(devices, first_reader, 1) == 1;
         libusb_free_device_list(devices, 1);
+    }
     libusb_exit(context);
     return found;
 }

@@ -17,10 +17,12 @@ class ReaderMonitor {
 
     // Looks at the bus now; a change reaches the listener.
     bool probe();
+    // The bus as the last probe saw it.
     bool present() const;
 
     // Probes every `interval` on a thread of its own until stop().
     void start(Listener listener, std::chrono::milliseconds interval);
+    // Ends the thread start() began.
     void stop();
     // Probes at once (the reader went away under a read, say).
     void poke();

@@ -22,18 +22,20 @@
 
 namespace vessikd {
 
+// What the worker tells the service of, and asks it.
 struct WorkerHooks {
     std::function<void(const vessik_card &)> card_read; // every card, client's or watched
     std::function<void()> card_removed;                 // the card read last is gone
     std::function<bool()> want_watch;                   // event streams are open
-    std::function<bool()> reader_present;
-    std::function<void()> reader_trouble; // a read found no reader or lost it
+    std::function<bool()> reader_present;               // the monitor's view of the bus
+    std::function<void()> reader_trouble;               // a read found no reader or lost it
 };
 
 class ReaderWorker {
   public:
     explicit ReaderWorker(WorkerHooks hooks) : hooks_(std::move(hooks)) {}
 
+    // Starts the thread that uses the reader.
     void start();
     // Cancels the read in progress (the reader is closed by then) and ends
     // the thread. A client read waiting or running gets VESSIK_E_CANCELLED.
@@ -51,7 +53,9 @@ class ReaderWorker {
     // Streams opened or closed, or the reader came or went.
     void wake();
 
+    // A client's read is queued or running.
     bool client_read_active() const;
+    // A watch read for the event streams is running.
     bool watching() const;
 
   private:

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include "card_json.h"
+#include "photo_decoder_probe.h"
 #include "www_assets.h"
 
 #ifndef VESSIK_VERSION
@@ -400,7 +401,7 @@ std::string Service::status_json()
         {"read_in_progress", worker_.client_read_active()},
         {"watching", worker_.watching()},
         {"event_streams", hub_.streams()},
-        {"photo_decoder", decoder_is_standin() ? "stand-in" : "installed"},
+        {"photo_decoder", vessik_tools::probe_photo_decoder().standin ? "stand-in" : "installed"},
     });
 }
 

@@ -1,6 +1,6 @@
 // Command line of vessik-virtual-reader.
-#ifndef VESSIK_TOOLS_LAUNCHER_OPTIONS_H
-#define VESSIK_TOOLS_LAUNCHER_OPTIONS_H
+#ifndef VESSIK_TOOLS_VIRTUAL_READER_LAUNCHER_OPTIONS_H
+#define VESSIK_TOOLS_VIRTUAL_READER_LAUNCHER_OPTIONS_H
 
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +13,7 @@
 // Times are microseconds after the launcher's start; kUnset: never.
 constexpr uint64_t kUnset = UINT64_MAX;
 
+// What the command line asks of the launcher.
 struct LauncherOptions {
     std::string card_file; // empty: the built-in sample card
     bool no_card = false;
@@ -30,8 +31,10 @@ struct LauncherOptions {
     std::vector<char *> program;                                 // PROGRAM ARGS..., null-terminated
 };
 
+// Run: start PROGRAM; Help: --help was given; Error: `error` says what is wrong.
 enum class ParseOutcome { Run, Help, Error };
 
+// Reads the launcher's options up to "--" or PROGRAM, and PROGRAM ARGS... after.
 ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
                                     std::string &error);
 
@@ -42,7 +45,9 @@ bool apply_fault(const std::string &fault_text, vsim::Knobs &knobs, std::string 
 bool apply_raw_field(const std::string &key, const std::string &value, vsim::CardFields &card,
                      std::string &error);
 
+// The --help text: usage, options and exit statuses.
 const char *launcher_usage();
+// The rest of --help: every --fault the model knows, with its syntax.
 void print_fault_help(FILE *out);
 
 #endif

@@ -1,7 +1,7 @@
 // The launcher's clock: monotonic microseconds since the launcher started,
 // the time base the model's `now_us` arguments and its frame log use.
-#ifndef VESSIK_TOOLS_MONOTONIC_CLOCK_H
-#define VESSIK_TOOLS_MONOTONIC_CLOCK_H
+#ifndef VESSIK_TOOLS_VIRTUAL_READER_MONOTONIC_CLOCK_H
+#define VESSIK_TOOLS_VIRTUAL_READER_MONOTONIC_CLOCK_H
 
 #include <cstdint>
 #include <ctime>
@@ -9,8 +9,10 @@
 class MonotonicClock {
   public:
     MonotonicClock() : start_us_(raw_us()) {}
+    // Microseconds since this clock was made.
     uint64_t now_us() const { return raw_us() - start_us_; }
 
+    // CLOCK_MONOTONIC in microseconds, from the system's own origin.
     static uint64_t raw_us()
     {
         timespec ts{};

@@ -4,8 +4,8 @@
 // The launcher has threads (umockdev's) and may run under umockdev's preload,
 // which wraps close(), read() and write() with locks of its own. Between fork
 // and exec the children therefore make raw system calls only.
-#ifndef VESSIK_TOOLS_CHILD_PROCESS_H
-#define VESSIK_TOOLS_CHILD_PROCESS_H
+#ifndef VESSIK_TOOLS_VIRTUAL_READER_CHILD_PROCESS_H
+#define VESSIK_TOOLS_VIRTUAL_READER_CHILD_PROCESS_H
 
 #include <string>
 #include <sys/types.h>

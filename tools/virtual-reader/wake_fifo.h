@@ -5,8 +5,8 @@
 // always poll writable, so libusb would spin on REAPURBNDELAY while it waits.
 // A FIFO kept full polls not writable; freeing one page of it wakes the
 // client exactly when something can be reaped.
-#ifndef VESSIK_TOOLS_WAKE_FIFO_H
-#define VESSIK_TOOLS_WAKE_FIFO_H
+#ifndef VESSIK_TOOLS_VIRTUAL_READER_WAKE_FIFO_H
+#define VESSIK_TOOLS_VIRTUAL_READER_WAKE_FIFO_H
 
 #include <string>
 
@@ -23,6 +23,7 @@ class WakeFifo {
     bool replace_node(const std::string &node_path, std::string &error) const;
     // Writable to clients (something to reap) or not.
     void set_ready(bool ready);
+    // Closes the FIFO and removes its file (the nodes linked to it stay).
     void close_fifo();
 
   private:

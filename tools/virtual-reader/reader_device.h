@@ -6,8 +6,8 @@
 // and the URB lists. IN URBs that find no data wait in a list until the
 // model has an answer ready; service() completes them, and the launcher
 // calls it when notify_fd() turns readable or the time it returned comes.
-#ifndef VESSIK_TOOLS_READER_DEVICE_H
-#define VESSIK_TOOLS_READER_DEVICE_H
+#ifndef VESSIK_TOOLS_VIRTUAL_READER_READER_DEVICE_H
+#define VESSIK_TOOLS_VIRTUAL_READER_READER_DEVICE_H
 
 #include <cstdint>
 #include <deque>
@@ -40,13 +40,16 @@ class ReaderDevice {
     void set_uevents(bool on) { uevents_ = on; }
     // Removes the testbed and its folder; drops every URB.
     void close_testbed();
+    // The testbed's folder (UMOCKDEV_DIR).
     const std::string &root_dir() const { return root_dir_; }
 
+    // Lays a card on the reader, or lifts it, as the model's own calls do.
     void insert_card(const vsim::CardFields &card);
     void remove_card();
     // Puts `fresh` in place of the model (knobs, card, counters and all),
     // between a program's scenarios; plug() then brings it on the bus.
     void replace_model(vsim::VirtualReader fresh);
+    // The model's counters, for --stats and the control socket.
     vsim::Counters counters();
 
     // Readable when the ioctl handler wants the launcher to call service().
