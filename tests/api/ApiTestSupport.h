@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "testbus.h"
@@ -57,6 +59,50 @@ class Messages {
   private:
     std::mutex mu_;
     std::vector<std::string> texts_;
+};
+
+// Everything the process writes to standard output and standard error from
+// construction to Finish(), which puts both streams back.
+class OutputCapture {
+  public:
+    OutputCapture() : file_(tmpfile())
+    {
+        fflush(stdout);
+        fflush(stderr);
+        saved_out_ = dup(STDOUT_FILENO);
+        saved_err_ = dup(STDERR_FILENO);
+        dup2(fileno(file_), STDOUT_FILENO);
+        dup2(fileno(file_), STDERR_FILENO);
+    }
+    ~OutputCapture() { Finish(); }
+    OutputCapture(const OutputCapture &) = delete;
+    OutputCapture &operator=(const OutputCapture &) = delete;
+
+    std::string Finish()
+    {
+        if (file_ == nullptr)
+            return text_;
+        fflush(stdout);
+        fflush(stderr);
+        dup2(saved_out_, STDOUT_FILENO);
+        dup2(saved_err_, STDERR_FILENO);
+        close(saved_out_);
+        close(saved_err_);
+        rewind(file_);
+        char buf[256];
+        size_t n = 0;
+        while ((n = fread(buf, 1, sizeof buf, file_)) > 0)
+            text_.append(buf, n);
+        fclose(file_);
+        file_ = nullptr;
+        return text_;
+    }
+
+  private:
+    FILE *file_;
+    int saved_out_ = -1;
+    int saved_err_ = -1;
+    std::string text_;
 };
 
 inline bool Untouched(const vessik_card &card)
