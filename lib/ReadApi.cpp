@@ -20,7 +20,10 @@ constexpr auto kCloseWaitStep = std::chrono::milliseconds(5);
 // The reader behind vessik_read and vessik_cancel: the first USB reader,
 // opened and closed around each read. Its memory of the last card lives on
 // between reads.
-vessik_reader g_default_reader;
+struct DefaultReader : vessik_reader {
+    DefaultReader() { open_per_read = true; }
+};
+DefaultReader g_default_reader;
 
 bool OptionsUsable(const vessik_read_options *options)
 {
@@ -186,7 +189,6 @@ int vessik_reader_get_info(vessik_reader *reader, vessik_reader_info *info)
 
 int vessik_read(const vessik_read_options *options, vessik_card *card)
 {
-    g_default_reader.open_per_read = true;
     return Read(&g_default_reader, options, card);
 }
 

@@ -6,14 +6,17 @@
 #      inputs replayed, then each target fuzzed for FUZZ_SECONDS (default 45)
 #      on a scratch copy of its corpus;
 #   3. clang-tidy with the checked-in .clang-tidy, and cppcheck, over the library's sources;
-#      any finding fails the run.
-# Usage: scripts/hardening.sh [asan|fuzz|tidy]...   (no argument: all three)
+#      any finding fails the run;
+#   4. the in-process suites that run reads on several threads, built with
+#      ThreadSanitizer; any report fails the run.
+# Usage: scripts/hardening.sh [asan|fuzz|tidy|tsan]...   (no argument: all four)
 # ASAN_BUILD_DIR (build-asan), FUZZ_BUILD_DIR (build-fuzz), FUZZ_SECONDS and
 # JOBS (nproc, at most 2 fuzzers at once) change where and how.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ASAN_BUILD_DIR=${ASAN_BUILD_DIR:-build-asan}
+TSAN_BUILD_DIR=${TSAN_BUILD_DIR:-build-tsan}
 FUZZ_BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 FUZZ_SECONDS=${FUZZ_SECONDS:-45}
 JOBS=${JOBS:-$(nproc)}
@@ -143,8 +146,42 @@ run_tidy() {
   echo "hardening: cppcheck found nothing"
 }
 
+# Tests that measure real time against tight bounds: the sanitizer's slowdown,
+# not the code, would fail them.
+TSAN_SKIPPED='FindsOverOneRealSecondFollowTheInterval'
+
+# The suites whose tests read from several threads at once (labelled
+# "threads"), under ThreadSanitizer. Only what they need is built: the
+# launcher and the service are left out.
+run_thread_sanitizer() {
+  stage "ThreadSanitizer build"
+  cmake -S . -B "$TSAN_BUILD_DIR" -G Ninja -DVESSIK_SANITIZE_THREAD=ON -DVESSIK_BUILD_TOOLS=OFF \
+    -DVESSIK_BUILD_BENCH=OFF -DVESSIK_BUILD_FUZZ=OFF
+  local targets
+  mapfile -t targets < <(sed -n 's/^ *vessik_threaded_suite(\([A-Za-z0-9_]*\).*/\1/p' \
+    tests/CMakeLists.txt tests/*/CMakeLists.txt tests/*/*/CMakeLists.txt 2>/dev/null | sort -u)
+  [ ${#targets[@]} -gt 0 ] || { echo "hardening: no threaded suite found" >&2; return 1; }
+  cmake --build "$TSAN_BUILD_DIR" -j "$JOBS" --target "${targets[@]}"
+
+  stage "threaded suites under ThreadSanitizer: ${targets[*]}"
+  local status=0 suppressions
+  suppressions="$(pwd)/scripts/tsan.supp"
+  (
+    cd "$TSAN_BUILD_DIR"
+    export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$suppressions"
+    ctest --output-on-failure --no-tests=error -j "$JOBS" -L threads -E "$TSAN_SKIPPED"
+  ) || status=$?
+  if grep -n "WARNING: ThreadSanitizer" "$TSAN_BUILD_DIR/Testing/Temporary/LastTest.log"; then
+    echo "hardening: ThreadSanitizer reports in $TSAN_BUILD_DIR/Testing/Temporary/LastTest.log" >&2
+    status=1
+  else
+    echo "hardening: no ThreadSanitizer report"
+  fi
+  return "$status"
+}
+
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(asan fuzz tidy)
+[ ${#steps[@]} -eq 0 ] && steps=(asan fuzz tidy tsan)
 apt_install_missing "${PACKAGES[@]}"
 for s in "${steps[@]}"; do
   start=$SECONDS
@@ -152,8 +189,9 @@ for s in "${steps[@]}"; do
     asan) run_sanitized_tests ;;
     fuzz) run_fuzzers ;;
     tidy) run_tidy ;;
+    tsan) run_thread_sanitizer ;;
     *)
-      echo "usage: $0 [asan|fuzz|tidy]..." >&2
+      echo "usage: $0 [asan|fuzz|tidy|tsan]..." >&2
       exit 2
       ;;
   esac

@@ -856,20 +856,23 @@ int libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_
 
 // --- Sleeps: recorded on the virtual clock --------------------------------------------
 
+// The C library's own sleeps, looked up once when the bus is loaded, before
+// any thread that could sleep exists.
+const auto g_real_usleep = testbus::real_function<int (*)(useconds_t)>("usleep");
+const auto g_real_sleep = testbus::real_function<unsigned int (*)(unsigned int)>("sleep");
+
 int usleep(useconds_t usec)
 {
     if (!testbus::record_sleep(usec))
         return 0;
-    static const auto real = testbus::real_function<int (*)(useconds_t)>("usleep");
-    return real != nullptr ? real(usec) : 0;
+    return g_real_usleep != nullptr ? g_real_usleep(usec) : 0;
 }
 
 unsigned int sleep(unsigned int seconds)
 {
     if (!testbus::record_sleep(static_cast<uint64_t>(seconds) * testbus::kUsPerSecond))
         return 0;
-    static const auto real = testbus::real_function<unsigned int (*)(unsigned int)>("sleep");
-    return real != nullptr ? real(seconds) : 0;
+    return g_real_sleep != nullptr ? g_real_sleep(seconds) : 0;
 }
 
 } // extern "C"

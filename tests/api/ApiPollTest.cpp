@@ -266,10 +266,17 @@ TEST_F(PollTest, ReportSameCardReportsACardLeftOnTheReaderAgain)
 TEST_F(PollTest, ReaderUnpluggedWhilePollingIsLost)
 {
     uint64_t unplugged_at = 0;
-    EXPECT_EQ(
-        ReadWhile(
-            250 * kUsPerMs, [&] { testbus::with_lock([&] { reader_.unplug(); }); }, &unplugged_at),
-        VESSIK_E_READER_LOST);
+    // Unplugged once the poll is under way, however slowly the read started.
+    const auto unplug_while_polling = [&] {
+        bool polling = false;
+        while (!polling) {
+            testbus::with_lock([&] { polling = reader_.counters().find > 0; });
+            usleep(kUsPerMs);
+        }
+        testbus::with_lock([&] { reader_.unplug(); });
+        unplugged_at = NowUs();
+    };
+    EXPECT_EQ(ReadWhile(250 * kUsPerMs, unplug_while_polling, &unplugged_at), VESSIK_E_READER_LOST);
     EXPECT_LT(returned_at_us_ - unplugged_at, kCancelBoundUs);
     EXPECT_EQ(Messages::Get().Texts(),
               std::vector<std::string>({"3:usb connect ok", "3:usb connect err"}));

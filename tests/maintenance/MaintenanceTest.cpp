@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libusb.h>
+#include <mutex>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -258,6 +259,12 @@ class SerialController {
             close(master_);
     }
     int slave() const { return slave_; }
+    // Runs `fn` on the model while the serving thread keeps off it.
+    template <typename Fn> void WithReader(Fn fn)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        fn(reader_);
+    }
 
   private:
     void Serve()
@@ -271,12 +278,16 @@ class SerialController {
             const ssize_t n = read(master_, buf, sizeof(buf));
             if (n <= 0)
                 continue;
-            const std::vector<uint8_t> answer = reader_.serial_write(buf, static_cast<int>(n), now);
+            std::vector<uint8_t> answer;
+            WithReader([&](vsim::VirtualReader &r) {
+                answer = r.serial_write(buf, static_cast<int>(n), now);
+            });
             if (!answer.empty() && write(master_, answer.data(), answer.size()) < 0)
                 return;
         }
     }
 
+    std::mutex mu_;
     vsim::VirtualReader &reader_;
     int master_ = -1;
     int slave_ = -1;
@@ -294,9 +305,10 @@ TEST(SerialHeartbeat, ControllerBehindAPtyAnswersTheProbe)
     ASSERT_EQ(m.serial.setport(controller.slave(), 115200, 8, 'N', 1), 0);
     m.serial.port_fd = controller.slave();
     EXPECT_EQ(m.heartbeat(CARDTYPE_SERIAL), 1);
-    EXPECT_EQ(reader.counters().probes, 1);
-
-    reader.knobs().controller_silent = true;
+    controller.WithReader([](vsim::VirtualReader &r) {
+        EXPECT_EQ(r.counters().probes, 1);
+        r.knobs().controller_silent = true;
+    });
     int rc = -1;
     const readtest::Output o = Capture([&] { rc = m.heartbeat(CARDTYPE_SERIAL); });
     EXPECT_EQ(rc, 0);
