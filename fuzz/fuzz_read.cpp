@@ -1,5 +1,6 @@
-// Fuzz target: ReadIDCardLib against a reader whose answers the input
-// scripts. The virtual reader serves the conversation; the input picks a
+// Fuzz target: ReadIDCardLib, or a vessik_read that asks for the
+// fingerprints and the appended address too, against a reader whose answers
+// the input scripts. The virtual reader serves the conversation; the input picks a
 // fault or two, and rewrites, cuts, drops or invents each IN stage before
 // the library sees it. The reader is unplugged after a number of transfers
 // the input chooses, so every read ends (with 5 when no card got through).
@@ -13,13 +14,16 @@
 #include "fuzz_input.h"
 #include "record_checks.h"
 #include "testbus.h"
+#include "vessik_read.h"
 #include "virtual_reader.h"
 
 namespace {
 
 constexpr int kHeaderBytes = 7;
 constexpr int kReadAnswerBody = 1288; // 05 08
-constexpr size_t kMaxInventedStage = 2100;
+// Room past the longest answer, the read with two fingerprint templates.
+constexpr size_t kMaxInventedStage = 2400;
+constexpr unsigned kFingerprintAnswerBodies[] = {1290, 1802, 2314};
 constexpr unsigned kMinTransfers = 8;
 constexpr unsigned kTransferChoices = 120;
 // Frame offsets the read judges answers by: the length bytes, the module
@@ -59,7 +63,17 @@ void Poke(uint8_t ep, std::vector<uint8_t> &stage, int offset, uint8_t value)
     stage[at] = value;
 }
 
-enum StageOp { kKeep, kPokeTested, kCut, kInvent, kDrop, kOverwrite, kReadAnswer, kOpCount };
+enum StageOp {
+    kKeep,
+    kPokeTested,
+    kCut,
+    kInvent,
+    kDrop,
+    kOverwrite,
+    kReadAnswer,
+    kFingerprintAnswer,
+    kOpCount
+};
 
 void RewriteStage(FuzzInput &in, uint8_t ep, std::vector<uint8_t> &stage)
 {
@@ -94,6 +108,19 @@ void RewriteStage(FuzzInput &in, uint8_t ep, std::vector<uint8_t> &stage)
             stage.resize(kReadAnswerBody, 0);
         }
         break;
+    case kFingerprintAnswer: {
+        // A header announcing a read with templates, and a body of any length
+        // near the ones the header may announce: short, exact or long.
+        const unsigned body = kFingerprintAnswerBodies[in.below(3)];
+        if (ep == vsim::kEpHeaderIn) {
+            stage.assign(kReadAnswerHeader, kReadAnswerHeader + kHeaderBytes);
+            stage[5] = static_cast<uint8_t>(body >> 8);
+            stage[6] = static_cast<uint8_t>(body & 0xFF);
+        } else {
+            stage = in.bytes(body + in.below(64) - 32);
+        }
+        break;
+    }
     default:
         break;
     }
@@ -127,7 +154,8 @@ void ChooseFault(FuzzInput &in, vsim::Knobs &knobs)
         knobs.select_fails = static_cast<int>(in.below(4));
         break;
     case 5:
-        knobs.read_answer_body_bytes = static_cast<int>(in.u16() % (kReadAnswerBody + 1));
+        knobs.read_answer_body_bytes = static_cast<int>(in.u16() % (kMaxInventedStage + 1));
+        knobs.read_answer_extra_bytes = static_cast<int>(in.below(64));
         break;
     case 6:
         knobs.read_length_field = in.u16();
@@ -166,6 +194,37 @@ void CheckNothingLeftOpen()
     FUZZ_CHECK(g_IdCardMain.usb.usb_context == nullptr);
 }
 
+// The extended read of the whole card: whatever the answers, it ends with a
+// code, writes only inside the caller's card, and never hands out more
+// templates than the card can carry.
+void ReadWholeCard()
+{
+    struct Guarded {
+        vessik_card card;
+        uint8_t after[64];
+    } guarded;
+    memset(&guarded, 0xA5, sizeof guarded);
+    guarded.card.size = sizeof guarded.card;
+    vessik_read_options options;
+    vessik_read_options_init(&options);
+    options.deadline_ms = 5000;
+    options.report_same_card = 1;
+    options.want_fingerprints = 1;
+    options.want_appended_address = 1;
+    const int rc = vessik_read(&options, &guarded.card);
+    FUZZ_CHECK(rc == VESSIK_OK || rc == VESSIK_E_NO_READER || rc == VESSIK_E_READER_LOST ||
+               rc == VESSIK_E_TIMEOUT);
+    FUZZ_CHECK(fuzzrec::AllBytes(guarded.after, sizeof guarded.after, 0xA5));
+    if (rc != VESSIK_OK)
+        return;
+    const vessik_card &card = guarded.card;
+    FUZZ_CHECK(card.fingerprint_bytes <= sizeof card.fingerprints);
+    FUZZ_CHECK(card.fingerprint_bytes == static_cast<unsigned>(card.fingerprint_count) * 512u);
+    FUZZ_CHECK(card.appended_address_raw_bytes <= sizeof card.appended_address_raw);
+    FUZZ_CHECK(memchr(card.appended_address, 0, sizeof card.appended_address) != nullptr);
+    FUZZ_CHECK(memchr(card.name, 0, sizeof card.name) != nullptr);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -175,8 +234,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     vsim::VirtualReader reader;
     reader.set_keep_log(false);
     const uint8_t setup = in.byte();
+    const bool whole_card = (setup & 8) != 0;
     if ((setup & 1) != 0)
-        reader.insert_card(vsim::sample_card());
+        reader.insert_card(whole_card ? vsim::sample_card_with_fingerprints()
+                                      : vsim::sample_card());
     reader.knobs().refind_after_read = (setup & 2) != 0;
     reader.knobs().unplug_after_transfers =
         static_cast<int>(kMinTransfers + in.below(kTransferChoices));
@@ -186,6 +247,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     testbus::attach(&reader);
     testbus::set_in_filter(
         [&in](uint8_t ep, std::vector<uint8_t> &stage) { RewriteStage(in, ep, stage); });
+
+    if (whole_card) {
+        ReadWholeCard();
+        CheckNothingLeftOpen();
+        testbus::reset();
+        testbus::recycle();
+        return 0;
+    }
 
     g_messages.clear();
     CARD_SetReadInfoCB(RecordMessage);

@@ -77,6 +77,26 @@ class DocumentedUsbLink {
     NvUsb &usb_;
 };
 
+// The policy's hooks, called with the policy's own context.
+bool PolicyStop(void *policy)
+{
+    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
+    return p->should_stop != nullptr && p->should_stop(p->context);
+}
+
+void PolicyNoCard(void *policy)
+{
+    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
+    if (p->on_no_card != nullptr)
+        p->on_no_card(p->context);
+}
+
+bool PolicyAccept(void *policy, const vessik::CardAnswer &card)
+{
+    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
+    return p->accept_card == nullptr || p->accept_card(p->context, card.answer);
+}
+
 } // namespace
 
 CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &policy)
@@ -87,10 +107,10 @@ CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &p
     settings.idle_pause_us = policy.idle_pause_us;
     settings.wait_slice_us = policy.wait_slice_us;
     settings.status_before_every_find = policy.status_before_every_find;
-    settings.should_stop = policy.should_stop;
-    settings.on_no_card = policy.on_no_card;
-    settings.accept_card = policy.accept_card;
-    settings.context = policy.context;
+    settings.should_stop = PolicyStop;
+    settings.on_no_card = PolicyNoCard;
+    settings.accept_card = PolicyAccept;
+    settings.context = &policy;
 
     DocumentedUsbLink link(usb);
     const vessik::PollOutcome outcome =

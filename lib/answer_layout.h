@@ -20,6 +20,10 @@ constexpr unsigned char kCmdModuleId[2] = {0x12, 0xFF};
 constexpr unsigned char kCmdFind[2] = {0x20, 0x01};
 constexpr unsigned char kCmdSelect[2] = {0x20, 0x02};
 constexpr unsigned char kCmdRead[2] = {0x30, 0x01};
+// Reads the text, the photo and the fingerprint templates.
+constexpr unsigned char kCmdReadWithFingerprints[2] = {0x30, 0x10};
+// Reads the newest address appended to the card.
+constexpr unsigned char kCmdReadAppendedAddress[2] = {0x30, 0x03};
 
 } // namespace frame
 
@@ -28,8 +32,13 @@ namespace answer {
 // An answer carries three status bytes after the length: two forwarded from
 // the card, then the module's own, which is the one that matters.
 constexpr int kPosModuleStatus = 9;
+constexpr int kPayloadOffset = kPosModuleStatus + 1;
+constexpr int kCheckByteBytes = 1;
 constexpr unsigned char kStatusSuccess = 0x90;
 constexpr unsigned char kStatusCardFound = 0x9F;
+// A module that does not know a command answers with one of these.
+constexpr unsigned char kStatusUnknownCommand = 0x21;
+constexpr unsigned char kStatusCommandNotRecognised = 0x24;
 
 // A find answer carries 4 payload bytes and a select answer 8, so their check
 // bytes land at 14 and 18; a good answer's check byte is 0x97.
@@ -46,6 +55,21 @@ constexpr int kTextOffset = 14;
 constexpr int kTextBytes = 256;
 constexpr int kPhotoOffset = kTextOffset + kTextBytes; // 270
 constexpr int kPhotoBytes = 1024;
+
+// The read with fingerprints (30 10): status, three big-endian lengths (text
+// 0x0100, photo 0x0400, fingerprints 0, 0x0200 or 0x0400), the text, the
+// photo, the templates, the check byte: 1297, 1809 or 2321 bytes.
+constexpr int kFingerprintLengthsOffset = kPayloadOffset;
+constexpr int kFingerprintTextOffset = kFingerprintLengthsOffset + 6;
+constexpr int kFingerprintPhotoOffset = kFingerprintTextOffset + kTextBytes;
+constexpr int kFingerprintTemplatesOffset = kFingerprintPhotoOffset + kPhotoBytes;
+constexpr int kFingerprintTemplateBytes = 512;
+constexpr int kFingerprintTemplatesMax = 2;
+constexpr int kFingerprintAnswerMaxBytes = kFingerprintTemplatesOffset +
+                                           kFingerprintTemplatesMax * kFingerprintTemplateBytes +
+                                           kCheckByteBytes; // 2321
+// Room for any answer the extended read asks for.
+constexpr int kLargestAnswerBytes = 4096;
 
 } // namespace answer
 

@@ -2,6 +2,8 @@
 // bytes, for the fixed record and for the extended card.
 #include "card_text.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,18 +28,25 @@ constexpr int kNationalLast = 56;
 constexpr int kNationalNotFound = -1;
 constexpr int kNationCodeDigits = 2;
 
-// The national standard's names by code. 07 and 47 are left without one here:
-// the documented table never named them.
+// The national standard's names by code.
 const char *const kNationalNames[kNationalLast + 1] = {
-    "",     "汉",     "蒙古",   "回",       "藏",     "维吾尔",   "苗",   "",       // 0-7
+    "",     "汉",     "蒙古",   "回",       "藏",     "维吾尔",   "苗",   "彝",     // 0-7
     "壮",   "布依",   "朝鲜",   "满",       "侗",     "瑶",       "白",   "土家",   // 8-15
     "哈尼", "哈萨克", "傣",     "黎",       "傈僳",   "佤",       "畲",   "高山",   // 16-23
     "拉祜", "水",     "东乡",   "纳西",     "景颇",   "柯尔克孜", "土",   "达斡尔", // 24-31
     "仫佬", "羌",     "布朗",   "撒拉",     "毛南",   "仡佬",     "锡伯", "阿昌",   // 32-39
-    "普米", "塔吉克", "怒",     "乌孜别克", "俄罗斯", "鄂温克",   "德昂", "",       // 40-47
+    "普米", "塔吉克", "怒",     "乌孜别克", "俄罗斯", "鄂温克",   "德昂", "保安",   // 40-47
     "裕固", "京",     "塔塔尔", "独龙",     "鄂伦春", "赫哲",     "门巴", "珞巴",   // 48-55
     "基诺"                                                                          // 56
 };
+
+// Codes population registers use beyond the 56: "other", and naturalised
+// citizens of foreign origin. Named in the extended card only.
+struct ExtraNation {
+    int code;
+    const char *name;
+};
+constexpr ExtraNation kExtraNations[] = {{97, "其他"}, {98, "外国血统"}};
 
 // Writes the UTF-8 form of one unit, Utf8Length(unit) bytes, and returns its length.
 int PutUtf8(unsigned short unit, unsigned char *out)
@@ -319,17 +328,35 @@ void NameTheNation(vessik_card *card)
     if (strlen(code) != kNationCodeDigits || code[0] < '0' || code[0] > '9' || code[1] < '0' ||
         code[1] > '9')
         return;
+    const int number = (code[0] - '0') * 10 + (code[1] - '0');
     unsigned char name[sizeof(card->nation_name)] = {};
-    const int len = GetNational((code[0] - '0') * 10 + (code[1] - '0'), name);
-    if (len > 0)
+    const int len = GetNational(number, name);
+    if (len > 0) {
         memcpy(card->nation_name, name, static_cast<size_t>(len));
+        return;
+    }
+    for (const ExtraNation &extra : kExtraNations) {
+        if (extra.code == number)
+            snprintf(card->nation_name, sizeof card->nation_name, "%s", extra.name);
+    }
+}
+
+// The marker unit as text; empty for none (zero or a space).
+void NameTheMarker(unsigned short marker, vessik_card *card)
+{
+    if (marker == 0 || marker == kPadUnit)
+        return;
+    if (Utf8Length(marker) < static_cast<int>(sizeof card->type_marker))
+        PutUtf8(marker, reinterpret_cast<unsigned char *>(card->type_marker));
 }
 
 } // namespace
 
 void DecodeCardFields(const unsigned char *block, vessik_card *card)
 {
-    switch (UnitAt(block + vessik::textblock::kTypeMarkerOffset, 0)) {
+    const unsigned short marker = UnitAt(block + vessik::textblock::kTypeMarkerOffset, 0);
+    NameTheMarker(marker, card);
+    switch (marker) {
     case vessik::textblock::kMarkerForeignPermanent:
         card->type = VESSIK_CARD_FOREIGN_PERMANENT;
         DecodeCardFieldList(block, kForeignPermanentCard, card);
@@ -340,11 +367,27 @@ void DecodeCardFields(const unsigned char *block, vessik_card *card)
         DecodeCardFieldList(block, kHmtPermitCard, card);
         card->id_check = IdCheck(card->id_number);
         break;
-    default:
+    case 0:
+    case kPadUnit:
         card->type = VESSIK_CARD_RESIDENT;
         DecodeCardFieldList(block, kResidentCard, card);
         NameTheNation(card);
         card->id_check = IdCheck(card->id_number);
         break;
+    default:
+        // A layout we do not know: no field is read from one that may not
+        // apply. The raw block and the marker tell the caller what came.
+        card->type = VESSIK_CARD_UNKNOWN;
+        card->id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
+        break;
     }
+}
+
+void DecodeAppendedAddress(const unsigned char *payload, int bytes, vessik_card *card)
+{
+    const size_t raw = std::min(static_cast<size_t>(bytes), sizeof card->appended_address_raw);
+    memcpy(card->appended_address_raw, payload, raw);
+    card->appended_address_raw_bytes = static_cast<unsigned>(raw);
+    const BlockField whole = {0, static_cast<int>(raw)};
+    DecodeWhole(payload, whole, card->appended_address, sizeof card->appended_address);
 }

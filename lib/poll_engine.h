@@ -35,6 +35,17 @@ constexpr int kReceiveNothing = -1;
 constexpr int kReceiveLost = -2;
 constexpr int kReceiveStopped = -3;
 
+// A complete card answer, taken apart.
+struct CardAnswer {
+    const unsigned char *answer = nullptr; // the whole answer, `count` bytes
+    int count = 0;
+    const unsigned char *text = nullptr;  // answer::kTextBytes
+    const unsigned char *photo = nullptr; // answer::kPhotoBytes
+    bool with_fingerprints = false;       // the answer to 30 10
+    const unsigned char *fingerprints = nullptr;
+    int fingerprint_bytes = 0; // 0, 512 or 1024
+};
+
 // How one poll behaves. The documented read polls flat out with its fixed
 // waits; the extended read adds a deadline, cancellation, a pause while no
 // card is there, and a say in which card it takes.
@@ -53,10 +64,21 @@ struct PollSettings {
     // A find that saw no card.
     void (*on_no_card)(void *context) = nullptr;
     // A complete read answer; false sends the poll back to the status query.
-    bool (*accept_card)(void *context, const unsigned char *answer) = nullptr;
+    bool (*accept_card)(void *context, const CardAnswer &card) = nullptr;
     // The answer to the status query (12 FF), `count` bytes.
     void (*on_module_answer)(void *context, const unsigned char *answer, int count) = nullptr;
     void *context = nullptr;
+    // Read with fingerprints (30 10) rather than without (30 01). A module
+    // that refuses 30 10 is read with 30 01 in the same cycle, and
+    // fingerprints_refused stays set for the rest of the read.
+    bool want_fingerprints = false;
+    bool fingerprints_refused = false;
+    // After a card is accepted, ask for its newest appended address (30 03)
+    // into appended_answer; appended_count tells what came back (0: nothing).
+    bool want_appended_address = false;
+    unsigned char *appended_answer = nullptr;
+    int appended_capacity = 0;
+    int appended_count = 0;
     // Filled in: how long the exchanges that found, selected and read the
     // card took, in microseconds.
     unsigned find_us = 0;
@@ -70,6 +92,14 @@ enum class PollOutcome { CardRead, ReaderLost, Stopped };
 inline int AnswerLengthField(const unsigned char *answer)
 {
     return answer[frame::kPosLengthHigh] << 8 | answer[frame::kPosLengthLow];
+}
+
+// The module's answer says it does not know the command.
+inline bool CommandRefused(const unsigned char *answer, int count)
+{
+    return count > answer::kPosModuleStatus &&
+           (answer[answer::kPosModuleStatus] == answer::kStatusUnknownCommand ||
+            answer[answer::kPosModuleStatus] == answer::kStatusCommandNotRecognised);
 }
 
 // Whether `count` bytes hold a whole frame with the preamble, of a length this
@@ -135,18 +165,25 @@ template <class Link> class CardPoll {
             s_.select_us = ElapsedUs(started);
 
             started = MonotonicUs();
-            r = Exchange(SAM_ReadCard, timing::kWaitBeforeReadCardUs, timing::kWaitAfterReadCardUs,
-                         answer, capacity, &count);
+            CardAnswer card;
+            r = ReadCard(answer, capacity, &card);
             if (r != Step::Done)
                 return Ended(r);
-            if (!ReadAccepted(answer, count))
+            if (card.text == nullptr)
                 continue;
             s_.read_us = ElapsedUs(started);
 
-            if (s_.accept_card != nullptr && !s_.accept_card(s_.context, answer)) {
+            if (s_.accept_card != nullptr && !s_.accept_card(s_.context, card)) {
                 if (s_.idle_pause_us > 0 && !Wait(s_.idle_pause_us))
                     return PollOutcome::Stopped;
                 continue;
+            }
+            if (s_.want_appended_address && s_.appended_answer != nullptr) {
+                r = Exchange(kReadAppendedAddressFrame, timing::kWaitAroundCommandUs,
+                             timing::kWaitAroundCommandUs, s_.appended_answer, s_.appended_capacity,
+                             &s_.appended_count);
+                if (r != Step::Done)
+                    return Ended(r);
             }
             return PollOutcome::CardRead;
         }
@@ -154,6 +191,14 @@ template <class Link> class CardPoll {
 
   private:
     enum class Step { Done, Lost, Stopped };
+
+    // The reads beyond the documented four commands, whole with their check bytes.
+    static constexpr unsigned char kReadWithFingerprintsFrame[frame::kCommandFrameBytes] = {
+        0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x10, 0x23};
+    static constexpr unsigned char kReadAppendedAddressFrame[frame::kCommandFrameBytes] = {
+        0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x03, 0x30};
+    static constexpr int kTextLength = answer::kTextBytes;
+    static constexpr int kPhotoLength = answer::kPhotoBytes;
 
     // Payload bytes after the three status bytes of each answer.
     static constexpr int kFindPayload = 4;
@@ -235,6 +280,35 @@ template <class Link> class CardPoll {
                answer[answer::kPosSelectCheck] == answer::kCheckOfGoodAnswer;
     }
 
+    // The read command: 30 10 when fingerprints are wanted and the module
+    // has not refused it, else the documented 30 01. `card` is filled when a
+    // complete answer came (card->text set); otherwise the poll starts over.
+    Step ReadCard(unsigned char *answer, int capacity, CardAnswer *card)
+    {
+        int count = 0;
+        if (s_.want_fingerprints && !s_.fingerprints_refused) {
+            const Step r = Exchange(kReadWithFingerprintsFrame, timing::kWaitBeforeReadCardUs,
+                                    timing::kWaitAfterReadCardUs, answer, capacity, &count);
+            if (r != Step::Done)
+                return r;
+            if (!CommandRefused(answer, count)) {
+                TakeFingerprintAnswer(answer, count, card);
+                return Step::Done;
+            }
+            // An older module: the text and the photo without fingerprints.
+            s_.fingerprints_refused = true;
+        }
+        const Step r = Exchange(SAM_ReadCard, timing::kWaitBeforeReadCardUs,
+                                timing::kWaitAfterReadCardUs, answer, capacity, &count);
+        if (r == Step::Done && ReadAccepted(answer, count)) {
+            card->answer = answer;
+            card->count = count;
+            card->text = answer + answer::kTextOffset;
+            card->photo = answer + answer::kPhotoOffset;
+        }
+        return r;
+    }
+
     // Labelled as a read answer (either length byte suffices), then exactly
     // the bytes of one.
     static bool ReadAccepted(const unsigned char *answer, int count)
@@ -242,6 +316,37 @@ template <class Link> class CardPoll {
         const bool labelled = answer[frame::kPosLengthHigh] == answer::kReadLengthHigh ||
                               answer[frame::kPosLengthLow] == answer::kReadLengthLow;
         return labelled && count == answer::kReadAnswerBytes;
+    }
+
+    static int BigEndianAt(const unsigned char *bytes, int offset)
+    {
+        return bytes[offset] << 8 | bytes[offset + 1];
+    }
+
+    // A whole 30 10 answer, its three lengths what they must be and adding up
+    // to what arrived: anything short, long or odd is no card.
+    static void TakeFingerprintAnswer(const unsigned char *answer, int count, CardAnswer *card)
+    {
+        if (!AnswerFits(answer, count, -1) ||
+            answer[answer::kPosModuleStatus] != answer::kStatusSuccess ||
+            count < answer::kFingerprintTemplatesOffset + answer::kCheckByteBytes)
+            return;
+        const int lengths = answer::kFingerprintLengthsOffset;
+        const int text = BigEndianAt(answer, lengths);
+        const int photo = BigEndianAt(answer, lengths + 2);
+        const int templates = BigEndianAt(answer, lengths + 4);
+        if (text != kTextLength || photo != kPhotoLength ||
+            templates % answer::kFingerprintTemplateBytes != 0 ||
+            templates > answer::kFingerprintTemplatesMax * answer::kFingerprintTemplateBytes ||
+            count != answer::kFingerprintTemplatesOffset + templates + answer::kCheckByteBytes)
+            return;
+        card->answer = answer;
+        card->count = count;
+        card->text = answer + answer::kFingerprintTextOffset;
+        card->photo = answer + answer::kFingerprintPhotoOffset;
+        card->with_fingerprints = true;
+        card->fingerprints = answer + answer::kFingerprintTemplatesOffset;
+        card->fingerprint_bytes = templates;
     }
 
     Link &link_;

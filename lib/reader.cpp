@@ -34,6 +34,7 @@ struct Session {
     uint64_t deadline_us = 0; // 0: none
     bool report_same_card = false;
     bool cancelled = false;
+    CardAnswer card; // the card accepted
 };
 
 bool ShouldStop(void *context)
@@ -53,13 +54,16 @@ void OnNoCard(void *context)
 
 // A card whose text is the last one read, with no find in between that
 // missed it, is still lying on the reader: it is not reported again.
-bool AcceptCard(void *context, const unsigned char *answer)
+bool AcceptCard(void *context, const CardAnswer &card)
 {
-    const Session *session = static_cast<const Session *>(context);
+    Session *session = static_cast<Session *>(context);
     const vessik_reader *reader = session->reader;
-    if (session->report_same_card || !reader->have_last || reader->absent_since_last)
-        return true;
-    return memcmp(answer + answer::kTextOffset, reader->last_block, answer::kTextBytes) != 0;
+    const bool accepted = session->report_same_card || !reader->have_last ||
+                          reader->absent_since_last ||
+                          memcmp(card.text, reader->last_block, answer::kTextBytes) != 0;
+    if (accepted)
+        session->card = card;
+    return accepted;
 }
 
 void KeepModuleId(vessik_reader *reader, const unsigned char *answer, int count)
@@ -103,22 +107,68 @@ int OpenLink(vessik_reader *reader)
     return reader->usb.Open(reader->where);
 }
 
+int ItemState(bool asked, bool present)
+{
+    if (!asked)
+        return VESSIK_ITEM_NOT_ASKED;
+    return present ? VESSIK_ITEM_PRESENT : VESSIK_ITEM_ABSENT;
+}
+
+void TakeFingerprints(const CardAnswer &card, const PollSettings &settings, vessik_card *whole)
+{
+    if (!settings.want_fingerprints)
+        return;
+    if (!card.with_fingerprints) {
+        whole->fingerprint_state = VESSIK_ITEM_UNSUPPORTED;
+        return;
+    }
+    whole->fingerprint_state = ItemState(true, card.fingerprint_bytes > 0);
+    whole->fingerprint_count = card.fingerprint_bytes / answer::kFingerprintTemplateBytes;
+    whole->fingerprint_bytes = static_cast<unsigned>(card.fingerprint_bytes);
+    memcpy(whole->fingerprints, card.fingerprints, static_cast<size_t>(card.fingerprint_bytes));
+}
+
+// The answer to 30 03: with 90 its payload is the address; a command the
+// module does not know, or no answer at all, says nothing about the card.
+void TakeAppendedAddress(const PollSettings &settings, vessik_card *whole)
+{
+    if (!settings.want_appended_address)
+        return;
+    const unsigned char *answer = settings.appended_answer;
+    const int count = settings.appended_count;
+    if (!AnswerFits(answer, count, -1)) {
+        whole->appended_address_state = VESSIK_ITEM_NOT_READ;
+        return;
+    }
+    if (CommandRefused(answer, count)) {
+        whole->appended_address_state = VESSIK_ITEM_UNSUPPORTED;
+        return;
+    }
+    const int payload = count - answer::kPayloadOffset - answer::kCheckByteBytes;
+    const bool present = answer[answer::kPosModuleStatus] == answer::kStatusSuccess && payload > 0;
+    whole->appended_address_state = ItemState(true, present);
+    if (present)
+        DecodeAppendedAddress(answer + answer::kPayloadOffset, payload, whole);
+}
+
 // The full card, decoded, then handed over at the caller's size.
-void DeliverCard(const unsigned char *answer, const Session &session, const PollSettings &settings,
-                 uint64_t decode_start, vessik_card *card)
+void DeliverCard(const CardAnswer &card, const Session &session, const PollSettings &settings,
+                 uint64_t decode_start, vessik_card *out)
 {
     vessik_card whole;
     memset(&whole, 0, sizeof whole);
-    memcpy(whole.text_block, answer + answer::kTextOffset, answer::kTextBytes);
-    memcpy(whole.photo, answer + answer::kPhotoOffset, answer::kPhotoBytes);
+    memcpy(whole.text_block, card.text, answer::kTextBytes);
+    memcpy(whole.photo, card.photo, answer::kPhotoBytes);
     DecodeCardFields(whole.text_block, &whole);
+    TakeFingerprints(card, settings, &whole);
+    TakeAppendedAddress(settings, &whole);
     snprintf(whole.reader, sizeof whole.reader, "%s", session.reader->usb.location());
     whole.find_us = settings.find_us;
     whole.select_us = settings.select_us;
     whole.read_us = settings.read_us;
     whole.decode_us = static_cast<unsigned>(MonotonicUs() - decode_start);
     whole.size = sizeof whole;
-    CopySized(card, &whole, sizeof whole);
+    CopySized(out, &whole, sizeof whole);
     // The card is the caller's now; no copy of it stays here.
     memset(&whole, 0, sizeof whole);
 }
@@ -180,14 +230,22 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
     settings.on_module_answer = OnModuleAnswer;
     settings.context = &session;
 
-    unsigned char answer[kReplyBufferBytes];
+    settings.want_fingerprints = options.want_fingerprints != 0;
+    settings.fingerprints_refused = reader->fingerprints_refused;
+    unsigned char appended[kReplyBufferBytes];
+    settings.want_appended_address = options.want_appended_address != 0;
+    settings.appended_answer = appended;
+    settings.appended_capacity = sizeof appended;
+
+    unsigned char answer[answer::kLargestAnswerBytes];
     const PollOutcome outcome =
         CardPoll<UsbReaderLink>(reader->usb, settings).Run(answer, sizeof answer);
+    reader->fingerprints_refused = settings.fingerprints_refused;
     int result = VESSIK_OK;
     if (outcome == PollOutcome::CardRead) {
         Report(options, kMsgReadOk);
-        DeliverCard(answer, session, settings, MonotonicUs(), card);
-        memcpy(reader->last_block, answer + answer::kTextOffset, answer::kTextBytes);
+        DeliverCard(session.card, session, settings, MonotonicUs(), card);
+        memcpy(reader->last_block, session.card.text, answer::kTextBytes);
         reader->have_last = true;
         reader->absent_since_last = false;
     } else if (outcome == PollOutcome::ReaderLost) {
@@ -199,6 +257,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
         result = session.cancelled ? VESSIK_E_CANCELLED : VESSIK_E_TIMEOUT;
     }
     memset(answer, 0, sizeof answer);
+    memset(appended, 0, sizeof appended);
     return result;
 }
 

@@ -29,6 +29,9 @@ struct vessik_reader {
     bool have_last = false;
     bool absent_since_last = true;
     uint64_t last_read_end_us = 0;
+    // The module answered 30 10 as a command it does not know: later reads
+    // go straight to 30 01.
+    bool fingerprints_refused = false;
 
     // The module's identifier from its last 12 FF answer.
     std::mutex info_mu;

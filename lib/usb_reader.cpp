@@ -181,16 +181,16 @@ SendResult UsbReaderLink::Send(const unsigned char *frame, int len)
     return written < 0 ? SendResult::Failed : SendResult::Sent;
 }
 
-UsbReaderLink::StageResult UsbReaderLink::ReceiveStage(unsigned char endpoint,
-                                                       unsigned char *staging, int *count,
-                                                       int *left_ms, const AnswerWait &wait)
+UsbReaderLink::StageResult UsbReaderLink::ReceiveStage(unsigned char endpoint, unsigned char *dest,
+                                                       int room, int *count, int *left_ms,
+                                                       const AnswerWait &wait)
 {
     while (*left_ms > 0) {
         const int slice_ms = wait.slice_ms > 0 ? std::min(wait.slice_ms, *left_ms) : *left_ms;
         *count = 0;
         const uint64_t started = MonotonicUs();
-        const int rc = libusb_bulk_transfer(usb_.dev_handle, endpoint, staging, kInStageBytes,
-                                            count, static_cast<unsigned>(slice_ms));
+        const int rc = libusb_bulk_transfer(usb_.dev_handle, endpoint, dest, room, count,
+                                            static_cast<unsigned>(slice_ms));
         if (rc == 0 || (rc == LIBUSB_ERROR_TIMEOUT && *count > 0))
             return StageResult::Ok;
         if (rc == LIBUSB_ERROR_NO_DEVICE)
@@ -213,23 +213,24 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
 {
     if (!IsOpen() || buf == nullptr || capacity < kFrameHeaderBytes)
         return kReceiveNothing;
-    unsigned char staging[kInStageBytes];
+    // The header stage lands at the start and the body from offset 7 on, as
+    // the documented read places them; the body may take the whole rest of
+    // the buffer, so long answers (fingerprints) fit a large one.
+    unsigned char header[kInStageBytes];
     int count = 0;
     int left_ms = std::max(wait.budget_ms, wait.stage_ms);
-    StageResult r = ReceiveStage(kEndpointHeaderIn, staging, &count, &left_ms, wait);
+    StageResult r = ReceiveStage(kEndpointHeaderIn, header, sizeof header, &count, &left_ms, wait);
     if (r == StageResult::Ok) {
-        memcpy(buf, staging, static_cast<size_t>(std::min(count, capacity)));
+        memcpy(buf, header, static_cast<size_t>(std::min(count, kFrameHeaderBytes)));
         // The body gets whatever is left of the budget, and never less than
         // the documented read would give it.
         left_ms = std::max(left_ms, wait.stage_ms);
-        r = ReceiveStage(kEndpointBodyIn, staging, &count, &left_ms, wait);
+        r = ReceiveStage(kEndpointBodyIn, buf + kFrameHeaderBytes, capacity - kFrameHeaderBytes,
+                         &count, &left_ms, wait);
     }
     switch (r) {
-    case StageResult::Ok: {
-        const int placed = std::min(count, capacity - kFrameHeaderBytes);
-        memcpy(buf + kFrameHeaderBytes, staging, static_cast<size_t>(placed));
-        return placed + kFrameHeaderBytes;
-    }
+    case StageResult::Ok:
+        return count + kFrameHeaderBytes;
     case StageResult::Lost:
         return kReceiveLost;
     case StageResult::Stopped:

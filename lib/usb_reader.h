@@ -57,7 +57,7 @@ class UsbReaderLink {
   private:
     enum class StageResult { Ok, Nothing, Lost, Stopped, Failed };
     // One stage, in slices, while *left_ms of the answer's budget lasts.
-    StageResult ReceiveStage(unsigned char endpoint, unsigned char *staging, int *count,
+    StageResult ReceiveStage(unsigned char endpoint, unsigned char *dest, int room, int *count,
                              int *left_ms, const AnswerWait &wait);
     // Reads and drops what an answer given up may still deliver.
     void DrainStale();

@@ -43,6 +43,17 @@ extern "C" {
 #define VESSIK_CARD_RESIDENT 1          /* resident identity card (no marker) */
 #define VESSIK_CARD_FOREIGN_PERMANENT 2 /* foreign permanent resident card ("I") */
 #define VESSIK_CARD_HMT_PERMIT 3        /* Hong Kong/Macau/Taiwan residence permit ("J") */
+#define VESSIK_CARD_UNKNOWN                                                                        \
+    4 /* a marker the library does not know: no field is                                           \
+       * decoded, the raw text block and photo are given */
+
+/* What became of an item a read may ask for beside the text and the photo. */
+#define VESSIK_ITEM_NOT_ASKED 0
+#define VESSIK_ITEM_PRESENT 1     /* read, in the card */
+#define VESSIK_ITEM_ABSENT 2      /* the card has none */
+#define VESSIK_ITEM_UNSUPPORTED 3 /* the module refused the command; the rest was read without it  \
+                                   */
+#define VESSIK_ITEM_NOT_READ 4    /* the module gave no usable answer; the rest was read */
 
 /* The identity number's check character (ISO 7064 MOD 11-2). */
 #define VESSIK_ID_CHECK_NOT_APPLICABLE (-1)
@@ -60,6 +71,9 @@ typedef struct vessik_read_options {
                                     * last one ends holds back the card that read took
                                     * until the reader has seen it gone */
     ReadInfoCallback callback;     /* status messages (kind 3), or NULL */
+    /* Since version 2. */
+    int want_fingerprints;     /* nonzero: the fingerprint templates too */
+    int want_appended_address; /* nonzero: the newest address appended to the card too */
 } vessik_read_options;
 
 /* Every text is NUL-terminated UTF-8 and never cut: each array holds the
@@ -89,7 +103,16 @@ typedef struct vessik_card {
     unsigned int select_us;
     unsigned int read_us;
     unsigned int decode_us;
-    char reader[96]; /* the location of the reader that read it */
+    char reader[96];                  /* the location of the reader that read it */
+    char type_marker[8];              /* the type marker as text: "", "I", "J" or one unknown */
+    int fingerprint_state;            /* VESSIK_ITEM_* */
+    int fingerprint_count;            /* templates: 0, 1 or 2 */
+    unsigned int fingerprint_bytes;   /* bytes of templates in fingerprints (512 each) */
+    unsigned char fingerprints[1024]; /* the templates as the card gives them */
+    int appended_address_state;       /* VESSIK_ITEM_* */
+    char appended_address[106];       /* UTF-8, whole */
+    unsigned int appended_address_raw_bytes;
+    unsigned char appended_address_raw[256]; /* the answer's payload as the module gives it */
 } vessik_card;
 
 /* The first published sizes: where the last field of the first version of
@@ -195,7 +218,8 @@ VESSIK_EXPORT void vessik_set_log_handler(int level, vessik_log_handler fn, void
 /* A short English text for a result code; never NULL. */
 VESSIK_EXPORT const char *vessik_strerror(int code);
 
-/* A text for a card type: "resident", "foreign-permanent", "hmt-permit". */
+/* A text for a card type: "resident", "foreign-permanent", "hmt-permit",
+ * "unknown". */
 VESSIK_EXPORT const char *vessik_card_type_name(int type);
 
 #ifdef __cplusplus

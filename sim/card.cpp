@@ -200,6 +200,43 @@ bool parse_photo_seed(const std::string &value, std::vector<uint8_t> &photo, std
     return true;
 }
 
+// "7" or "7, 8": one template per seed, at most two.
+bool parse_fingerprint_seeds(const std::string &value, std::vector<std::vector<uint8_t>> &out,
+                             std::string &why)
+{
+    std::vector<std::vector<uint8_t>> templates;
+    size_t start = 0;
+    while (start <= value.size()) {
+        const size_t comma = value.find(',', start);
+        const std::string seed = trim(
+            value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        std::vector<uint8_t> ignored;
+        if (!parse_photo_seed(seed, ignored, why) || templates.size() == kFingerprintsMax) {
+            why = "fingerprint_seeds must be one or two decimal seeds separated by a comma";
+            return false;
+        }
+        templates.push_back(
+            fingerprint_from_seed(static_cast<uint32_t>(std::strtoul(seed.c_str(), nullptr, 10))));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    out = std::move(templates);
+    return true;
+}
+
+// One character, written as the type marker.
+bool parse_marker(const std::string &value, uint16_t &marker, std::string &why)
+{
+    std::vector<uint16_t> units;
+    if (!utf8_to_ucs2(value, units, why) || units.size() != 1 || units[0] == 0x0020) {
+        why = "marker must be one character other than a space";
+        return false;
+    }
+    marker = units[0];
+    return true;
+}
+
 // Checks a text value against its block field: it must convert and fit.
 bool check_text(const std::string &value, size_t width, std::string &why)
 {
@@ -290,6 +327,16 @@ bool apply_value(const std::string &key, const std::string &value, CardFields &c
         return parse_photo_seed(value, card.photo, why);
     if (key == "photo_hex")
         return parse_photo_hex(value, card.photo, why);
+    if (key == "fingerprint_seeds")
+        return parse_fingerprint_seeds(value, card.fingerprints, why);
+    if (key == "appended_address") {
+        if (!check_text(value, kAppendedAddressBytes, why))
+            return false;
+        card.appended_address = value;
+        return true;
+    }
+    if (key == "marker")
+        return parse_marker(value, card.marker, why);
 
     std::string CardFields::*const member = member_of(key);
     if (member == nullptr) {
@@ -444,7 +491,9 @@ std::array<uint8_t, kTextBlockBytes> build_text_block(const CardFields &card)
         for (size_t u = 0; u < units.size() && u < fit; ++u)
             put_unit(block, f.offset + 2 * u, units[u]);
     }
-    if (card.type == CardType::ForeignPermanent)
+    if (card.marker != 0)
+        put_unit(block, kTypeMarkerOffset, card.marker);
+    else if (card.type == CardType::ForeignPermanent)
         put_unit(block, kTypeMarkerOffset, kMarkerForeignPermanent);
     else if (card.type == CardType::HmtPermit)
         put_unit(block, kTypeMarkerOffset, kMarkerHmtPermit);
@@ -461,21 +510,52 @@ char id_check_char(const std::string &first17)
     return kIdCheckChars[sum % kIdModulus];
 }
 
-std::vector<uint8_t> photo_from_seed(uint32_t seed)
+namespace {
+
+// splitmix64: cheap, well mixed, and the same on every machine.
+std::vector<uint8_t> bytes_from_seed(uint64_t seed, size_t count)
 {
-    // splitmix64: cheap, well mixed, and the same on every machine.
     uint64_t state = seed;
-    std::vector<uint8_t> photo(kPhotoBytes);
-    for (size_t i = 0; i < kPhotoBytes; i += 8) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; i += 8) {
         state += 0x9E3779B97F4A7C15ULL;
         uint64_t z = state;
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
         z ^= z >> 31;
-        for (size_t b = 0; b < 8 && i + b < kPhotoBytes; ++b)
-            photo[i + b] = static_cast<uint8_t>(z >> (8 * b));
+        for (size_t b = 0; b < 8 && i + b < count; ++b)
+            bytes[i + b] = static_cast<uint8_t>(z >> (8 * b));
     }
-    return photo;
+    return bytes;
+}
+
+// Templates draw from seeds of their own, apart from the photos'.
+constexpr uint64_t kFingerprintSeedBase = 1ULL << 32;
+
+} // namespace
+
+std::vector<uint8_t> photo_from_seed(uint32_t seed)
+{
+    return bytes_from_seed(seed, kPhotoBytes);
+}
+
+std::vector<uint8_t> fingerprint_from_seed(uint32_t seed)
+{
+    return bytes_from_seed(kFingerprintSeedBase + seed, kFingerprintBytes);
+}
+
+std::array<uint8_t, kAppendedAddressBytes> build_appended_address(const CardFields &card)
+{
+    std::array<uint8_t, kAppendedAddressBytes> bytes{};
+    std::vector<uint16_t> units;
+    std::string ignored;
+    utf8_to_ucs2(card.appended_address, units, ignored); // keeps what converted
+    for (size_t u = 0; u < kAppendedAddressBytes / 2; ++u) {
+        const uint16_t unit = u < units.size() ? units[u] : 0x0020;
+        bytes[2 * u] = static_cast<uint8_t>(unit & 0xFF);
+        bytes[2 * u + 1] = static_cast<uint8_t>(unit >> 8);
+    }
+    return bytes;
 }
 
 bool parse_card_file(const std::string &text, CardFields &out, std::string &error)
@@ -556,6 +636,14 @@ CardFields sample_hmt_permit_card()
     card.pass_number = "X99000001";
     card.issue_count = "01";
     card.photo = photo_from_seed(3);
+    return card;
+}
+
+CardFields sample_card_with_fingerprints()
+{
+    CardFields card = sample_card();
+    card.fingerprints = {fingerprint_from_seed(1), fingerprint_from_seed(2)};
+    card.appended_address = "虚拟省示例市模拟区迁入路8号";
     return card;
 }
 

@@ -42,7 +42,18 @@ struct CardFields {
     std::string authority_code; // foreign: the issuing authority's code, four digits
     std::string pass_number;    // permit: the travel pass number, up to 9 letters and digits
     std::string issue_count;    // permit: how many times the permit was issued, two digits
+
+    // Beyond the text and the photo, any type.
+    std::vector<std::vector<uint8_t>> fingerprints; // 0, 1 or 2 templates, kFingerprintBytes each
+    std::string appended_address; // the newest address appended after a move, up to 35 characters
+    uint16_t marker = 0;          // when not 0, the type marker written instead of the type's own
+                                  // (a card of a layout the reader's software does not know)
 };
+
+constexpr size_t kFingerprintBytes = 512;
+constexpr size_t kFingerprintsMax = 2;
+// The appended address: 35 UCS-2LE units, padded with spaces.
+constexpr size_t kAppendedAddressBytes = 70;
 
 // One field of the text block: its place and width in bytes (two per unit).
 struct TextField {
@@ -140,6 +151,12 @@ char id_check_char(const std::string &first17);
 // kPhotoBytes of deterministic pseudo-random bytes: a stand-in for the card's
 // compressed photo, whose real format is not ours to imitate.
 std::vector<uint8_t> photo_from_seed(uint32_t seed);
+// kFingerprintBytes of the same kind: a stand-in fingerprint template.
+std::vector<uint8_t> fingerprint_from_seed(uint32_t seed);
+
+// The 70 bytes the module answers 30 03 with: the appended address in
+// UCS-2LE, padded with spaces.
+std::array<uint8_t, kAppendedAddressBytes> build_appended_address(const CardFields &card);
 
 // Parses a card file: UTF-8 lines "key = value" (blanks around both trimmed),
 // '#' starting a comment line, blank lines ignored, CR LF accepted.
@@ -147,7 +164,10 @@ std::vector<uint8_t> photo_from_seed(uint32_t seed);
 // layout, wherever it stands in the file; the other keys are the text fields
 // of that type's layout (kTextFields, kForeignPermanentFields,
 // kHmtPermitFields), and one of photo_seed (decimal) or photo_hex (2048 hex
-// digits). Every key is optional (a missing text is blank, a missing photo is
+// digits), fingerprint_seeds (one or two decimal seeds separated by commas:
+// that many templates), appended_address (text, up to 35 characters) and
+// marker (one character written as the type marker instead of the type's
+// own). Every key is optional (a missing text is blank, a missing photo is
 // photo_from_seed(0)); a key given twice, or a field the type does not carry,
 // is an error. Values are checked: sex 1 or 2, nation two digits,
 // nation_code3 three capital letters, version and issue_count two digits,
@@ -165,6 +185,9 @@ CardFields sample_card();
 // country code UTO and region 990000 belong to no one.
 CardFields sample_foreign_permanent_card();
 CardFields sample_hmt_permit_card();
+// The sample card with two fingerprint templates and an appended address,
+// the same as sim/cards/sample-fingerprints.card.
+CardFields sample_card_with_fingerprints();
 
 } // namespace vsim
 

@@ -499,10 +499,15 @@ void VirtualReader::handle_command(const std::vector<uint8_t> &frame, uint64_t n
         answer_status(kSamBadCheck, now_us);
         return;
     }
+    const bool refused =
+        (is_command(frame, kCmdReadWithFingerprints) && knobs_.refuse_fingerprint_read) ||
+        (is_command(frame, kCmdReadAppendedAddress) && knobs_.refuse_appended_address);
     const bool known = is_command(frame, kCmdReset) || is_command(frame, kCmdStatus) ||
                        is_command(frame, kCmdModuleId) || is_command(frame, kCmdFind) ||
-                       is_command(frame, kCmdSelect) || is_command(frame, kCmdRead);
-    if (!known) {
+                       is_command(frame, kCmdSelect) || is_command(frame, kCmdRead) ||
+                       is_command(frame, kCmdReadWithFingerprints) ||
+                       is_command(frame, kCmdReadAppendedAddress);
+    if (!known || refused) {
         ++counters_.unknown_command;
         answer_status(kSamUnknownCommand, now_us);
         return;
@@ -533,9 +538,15 @@ void VirtualReader::handle_command(const std::vector<uint8_t> &frame, uint64_t n
     } else if (is_command(frame, kCmdSelect)) {
         ++counters_.select;
         do_select(now_us);
+    } else if (is_command(frame, kCmdReadWithFingerprints)) {
+        ++counters_.read_with_fingerprints;
+        do_read(now_us, true);
+    } else if (is_command(frame, kCmdReadAppendedAddress)) {
+        ++counters_.read_appended_address;
+        do_read_appended_address(now_us);
     } else {
         ++counters_.read;
-        do_read(now_us);
+        do_read(now_us, false);
     }
 }
 
@@ -607,19 +618,30 @@ void VirtualReader::do_select(uint64_t now_us)
     answer(contents, now_us + knobs_.answer_delay_us);
 }
 
-void VirtualReader::do_read(uint64_t now_us)
+void VirtualReader::do_read(uint64_t now_us, bool with_fingerprints)
 {
     if (!card_ || !selected_) {
         answer_status(kSamReadFailed, now_us);
         return;
     }
+    std::vector<uint8_t> templates;
+    for (const std::vector<uint8_t> &t : card_->fingerprints) {
+        if (templates.size() < kFingerprintsMax * kFingerprintBytes)
+            templates.insert(templates.end(), t.begin(), t.end());
+    }
     std::vector<uint8_t> contents = {0x00, 0x00, kSamOk};
     contents.insert(contents.end(), std::begin(kReadLengths), std::end(kReadLengths));
+    if (with_fingerprints) {
+        contents.push_back(static_cast<uint8_t>(templates.size() >> 8));
+        contents.push_back(static_cast<uint8_t>(templates.size() & 0xFF));
+    }
     const std::array<uint8_t, kTextBlockBytes> text = build_text_block(*card_);
     contents.insert(contents.end(), text.begin(), text.end());
     std::vector<uint8_t> photo = card_->photo;
     photo.resize(kPhotoBytes, 0x00);
     contents.insert(contents.end(), photo.begin(), photo.end());
+    if (with_fingerprints)
+        contents.insert(contents.end(), templates.begin(), templates.end());
 
     std::vector<uint8_t> frame = sam_frame(contents);
     if (knobs_.read_length_field >= 0) {
@@ -633,9 +655,29 @@ void VirtualReader::do_read(uint64_t now_us)
                                      frame.size() - kHeaderStageBytes);
         frame.resize(kHeaderStageBytes + body);
     }
+    frame.insert(frame.end(), static_cast<size_t>(std::max(knobs_.read_answer_extra_bytes, 0)),
+                 0x00);
     queue_message(std::move(frame), now_us + knobs_.read_delay_us, true);
     exhausted_ = true;
     forget_session();
+}
+
+// The newest appended address of a card that has been selected or read
+// since it was presented: 90 and its 70 bytes, or 91 for a card without one.
+void VirtualReader::do_read_appended_address(uint64_t now_us)
+{
+    if (!card_ || (!selected_ && !exhausted_)) {
+        answer_status(kSamReadFailed, now_us);
+        return;
+    }
+    if (card_->appended_address.empty()) {
+        answer_status(kSamNoSuchItem, now_us);
+        return;
+    }
+    std::vector<uint8_t> contents = {0x00, 0x00, kSamOk};
+    const std::array<uint8_t, kAppendedAddressBytes> address = build_appended_address(*card_);
+    contents.insert(contents.end(), address.begin(), address.end());
+    answer(contents, now_us + knobs_.answer_delay_us);
 }
 
 // --- Device requests -----------------------------------------------------------------

@@ -60,6 +60,7 @@ constexpr uint8_t kSamUnknownCommand = 0x21;
 constexpr uint8_t kSamReadFailed = 0x41;
 constexpr uint8_t kSamNoCard = 0x80;
 constexpr uint8_t kSamSelectFailed = 0x81;
+constexpr uint8_t kSamNoSuchItem = 0x91; // e.g. a card without an appended address
 
 // Commands: command byte, parameter byte.
 constexpr uint8_t kCmdReset[2] = {0x10, 0xFF};
@@ -68,6 +69,8 @@ constexpr uint8_t kCmdModuleId[2] = {0x12, 0xFF};
 constexpr uint8_t kCmdFind[2] = {0x20, 0x01};
 constexpr uint8_t kCmdSelect[2] = {0x20, 0x02};
 constexpr uint8_t kCmdRead[2] = {0x30, 0x01};
+constexpr uint8_t kCmdReadWithFingerprints[2] = {0x30, 0x10};
+constexpr uint8_t kCmdReadAppendedAddress[2] = {0x30, 0x03};
 
 // The read answer: length 05 08, 1295 bytes in all.
 constexpr uint16_t kReadAnswerLength = 0x0508;
@@ -75,6 +78,9 @@ constexpr size_t kReadAnswerBytes = 1295;
 constexpr size_t kReadTextOffset = 14;
 constexpr size_t kReadPhotoOffset = 270;
 constexpr size_t kModuleIdBytes = 16;
+// The read with fingerprints: three lengths, then text, photo and 0, 512 or
+// 1024 bytes of templates: 1297, 1809 or 2321 bytes in all.
+constexpr size_t kReadWithFingerprintsBaseBytes = 1297;
 
 // XOR of frame[5] .. frame[len - 1]: the check byte of a frame whose first
 // `len` bytes are given (the check byte itself not among them).
@@ -157,13 +163,17 @@ struct Knobs {
                                       // that saw it on the reader (0: never)
 
     // Answer faults.
-    int select_fails = 0;            // this many selects answer 81 (-1: every one)
-    int read_answer_body_bytes = -1; // the read answer's body stage carries only this
-                                     // many of its 1288 bytes (-1: all)
-    int read_length_field = -1;      // the read answer says this length in bytes 5-6
-                                     // though it is 1295 bytes long (-1: honest 05 08)
-    bool damage_preamble = false;    // every SAM answer starts 55 instead of AA
-    bool damage_check_byte = false;  // every SAM answer's check byte is inverted
+    int select_fails = 0;                 // this many selects answer 81 (-1: every one)
+    int read_answer_body_bytes = -1;      // the read answer's body stage (either read) carries
+                                          // only this many of its bytes (-1: all)
+    int read_answer_extra_bytes = 0;      // the read answer's body stage carries this many
+                                          // bytes more than its length says
+    bool refuse_fingerprint_read = false; // 30 10 answers 21, as an older module does
+    bool refuse_appended_address = false; // 30 03 answers 21
+    int read_length_field = -1;     // the read answer (either read) says this length in bytes 5-6
+                                    // though it is 1295 bytes long (-1: honest 05 08)
+    bool damage_preamble = false;   // every SAM answer starts 55 instead of AA
+    bool damage_check_byte = false; // every SAM answer's check byte is inverted
 
     // Transfer faults.
     EndpointFault in_timeout;       // the IN stage runs into its timeout; its data stay queued
@@ -187,7 +197,9 @@ struct Counters {
     int reset = 0;     // 10 FF
     int find = 0;
     int select = 0;
-    int read = 0;
+    int read = 0;                   // 30 01
+    int read_with_fingerprints = 0; // 30 10
+    int read_appended_address = 0;  // 30 03
     int unknown_command = 0;
     int frames_rejected = 0; // bad check, bad length, bad preamble, stray body stage
     int probes = 0;
@@ -293,7 +305,8 @@ class VirtualReader {
     void answer_status(uint8_t status, uint64_t now_us);
     void do_find(uint64_t now_us);
     void do_select(uint64_t now_us);
-    void do_read(uint64_t now_us);
+    void do_read(uint64_t now_us, bool with_fingerprints);
+    void do_read_appended_address(uint64_t now_us);
     bool fault_hits(const EndpointFault &f, uint8_t ep, int count) const;
 
     Knobs knobs_;

@@ -102,8 +102,9 @@ TEST_F(DecodeTest, NationalityCodeKeepsItsDigitsAndGainsItsName)
         const char *code;
         const char *name;
     } cases[] = {
-        {"01", "汉"}, {"29", "柯尔克孜"}, {"43", "乌孜别克"}, {"56", "基诺"}, {"00", ""},
-        {"07", ""},   {"47", ""},         {"57", ""},         {"99", ""},
+        {"01", "汉"},       {"29", "柯尔克孜"}, {"43", "乌孜别克"}, {"56", "基诺"},
+        {"00", ""},         {"07", "彝"},       {"47", "保安"},     {"97", "其他"},
+        {"98", "外国血统"}, {"57", ""},         {"99", ""},
     };
     for (const auto &c : cases) {
         vsim::CardFields card = vsim::sample_card();

@@ -332,9 +332,12 @@ struct NationCase {
 TEST_F(CardReadTest, NationalityNamesThatFitReplaceTheCodeDigits)
 {
     const NationCase cases[] = {
-        {"01", "汉"}, {"30", "土"}, {"56", "56"}, // 基诺 does not fit with a terminator
-        {"02", "02"}, {"29", "29"}, {"00", "00"}, {"07", "07"},
-        {"47", "47"}, {"57", "57"}, {"99", "99"},
+        {"01", "汉"}, {"30", "土"},
+        {"07", "彝"}, {"56", "56"}, // 基诺 does not fit with a terminator
+        {"02", "02"}, {"29", "29"},
+        {"00", "00"}, {"47", "47"}, // nor 保安
+        {"57", "57"}, {"97", "97"},
+        {"98", "98"}, {"99", "99"},
     };
     for (const NationCase &c : cases) {
         SCOPED_TRACE(c.code);

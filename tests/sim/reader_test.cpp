@@ -75,6 +75,41 @@ TEST_F(ReaderTest, SelectNeedsACardThatWasFound)
     EXPECT_EQ(selected, vsim::sam_frame(contents));
 }
 
+// 30 10: three lengths, then text, photo and the templates; 1297, 1809 or
+// 2321 bytes. 30 03: the appended address, or 91 for a card without one.
+TEST_F(ReaderTest, ReadWithFingerprintsAndAppendedAddressAnswerAtTheirSizes)
+{
+    for (const size_t templates : {0u, 1u, 2u}) {
+        vsim::CardFields moved = vsim::sample_card_with_fingerprints();
+        moved.fingerprints.resize(templates);
+        if (templates == 0)
+            moved.appended_address.clear();
+        vsim::VirtualReader r(moved);
+        exchange(r, simtest::kFind, kT0);
+        exchange(r, simtest::kSelect, kT0);
+        send(r, vsim::sam_frame({0x30, 0x10}), kT0);
+        const uint64_t ready = kT0 + r.knobs().read_delay_us;
+        Bytes answer = simtest::stage(r, kInHeader, ready);
+        const Bytes body = simtest::stage(r, kInBody, ready);
+        answer.insert(answer.end(), body.begin(), body.end());
+        ASSERT_EQ(answer.size(), vsim::kReadWithFingerprintsBaseBytes + 512 * templates);
+        EXPECT_TRUE(vsim::sam_frame_valid(answer));
+        EXPECT_EQ(Bytes(answer.begin() + 10, answer.begin() + 16),
+                  Bytes({0x01, 0x00, 0x04, 0x00, static_cast<uint8_t>(templates * 2), 0x00}));
+        for (size_t t = 0; t < templates; ++t)
+            EXPECT_EQ(Bytes(answer.begin() + 1296 + 512 * t, answer.begin() + 1808 + 512 * t),
+                      moved.fingerprints[t]);
+
+        const Bytes address = exchange(r, vsim::sam_frame({0x30, 0x03}), ready);
+        EXPECT_EQ(status_of(address), templates == 0 ? 0x91 : 0x90);
+        if (templates > 0) {
+            const auto expected = vsim::build_appended_address(moved);
+            EXPECT_EQ(Bytes(address.begin() + 10, address.end() - 1),
+                      Bytes(expected.begin(), expected.end()));
+        }
+    }
+}
+
 TEST_F(ReaderTest, ReadAnswerCarriesTextBlockAtOffset14AndPhotoAt270)
 {
     reader.insert_card(card);
@@ -161,7 +196,7 @@ TEST_F(ReaderTest, BadCommandFramesAreAnsweredWithTheirErrorStatus)
     const Bytes with_data = vsim::sam_frame({0x20, 0x01, 0x00}); // a find carries no data
     EXPECT_EQ(status_of(exchange(reader, with_data, kT0)), 0x11);
 
-    const Bytes unknown = vsim::sam_frame({0x30, 0x10});
+    const Bytes unknown = vsim::sam_frame({0x40, 0x01});
     EXPECT_EQ(status_of(exchange(reader, unknown, kT0)), 0x21);
 
     EXPECT_EQ(reader.counters().frames_rejected, 3);

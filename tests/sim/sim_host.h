@@ -24,7 +24,7 @@ constexpr uint8_t kOutHeader = 0x02;
 constexpr uint8_t kOutBody = 0x06;
 constexpr uint8_t kInHeader = 0x81;
 constexpr uint8_t kInBody = 0x85;
-constexpr int kStage = 2048;
+constexpr int kStage = 4096; // room for the longest answer (2321 bytes)
 constexpr uint64_t kSecond = 1000000;
 
 // Writes a SAM frame as two stages; the status of the stage that failed, or Ok.

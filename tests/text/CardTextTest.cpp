@@ -13,6 +13,7 @@
 
 #include "card_text.h"
 #include "vessik.h"
+#include "vessik_read.h"
 
 namespace {
 
@@ -372,7 +373,7 @@ TEST(DecodeFreeTextBounded, ALongNameStaysTerminatedInsideItsRecordField)
 // Python's ord()); iconv turns them into the expected bytes.
 // clang-format off
 const std::u16string kNationalCodePoints[] = {
-    u"\u6C49", u"\u8499\u53E4", u"\u56DE", u"\u85CF", u"\u7EF4\u543E\u5C14", u"\u82D7", u"", // 1-7
+    u"\u6C49", u"\u8499\u53E4", u"\u56DE", u"\u85CF", u"\u7EF4\u543E\u5C14", u"\u82D7", u"\u5F5D", // 1-7
     u"\u58EE", u"\u5E03\u4F9D", u"\u671D\u9C9C", u"\u6EE1", u"\u4F97", u"\u7476", u"\u767D", // 8-14
     u"\u571F\u5BB6", u"\u54C8\u5C3C", u"\u54C8\u8428\u514B", u"\u50A3", u"\u9ECE", // 15-19
     u"\u5088\u50F3", u"\u4F64", u"\u7572", u"\u9AD8\u5C71", u"\u62C9\u795C", u"\u6C34", // 20-25
@@ -380,7 +381,7 @@ const std::u16string kNationalCodePoints[] = {
     u"\u571F", u"\u8FBE\u65A1\u5C14", u"\u4EEB\u4F6C", u"\u7F8C", u"\u5E03\u6717", // 30-34
     u"\u6492\u62C9", u"\u6BDB\u5357", u"\u4EE1\u4F6C", u"\u9521\u4F2F", u"\u963F\u660C", // 35-39
     u"\u666E\u7C73", u"\u5854\u5409\u514B", u"\u6012", u"\u4E4C\u5B5C\u522B\u514B", // 40-43
-    u"\u4FC4\u7F57\u65AF", u"\u9102\u6E29\u514B", u"\u5FB7\u6602", u"", u"\u88D5\u56FA", // 44-48
+    u"\u4FC4\u7F57\u65AF", u"\u9102\u6E29\u514B", u"\u5FB7\u6602", u"\u4FDD\u5B89", u"\u88D5\u56FA", // 44-48
     u"\u4EAC", u"\u5854\u5854\u5C14", u"\u72EC\u9F99", u"\u9102\u4F26\u6625", // 49-52
     u"\u8D6B\u54F2", u"\u95E8\u5DF4", u"\u73DE\u5DF4", u"\u57FA\u8BFA", // 53-56
 };
@@ -403,13 +404,12 @@ TEST(GetNational, EveryCodeWritesItsNameExactly)
     }
 }
 
-TEST(GetNational, CodesWithoutANameWriteNothing)
+TEST(GetNational, CodesOutsideTheStandardWriteNothing)
 {
     unsigned char dest[4];
     memset(dest, kUntouched, sizeof(dest));
-    EXPECT_EQ(GetNational(7, dest), 0);
-    EXPECT_EQ(GetNational(47, dest), 0);
-    for (const int code : {0, 57, -1, 1000})
+    // 97 and 98 are named in the extended card only.
+    for (const int code : {0, 57, 97, 98, -1, 1000})
         EXPECT_EQ(GetNational(code, dest), -1) << "code " << code;
     EXPECT_EQ(Hex(dest, 4), "EE EE EE EE");
     EXPECT_EQ(GetNational(1, dest), 3);
@@ -427,6 +427,29 @@ TEST(GetSEX, WritesTheWordForOneAndTwoOnly)
     EXPECT_EQ(Hex(dest, 4), "E7 94 B7 EE");
     EXPECT_EQ(GetSEX(2, dest), 3);
     EXPECT_EQ(Hex(dest, 4), "E5 A5 B3 EE");
+}
+
+// The type marker decides the layout: none (zero or a space) is a resident
+// card; a marker no layout here knows leaves every field empty.
+TEST(DecodeCardFields, MarkerZeroOrSpaceIsResidentAndAnUnknownOneDecodesNothing)
+{
+    unsigned char block[cardtext::kTextBlockBytes];
+    const Bytes name = Ucs2le(u"\u6D4B\u8BD5"); // 测试
+    for (const unsigned short marker : {0x0000, 0x0020, 0x004E}) {
+        memset(block, 0x20, sizeof block);
+        for (int i = 1; i < cardtext::kTextBlockBytes; i += 2)
+            block[i] = 0x00;
+        memcpy(block, name.data(), name.size());
+        block[248] = static_cast<unsigned char>(marker & 0xFF);
+        block[249] = static_cast<unsigned char>(marker >> 8);
+        vessik_card card;
+        memset(&card, 0, sizeof card);
+        DecodeCardFields(block, &card);
+        const bool known = marker != 0x004E;
+        EXPECT_EQ(card.type, known ? VESSIK_CARD_RESIDENT : VESSIK_CARD_UNKNOWN) << marker;
+        EXPECT_STREQ(card.name, known ? "测试" : "") << marker;
+        EXPECT_STREQ(card.type_marker, known ? "" : "N") << marker;
+    }
 }
 
 } // namespace
