@@ -1,8 +1,10 @@
 // The extended interface's C functions: reader handles, the default reader
 // behind vessik_read, the log handler, and the texts for codes and types.
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "diag.h"
@@ -64,10 +66,74 @@ int Read(vessik_reader *reader, const vessik_read_options *options, vessik_card 
         reader->absent_since_last = true;
     const int result = vessik::ReaderRead(reader, OptionsFrom(options), card);
     if (reader->open_per_read)
-        reader->usb.Close();
+        vessik::ReaderClose(reader);
     reader->last_read_end_us = MonotonicUs();
     reader->busy.store(false);
     return result;
+}
+
+// Infos handed out by vessik_reader_list: each reader counts, those that fit
+// are filled.
+struct ReaderList {
+    vessik_reader_info *infos;
+    int capacity;
+    int count;
+
+    void Add(const vessik_reader_info &whole)
+    {
+        if (count < capacity) {
+            vessik_reader_info *slot = &infos[count];
+            vessik_reader_info_init(slot);
+            vessik::CopySized(slot, &whole, sizeof whole);
+        }
+        ++count;
+    }
+};
+
+// Serial ports are never probed blindly: an unknown device on a port must
+// not receive our frames. Only the ports named in VESSIK_SERIAL_READERS
+// ("/dev/ttyUSB0:/dev/ttyS1@57600") are listed, and with
+// VESSIK_SERIAL_PROBE=1 each is asked for the module's identifier.
+constexpr char kSerialReadersVariable[] = "VESSIK_SERIAL_READERS";
+constexpr char kSerialProbeVariable[] = "VESSIK_SERIAL_PROBE";
+constexpr char kSerialListSeparator = ':';
+constexpr char kSerialPrefix[] = "serial:";
+
+void ListSerialReader(const std::string &entry, bool probe, ReaderList *list)
+{
+    const std::string where = kSerialPrefix + entry;
+    vessik_reader reader;
+    if (vessik::ParseLocation(where.c_str(), &reader.where) != VESSIK_OK ||
+        reader.where.kind != vessik::LocationKind::Serial) {
+        vessik::diag::LogFormat(vessik::diag::kLogWarning, "%s: not a serial port: %s",
+                                kSerialReadersVariable, entry.c_str());
+        return;
+    }
+    if (probe && vessik::ReaderOpen(&reader) != VESSIK_OK)
+        vessik::diag::LogFormat(vessik::diag::kLogInfo, "no module answers at %s", where.c_str());
+    vessik_reader_info whole;
+    vessik_reader_info_init(&whole);
+    vessik::ReaderDescribe(&reader, &whole);
+    list->Add(whole);
+}
+
+void ListSerialReaders(ReaderList *list)
+{
+    const char *named = getenv(kSerialReadersVariable);
+    if (named == nullptr)
+        return;
+    const char *probe = getenv(kSerialProbeVariable);
+    const bool probing = probe != nullptr && strcmp(probe, "1") == 0;
+    std::string entries = named;
+    size_t start = 0;
+    while (start <= entries.size()) {
+        size_t end = entries.find(kSerialListSeparator, start);
+        if (end == std::string::npos)
+            end = entries.size();
+        if (end > start)
+            ListSerialReader(entries.substr(start, end - start), probing, list);
+        start = end + 1;
+    }
 }
 
 } // namespace
@@ -108,28 +174,23 @@ int vessik_reader_list(vessik_reader_info *infos, int capacity)
 {
     if (capacity < 0 || (capacity > 0 && infos == nullptr))
         return VESSIK_E_BAD_ARGUMENT;
-    struct Filling {
-        vessik_reader_info *infos;
-        int capacity;
-        int filled;
-    } filling = {infos, capacity, 0};
+    ReaderList list = {infos, capacity, 0};
     vessik::diag::ExtendedScope quiet;
-    return vessik::ListUsbReaders(
+    const int usb = vessik::ListUsbReaders(
         [](const vessik::UsbReaderFound &found, void *context) {
-            Filling *f = static_cast<Filling *>(context);
-            if (f->filled >= f->capacity)
-                return;
             vessik_reader_info whole;
             vessik_reader_info_init(&whole);
             whole.transport = VESSIK_TRANSPORT_USB;
             memcpy(whole.location, found.location, sizeof whole.location);
             whole.vendor_id = found.vendor_id;
             whole.product_id = found.product_id;
-            vessik_reader_info *slot = &f->infos[f->filled++];
-            vessik_reader_info_init(slot);
-            vessik::CopySized(slot, &whole, sizeof whole);
+            static_cast<ReaderList *>(context)->Add(whole);
         },
-        &filling);
+        &list);
+    if (usb < 0)
+        return usb;
+    ListSerialReaders(&list);
+    return list.count;
 }
 
 int vessik_reader_open(const char *where, vessik_reader **reader)
@@ -177,6 +238,19 @@ void vessik_reader_close(vessik_reader *reader)
     }
     vessik::diag::ExtendedScope quiet;
     delete reader;
+}
+
+int vessik_reader_set_rate(vessik_reader *reader, int rate)
+{
+    if (reader == nullptr)
+        return VESSIK_E_BAD_ARGUMENT;
+    bool idle = false;
+    if (!reader->busy.compare_exchange_strong(idle, true))
+        return VESSIK_E_BUSY;
+    vessik::diag::ExtendedScope quiet;
+    const int result = vessik::ReaderSetRate(reader, rate);
+    reader->busy.store(false);
+    return result;
 }
 
 int vessik_reader_get_info(vessik_reader *reader, vessik_reader_info *info)

@@ -100,11 +100,44 @@ AnswerWait SlicedWait(bool (*should_stop)(void *), void *context)
     return wait;
 }
 
+bool OnSerial(const vessik_reader *reader)
+{
+    return reader->where.kind == LocationKind::Serial;
+}
+
 int OpenLink(vessik_reader *reader)
 {
-    if (reader->where.kind == LocationKind::Serial)
-        return VESSIK_E_NOT_SUPPORTED;
-    return reader->usb.Open(reader->where);
+    return OnSerial(reader) ? reader->serial.Open(reader->where) : reader->usb.Open(reader->where);
+}
+
+bool LinkOpen(const vessik_reader *reader)
+{
+    return OnSerial(reader) ? reader->serial.IsOpen() : reader->usb.IsOpen();
+}
+
+const char *LinkLocation(const vessik_reader *reader)
+{
+    return OnSerial(reader) ? reader->serial.location() : reader->usb.location();
+}
+
+// One command and its answer outside a poll, on whichever link the reader has.
+int Ask(vessik_reader *reader, const unsigned char *frame, unsigned char *answer, int capacity,
+        const AnswerWait &wait)
+{
+    const SendResult sent = OnSerial(reader) ? reader->serial.Send(frame, frame::kCommandFrameBytes)
+                                             : reader->usb.Send(frame, frame::kCommandFrameBytes);
+    if (sent != SendResult::Sent)
+        return kReceiveNothing;
+    return OnSerial(reader) ? reader->serial.Receive(answer, capacity, wait)
+                            : reader->usb.Receive(answer, capacity, wait);
+}
+
+// The poll on the reader's own link.
+PollOutcome Poll(vessik_reader *reader, PollSettings &settings, unsigned char *answer, int capacity)
+{
+    if (OnSerial(reader))
+        return CardPoll<SerialReaderLink>(reader->serial, settings).Run(answer, capacity);
+    return CardPoll<UsbReaderLink>(reader->usb, settings).Run(answer, capacity);
 }
 
 int ItemState(bool asked, bool present)
@@ -162,7 +195,7 @@ void DeliverCard(const CardAnswer &card, const Session &session, const PollSetti
     DecodeCardFields(whole.text_block, &whole);
     TakeFingerprints(card, settings, &whole);
     TakeAppendedAddress(settings, &whole);
-    snprintf(whole.reader, sizeof whole.reader, "%s", session.reader->usb.location());
+    snprintf(whole.reader, sizeof whole.reader, "%s", LinkLocation(session.reader));
     whole.find_us = settings.find_us;
     whole.select_us = settings.select_us;
     whole.read_us = settings.read_us;
@@ -191,10 +224,9 @@ int ReaderOpen(vessik_reader *reader)
     // Ask the module who it is, once: the answer names the reader in logs
     // and in vessik_reader_get_info.
     unsigned char answer[kReplyBufferBytes] = {};
-    if (reader->usb.Send(SAM_M_Status, frame::kCommandFrameBytes) == SendResult::Sent) {
-        const int count = reader->usb.Receive(answer, sizeof answer, SlicedWait(nullptr, nullptr));
-        KeepModuleId(reader, answer, count);
-    }
+    const int count =
+        Ask(reader, SAM_M_Status, answer, sizeof answer, SlicedWait(nullptr, nullptr));
+    KeepModuleId(reader, answer, count);
     return VESSIK_OK;
 }
 
@@ -207,7 +239,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
         session.deadline_us = MonotonicUs() + static_cast<uint64_t>(options.deadline_ms) * 1000u;
 
     // A handle whose reader went away opens it again at the same place.
-    if (!reader->usb.IsOpen()) {
+    if (!LinkOpen(reader)) {
         const int opened = OpenLink(reader);
         if (opened != VESSIK_OK) {
             Report(options, kMsgConnectErr);
@@ -238,8 +270,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
     settings.appended_capacity = sizeof appended;
 
     unsigned char answer[answer::kLargestAnswerBytes];
-    const PollOutcome outcome =
-        CardPoll<UsbReaderLink>(reader->usb, settings).Run(answer, sizeof answer);
+    const PollOutcome outcome = Poll(reader, settings, answer, sizeof answer);
     reader->fingerprints_refused = settings.fingerprints_refused;
     int result = VESSIK_OK;
     if (outcome == PollOutcome::CardRead) {
@@ -250,8 +281,8 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
         reader->absent_since_last = false;
     } else if (outcome == PollOutcome::ReaderLost) {
         Report(options, kMsgConnectErr);
-        diag::LogFormat(diag::kLogWarning, "the reader at %s is gone", reader->usb.location());
-        reader->usb.Close();
+        diag::LogFormat(diag::kLogWarning, "the reader at %s is gone", LinkLocation(reader));
+        ReaderClose(reader);
         result = VESSIK_E_READER_LOST;
     } else {
         result = session.cancelled ? VESSIK_E_CANCELLED : VESSIK_E_TIMEOUT;
@@ -266,10 +297,13 @@ void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info)
     vessik_reader_info whole;
     memset(&whole, 0, sizeof whole);
     whole.size = sizeof whole;
-    if (reader->where.kind == LocationKind::Serial) {
+    if (OnSerial(reader)) {
         whole.transport = VESSIK_TRANSPORT_SERIAL;
-        FormatSerialLocation(reader->where.serial_device, reader->where.serial_rate, whole.location,
-                             sizeof whole.location);
+        if (reader->serial.IsOpen())
+            snprintf(whole.location, sizeof whole.location, "%s", reader->serial.location());
+        else
+            FormatSerialLocation(reader->where.serial_device, reader->where.serial_rate,
+                                 whole.location, sizeof whole.location);
     } else {
         whole.transport = VESSIK_TRANSPORT_USB;
         snprintf(whole.location, sizeof whole.location, "%s", reader->usb.location());
@@ -285,6 +319,30 @@ void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info)
         snprintf(whole.module_id_hex + kHexDigitsPerByte * i, kHexDigitsPerByte + 1, "%02x",
                  whole.module_id[i]);
     CopySized(info, &whole, sizeof whole);
+}
+
+int ReaderSetRate(vessik_reader *reader, int rate)
+{
+    if (!OnSerial(reader))
+        return VESSIK_E_NOT_SUPPORTED;
+    if (!SerialRateSupported(rate))
+        return VESSIK_E_BAD_ARGUMENT;
+    if (!reader->serial.IsOpen()) {
+        const int opened = OpenLink(reader);
+        if (opened != VESSIK_OK)
+            return opened;
+    }
+    const int result = reader->serial.SetRate(rate, SlicedWait(nullptr, nullptr));
+    // The location now names the rate the module runs at, so that it opens
+    // it again as it is.
+    reader->where.serial_rate = reader->serial.rate();
+    return result;
+}
+
+void ReaderClose(vessik_reader *reader)
+{
+    reader->usb.Close();
+    reader->serial.Close();
 }
 
 } // namespace vessik

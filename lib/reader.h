@@ -9,6 +9,7 @@
 
 #include "answer_layout.h"
 #include "reader_location.h"
+#include "serial_reader.h"
 #include "usb_reader.h"
 #include "vessik_read.h"
 
@@ -17,7 +18,8 @@ struct vessik_reader {
     // reader of vessik_read opens and closes around each read instead.
     bool open_per_read = false;
     vessik::Location where;
-    vessik::UsbReaderLink usb;
+    vessik::UsbReaderLink usb;       // a USB reader
+    vessik::SerialReaderLink serial; // a module on a serial line
 
     std::atomic<bool> busy{false};
     std::atomic<int> cancel{0};
@@ -47,6 +49,10 @@ int ReaderOpen(vessik_reader *reader);
 int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik_card *card);
 // Fills an info of at least the first published size.
 void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info);
+// Moves a serial module to another rate (no read may run).
+int ReaderSetRate(vessik_reader *reader, int rate);
+// Closes the reader's link.
+void ReaderClose(vessik_reader *reader);
 // Copies `source`'s first `size` bytes over `dest`, keeping dest's size field.
 void CopySized(void *dest, const void *source, size_t source_size);
 

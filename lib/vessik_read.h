@@ -178,10 +178,13 @@ VESSIK_EXPORT int vessik_reader_list(vessik_reader_info *infos, int capacity);
 /* Opens a reader and keeps it until vessik_reader_close:
  *   "usb"              the first USB reader;
  *   "usb:1-2.3"        the USB reader in one socket (bus 1, ports 2.3);
- *   "serial:/dev/ttyUSB0[@rate]"  a serial module (VESSIK_E_NOT_SUPPORTED
- *                      in this version).
+ *   "serial:/dev/ttyUSB0"         a security module on a serial line, 115200 8N1;
+ *   "serial:/dev/ttyS1@57600"     the same at another rate (9600, 19200, 38400,
+ *                                 57600 or 115200).
+ * A serial port is taken for this process alone: another program that opens
+ * it through the library gets VESSIK_E_READER_IN_USE.
  * VESSIK_OK with *reader set, or VESSIK_E_BAD_LOCATION, VESSIK_E_NO_READER,
- * VESSIK_E_READER_IN_USE, VESSIK_E_ACCESS, VESSIK_E_NOT_SUPPORTED. */
+ * VESSIK_E_READER_IN_USE, VESSIK_E_ACCESS. */
 VESSIK_EXPORT int vessik_reader_open(const char *where, vessik_reader **reader);
 
 /* Waits for a card on this reader (within the deadline) and reads it into
@@ -198,6 +201,14 @@ VESSIK_EXPORT void vessik_reader_cancel(vessik_reader *reader);
 
 /* Closes the reader and frees the handle. No read may be running on it. */
 VESSIK_EXPORT void vessik_reader_close(vessik_reader *reader);
+
+/* Moves a serial module to another rate (the module's 60 xx command) and
+ * goes on at that rate; the reader's location then names it. VESSIK_OK,
+ * VESSIK_E_BAD_ARGUMENT for a rate the modules do not offer,
+ * VESSIK_E_NOT_SUPPORTED for a USB reader or a module without the command,
+ * VESSIK_E_TIMEOUT when the module did not move (the old rate is kept),
+ * VESSIK_E_BUSY while a read runs. */
+VESSIK_EXPORT int vessik_reader_set_rate(vessik_reader *reader, int rate);
 
 /* Describes an open reader, its module identifier included. */
 VESSIK_EXPORT int vessik_reader_get_info(vessik_reader *reader, vessik_reader_info *info);

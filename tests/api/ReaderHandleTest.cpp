@@ -75,7 +75,7 @@ class HandleTest : public testing::Test {
     std::vector<vessik_reader *> open_;
 };
 
-TEST_F(HandleTest, LocationsThatAreNotWellFormedOrNotSupportedAreRefusedClearly)
+TEST_F(HandleTest, LocationsThatAreNotWellFormedOrNamingNoReaderAreRefusedClearly)
 {
     vessik_reader *reader = reinterpret_cast<vessik_reader *>(&card_);
     for (const char *bad : {"", "usb:", "usb:1", "usb:1-", "usb:0-1", "usb:1-2.", "usb:1-256",
@@ -86,7 +86,7 @@ TEST_F(HandleTest, LocationsThatAreNotWellFormedOrNotSupportedAreRefusedClearly)
     }
     EXPECT_EQ(vessik_reader_open(nullptr, &reader), VESSIK_E_BAD_LOCATION);
     EXPECT_EQ(vessik_reader_open("usb", nullptr), VESSIK_E_BAD_ARGUMENT);
-    EXPECT_EQ(vessik_reader_open("serial:/dev/ttyS1@57600", &reader), VESSIK_E_NOT_SUPPORTED);
+    EXPECT_EQ(vessik_reader_open("serial:/dev/no-such-port@57600", &reader), VESSIK_E_NO_READER);
     EXPECT_EQ(vessik_reader_open("usb:1-9", &reader), VESSIK_E_NO_READER);
     EXPECT_EQ(vessik_reader_open("usb:2-3", &reader), VESSIK_E_NO_READER);
     EXPECT_EQ(testbus::open_handles(), 0);

@@ -1,0 +1,345 @@
+// The reader handles' serial link.
+#include "serial_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "diag.h"
+#include "timing.h"
+#include "vessik_read.h"
+
+namespace vessik {
+namespace {
+
+using diag::kLogDebug;
+using diag::kLogInfo;
+using diag::kLogWarning;
+
+constexpr unsigned char kPreamble[frame::kPreambleBytes] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
+constexpr int kHeaderBytes = frame::kPosLengthLow + 1;
+// The shortest answer: three status bytes and the check byte.
+constexpr int kShortestLength = 4;
+// How long a frame may take to leave, and to wait for room in the line.
+constexpr int kSendWaitMs = 500;
+// 8N1: ten bits on the line per byte.
+constexpr int kBitsPerByte = 10;
+constexpr int kMsPerSecond = 1000;
+// How long an acknowledgement of a rate change is awaited at the old rate
+// before the line moves to the new one.
+constexpr int kOldRateAckMs = 300;
+constexpr unsigned char kCmdSetRate = 0x60;
+
+struct RateEntry {
+    int rate;
+    speed_t speed;
+    unsigned char code; // of 60 xx
+};
+constexpr RateEntry kRates[] = {
+    {115200, B115200, 0x00}, {57600, B57600, 0x01}, {38400, B38400, 0x02},
+    {19200, B19200, 0x03},   {9600, B9600, 0x04},
+};
+
+const RateEntry *FindRate(int rate)
+{
+    for (const RateEntry &entry : kRates) {
+        if (entry.rate == rate)
+            return &entry;
+    }
+    return nullptr;
+}
+
+int CodeForOpenErrno(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return VESSIK_E_ACCESS;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return VESSIK_E_READER_IN_USE;
+    default:
+        return VESSIK_E_NO_READER;
+    }
+}
+
+// A device that is gone answers reads and writes with one of these.
+bool LineGone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
+unsigned char CheckByte(const unsigned char *frame, int len)
+{
+    unsigned char check = 0;
+    for (int i = frame::kPosLengthHigh; i < len - 1; ++i)
+        check ^= frame[i];
+    return check;
+}
+
+// Wire time of `bytes` at `rate`, in milliseconds, rounded up.
+int WireMs(int bytes, int rate)
+{
+    return (bytes * kBitsPerByte * kMsPerSecond + rate - 1) / rate;
+}
+
+} // namespace
+
+bool SerialRateCode(int rate, unsigned char *code)
+{
+    const RateEntry *entry = FindRate(rate);
+    if (entry == nullptr)
+        return false;
+    *code = entry->code;
+    return true;
+}
+
+SerialReaderLink::~SerialReaderLink()
+{
+    Close();
+}
+
+int SerialReaderLink::Open(const Location &where)
+{
+    Close();
+    const int fd = open(where.serial_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        diag::LogFormat(kLogInfo, "%s does not open: %s", where.serial_device, strerror(error));
+        return CodeForOpenErrno(error);
+    }
+    // Two programs must not interleave frames on one module: the lock holds
+    // against every program that asks for it (root included), TIOCEXCL
+    // against plain opens by other users.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return VESSIK_E_READER_IN_USE;
+    }
+    ioctl(fd, TIOCEXCL);
+    fd_ = fd;
+    snprintf(device_, sizeof device_, "%s", where.serial_device);
+    if (!Configure(where.serial_rate)) {
+        Close();
+        return VESSIK_E_NO_READER;
+    }
+    diag::LogFormat(kLogInfo, "opened the module at %s", location_);
+    return VESSIK_OK;
+}
+
+bool SerialReaderLink::Configure(int rate)
+{
+    const RateEntry *entry = FindRate(rate);
+    termios tio{};
+    if (entry == nullptr || tcgetattr(fd_, &tio) != 0)
+        return false;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS | CSIZE);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, entry->speed);
+    cfsetospeed(&tio, entry->speed);
+    if (tcsetattr(fd_, TCSANOW, &tio) != 0)
+        return false;
+    tcflush(fd_, TCIOFLUSH);
+    pending_count_ = 0;
+    rate_ = rate;
+    FormatSerialLocation(device_, rate_, location_, sizeof location_);
+    return true;
+}
+
+void SerialReaderLink::Close()
+{
+    if (fd_ < 0)
+        return;
+    close(fd_); // the lock goes with the descriptor
+    fd_ = -1;
+    pending_count_ = 0;
+}
+
+SendResult SerialReaderLink::Send(const unsigned char *frame, int len)
+{
+    if (!IsOpen())
+        return SendResult::Lost;
+    // Whatever is still on the line answered an earlier command.
+    tcflush(fd_, TCIFLUSH);
+    pending_count_ = 0;
+    int sent = 0;
+    while (sent < len) {
+        const ssize_t n = write(fd_, frame + sent, static_cast<size_t>(len - sent));
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return LineGone(errno) ? SendResult::Lost : SendResult::Failed;
+        pollfd p = {fd_, POLLOUT, 0};
+        const int ready = poll(&p, 1, kSendWaitMs);
+        if (ready == 0)
+            return SendResult::Failed;
+        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return SendResult::Lost;
+    }
+    return SendResult::Sent;
+}
+
+SerialReaderLink::Fill SerialReaderLink::FillPending(int ms)
+{
+    pollfd p = {fd_, POLLIN, 0};
+    const int ready = poll(&p, 1, ms);
+    if (ready < 0)
+        return errno == EINTR ? Fill::Quiet : Fill::Lost;
+    if (ready == 0)
+        return Fill::Quiet;
+    const int room = static_cast<int>(sizeof pending_) - pending_count_;
+    const ssize_t n = read(fd_, pending_ + pending_count_, static_cast<size_t>(room));
+    if (n > 0) {
+        pending_count_ += static_cast<int>(n);
+        return Fill::Some;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return Fill::Quiet;
+    // End of file, or an error, on a line that said it was readable: the
+    // device has gone (a USB-serial bridge pulled out).
+    return Fill::Lost;
+}
+
+void SerialReaderLink::Consume(int count)
+{
+    const int kept = pending_count_ - count;
+    if (kept > 0)
+        memmove(pending_, pending_ + count, static_cast<size_t>(kept));
+    pending_count_ = kept > 0 ? kept : 0;
+}
+
+int SerialReaderLink::FrameReady()
+{
+    for (;;) {
+        // Skip to the first preamble; keep a tail that may begin one.
+        const unsigned char *start = std::search(pending_, pending_ + pending_count_, kPreamble,
+                                                 kPreamble + sizeof kPreamble);
+        const int at = static_cast<int>(start - pending_);
+        if (at == pending_count_) {
+            const int tail = std::min(pending_count_, static_cast<int>(sizeof kPreamble) - 1);
+            if (pending_count_ > tail)
+                diag::LogFormat(kLogDebug, "skipped %d bytes of line noise", pending_count_ - tail);
+            Consume(pending_count_ - tail);
+            return 0;
+        }
+        if (at > 0) {
+            diag::LogFormat(kLogDebug, "skipped %d bytes before a frame", at);
+            Consume(at);
+        }
+        if (pending_count_ < kHeaderBytes)
+            return 0;
+        const int length = pending_[frame::kPosLengthHigh] << 8 | pending_[frame::kPosLengthLow];
+        const int total = kHeaderBytes + length;
+        if (length < kShortestLength || total > static_cast<int>(sizeof pending_)) {
+            Consume(1); // no frame of ours is this long: resynchronise
+            continue;
+        }
+        if (pending_count_ < total)
+            return 0;
+        if (CheckByte(pending_, total) != pending_[total - 1]) {
+            diag::Log(kLogWarning, "dropped an answer with a wrong check byte");
+            Consume(1);
+            continue;
+        }
+        return total;
+    }
+}
+
+int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &wait)
+{
+    if (!IsOpen() || buf == nullptr)
+        return kReceiveNothing;
+    const int budget_ms = std::max(wait.budget_ms, wait.stage_ms);
+    // However long the pieces take, the whole answer is bounded: the budget
+    // plus twice the longest answer's time on the wire.
+    int hard_left_ms = budget_ms + 2 * WireMs(answer::kLargestAnswerBytes, rate_);
+    int quiet_left_ms = budget_ms;
+    for (;;) {
+        const int ready = FrameReady();
+        if (ready > 0) {
+            const int placed = std::min(ready, capacity);
+            memcpy(buf, pending_, static_cast<size_t>(placed));
+            Consume(ready);
+            return placed;
+        }
+        if (quiet_left_ms <= 0 || hard_left_ms <= 0)
+            return kReceiveNothing;
+        const int slice =
+            wait.slice_ms > 0 ? std::min(wait.slice_ms, quiet_left_ms) : quiet_left_ms;
+        const uint64_t started = MonotonicUs();
+        const Fill fill = FillPending(slice);
+        const int took = std::max(static_cast<int>((MonotonicUs() - started) / 1000u), 1);
+        hard_left_ms -= took;
+        if (fill == Fill::Lost)
+            return kReceiveLost;
+        if (fill == Fill::Some) {
+            quiet_left_ms = budget_ms; // the module is talking: wait for the rest
+            continue;
+        }
+        quiet_left_ms -= std::max(took, slice);
+        if (wait.should_stop != nullptr && wait.should_stop(wait.context))
+            return kReceiveStopped;
+    }
+}
+
+int SerialReaderLink::SetRate(int rate, const AnswerWait &wait)
+{
+    unsigned char code = 0;
+    if (!SerialRateCode(rate, &code))
+        return VESSIK_E_NOT_SUPPORTED;
+    if (rate == rate_)
+        return VESSIK_OK;
+    const int old_rate = rate_;
+    unsigned char command[frame::kCommandFrameBytes] = {0xAA, 0xAA, 0xAA,        0x96, 0x69,
+                                                        0x00, 0x03, kCmdSetRate, code, 0x00};
+    command[frame::kCommandFrameBytes - 1] = CheckByte(command, frame::kCommandFrameBytes);
+    if (Send(command, frame::kCommandFrameBytes) != SendResult::Sent)
+        return VESSIK_E_READER_LOST;
+
+    // Whether the module acknowledges at the old rate or the new one is not
+    // known: listen at the old rate first, then at the new.
+    unsigned char ack[answer::kLargestAnswerBytes];
+    AnswerWait at_old = wait;
+    at_old.budget_ms = kOldRateAckMs;
+    at_old.stage_ms = kOldRateAckMs;
+    int count = Receive(ack, sizeof ack, at_old);
+    if (count == kReceiveLost)
+        return VESSIK_E_READER_LOST;
+    const bool answered_at_old = count > answer::kPosModuleStatus;
+    if (answered_at_old && ack[answer::kPosModuleStatus] != answer::kStatusSuccess)
+        return VESSIK_E_NOT_SUPPORTED; // a module without the command keeps its rate
+    if (!Configure(rate))
+        return VESSIK_E_READER_LOST;
+    if (!answered_at_old)
+        count = Receive(ack, sizeof ack, wait);
+    bool moved =
+        count > answer::kPosModuleStatus && ack[answer::kPosModuleStatus] == answer::kStatusSuccess;
+    if (!moved) {
+        // The acknowledgement may have been lost between the two rates: a
+        // module that answers its status at the new rate has moved.
+        if (Send(SAM_M_Status, frame::kCommandFrameBytes) == SendResult::Sent)
+            moved = Receive(ack, sizeof ack, wait) > answer::kPosModuleStatus;
+    }
+    if (!moved) {
+        Configure(old_rate);
+        diag::LogFormat(kLogWarning, "the module at %s did not move to %d baud", location_, rate);
+        return VESSIK_E_TIMEOUT;
+    }
+    diag::LogFormat(kLogInfo, "the module now runs at %d baud (%s)", rate_, location_);
+    return VESSIK_OK;
+}
+
+} // namespace vessik

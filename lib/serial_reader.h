@@ -1,0 +1,72 @@
+// A security module on a serial line as the reader handles use it: the same
+// frames as over USB, each sent whole, answers assembled from the pieces the
+// line delivers. Unlike USB there is no CRC under the frames, so every
+// answer's check byte is verified; a damaged frame is dropped and the line
+// resynchronised at the next preamble. Internal: not installed.
+#ifndef VESSIK_SERIAL_READER_H
+#define VESSIK_SERIAL_READER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "poll_engine.h"
+#include "reader_location.h"
+
+namespace vessik {
+
+// Rate codes of the 60 xx command.
+bool SerialRateCode(int rate, unsigned char *code);
+
+class SerialReaderLink {
+  public:
+    SerialReaderLink() = default;
+    ~SerialReaderLink();
+    SerialReaderLink(const SerialReaderLink &) = delete;
+    SerialReaderLink &operator=(const SerialReaderLink &) = delete;
+
+    // Opens the device for this process alone (TIOCEXCL and an exclusive
+    // lock), raw 8N1 at the location's rate: VESSIK_OK, VESSIK_E_NO_READER,
+    // VESSIK_E_READER_IN_USE or VESSIK_E_ACCESS.
+    int Open(const Location &where);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    const char *location() const { return location_; }
+    int rate() const { return rate_; }
+
+    // Sends 60 xx and goes on at `rate`. The acknowledgement may come at the
+    // old rate or the new one: either is taken. VESSIK_OK, or
+    // VESSIK_E_NOT_SUPPORTED for a rate the modules do not offer, or
+    // VESSIK_E_READER_LOST / VESSIK_E_TIMEOUT with the old rate kept.
+    int SetRate(int rate, const AnswerWait &wait);
+
+    // The poll engine's side.
+    SendResult Send(const unsigned char *frame, int len);
+    // One whole frame with a good check byte into buf, waiting for its first
+    // byte up to the budget and for each later piece as long again; garbage
+    // before a preamble is skipped. The byte count, or kReceiveNothing,
+    // kReceiveLost, kReceiveStopped.
+    int Receive(unsigned char *buf, int capacity, const AnswerWait &wait);
+
+  private:
+    enum class Fill { Some, Quiet, Lost };
+    // Waits up to `ms` for bytes and appends what came to the pending bytes.
+    Fill FillPending(int ms);
+    // A whole good frame at the start of the pending bytes: its length;
+    // 0 when more bytes are needed. Drops garbage and damaged frames.
+    int FrameReady();
+    void Consume(int count);
+    bool Configure(int rate);
+
+    int fd_ = -1;
+    int rate_ = kDefaultSerialRate;
+    char device_[kLocationBytes] = {};
+    char location_[kLocationBytes] = {};
+    // Bytes read from the line and not yet taken as a frame: at most one
+    // answer of the largest size and a preamble's worth of what follows.
+    unsigned char pending_[answer::kLargestAnswerBytes] = {};
+    int pending_count_ = 0;
+};
+
+} // namespace vessik
+
+#endif
