@@ -23,10 +23,6 @@ using diag::kLogDebug;
 using diag::kLogInfo;
 using diag::kLogWarning;
 
-constexpr unsigned char kPreamble[frame::kPreambleBytes] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
-constexpr int kHeaderBytes = frame::kPosLengthLow + 1;
-// The shortest answer: three status bytes and the check byte.
-constexpr int kShortestLength = 4;
 // How long a frame may take to leave, and to wait for room in the line.
 constexpr int kSendWaitMs = 500;
 // 8N1: ten bits on the line per byte.
@@ -149,7 +145,7 @@ bool SerialReaderLink::Configure(int rate)
     if (tcsetattr(fd_, TCSANOW, &tio) != 0)
         return false;
     tcflush(fd_, TCIOFLUSH);
-    pending_count_ = 0;
+    frames_.Clear();
     rate_ = rate;
     FormatSerialLocation(device_, rate_, location_, sizeof location_);
     return true;
@@ -161,7 +157,7 @@ void SerialReaderLink::Close()
         return;
     close(fd_); // the lock goes with the descriptor
     fd_ = -1;
-    pending_count_ = 0;
+    frames_.Clear();
 }
 
 SendResult SerialReaderLink::Send(const unsigned char *frame, int len)
@@ -170,7 +166,7 @@ SendResult SerialReaderLink::Send(const unsigned char *frame, int len)
         return SendResult::Lost;
     // Whatever is still on the line answered an earlier command.
     tcflush(fd_, TCIFLUSH);
-    pending_count_ = 0;
+    frames_.Clear();
     int sent = 0;
     while (sent < len) {
         const ssize_t n = write(fd_, frame + sent, static_cast<size_t>(len - sent));
@@ -200,10 +196,10 @@ SerialReaderLink::Fill SerialReaderLink::FillPending(int ms)
         return errno == EINTR ? Fill::Quiet : Fill::Lost;
     if (ready == 0)
         return Fill::Quiet;
-    const int room = static_cast<int>(sizeof pending_) - pending_count_;
-    const ssize_t n = read(fd_, pending_ + pending_count_, static_cast<size_t>(room));
+    const ssize_t n =
+        read(fd_, frames_.free_space(), static_cast<size_t>(std::max(frames_.free_bytes(), 0)));
     if (n > 0) {
-        pending_count_ += static_cast<int>(n);
+        frames_.Appended(static_cast<int>(n));
         return Fill::Some;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -211,51 +207,6 @@ SerialReaderLink::Fill SerialReaderLink::FillPending(int ms)
     // End of file, or an error, on a line that said it was readable: the
     // device has gone (a USB-serial bridge pulled out).
     return Fill::Lost;
-}
-
-void SerialReaderLink::Consume(int count)
-{
-    const int kept = pending_count_ - count;
-    if (kept > 0)
-        memmove(pending_, pending_ + count, static_cast<size_t>(kept));
-    pending_count_ = kept > 0 ? kept : 0;
-}
-
-int SerialReaderLink::FrameReady()
-{
-    for (;;) {
-        // Skip to the first preamble; keep a tail that may begin one.
-        const unsigned char *start = std::search(pending_, pending_ + pending_count_, kPreamble,
-                                                 kPreamble + sizeof kPreamble);
-        const int at = static_cast<int>(start - pending_);
-        if (at == pending_count_) {
-            const int tail = std::min(pending_count_, static_cast<int>(sizeof kPreamble) - 1);
-            if (pending_count_ > tail)
-                diag::LogFormat(kLogDebug, "skipped %d bytes of line noise", pending_count_ - tail);
-            Consume(pending_count_ - tail);
-            return 0;
-        }
-        if (at > 0) {
-            diag::LogFormat(kLogDebug, "skipped %d bytes before a frame", at);
-            Consume(at);
-        }
-        if (pending_count_ < kHeaderBytes)
-            return 0;
-        const int length = pending_[frame::kPosLengthHigh] << 8 | pending_[frame::kPosLengthLow];
-        const int total = kHeaderBytes + length;
-        if (length < kShortestLength || total > static_cast<int>(sizeof pending_)) {
-            Consume(1); // no frame of ours is this long: resynchronise
-            continue;
-        }
-        if (pending_count_ < total)
-            return 0;
-        if (CheckByte(pending_, total) != pending_[total - 1]) {
-            diag::Log(kLogWarning, "dropped an answer with a wrong check byte");
-            Consume(1);
-            continue;
-        }
-        return total;
-    }
 }
 
 int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &wait)
@@ -268,13 +219,9 @@ int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait
     int hard_left_ms = budget_ms + 2 * WireMs(answer::kLargestAnswerBytes, rate_);
     int quiet_left_ms = budget_ms;
     for (;;) {
-        const int ready = FrameReady();
-        if (ready > 0) {
-            const int placed = std::min(ready, capacity);
-            memcpy(buf, pending_, static_cast<size_t>(placed));
-            Consume(ready);
-            return placed;
-        }
+        const int ready = frames_.Ready();
+        if (ready > 0)
+            return frames_.Take(buf, capacity, ready);
         if (quiet_left_ms <= 0 || hard_left_ms <= 0)
             return kReceiveNothing;
         const int slice =

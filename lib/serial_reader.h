@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame_assembler.h"
 #include "poll_engine.h"
 #include "reader_location.h"
 
@@ -51,20 +52,13 @@ class SerialReaderLink {
     enum class Fill { Some, Quiet, Lost };
     // Waits up to `ms` for bytes and appends what came to the pending bytes.
     Fill FillPending(int ms);
-    // A whole good frame at the start of the pending bytes: its length;
-    // 0 when more bytes are needed. Drops garbage and damaged frames.
-    int FrameReady();
-    void Consume(int count);
     bool Configure(int rate);
 
     int fd_ = -1;
     int rate_ = kDefaultSerialRate;
     char device_[kLocationBytes] = {};
     char location_[kLocationBytes] = {};
-    // Bytes read from the line and not yet taken as a frame: at most one
-    // answer of the largest size and a preamble's worth of what follows.
-    unsigned char pending_[answer::kLargestAnswerBytes] = {};
-    int pending_count_ = 0;
+    FrameAssembler frames_; // bytes read from the line, not yet taken as a frame
 };
 
 } // namespace vessik

@@ -20,7 +20,7 @@ TSAN_BUILD_DIR=${TSAN_BUILD_DIR:-build-tsan}
 FUZZ_BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 FUZZ_SECONDS=${FUZZ_SECONDS:-45}
 JOBS=${JOBS:-$(nproc)}
-FUZZ_TARGETS=(card_text read mcu helpers)
+FUZZ_TARGETS=(card_text read mcu helpers serial)
 MAX_PARALLEL_FUZZERS=2
 PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck)
 
