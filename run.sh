@@ -2,7 +2,7 @@
 # Sets up what the kit needs, builds it and runs one job:
 #   ./run.sh demo    the demo reading the sample card from the virtual reader
 #   ./run.sh test    every test
-#   ./run.sh bench   the benchmarks
+#   ./run.sh bench   the benchmarks, and the figures of several readers
 #   ./run.sh build   build only
 # BUILD_DIR (default build) and VESSIK_CMAKE_ARGS change where and how it builds.
 set -euo pipefail
@@ -55,6 +55,14 @@ case "$job" in
     install_missing
     build
     for b in "$BUILD_DIR"/bench/vessik_bench_*; do "$b"; done
+    # Several readers in one process, under the virtual reader launcher.
+    launcher="$BUILD_DIR/tools/virtual-reader/vessik-virtual-reader"
+    figures="$BUILD_DIR/bench/vessik_reader_figures"
+    if [ -x "$launcher" ] && [ -x "$figures" ]; then
+      "$launcher" --readers 2 -- "$figures" together 10
+      "$launcher" --readers 4 --no-card -- "$figures" idle 10
+      "$launcher" --no-card -- "$figures" raw-idle 10
+    fi
     ;;
   build)
     install_missing

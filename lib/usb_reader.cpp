@@ -30,21 +30,64 @@ bool IsReaderId(uint16_t vendor_id, uint16_t product_id)
     return false;
 }
 
-// The reader's ids and location, false for a device that is not a reader.
-bool DescribeReader(libusb_device *device, UsbReaderFound *out)
+// The most readers one look at the bus puts in order; any more are counted
+// but neither listed nor opened.
+constexpr int kMaxOrderedReaders = 64;
+
+// A reader on the bus, with the numbers its place sorts by.
+struct PlacedReader {
+    libusb_device *device;
+    UsbReaderFound found;
+    int bus;
+    uint8_t ports[kMaxUsbPorts];
+    int port_count;
+};
+
+// The reader's ids and place, false for a device that is not a reader.
+bool DescribeReader(libusb_device *device, PlacedReader *out)
 {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
         !IsReaderId(descriptor.idVendor, descriptor.idProduct))
         return false;
-    uint8_t ports[kMaxUsbPorts] = {};
-    const int port_count = libusb_get_port_numbers(device, ports, kMaxUsbPorts);
-    if (port_count <= 0 || !FormatUsbLocation(libusb_get_bus_number(device), ports, port_count,
-                                              out->location, sizeof out->location))
+    out->device = device;
+    out->bus = libusb_get_bus_number(device);
+    out->port_count = libusb_get_port_numbers(device, out->ports, kMaxUsbPorts);
+    if (out->port_count <= 0 || !FormatUsbLocation(out->bus, out->ports, out->port_count,
+                                                   out->found.location, sizeof out->found.location))
         return false;
-    out->vendor_id = descriptor.idVendor;
-    out->product_id = descriptor.idProduct;
+    out->found.vendor_id = descriptor.idVendor;
+    out->found.product_id = descriptor.idProduct;
     return true;
+}
+
+// By bus, then port by port: the order libusb lists devices in is its own.
+bool InBusOrder(const PlacedReader &a, const PlacedReader &b)
+{
+    if (a.bus != b.bus)
+        return a.bus < b.bus;
+    return std::lexicographical_compare(a.ports, a.ports + a.port_count, b.ports,
+                                        b.ports + b.port_count);
+}
+
+// The readers among `listed` devices, in bus order, into `placed` (room for
+// kMaxOrderedReaders); `*placed_count` says how many went there. Returns
+// how many readers there are.
+int PlaceReaders(libusb_device *const *devices, ssize_t listed, PlacedReader *placed,
+                 int *placed_count)
+{
+    int count = 0;
+    *placed_count = 0;
+    for (ssize_t i = 0; i < listed; ++i) {
+        PlacedReader reader{};
+        if (!DescribeReader(devices[i], &reader))
+            continue;
+        ++count;
+        if (*placed_count < kMaxOrderedReaders)
+            placed[(*placed_count)++] = reader;
+    }
+    std::sort(placed, placed + *placed_count, InBusOrder);
+    return count;
 }
 
 bool LocationMatches(const Location &where, const char *location)
@@ -81,15 +124,11 @@ int ListUsbReaders(void (*found)(const UsbReaderFound &reader, void *context), v
         libusb_exit(usb_context);
         return VESSIK_E_NO_READER;
     }
-    int count = 0;
-    for (ssize_t i = 0; i < listed; ++i) {
-        UsbReaderFound reader{};
-        if (!DescribeReader(devices[i], &reader))
-            continue;
-        ++count;
-        if (found != nullptr)
-            found(reader, context);
-    }
+    PlacedReader placed[kMaxOrderedReaders];
+    int placed_count = 0;
+    const int count = PlaceReaders(devices, listed, placed, &placed_count);
+    for (int i = 0; i < placed_count && found != nullptr; ++i)
+        found(placed[i].found, context);
     libusb_free_device_list(devices, 1);
     libusb_exit(usb_context);
     return count;
@@ -115,13 +154,17 @@ int UsbReaderLink::Open(const Location &where)
         Close();
         return VESSIK_E_NO_READER;
     }
-    // "usb" takes the first reader that opens; a location names exactly one.
+    // "usb" takes the first reader in bus order that opens; a location names
+    // exactly one.
+    PlacedReader placed[kMaxOrderedReaders];
+    int placed_count = 0;
+    PlaceReaders(devices, listed, placed, &placed_count);
     int result = VESSIK_E_NO_READER;
-    for (ssize_t i = 0; i < listed && result != VESSIK_OK; ++i) {
-        UsbReaderFound reader{};
-        if (!DescribeReader(devices[i], &reader) || !LocationMatches(where, reader.location))
+    for (int i = 0; i < placed_count && result != VESSIK_OK; ++i) {
+        const UsbReaderFound &reader = placed[i].found;
+        if (!LocationMatches(where, reader.location))
             continue;
-        const int opened = OpenDevice(devices[i]);
+        const int opened = OpenDevice(placed[i].device);
         if (opened == VESSIK_OK) {
             memcpy(location_, reader.location, sizeof location_);
             vendor_id_ = reader.vendor_id;

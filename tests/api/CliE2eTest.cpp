@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -23,7 +24,7 @@
 #include "card_output.h"
 #include "child_process.h"
 #include "cli_options.h"
-#include "diag.h"
+#include "launcher_run.h"
 
 namespace {
 
@@ -36,14 +37,10 @@ using testsupport::NowS;
 using testsupport::Process;
 
 std::vector<std::string> UnderLauncher(const std::vector<std::string> &launcher_args,
-                                       const std::vector<std::string> &cli_args)
+                                       std::vector<std::string> cli_args)
 {
-    std::vector<std::string> args = {kLauncher};
-    args.insert(args.end(), launcher_args.begin(), launcher_args.end());
-    args.push_back("--");
-    args.push_back(kCli);
-    args.insert(args.end(), cli_args.begin(), cli_args.end());
-    return args;
+    cli_args.insert(cli_args.begin(), kCli);
+    return testsupport::UnderLauncher(kLauncher, launcher_args, cli_args);
 }
 
 std::string ReadFile(const std::string &path)
@@ -103,9 +100,9 @@ TEST(VessikReadE2e, JsonOnceIsOneObjectThatPythonParses)
     ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", "--once"})));
     ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
     ASSERT_EQ(p.Lines(), 1u) << p.out;
-    // The extended read says nothing of its own on either stream.
-    EXPECT_EQ(p.err.find(vessik::diag::kLineClaimedInterface), std::string::npos) << p.err;
-    EXPECT_EQ(p.out.find(vessik::diag::kLineClaimedInterface), std::string::npos) << p.out;
+    // The extended read says nothing of its own on either stream, and
+    // vessik-read keeps them as they are.
+    EXPECT_EQ(p.err, "");
 
     Process python;
     ASSERT_TRUE(
@@ -193,14 +190,84 @@ TEST(VessikReadE2e, WatchReportsACardLeftLyingOnceAndStopsOnSigint)
 
 TEST(VessikReadE2e, OnceStoppedBySigtermBeforeACardIsCancelled)
 {
+    // The default reader, and a reader handle held from the first read on.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--json"}, std::vector<std::string>{"--json", "--reader=usb"}}) {
+        Process p;
+        ASSERT_TRUE(p.Start(UnderLauncher({"--no-card"}, args)));
+        p.Pump(1.0); // polling by now
+        const double signalled = NowS();
+        p.Signal(SIGTERM);
+        EXPECT_EQ(p.Wait(), vread::kExitCancelled) << args.back() << "\n" << p.err;
+        EXPECT_LT(NowS() - signalled, 1.0);
+        EXPECT_EQ(p.out, "");
+    }
+}
+
+// The module identifier the launcher gives reader K, as hex text.
+std::string LauncherModuleHex(int reader)
+{
+    char id[32];
+    std::snprintf(id, sizeof id, "VSIM-%04d-000042", reader);
+    std::string hex;
+    for (const char *c = id; *c != '\0'; ++c) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(*c));
+        hex += two;
+    }
+    return hex;
+}
+
+TEST(VessikReadE2e, ListShowsEveryReaderWithItsModule)
+{
+    Process text;
+    ASSERT_TRUE(text.Start(UnderLauncher({"--readers", "2"}, {"--list"})));
+    ASSERT_EQ(text.Wait(), vread::kExitCardRead) << text.err;
+    EXPECT_EQ(text.out, "usb:1-1  0400:c35a  module " + LauncherModuleHex(1) + "\n" +
+                            "usb:1-2  0400:c35a  module " + LauncherModuleHex(2) + "\n");
+    EXPECT_EQ(text.err, "");
+
+    Process json;
+    ASSERT_TRUE(json.Start(UnderLauncher({"--readers", "2"}, {"--list", "--json"})));
+    ASSERT_EQ(json.Wait(), vread::kExitCardRead) << json.err;
+    ASSERT_EQ(json.Lines(), 1u) << json.out;
+    const nlohmann::json list = nlohmann::json::parse(json.out);
+    ASSERT_TRUE(list.is_array());
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[1].at("location"), "usb:1-2");
+    EXPECT_EQ(list[1].at("transport"), "usb");
+    EXPECT_EQ(list[1].at("usb_id"), "0400:c35a");
+    EXPECT_EQ(list[1].at("module_id"), LauncherModuleHex(2));
+    EXPECT_TRUE(list[1].at("error").is_null());
+
+    Process none;
+    ASSERT_TRUE(none.Start(UnderLauncher({"--no-reader"}, {"--list", "--json"})));
+    EXPECT_EQ(none.Wait(), vread::kExitNoReader);
+    EXPECT_EQ(none.out, "[]\n");
+}
+
+TEST(VessikReadE2e, ReaderOptionReadsFromThatReader)
+{
+    const std::string second = kCardsDir + "/foreign-permanent.card";
     Process p;
-    ASSERT_TRUE(p.Start(UnderLauncher({"--no-card"}, {"--json"})));
-    p.Pump(1.0); // polling by now
-    const double signalled = NowS();
-    p.Signal(SIGTERM);
-    EXPECT_EQ(p.Wait(), vread::kExitCancelled) << p.err;
-    EXPECT_LT(NowS() - signalled, 1.0);
-    EXPECT_EQ(p.out, "");
+    ASSERT_TRUE(p.Start(UnderLauncher({"--readers", "2", "--card", "2:" + second},
+                                      {"--json", "--reader", "usb:1-2"})));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    ExpectCard(nlohmann::json::parse(p.out), CardFile(second));
+    EXPECT_EQ(p.err, "");
+
+    const struct {
+        const char *where;
+        int exit_code;
+    } refused[] = {{"usb:1-3", vread::kExitNoReader}, {"usb:x", vread::kExitUsage}};
+    for (const auto &c : refused) {
+        Process r;
+        ASSERT_TRUE(r.Start(UnderLauncher({"--readers", "2"}, {"--reader", c.where})));
+        EXPECT_EQ(r.Wait(), c.exit_code) << c.where << "\n" << r.err;
+        EXPECT_NE(r.err.find(std::string("vessik-read: --reader ") + c.where + ": "),
+                  std::string::npos)
+            << r.err;
+    }
 }
 
 class PhotoTest : public testing::Test {

@@ -11,6 +11,7 @@
 #include "card_json.h"
 #include "card_output.h"
 #include "cli_options.h"
+#include "reader_output.h"
 
 namespace {
 
@@ -49,6 +50,14 @@ TEST(CliOptions, DefaultsAndEveryOptionInBothSpellings)
               vread::ParseOutcome::Run);
     EXPECT_FALSE(o.watch);
     EXPECT_EQ(o.timeout_ms, 1u); // rounded up, never to "no deadline"
+    EXPECT_TRUE(o.reader.empty());
+    EXPECT_FALSE(o.list);
+
+    ASSERT_EQ(Parse({"--reader", "usb:1-2", "--watch"}, o, error), vread::ParseOutcome::Run);
+    EXPECT_EQ(o.reader, "usb:1-2");
+    ASSERT_EQ(Parse({"--list", "--json"}, o, error), vread::ParseOutcome::Run);
+    EXPECT_TRUE(o.list);
+    EXPECT_TRUE(o.json);
 
     EXPECT_EQ(Parse({"--json", "--help"}, o, error), vread::ParseOutcome::Help);
     EXPECT_EQ(Parse({"-h"}, o, error), vread::ParseOutcome::Help);
@@ -76,6 +85,11 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrongAndLeaveTheOptionsAlone)
         {{"--photo="}, "needs a folder"},
         {{"--json=yes"}, "takes no value"},
         {{"--once", "--watch"}, "exclude each other"},
+        {{"--reader"}, "needs a value"},
+        {{"--reader="}, "needs a location"},
+        {{"--list", "--reader", "usb"}, "--list reads no card"},
+        {{"--list", "--watch"}, "--list reads no card"},
+        {{"--list", "--timeout", "1"}, "--list reads no card"},
     };
     for (const auto &c : cases) {
         vread::CliOptions o;
@@ -90,8 +104,8 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrongAndLeaveTheOptionsAlone)
 TEST(CliOptions, HelpListsEveryOptionAndEveryExitCode)
 {
     const std::string usage = vread::cli_usage();
-    for (const char *option :
-         {"--json", "--once", "--watch", "--timeout", "--interval", "--photo", "--help"})
+    for (const char *option : {"--json", "--once", "--watch", "--timeout", "--interval", "--photo",
+                               "--reader", "--list", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     for (const int code :
          {vread::kExitCardRead, vread::kExitUsage, vread::kExitNoReader, vread::kExitTimeout,
@@ -203,6 +217,28 @@ TEST(CardJson, IdCheckNamesAndTextThatIsNotUtf8)
     const std::string replacement = "\xEF\xBF\xBD"; // U+FFFD
     EXPECT_EQ(name.rfind(replacement, 0), 0u) << name;
     EXPECT_EQ(name.substr(name.size() - strlen("测")), "测");
+}
+
+TEST(ReaderList, AModuleNotKnownSaysWhy)
+{
+    vread::ListedReader held{};
+    vessik_reader_info_init(&held.info);
+    strcpy(held.info.location, "usb:3-1.4");
+    held.info.transport = VESSIK_TRANSPORT_USB;
+    held.info.vendor_id = 0x0400;
+    held.info.product_id = 0xc35a;
+    held.open_result = VESSIK_E_READER_IN_USE;
+    vread::ListedReader silent = held;
+    silent.open_result = VESSIK_OK; // opened, but no identifier came
+
+    EXPECT_EQ(vread::reader_line(held),
+              "usb:3-1.4  0400:c35a  module unknown (another program holds the reader)\n");
+    EXPECT_EQ(vread::reader_line(silent), "usb:3-1.4  0400:c35a  module unknown (the module did "
+                                          "not say)\n");
+    const nlohmann::json list = nlohmann::json::parse(vread::reader_list_json({held}));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_TRUE(list[0].at("module_id").is_null());
+    EXPECT_EQ(list[0].at("error"), "another program holds the reader");
 }
 
 TEST(CardText, ShowsTheFieldsOfTheCardsOwnType)

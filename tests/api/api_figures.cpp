@@ -45,6 +45,7 @@ int idle(double seconds)
     vessik_read_options_init(&options);
     options.deadline_ms = static_cast<unsigned>(seconds * kMsPerS);
     vessik_card card;
+    vessik_card_init(&card);
     const double wall0 = now_s();
     const double cpu0 = cpu_s();
     const int rc = vessik_read(&options, &card);
@@ -63,6 +64,7 @@ int overhead(int reads)
     std::vector<double> extra_ms;
     for (int i = 0; i < reads; ++i) {
         vessik_card card;
+        vessik_card_init(&card);
         const double t0 = now_s();
         const int rc = vessik_read(&options, &card);
         const double took = now_s() - t0;
@@ -85,6 +87,7 @@ int overhead(int reads)
 int wait_for_card()
 {
     vessik_card card;
+    vessik_card_init(&card);
     const int rc = vessik_read(nullptr, &card);
     std::printf("wait result=%s find_us=%u select_us=%u read_us=%u\n", vessik_strerror(rc),
                 card.find_us, card.select_us, card.read_us);

@@ -951,6 +951,13 @@ TEST(Launcher, RefusesBadCommandLines)
         {kLauncher, "--card", "/nonexistent.card", "--", "/bin/true"},
         {kLauncher, "--raw-field", "shoe_size=44", "--", "/bin/true"},
         {kLauncher, "--log"},
+        {kLauncher, "--readers", "0", "--", "/bin/true"},
+        {kLauncher, "--readers", "17", "--", "/bin/true"},
+        {kLauncher, "--readers", "2", "--card", "3:/dev/null", "--", "/bin/true"},
+        {kLauncher, "--fault", "0:no-refind", "--", "/bin/true"},
+        {kLauncher, "--no-card=2", "--", "/bin/true"},
+        {kLauncher, "--readers", "2", "--fault", "2:no-such-fault", "--", "/bin/true"},
+        {kLauncher, "--readers", "2", "--replug-after", "2:1", "--", "/bin/true"},
     };
     for (const auto &args : bad) {
         const Outcome r = run(args);

@@ -95,6 +95,27 @@ TEST(DoctorWithVirtualReader, ReadyReader)
     EXPECT_TRUE(has(r, ": this user can open it")) << r.output;
     EXPECT_TRUE(has(r, "kernel driver on interface 0: none")) << r.output;
     EXPECT_TRUE(has(r, "interface 0: free")) << r.output;
+    EXPECT_TRUE(has(r, "  location: usb:1-1\n")) << r.output;
+    // "VSIM-0001-000042", the launcher's first module, in hex.
+    EXPECT_TRUE(has(r, "  module identifier: 5653494d2d303030312d303030303432\n")) << r.output;
+    EXPECT_TRUE(has(r, "ready: a card read can start")) << r.output;
+}
+
+// Every reader is reported; one that can be used is enough.
+TEST(DoctorWithVirtualReader, TwoReadersOneHeldByAnotherProgram)
+{
+    const Outcome r = doctor_with_reader({"--readers", "2", "--fault", "2:claim-fails=busy"});
+    EXPECT_EQ(r.status, kExitReady) << r.output;
+    EXPECT_TRUE(has(r, "readers found: 2")) << r.output;
+    const size_t first = r.output.find("  location: usb:1-1\n");
+    const size_t second = r.output.find("  location: usb:1-2\n");
+    ASSERT_NE(first, std::string::npos) << r.output;
+    ASSERT_NE(second, std::string::npos) << r.output;
+    EXPECT_LT(first, second);
+    const std::string held = r.output.substr(second);
+    EXPECT_NE(held.find("interface 0: in use by another program"), std::string::npos) << held;
+    EXPECT_NE(held.find("module identifier: not asked"), std::string::npos) << held;
+    EXPECT_TRUE(has(r, "a read can start on 1 of 2 readers")) << r.output;
     EXPECT_TRUE(has(r, "ready: a card read can start")) << r.output;
 }
 

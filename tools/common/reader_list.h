@@ -3,6 +3,8 @@
 #ifndef VESSIK_TOOLS_READER_LIST_H
 #define VESSIK_TOOLS_READER_LIST_H
 
+#include <string>
+
 struct libusb_device;
 
 namespace vessik_tools {
@@ -15,6 +17,13 @@ bool is_reader(libusb_device *device);
 // list's order and null-terminated as NvUsb::print_devs wants its list:
 // `readers` has room for capacity + 1. Returns how many it copied.
 int collect_readers(libusb_device *const *devices, libusb_device **readers, int capacity);
+
+// The location vessik_reader_open takes for `device` ("usb:1-2.3": bus 1,
+// ports 2 then 3), or "" when libusb cannot tell its ports.
+std::string usb_location(libusb_device *device);
+
+// The reader of `devices` (null-terminated) at `location`, or null.
+libusb_device *device_at(libusb_device *const *devices, const std::string &location);
 
 } // namespace vessik_tools
 

@@ -1,15 +1,20 @@
 // vessik-doctor: says whether a card read can start on this machine and, when
 // it cannot, why: no reader on the bus, no permission on its device node, its
-// interface in use. It also names the photo decoder that programs get.
+// interface in use. It reports every reader, with its location and its
+// module's identifier, and names the photo decoder that programs get.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <libusb.h>
+#include <string>
+#include <vector>
 
 #include "NvUsb.h"
 #include "checks.h"
 #include "photo_decoder_probe.h"
 #include "reader_list.h"
+#include "vessik_read.h"
 #include "vessik_usb_ids.h"
 
 namespace {
@@ -18,17 +23,16 @@ constexpr int kExitReady = 0;
 constexpr int kExitNoReader = 1;
 constexpr int kExitNotUsable = 2;
 constexpr int kExitUsage = 3;
-constexpr int kMaxReaders = 16;
 
 const char *const kUsage =
     "Usage: vessik-doctor\n"
     "Lists the card readers (USB %04x:%04x) on this machine and checks for each one\n"
     "whether this user can open its device node, whether a kernel driver or another\n"
-    "program holds its interface 0, and which photo decoder programs get.\n"
+    "program holds its interface 0, and which module it carries (opened briefly when\n"
+    "its interface is free); and which photo decoder programs get.\n"
     "\n"
-    "Exit status: 0 a card read can start (on the first reader listed, the one the\n"
-    "library opens); 1 no reader found; 2 a reader is there but cannot be used;\n"
-    "3 bad command line.\n";
+    "Exit status: 0 a card read can start on at least one reader; 1 no reader\n"
+    "found; 2 readers are there but none can be used; 3 bad command line.\n";
 
 void print_decoder(const vessik_tools::PhotoDecoderProbe &decoder)
 {
@@ -93,11 +97,38 @@ void print_claim(const doctor::InterfaceCheck &iface)
     }
 }
 
+// The module's identifier, asked through the library with the reader
+// opened briefly; only a free interface is opened, so that the doctor
+// detaches no kernel driver and sets no configuration.
+void print_module(const char *location, const doctor::InterfaceCheck &iface)
+{
+    if (iface.state != doctor::InterfaceState::Free) {
+        puts("  module identifier: not asked (the interface is not free)");
+        return;
+    }
+    vessik_reader *reader = nullptr;
+    const int opened = vessik_reader_open(location, &reader);
+    if (opened != VESSIK_OK) {
+        printf("  module identifier: unknown, the reader does not open (%s)\n",
+               vessik_strerror(opened));
+        return;
+    }
+    vessik_reader_info info;
+    vessik_reader_info_init(&info);
+    vessik_reader_get_info(reader, &info);
+    vessik_reader_close(reader);
+    if (info.module_id_len > 0)
+        printf("  module identifier: %s\n", info.module_id_hex);
+    else
+        puts("  module identifier: unknown, the module did not answer");
+}
+
 // Prints one reader in print_devs's format with its checks below it.
-bool report_reader(NvUsb &usb, libusb_device *dev)
+bool report_reader(NvUsb &usb, const vessik_reader_info &info, libusb_device *dev)
 {
     libusb_device *one[] = {dev, nullptr};
     usb.print_devs(one);
+    printf("  location: %s\n", info.location);
     const doctor::NodeCheck node = doctor::check_node(dev);
     print_node(node);
     if (!node.opens)
@@ -105,7 +136,23 @@ bool report_reader(NvUsb &usb, libusb_device *dev)
     const doctor::InterfaceCheck iface = doctor::check_interface(dev);
     print_kernel_driver(iface);
     print_claim(iface);
+    print_module(info.location, iface);
     return doctor::read_can_start(node, iface);
+}
+
+// The readers as the library lists them; `count` is how many.
+std::vector<vessik_reader_info> list_readers(int *count)
+{
+    *count = vessik_reader_list(nullptr, 0);
+    std::vector<vessik_reader_info> infos(static_cast<size_t>(*count > 0 ? *count : 0));
+    for (vessik_reader_info &info : infos)
+        vessik_reader_info_init(&info);
+    if (!infos.empty()) {
+        const int listed = vessik_reader_list(infos.data(), static_cast<int>(infos.size()));
+        infos.resize(static_cast<size_t>(listed < 0 ? 0 : std::min<int>(listed, *count)));
+    }
+    *count = static_cast<int>(infos.size());
+    return infos;
 }
 
 int report_readers(libusb_context *context)
@@ -117,16 +164,19 @@ int report_readers(libusb_context *context)
                libusb_error_name(static_cast<int>(listed)));
         return kExitNoReader;
     }
-    libusb_device *readers[kMaxReaders + 1];
-    const int count = vessik_tools::collect_readers(all, readers, kMaxReaders);
+    int count = 0;
+    const std::vector<vessik_reader_info> readers = list_readers(&count);
     printf("readers found: %d (of %zd USB devices)\n", count, listed);
 
     NvUsb usb;
-    bool first_ready = false;
-    for (int i = 0; i < count; ++i) {
-        const bool ready = report_reader(usb, readers[i]);
-        if (i == 0)
-            first_ready = ready;
+    int ready = 0;
+    for (const vessik_reader_info &info : readers) {
+        libusb_device *dev = vessik_tools::device_at(all, info.location);
+        if (dev == nullptr) {
+            printf("%s: gone from the bus while the doctor looked\n", info.location);
+            continue;
+        }
+        ready += report_reader(usb, info, dev) ? 1 : 0;
     }
     libusb_free_device_list(all, 1);
 
@@ -136,9 +186,11 @@ int report_readers(libusb_context *context)
         return kExitNoReader;
     }
     if (count > 1)
-        puts("the library opens the first reader listed");
-    if (!first_ready) {
-        puts("not ready: the reader cannot be used, see above");
+        printf("a read can start on %d of %d readers (vessik-read --reader LOCATION reads "
+               "from one of them)\n",
+               ready, count);
+    if (ready == 0) {
+        puts("not ready: no reader can be used, see above");
         return kExitNotUsable;
     }
     puts("ready: a card read can start");

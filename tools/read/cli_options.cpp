@@ -52,7 +52,8 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
             arg = arg.substr(0, eq);
             has_value = true;
         }
-        const bool takes_value = arg == "--timeout" || arg == "--photo" || arg == "--interval";
+        const bool takes_value =
+            arg == "--timeout" || arg == "--photo" || arg == "--interval" || arg == "--reader";
         if (takes_value && !has_value) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
@@ -72,6 +73,14 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
             once = true;
         } else if (arg == "--watch") {
             options.watch = true;
+        } else if (arg == "--list") {
+            options.list = true;
+        } else if (arg == "--reader") {
+            if (value.empty()) {
+                error = "--reader needs a location (see --list)";
+                return ParseOutcome::Usage;
+            }
+            options.reader = value;
         } else if (arg == "--timeout") {
             if (!parse_seconds(value, options.timeout_ms)) {
                 error = "--timeout " + value + ": expected seconds, more than 0";
@@ -98,6 +107,13 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
         error = "--once and --watch exclude each other";
         return ParseOutcome::Usage;
     }
+    const bool reads = once || options.watch || options.timeout_ms != 0 ||
+                       options.interval_ms != 0 || !options.photo_dir.empty() ||
+                       !options.reader.empty();
+    if (options.list && reads) {
+        error = "--list reads no card: it takes --json alone";
+        return ParseOutcome::Usage;
+    }
     out = options;
     return ParseOutcome::Run;
 }
@@ -120,15 +136,25 @@ const char *cli_usage()
            "  --interval MS   pause between looks for a card, 1 to 60000 ms (default 100)\n"
            "  --photo DIR     ask the photo decoder to write DIR/<id number>.bmp; every\n"
            "                  character of the number but digits and X becomes '_'\n"
+           "  --reader WHERE  read from this reader, kept open from the first read to the\n"
+           "                  last: usb (the first USB reader) or a location from --list\n"
+           "                  such as usb:1-2 (bus 1, port 2); default: the first USB\n"
+           "                  reader, opened for each read\n"
+           "  --list          list the readers, one per line: location, USB id and the\n"
+           "                  module's identifier (hex) when the reader opens; with\n"
+           "                  --json one array of objects (location, transport, usb_id,\n"
+           "                  module_id, error)\n"
            "  --help          this text\n"
            "\n"
-           "Standard output carries only the cards; the library's own diagnostics and\n"
-           "every error go to standard error.\n"
+           "Standard output carries only the cards (or the list); every error goes to\n"
+           "standard error. The library itself prints nothing.\n"
            "\n"
            "Exit status:\n"
-           "  0  a card was read (--watch: stopped by SIGINT or SIGTERM)\n"
+           "  0  a card was read (--watch: stopped by SIGINT or SIGTERM; --list: at\n"
+           "     least one reader listed)\n"
            "  1  usage error\n"
-           "  2  no reader, or the reader cannot be opened\n"
+           "  2  no reader, or the reader cannot be opened (another program holds it,\n"
+           "     no permission, a kind of reader this build does not serve)\n"
            "  3  no card before the timeout\n"
            "  4  cancelled by SIGINT or SIGTERM before a card was read\n"
            "  5  the reader went away during the read\n"

@@ -27,13 +27,15 @@ struct CliOptions {
     unsigned timeout_ms = 0;  // 0: wait for ever
     unsigned interval_ms = 0; // 0: the library's default
     std::string photo_dir;    // empty: no image is asked for
+    std::string reader;       // --reader WHERE; empty: the default reader of vessik_read
+    bool list = false;        // --list: the readers, no card
 };
 
 // Run: read cards; Help: --help was given; Usage: the command line is wrong.
 enum class ParseOutcome { Run, Help, Usage };
 
 // Parses argv. Usage: `error` says why. Options may be given as "--x V" or
-// "--x=V"; --once and --watch exclude each other.
+// "--x=V"; --once and --watch exclude each other; --list takes --json alone.
 ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &error);
 
 // The --help text.

@@ -1,23 +1,22 @@
-// vessik-read: reads identity cards from the USB reader and prints them, as
-// JSON for scripts or as text for people.
-//
-// The library writes its own diagnostics to standard output; to keep that
-// stream for the cards alone, the real standard output is kept on a
-// descriptor of our own and descriptor 1 points at standard error.
+// vessik-read: reads identity cards from a USB reader and prints them, as
+// JSON for scripts or as text for people; or lists the readers.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
+#include <mutex>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "card_output.h"
 #include "cli_options.h"
+#include "reader_output.h"
 #include "vessik_read.h"
 
 namespace {
@@ -27,6 +26,21 @@ constexpr long kCancelRepeatNs = 20L * 1000 * 1000;
 constexpr int kExitSignalBase = 128;
 
 std::atomic<bool> g_stopping{false};
+
+// The reader --reader opened, while reads may run on it; null: the default
+// reader. The signal thread cancels through it, so it is handed over under
+// the lock.
+std::mutex g_reader_mu;
+vessik_reader *g_reader = nullptr;
+
+void cancel_read()
+{
+    std::lock_guard<std::mutex> lock(g_reader_mu);
+    if (g_reader != nullptr)
+        vessik_reader_cancel(g_reader);
+    else
+        vessik_cancel();
+}
 
 // The signal thread: the first SIGINT or SIGTERM cancels the read, again and
 // again until the main thread has seen it (a cancel that falls between two
@@ -40,7 +54,7 @@ void *watch_signals(void *arg)
     g_stopping.store(true);
     const timespec repeat = {0, kCancelRepeatNs};
     for (;;) {
-        vessik_cancel();
+        cancel_read();
         const int again = sigtimedwait(signals, nullptr, &repeat);
         if (again > 0)
             _exit(kExitSignalBase + again);
@@ -60,19 +74,6 @@ bool start_signal_thread(sigset_t *signals)
         return false;
     pthread_detach(thread);
     return true;
-}
-
-// The real standard output, for the cards; descriptor 1 goes to standard error.
-FILE *take_stdout()
-{
-    fflush(stdout);
-    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (fd < 0)
-        return nullptr;
-    FILE *out = fdopen(fd, "w");
-    if (out == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
-        return nullptr;
-    return out;
 }
 
 bool is_directory(const std::string &path)
@@ -123,7 +124,12 @@ int exit_code_for(int result)
     case VESSIK_E_CANCELLED:
         return vread::kExitCancelled;
     case VESSIK_E_NO_READER:
+    case VESSIK_E_READER_IN_USE:
+    case VESSIK_E_ACCESS:
+    case VESSIK_E_NOT_SUPPORTED:
         return vread::kExitNoReader;
+    case VESSIK_E_BAD_LOCATION:
+        return vread::kExitUsage;
     case VESSIK_E_READER_LOST:
         return vread::kExitReaderLost;
     default:
@@ -131,7 +137,14 @@ int exit_code_for(int result)
     }
 }
 
-int run(FILE *out, const vread::CliOptions &cli)
+// One read, on the reader --reader opened or on the default one.
+int read_once(vessik_reader *reader, const vessik_read_options &options, vessik_card *card)
+{
+    return reader != nullptr ? vessik_reader_read(reader, &options, card)
+                             : vessik_read(&options, card);
+}
+
+int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
 {
     vessik_read_options options;
     vessik_read_options_init(&options);
@@ -144,9 +157,9 @@ int run(FILE *out, const vread::CliOptions &cli)
             break;
         vessik_card card;
         vessik_card_init(&card);
-        const int result = vessik_read(&options, &card);
+        const int result = read_once(reader, options, &card);
         if (result == VESSIK_OK) {
-            print_card(out, card, cli);
+            print_card(stdout, card, cli);
             if (!cli.watch)
                 return vread::kExitCardRead;
             continue;
@@ -158,6 +171,69 @@ int run(FILE *out, const vread::CliOptions &cli)
     }
     // Stopped by a signal: the normal end of --watch.
     return cli.watch ? vread::kExitCardRead : vread::kExitCancelled;
+}
+
+int run(const vread::CliOptions &cli)
+{
+    if (cli.reader.empty())
+        return read_cards(nullptr, cli);
+    vessik_reader *reader = nullptr;
+    const int opened = vessik_reader_open(cli.reader.c_str(), &reader);
+    if (opened != VESSIK_OK) {
+        std::fprintf(stderr, "%s: --reader %s: %s\n", kSelf, cli.reader.c_str(),
+                     vessik_strerror(opened));
+        return exit_code_for(opened);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_reader_mu);
+        g_reader = reader;
+    }
+    const int status = read_cards(reader, cli);
+    {
+        std::lock_guard<std::mutex> lock(g_reader_mu);
+        g_reader = nullptr;
+    }
+    vessik_reader_close(reader);
+    return status;
+}
+
+// Every reader, each opened briefly to learn its module's identifier.
+int list_readers(const vread::CliOptions &cli)
+{
+    const int count = vessik_reader_list(nullptr, 0);
+    if (count < 0) {
+        std::fprintf(stderr, "%s: %s\n", kSelf, vessik_strerror(count));
+        return exit_code_for(count);
+    }
+    std::vector<vessik_reader_info> found(static_cast<size_t>(count));
+    for (vessik_reader_info &info : found)
+        vessik_reader_info_init(&info);
+    const int listed = count > 0 ? vessik_reader_list(found.data(), count) : 0;
+    found.resize(static_cast<size_t>(std::max(0, std::min(listed, count))));
+
+    std::vector<vread::ListedReader> readers;
+    for (const vessik_reader_info &info : found) {
+        vread::ListedReader entry{info, VESSIK_OK};
+        vessik_reader *reader = nullptr;
+        entry.open_result = vessik_reader_open(info.location, &reader);
+        if (entry.open_result == VESSIK_OK) {
+            vessik_reader_get_info(reader, &entry.info);
+            vessik_reader_close(reader);
+        }
+        readers.push_back(entry);
+    }
+    if (cli.json) {
+        fputs(vread::reader_list_json(readers).c_str(), stdout);
+    } else {
+        for (const vread::ListedReader &reader : readers)
+            fputs(vread::reader_line(reader).c_str(), stdout);
+    }
+    fflush(stdout);
+    if (readers.empty()) {
+        std::fprintf(stderr, "%s: no reader found\n", kSelf);
+        return vread::kExitNoReader;
+    }
+    return vread::kExitCardRead;
 }
 
 } // namespace
@@ -181,11 +257,12 @@ int main(int argc, char **argv)
         return vread::kExitUsage;
     }
 
-    FILE *out = take_stdout();
+    if (cli.list)
+        return list_readers(cli);
     sigset_t signals;
-    if (out == nullptr || !start_signal_thread(&signals)) {
+    if (!start_signal_thread(&signals)) {
         std::fprintf(stderr, "%s: cannot set up: %s\n", kSelf, std::strerror(errno));
         return vread::kExitFailed;
     }
-    return run(out, cli);
+    return run(cli);
 }

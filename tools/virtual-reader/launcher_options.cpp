@@ -236,20 +236,197 @@ bool apply_raw_field(const std::string &key, const std::string &value, vsim::Car
     return false;
 }
 
-ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out, std::string &error)
+bool split_reader_address(const std::string &text, int *reader, std::string *rest)
+{
+    constexpr long kLargestAddress = 1000000; // far beyond any bus; still names "no such reader"
+    const size_t colon = text.find(':');
+    if (colon == 0 || colon == std::string::npos || text.find_first_not_of("0123456789") != colon)
+        return false;
+    long number = 0;
+    if (!parse_long(text.substr(0, colon), kDecimalBase, &number) || number > kLargestAddress)
+        return false;
+    *reader = static_cast<int>(number);
+    *rest = text.substr(colon + 1);
+    return true;
+}
+
+namespace {
+
+// One option of one reader as it was given: reader 0 means every reader.
+struct ReaderOption {
+    int reader;
+    std::string name; // "--card", ...
+    std::string value;
+};
+
+const char *const kReaderSwitches[] = {"--no-card", "--no-reader"};
+const char *const kReaderValueOptions[] = {"--card",         "--card-after",   "--remove-after",
+                                           "--unplug-after", "--replug-after", "--fault",
+                                           "--raw-field"};
+
+// Sets one option on one reader, as it applies to every reader it names.
+bool apply_reader_option(const ReaderOption &option, ReaderOptions &out, std::string &error)
 {
     struct TimeOption {
         const char *name;
-        uint64_t LauncherOptions::*field;
+        uint64_t ReaderOptions::*field;
     };
     const TimeOption times[] = {
-        {"--card-after", &LauncherOptions::card_after_us},
-        {"--remove-after", &LauncherOptions::remove_after_us},
-        {"--unplug-after", &LauncherOptions::unplug_after_us},
-        {"--replug-after", &LauncherOptions::replug_after_us},
-        {"--stop-after", &LauncherOptions::stop_after_us},
+        {"--card-after", &ReaderOptions::card_after_us},
+        {"--remove-after", &ReaderOptions::remove_after_us},
+        {"--unplug-after", &ReaderOptions::unplug_after_us},
+        {"--replug-after", &ReaderOptions::replug_after_us},
     };
+    const std::string &name = option.name;
+    const std::string &value = option.value;
+    for (const TimeOption &t : times) {
+        if (name != t.name)
+            continue;
+        if (!parse_seconds(value.c_str(), &(out.*t.field))) {
+            error = name + " needs a number of seconds";
+            return false;
+        }
+        return true;
+    }
+    if (name == "--no-card") {
+        out.no_card = true;
+    } else if (name == "--no-reader") {
+        out.no_reader = true;
+    } else if (name == "--card") {
+        out.card_file = value;
+    } else if (name == "--fault") {
+        vsim::Knobs scratch; // checked here, applied once the model exists
+        if (!apply_fault(value, scratch, error))
+            return false;
+        out.faults.push_back(value);
+    } else if (name == "--raw-field") {
+        const size_t eq = value.find('=');
+        vsim::CardFields card;
+        if (eq == std::string::npos) {
+            error = "--raw-field needs KEY=VALUE";
+            return false;
+        }
+        if (!apply_raw_field(value.substr(0, eq), value.substr(eq + 1), card, error))
+            return false;
+        out.raw_fields.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+    }
+    return true;
+}
 
+// The times and faults of one reader agree with each other.
+bool check_reader(const ReaderOptions &r, std::string &error)
+{
+    const bool model_unplugs =
+        std::any_of(r.faults.begin(), r.faults.end(), [](const std::string &f) {
+            return f.rfind("unplug-after-transfers=", 0) == 0;
+        });
+    if (r.replug_after_us != kUnset && r.unplug_after_us == kUnset && !r.no_reader &&
+        !model_unplugs) {
+        error = "--replug-after needs --unplug-after, --no-reader or the fault "
+                "unplug-after-transfers";
+        return false;
+    }
+    if (r.replug_after_us != kUnset && r.unplug_after_us != kUnset &&
+        r.replug_after_us <= r.unplug_after_us) {
+        error = "--replug-after must come later than --unplug-after";
+        return false;
+    }
+    return true;
+}
+
+// Each reader gets the options given for every reader and those given for
+// it, in command-line order (a later one wins).
+bool resolve_readers(int count, const std::vector<ReaderOption> &given, LauncherOptions &out,
+                     std::string &error)
+{
+    for (const ReaderOption &o : given) {
+        if (o.reader > count) {
+            error = o.name + " " + std::to_string(o.reader) + ":" + o.value +
+                    ": there is no reader " + std::to_string(o.reader) + " (--readers " +
+                    std::to_string(count) + ")";
+            return false;
+        }
+    }
+    out.readers.assign(static_cast<size_t>(count), ReaderOptions());
+    for (int n = 1; n <= count; ++n) {
+        ReaderOptions &reader = out.readers[static_cast<size_t>(n - 1)];
+        for (const ReaderOption &o : given) {
+            if ((o.reader == 0 || o.reader == n) && !apply_reader_option(o, reader, error))
+                return false;
+        }
+        if (!check_reader(reader, error)) {
+            if (count > 1)
+                error = "reader " + std::to_string(n) + ": " + error;
+            return false;
+        }
+    }
+    return true;
+}
+
+// What a reader option without its value lacks.
+const char *missing_value_text(const std::string &name)
+{
+    if (name == "--card")
+        return "a card file";
+    if (name == "--fault")
+        return "NAME[=VALUE]";
+    if (name == "--raw-field")
+        return "KEY=VALUE";
+    return "a number of seconds";
+}
+
+bool parse_reader_count(const char *text, int *count)
+{
+    long n = 0;
+    if (text == nullptr || !parse_long(text, kDecimalBase, &n) || n < 1 || n > kMaxReaders)
+        return false;
+    *count = static_cast<int>(n);
+    return true;
+}
+
+// A reader option's value, or for a switch the reader "=N" names; reader 0:
+// every reader. False with `error` set when the value is missing or names
+// no reader.
+bool take_reader_option(const std::string &arg, const char *name, bool is_switch, int argc,
+                        char **argv, int *i, ReaderOption *out, std::string &error)
+{
+    out->name = name;
+    out->reader = 0;
+    const size_t name_len = std::strlen(name);
+    if (is_switch) {
+        if (arg.size() == name_len)
+            return true;
+        long n = 0;
+        if (!parse_long(arg.substr(name_len + 1), kDecimalBase, &n) || n < 1 || n > kMaxReaders) {
+            error = std::string(name) + "=N: N is a reader, 1 to " + std::to_string(kMaxReaders);
+            return false;
+        }
+        out->reader = static_cast<int>(n);
+        return true;
+    }
+    const char *v = option_value(arg, name_len, argc, argv, i);
+    if (v == nullptr) {
+        error = std::string(name) + " needs " + missing_value_text(name);
+        return false;
+    }
+    out->value = v;
+    std::string rest;
+    if (split_reader_address(out->value, &out->reader, &rest)) {
+        if (out->reader == 0) {
+            error = std::string(name) + " " + out->value + ": readers count from 1";
+            return false;
+        }
+        out->value = rest;
+    }
+    return true;
+}
+
+} // namespace
+
+ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out, std::string &error)
+{
+    std::vector<ReaderOption> reader_options;
+    int reader_count = 1;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -261,14 +438,6 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
             break; // the program starts here
         if (arg == "--help" || arg == "-h")
             return ParseOutcome::Help;
-        if (arg == "--no-card") {
-            out.no_card = true;
-            continue;
-        }
-        if (arg == "--no-reader") {
-            out.no_reader = true;
-            continue;
-        }
         if (arg == "--log") {
             out.log = true;
             continue;
@@ -281,50 +450,44 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
             out.control = true;
             continue;
         }
+        if (is_option(arg, "--stop-after")) {
+            const char *v = option_value(arg, std::strlen("--stop-after"), argc, argv, &i);
+            if (v == nullptr || !parse_seconds(v, &out.stop_after_us)) {
+                error = "--stop-after needs a number of seconds";
+                return ParseOutcome::Error;
+            }
+            continue;
+        }
+        if (is_option(arg, "--readers")) {
+            const char *v = option_value(arg, std::strlen("--readers"), argc, argv, &i);
+            if (!parse_reader_count(v, &reader_count)) {
+                error = "--readers needs a count from 1 to " + std::to_string(kMaxReaders);
+                return ParseOutcome::Error;
+            }
+            continue;
+        }
 
         bool matched = false;
-        for (const TimeOption &t : times) {
-            if (!is_option(arg, t.name))
-                continue;
-            matched = true;
-            const char *v = option_value(arg, std::strlen(t.name), argc, argv, &i);
-            if (v == nullptr || !parse_seconds(v, &(out.*t.field))) {
-                error = std::string(t.name) + " needs a number of seconds";
-                return ParseOutcome::Error;
+        ReaderOption option;
+        for (const char *name : kReaderSwitches) {
+            if (!matched && is_option(arg, name)) {
+                matched = true;
+                if (!take_reader_option(arg, name, true, argc, argv, &i, &option, error))
+                    return ParseOutcome::Error;
             }
         }
-        if (matched)
-            continue;
-        if (is_option(arg, "--card")) {
-            const char *v = option_value(arg, std::strlen("--card"), argc, argv, &i);
-            if (v == nullptr) {
-                error = "--card needs a card file";
-                return ParseOutcome::Error;
+        for (const char *name : kReaderValueOptions) {
+            if (!matched && is_option(arg, name)) {
+                matched = true;
+                if (!take_reader_option(arg, name, false, argc, argv, &i, &option, error))
+                    return ParseOutcome::Error;
             }
-            out.card_file = v;
-            continue;
         }
-        if (is_option(arg, "--fault")) {
-            const char *v = option_value(arg, std::strlen("--fault"), argc, argv, &i);
-            if (v == nullptr) {
-                error = "--fault needs NAME[=VALUE]";
-                return ParseOutcome::Error;
-            }
-            out.faults.emplace_back(v);
-            continue;
+        if (!matched) {
+            error = "unknown option " + arg;
+            return ParseOutcome::Error;
         }
-        if (is_option(arg, "--raw-field")) {
-            const char *v = option_value(arg, std::strlen("--raw-field"), argc, argv, &i);
-            const char *eq = v != nullptr ? std::strchr(v, '=') : nullptr;
-            if (eq == nullptr) {
-                error = "--raw-field needs KEY=VALUE";
-                return ParseOutcome::Error;
-            }
-            out.raw_fields.emplace_back(std::string(v, eq), std::string(eq + 1));
-            continue;
-        }
-        error = "unknown option " + arg;
-        return ParseOutcome::Error;
+        reader_options.push_back(option);
     }
 
     for (; i < argc; ++i)
@@ -334,41 +497,19 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
         return ParseOutcome::Error;
     }
     out.program.push_back(nullptr);
-
-    const bool model_unplugs =
-        std::any_of(out.faults.begin(), out.faults.end(), [](const std::string &f) {
-            return f.rfind("unplug-after-transfers=", 0) == 0;
-        });
-    if (out.replug_after_us != kUnset && out.unplug_after_us == kUnset && !out.no_reader &&
-        !model_unplugs) {
-        error = "--replug-after needs --unplug-after, --no-reader or the fault "
-                "unplug-after-transfers";
-        return ParseOutcome::Error;
-    }
-    if (out.replug_after_us != kUnset && out.unplug_after_us != kUnset &&
-        out.replug_after_us <= out.unplug_after_us) {
-        error = "--replug-after must come later than --unplug-after";
-        return ParseOutcome::Error;
-    }
-    vsim::Knobs scratch; // faults are checked here, applied once the model exists
-    for (const std::string &f : out.faults) {
-        if (!apply_fault(f, scratch, error))
-            return ParseOutcome::Error;
-    }
-    vsim::CardFields card;
-    for (const auto &field : out.raw_fields) {
-        if (!apply_raw_field(field.first, field.second, card, error))
-            return ParseOutcome::Error;
-    }
-    return ParseOutcome::Run;
+    return resolve_readers(reader_count, reader_options, out, error) ? ParseOutcome::Run
+                                                                     : ParseOutcome::Error;
 }
 
 const char *launcher_usage()
 {
     return "Usage: vessik-virtual-reader [OPTIONS] -- PROGRAM [ARGS...]\n"
-           "Runs PROGRAM with a virtual card reader (USB 0400:c35a) that its libusb-1.0\n"
-           "finds and drives like the real one. Times are seconds after the start.\n"
+           "Runs PROGRAM with virtual card readers (USB 0400:c35a) that its libusb-1.0\n"
+           "finds and drives like real ones. Times are seconds after the start.\n"
            "\n"
+           "  --readers N          N readers on the bus (1 to 16, default 1): reader K sits\n"
+           "                       in bus 1, port K (location usb:1-K), and its module\n"
+           "                       identifier is VSIM-000K-000042 (K in four digits)\n"
            "  --card FILE          the card on the reader (key = value card file);\n"
            "                       default: the built-in sample card\n"
            "  --no-card            start with no card on the reader\n"
@@ -379,15 +520,20 @@ const char *launcher_usage()
            "  --no-reader          start with the reader unplugged\n"
            "  --unplug-after S     pull the reader out after S seconds\n"
            "  --replug-after S     plug it back in after S seconds\n"
-           "  --stop-after S       stop PROGRAM (SIGTERM, then SIGKILL) after S seconds\n"
            "  --fault NAME[=VALUE] switch on a fault or realism knob of the reader (below)\n"
+           "  --stop-after S       stop PROGRAM (SIGTERM, then SIGKILL) after S seconds\n"
            "  --log                log every USB stage to stderr, in hex\n"
-           "  --stats              at exit, print the reader's counters, PROGRAM's CPU\n"
+           "  --stats              at exit, print the readers' counters, PROGRAM's CPU\n"
            "                       time and peak memory to stderr\n"
-           "  --control            let PROGRAM steer the reader: a socket whose number is\n"
+           "  --control            let PROGRAM steer the readers: a socket whose number is\n"
            "                       in VESSIK_READER_CONTROL takes one command per message\n"
            "                       and answers \"ok\" or \"error: WHY\" (commands below)\n"
            "  --help               this text\n"
+           "\n"
+           "One reader's options: the options from --card to --fault mean every reader;\n"
+           "K: before the value gives one to reader K alone, and =K after a switch does\n"
+           "(--card 2:FILE, --fault 2:answer-delay-us=120000, --unplug-after 2:1.5,\n"
+           "--no-card=2). They apply in the order given, the later one winning.\n"
            "\n"
            "SIGINT, SIGTERM, SIGHUP and SIGQUIT are passed on to PROGRAM. The testbed\n"
            "folder (/tmp/umockdev.*) is removed when PROGRAM has ended.\n"
@@ -395,6 +541,9 @@ const char *launcher_usage()
            "Control commands: card | lift | unplug | plug | counters |\n"
            "  reader [FAULT...]    a fresh reader on the bus, no card, counters at zero,\n"
            "                       with these faults (NAME[=VALUE] as for --fault)\n"
+           "  K:COMMAND addresses reader K alone (2:unplug, 2:reader answer-delay-us=500000);\n"
+           "  without it a command addresses every reader, except counters, which\n"
+           "  answers for reader 1.\n"
            "\n"
            "Exit status: PROGRAM's own; 128+N when it died of signal N; 124 when\n"
            "--stop-after stopped it; 125 when the launcher failed; 126/127 when PROGRAM\n"

@@ -13,8 +13,11 @@
 // Times are microseconds after the launcher's start; kUnset: never.
 constexpr uint64_t kUnset = UINT64_MAX;
 
-// What the command line asks of the launcher.
-struct LauncherOptions {
+// The most readers one launcher puts on its bus.
+constexpr int kMaxReaders = 16;
+
+// What one reader starts with and does on its own.
+struct ReaderOptions {
     std::string card_file; // empty: the built-in sample card
     bool no_card = false;
     bool no_reader = false;
@@ -22,14 +25,23 @@ struct LauncherOptions {
     uint64_t remove_after_us = kUnset;
     uint64_t unplug_after_us = kUnset;
     uint64_t replug_after_us = kUnset;
+    std::vector<std::pair<std::string, std::string>> raw_fields; // KEY, VALUE
+    std::vector<std::string> faults;                             // NAME[=VALUE]
+};
+
+// What the command line asks of the launcher.
+struct LauncherOptions {
+    std::vector<ReaderOptions> readers; // --readers of them, reader 1 first
     uint64_t stop_after_us = kUnset;
     bool log = false;
     bool stats = false;
-    bool control = false; // the program steers the reader over a socket (see --help)
-    std::vector<std::pair<std::string, std::string>> raw_fields; // KEY, VALUE
-    std::vector<std::string> faults;                             // NAME[=VALUE]
-    std::vector<char *> program;                                 // PROGRAM ARGS..., null-terminated
+    bool control = false;        // the program steers the readers over a socket (see --help)
+    std::vector<char *> program; // PROGRAM ARGS..., null-terminated
 };
+
+// "N:REST" addresses reader N (1 to kMaxReaders): true with both parts set.
+// Anything else (no leading digits, no colon) addresses no single reader.
+bool split_reader_address(const std::string &text, int *reader, std::string *rest);
 
 // Run: start PROGRAM; Help: --help was given; Error: `error` says what is wrong.
 enum class ParseOutcome { Run, Help, Error };

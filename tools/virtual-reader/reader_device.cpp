@@ -20,25 +20,14 @@ namespace {
 // The record libusb enumerates: one full-speed device, configuration 1,
 // interface 0 (vendor class) with bulk endpoints 02, 06 out and 81, 85 in.
 // Attribute values carry a literal "\n" as sysfs files end in a newline.
-constexpr const char *kSysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
-constexpr const char *kDevNode = "/dev/bus/usb/001/002";
-constexpr const char *kDeviceRecord =
-    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
-    "N: bus/usb/001/002\n"
-    "E: SUBSYSTEM=usb\n"
-    "E: DEVTYPE=usb_device\n"
-    "E: DEVNAME=/dev/bus/usb/001/002\n"
-    "E: BUSNUM=001\n"
-    "E: DEVNUM=002\n"
-    "E: PRODUCT=400/c35a/100\n"
-    "A: busnum=1\\n\n"
-    "A: devnum=2\\n\n"
-    "A: bConfigurationValue=1\\n\n"
-    "A: speed=12\\n\n"
-    "H: descriptors="
+// libusb takes the port path from the sysfs name: 1-K is bus 1, port K.
+constexpr const char *kSysParent = "/devices/pci0000:00/0000:00:14.0/usb1/1-";
+constexpr const char *kBusNodes = "bus/usb/001/";
+constexpr const char *kDescriptors =
     "120100020000004000045AC300010000000109022E0001010080320904000004FF000000"
-    "07050202400000070506024000000705810240000007058502400000\n";
-constexpr const char *kWakeFifoName = "vessik-wake-fifo";
+    "07050202400000070506024000000705810240000007058502400000";
+constexpr int kFirstDeviceNumber = 2; // the root hub is device 1
+constexpr const char *kWakeFifoName = "vessik-wake-fifo-";
 constexpr const char *kPretendDriver = "vsim-reader"; // bound at plug-in when a fault asks for one
 constexpr const char *kUsbfsDriver = "usbfs";         // what a claimed interface reports
 
@@ -113,25 +102,23 @@ int remove_entry(const char *path, const struct stat *, int, FTW *)
     return remove(path);
 }
 
+// Device numbers as usbfs names its nodes: three digits.
+std::string three_digits(int n)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%03d", n);
+    return text;
+}
+
 } // namespace
 
-ReaderDevice::ReaderDevice(vsim::VirtualReader &model, const MonotonicClock &clock)
-    : model_(model), clock_(clock)
+Testbed::~Testbed()
 {
+    close();
 }
 
-ReaderDevice::~ReaderDevice()
+bool Testbed::open(std::string &error)
 {
-    close_testbed();
-}
-
-bool ReaderDevice::open_testbed(std::string &error)
-{
-    notify_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (notify_fd_ < 0) {
-        error = std::string("eventfd: ") + std::strerror(errno);
-        return false;
-    }
     testbed_ = umockdev_testbed_new();
     if (testbed_ == nullptr) {
         error = "cannot create the umockdev testbed";
@@ -140,8 +127,63 @@ bool ReaderDevice::open_testbed(std::string &error)
     gchar *root = umockdev_testbed_get_root_dir(testbed_);
     root_dir_ = root;
     g_free(root);
+    return true;
+}
 
-    if (!wake_.create(root_dir_ + "/" + kWakeFifoName, error))
+void Testbed::close()
+{
+    if (testbed_ != nullptr) {
+        g_object_unref(testbed_); // removes its folder
+        testbed_ = nullptr;
+    }
+    struct stat st {};
+    if (!root_dir_.empty() && lstat(root_dir_.c_str(), &st) == 0)
+        nftw(root_dir_.c_str(), remove_entry, kFtwOpenFds, FTW_DEPTH | FTW_PHYS);
+    root_dir_.clear();
+}
+
+ReaderDevice::ReaderDevice(vsim::VirtualReader &model, const MonotonicClock &clock, int number)
+    : model_(model), clock_(clock), number_(number)
+{
+    const std::string port = std::to_string(number);
+    const int device_number = kFirstDeviceNumber + number - 1;
+    const std::string node = std::string(kBusNodes) + three_digits(device_number);
+    sys_path_ = std::string("/sys") + kSysParent + port;
+    dev_node_ = "/dev/" + node;
+    const std::string lines[] = {
+        "P: " + std::string(kSysParent) + port,
+        "N: " + node,
+        "E: SUBSYSTEM=usb",
+        "E: DEVTYPE=usb_device",
+        "E: DEVNAME=" + dev_node_,
+        "E: BUSNUM=001",
+        "E: DEVNUM=" + three_digits(device_number),
+        "E: PRODUCT=400/c35a/100",
+        "A: busnum=1\\n",
+        "A: devnum=" + std::to_string(device_number) + "\\n",
+        "A: bConfigurationValue=1\\n",
+        "A: speed=12\\n",
+        std::string("H: descriptors=") + kDescriptors,
+    };
+    for (const std::string &line : lines)
+        record_ += line + "\n";
+}
+
+ReaderDevice::~ReaderDevice()
+{
+    detach();
+}
+
+bool ReaderDevice::attach(Testbed &testbed, std::string &error)
+{
+    notify_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (notify_fd_ < 0) {
+        error = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
+    testbed_ = testbed.get();
+    root_dir_ = testbed.root_dir();
+    if (!wake_.create(root_dir_ + "/" + kWakeFifoName + std::to_string(number_), error))
         return false;
 
     handler_ = umockdev_ioctl_base_new();
@@ -153,12 +195,12 @@ bool ReaderDevice::open_testbed(std::string &error)
 bool ReaderDevice::add_device_record(std::string &error)
 {
     GError *err = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, kDeviceRecord, &err)) {
+    if (!umockdev_testbed_add_from_string(testbed_, record_.c_str(), &err)) {
         error = std::string("cannot add the reader to the testbed: ") + err->message;
         g_clear_error(&err);
         return false;
     }
-    return wake_.replace_node(root_dir_ + kDevNode, error);
+    return wake_.replace_node(root_dir_ + dev_node_, error);
 }
 
 bool ReaderDevice::plug(std::string &error)
@@ -175,7 +217,7 @@ bool ReaderDevice::plug(std::string &error)
         return false;
     if (!ioctls_attached_) { // the handler's socket outlives unplugs
         GError *err = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed_, kDevNode, handler_, &err)) {
+        if (!umockdev_testbed_attach_ioctl(testbed_, dev_node_.c_str(), handler_, &err)) {
             error = std::string("cannot attach the ioctl handler: ") + err->message;
             g_clear_error(&err);
             return false;
@@ -184,7 +226,7 @@ bool ReaderDevice::plug(std::string &error)
     }
     on_bus_ = true;
     if (uevents_)
-        umockdev_testbed_uevent(testbed_, kSysPath, "add");
+        umockdev_testbed_uevent(testbed_, sys_path_.c_str(), "add");
     return true;
 }
 
@@ -206,12 +248,12 @@ void ReaderDevice::unplug()
 void ReaderDevice::take_off_bus()
 {
     if (uevents_)
-        umockdev_testbed_uevent(testbed_, kSysPath, "remove");
-    umockdev_testbed_remove_device(testbed_, kSysPath);
+        umockdev_testbed_uevent(testbed_, sys_path_.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_, sys_path_.c_str());
     on_bus_ = false;
 }
 
-void ReaderDevice::close_testbed()
+void ReaderDevice::detach()
 {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -232,13 +274,7 @@ void ReaderDevice::close_testbed()
         handler_ = nullptr;
     }
     wake_.close_fifo();
-    if (testbed_ != nullptr) {
-        g_object_unref(testbed_); // removes its folder
-        testbed_ = nullptr;
-    }
-    struct stat st {};
-    if (!root_dir_.empty() && lstat(root_dir_.c_str(), &st) == 0)
-        nftw(root_dir_.c_str(), remove_entry, kFtwOpenFds, FTW_DEPTH | FTW_PHYS);
+    testbed_ = nullptr;
     root_dir_.clear();
     if (notify_fd_ >= 0)
         close(notify_fd_);

@@ -1,5 +1,6 @@
-// The reader as a USB device in a umockdev testbed: its sysfs record, its
-// device node and its usbfs ioctls, answered from a vsim::VirtualReader.
+// Readers as USB devices in one umockdev testbed: each with its sysfs
+// record, its device node and its usbfs ioctls, answered from its own
+// vsim::VirtualReader.
 //
 // Threads: umockdev calls the ioctl handler on its own worker thread; the
 // launcher's main thread calls everything else. One mutex guards the model
@@ -22,26 +23,46 @@
 #include "virtual_reader.h"
 #include "wake_fifo.h"
 
+// The testbed every reader of one launcher lives in.
+class Testbed {
+  public:
+    Testbed() = default;
+    ~Testbed();
+    Testbed(const Testbed &) = delete;
+    Testbed &operator=(const Testbed &) = delete;
+
+    // Creates it (sets UMOCKDEV_DIR; call before starting threads).
+    bool open(std::string &error);
+    // Removes it and its folder; the devices in it are detached first.
+    void close();
+    UMockdevTestbed *get() const { return testbed_; }
+    // The testbed's folder (UMOCKDEV_DIR).
+    const std::string &root_dir() const { return root_dir_; }
+
+  private:
+    UMockdevTestbed *testbed_ = nullptr;
+    std::string root_dir_;
+};
+
 class ReaderDevice {
   public:
-    ReaderDevice(vsim::VirtualReader &model, const MonotonicClock &clock);
+    // Reader `number` (1 to 16) sits in bus 1, port `number`.
+    ReaderDevice(vsim::VirtualReader &model, const MonotonicClock &clock, int number);
     ~ReaderDevice();
     ReaderDevice(const ReaderDevice &) = delete;
     ReaderDevice &operator=(const ReaderDevice &) = delete;
 
-    // Creates the testbed (sets UMOCKDEV_DIR; call before starting threads)
-    // and the ioctl handler. The device is not on the bus yet.
-    bool open_testbed(std::string &error);
+    // Readies the device in `testbed` (its wake-up FIFO and ioctl handler);
+    // it is not on the bus yet.
+    bool attach(Testbed &testbed, std::string &error);
     // Puts the device on the bus (again): sysfs record, FIFO node, uevent.
     bool plug(std::string &error);
     // Takes it off: the model answers NoDevice, waiting URBs end with ENODEV.
     void unplug();
     // Send uevents on plug and unplug (needs the launcher under the preload).
     void set_uevents(bool on) { uevents_ = on; }
-    // Removes the testbed and its folder; drops every URB.
-    void close_testbed();
-    // The testbed's folder (UMOCKDEV_DIR).
-    const std::string &root_dir() const { return root_dir_; }
+    // Leaves the testbed: drops every URB, the handler and the FIFO.
+    void detach();
 
     // Lays a card on the reader, or lifts it, as the model's own calls do.
     void insert_card(const vsim::CardFields &card);
@@ -108,6 +129,7 @@ class ReaderDevice {
 
     vsim::VirtualReader &model_;
     const MonotonicClock &clock_;
+    const int number_;
     std::mutex mutex_;
     std::deque<Urb> waiting_; // IN URBs without data yet, in submission order
     std::deque<Urb> done_;    // completed, not yet reaped
@@ -120,7 +142,12 @@ class ReaderDevice {
     bool uevents_ = false;
     bool ioctls_attached_ = false;
 
-    UMockdevTestbed *testbed_ = nullptr;
+    // Where this reader sits: its sysfs path, device node and record.
+    std::string sys_path_;
+    std::string dev_node_;
+    std::string record_;
+
+    UMockdevTestbed *testbed_ = nullptr; // not owned
     UMockdevIoctlBase *handler_ = nullptr;
     std::string root_dir_;
     WakeFifo wake_;

@@ -3,6 +3,7 @@
 // testbed (LD_PRELOAD=libumockdev-preload.so.0) and every usbfs ioctl it
 // makes is answered by the reader model of sim/.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -94,7 +96,7 @@ void fail(const std::string &message)
     std::fprintf(stderr, "%s: %s\n", kSelf, message.c_str());
 }
 
-bool load_card(const LauncherOptions &opts, vsim::CardFields &card, std::string &error)
+bool load_card(const ReaderOptions &opts, vsim::CardFields &card, std::string &error)
 {
     if (opts.card_file.empty()) {
         card = vsim::sample_card();
@@ -119,46 +121,85 @@ bool load_card(const LauncherOptions &opts, vsim::CardFields &card, std::string 
     return true;
 }
 
-// One timed action of the launcher.
+// Reader K's module identifier: VSIM-000K-000042, K in four digits, so that
+// reader 1 keeps the model's own.
+std::array<uint8_t, vsim::kModuleIdBytes> module_id_of(int reader)
+{
+    char text[vsim::kModuleIdBytes + 1];
+    std::snprintf(text, sizeof text, "VSIM-%04d-000042", reader);
+    std::array<uint8_t, vsim::kModuleIdBytes> id{};
+    std::memcpy(id.data(), text, id.size());
+    return id;
+}
+
+// One reader of the launcher: what it was asked for, its card, its model and
+// its device on the bus.
+struct Socket {
+    Socket(const ReaderOptions &options, const vsim::CardFields &card_fields,
+           const MonotonicClock &clock, int reader_number)
+        : opts(options), card(card_fields), number(reader_number), device(model, clock, number)
+    {
+    }
+    const ReaderOptions &opts;
+    const vsim::CardFields card;
+    const int number; // 1 for the first
+    vsim::VirtualReader model;
+    ReaderDevice device;
+};
+
+// One timed action of the launcher, on one reader (Stop and Kill: none).
 struct Event {
     uint64_t at_us;
     enum Kind { LayCard, LiftCard, Unplug, Replug, Stop, Kill } kind;
+    Socket *socket;
 };
 
 class Launcher {
   public:
-    // `control_fd`: our end of the --control socket (-1 without it);
-    // `program_control_fd`: the program's end, closed here once it runs.
-    Launcher(const LauncherOptions &opts, const vsim::CardFields &card, bool preloaded,
-             int control_fd, int program_control_fd)
-        : opts_(opts), card_(card), preloaded_(preloaded), device_(model_, clock_),
-          control_fd_(control_fd), program_control_fd_(program_control_fd)
+    // `cards`: one per reader; `control_fd`: our end of the --control
+    // socket (-1 without it); `program_control_fd`: the program's end,
+    // closed here once it runs.
+    Launcher(const LauncherOptions &opts, const std::vector<vsim::CardFields> &cards,
+             bool preloaded, int control_fd, int program_control_fd)
+        : opts_(opts), preloaded_(preloaded), control_fd_(control_fd),
+          program_control_fd_(program_control_fd)
     {
+        for (size_t i = 0; i < opts.readers.size(); ++i)
+            sockets_.push_back(std::make_unique<Socket>(opts.readers[i], cards[i], clock_,
+                                                        static_cast<int>(i) + 1));
     }
 
     int run();
 
   private:
     bool set_up(std::string &error);
+    bool set_up_reader(Socket &socket, std::string &error);
     bool spawn(std::string &error, int *exit_code);
     void loop();
+    uint64_t service_devices();
     void run_due_events(uint64_t now);
+    void run_event(const Event &e, uint64_t now);
     void on_signals();
     void on_control();
     std::string control_command(const std::string &text);
-    bool apply_faults(const std::vector<std::string> &faults, vsim::VirtualReader &model,
-                      std::string &error) const;
-    void schedule(uint64_t at, Event::Kind kind) { events_.push_back({at, kind}); }
-    void note(const char *what) const;
+    std::string reader_command(Socket &socket, const std::string &verb,
+                               const std::vector<std::string> &args);
+    bool apply_faults(const std::vector<std::string> &faults, const Socket &socket,
+                      vsim::VirtualReader &model, std::string &error) const;
+    void schedule(uint64_t at, Event::Kind kind, Socket *socket = nullptr)
+    {
+        events_.push_back({at, kind, socket});
+    }
+    void note(const char *what, const Socket *socket = nullptr) const;
     void print_stats();
+    void close_testbed();
     int exit_code() const;
 
     const LauncherOptions &opts_;
-    const vsim::CardFields card_;
     const bool preloaded_; // uevents work only then
     MonotonicClock clock_;
-    vsim::VirtualReader model_;
-    ReaderDevice device_;
+    Testbed testbed_;
+    std::vector<std::unique_ptr<Socket>> sockets_;
     std::vector<Event> events_;
     int signal_fd_ = -1;
     pid_t child_ = -1;
@@ -184,46 +225,67 @@ std::string counters_text(const vsim::Counters &c)
     return text;
 }
 
-// The model as the launcher runs it, with `faults` switched on.
-bool Launcher::apply_faults(const std::vector<std::string> &faults, vsim::VirtualReader &model,
-                            std::string &error) const
+// The model as the launcher runs it for `socket`'s reader, with `faults`
+// switched on.
+bool Launcher::apply_faults(const std::vector<std::string> &faults, const Socket &socket,
+                            vsim::VirtualReader &model, std::string &error) const
 {
     vsim::Knobs &knobs = model.knobs();
     knobs.refind_after_read = true; // a card left on the reader reads again, as the demo expects
+    knobs.module_id = module_id_of(socket.number);
     for (const std::string &f : faults) {
         if (!apply_fault(f, knobs, error))
             return false;
     }
     model.set_keep_log(false); // the log would grow for as long as the program polls
-    if (opts_.log)
-        model.set_log_sink(
-            [](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    if (opts_.log) {
+        // With several readers each line says whose it is.
+        const std::string prefix =
+            sockets_.size() > 1 ? "reader " + std::to_string(socket.number) + ": " : "";
+        model.set_log_sink([prefix](const std::string &line) {
+            std::fprintf(stderr, "%s%s\n", prefix.c_str(), line.c_str());
+        });
+    }
+    return true;
+}
+
+bool Launcher::set_up_reader(Socket &socket, std::string &error)
+{
+    const ReaderOptions &r = socket.opts;
+    if (!apply_faults(r.faults, socket, socket.model, error))
+        return false;
+    if (!socket.device.attach(testbed_, error))
+        return false;
+    socket.device.set_uevents(preloaded_);
+    if (r.no_reader)
+        socket.device.unplug();
+    else if (!socket.device.plug(error))
+        return false;
+
+    if (r.card_after_us != kUnset)
+        schedule(r.card_after_us, Event::LayCard, &socket);
+    else if (!r.no_card)
+        socket.device.insert_card(socket.card);
+    if (r.remove_after_us != kUnset)
+        schedule(r.remove_after_us, Event::LiftCard, &socket);
+    if (r.unplug_after_us != kUnset)
+        schedule(r.unplug_after_us, Event::Unplug, &socket);
+    if (r.replug_after_us != kUnset)
+        schedule(r.replug_after_us, Event::Replug, &socket);
     return true;
 }
 
 bool Launcher::set_up(std::string &error)
 {
-    if (!apply_faults(opts_.faults, model_, error))
+    if (!testbed_.open(error))
         return false;
-
-    if (!device_.open_testbed(error))
-        return false;
-    device_.set_uevents(preloaded_);
-    if (opts_.no_reader)
-        device_.unplug();
-    else if (!device_.plug(error))
-        return false;
-
-    if (opts_.card_after_us != kUnset)
-        schedule(opts_.card_after_us, Event::LayCard);
-    else if (!opts_.no_card)
-        device_.insert_card(card_);
-    if (opts_.remove_after_us != kUnset)
-        schedule(opts_.remove_after_us, Event::LiftCard);
-    if (opts_.unplug_after_us != kUnset)
-        schedule(opts_.unplug_after_us, Event::Unplug);
-    if (opts_.replug_after_us != kUnset)
-        schedule(opts_.replug_after_us, Event::Replug);
+    for (const std::unique_ptr<Socket> &socket : sockets_) {
+        if (!set_up_reader(*socket, error)) {
+            if (sockets_.size() > 1)
+                error = "reader " + std::to_string(socket->number) + ": " + error;
+            return false;
+        }
+    }
     if (opts_.stop_after_us != kUnset)
         schedule(opts_.stop_after_us, Event::Stop);
     return true;
@@ -243,10 +305,53 @@ bool Launcher::spawn(std::string &error, int *exit_code)
     return false;
 }
 
-void Launcher::note(const char *what) const
+void Launcher::note(const char *what, const Socket *socket) const
 {
-    if (opts_.log)
-        std::fprintf(stderr, "t=%llu %s\n", static_cast<unsigned long long>(clock_.now_us()), what);
+    if (!opts_.log)
+        return;
+    const unsigned long long now = clock_.now_us();
+    if (socket != nullptr && sockets_.size() > 1)
+        std::fprintf(stderr, "t=%llu reader %d: %s\n", now, socket->number, what);
+    else
+        std::fprintf(stderr, "t=%llu %s\n", now, what);
+}
+
+void Launcher::run_event(const Event &e, uint64_t now)
+{
+    std::string error;
+    switch (e.kind) {
+    case Event::LayCard:
+        e.socket->device.insert_card(e.socket->card);
+        note("card laid on the reader", e.socket);
+        break;
+    case Event::LiftCard:
+        e.socket->device.remove_card();
+        note("card lifted off the reader", e.socket);
+        break;
+    case Event::Unplug:
+        e.socket->device.unplug();
+        note("reader unplugged", e.socket);
+        break;
+    case Event::Replug:
+        if (!e.socket->device.plug(error))
+            fail(error);
+        note("reader plugged in", e.socket);
+        break;
+    case Event::Stop:
+        if (!child_done_) {
+            stopped_ = true;
+            kill(child_, SIGTERM);
+            note("program stopped");
+            if (!kill_scheduled_)
+                schedule(now + kKillGraceUs, Event::Kill);
+            kill_scheduled_ = true;
+        }
+        break;
+    case Event::Kill:
+        if (!child_done_)
+            kill(child_, SIGKILL);
+        break;
+    }
 }
 
 void Launcher::run_due_events(uint64_t now)
@@ -260,44 +365,10 @@ void Launcher::run_due_events(uint64_t now)
             ++it;
         }
     }
-    std::sort(due.begin(), due.end(),
-              [](const Event &a, const Event &b) { return a.at_us < b.at_us; });
-    for (const Event &e : due) {
-        std::string error;
-        switch (e.kind) {
-        case Event::LayCard:
-            device_.insert_card(card_);
-            note("card laid on the reader");
-            break;
-        case Event::LiftCard:
-            device_.remove_card();
-            note("card lifted off the reader");
-            break;
-        case Event::Unplug:
-            device_.unplug();
-            note("reader unplugged");
-            break;
-        case Event::Replug:
-            if (!device_.plug(error))
-                fail(error);
-            note("reader plugged in");
-            break;
-        case Event::Stop:
-            if (!child_done_) {
-                stopped_ = true;
-                kill(child_, SIGTERM);
-                note("program stopped");
-                if (!kill_scheduled_)
-                    schedule(now + kKillGraceUs, Event::Kill);
-                kill_scheduled_ = true;
-            }
-            break;
-        case Event::Kill:
-            if (!child_done_)
-                kill(child_, SIGKILL);
-            break;
-        }
-    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const Event &a, const Event &b) { return a.at_us < b.at_us; });
+    for (const Event &e : due)
+        run_event(e, now);
 }
 
 void Launcher::on_signals()
@@ -320,7 +391,45 @@ void Launcher::on_signals()
     }
 }
 
+// One command on one reader; "ok" or "error: WHY".
+std::string Launcher::reader_command(Socket &socket, const std::string &verb,
+                                     const std::vector<std::string> &args)
+{
+    ReaderDevice &device = socket.device;
+    std::string error;
+    if (verb == "card") {
+        device.insert_card(socket.card);
+        note("card laid on the reader", &socket);
+    } else if (verb == "lift") {
+        device.remove_card();
+        note("card lifted off the reader", &socket);
+    } else if (verb == "unplug") {
+        device.unplug();
+        note("reader unplugged", &socket);
+    } else if (verb == "plug") {
+        if (!device.plug(error))
+            return "error: " + error;
+        note("reader plugged in", &socket);
+    } else if (verb == "counters") {
+        return "ok " + counters_text(device.counters());
+    } else if (verb == "reader") {
+        vsim::VirtualReader fresh;
+        if (!apply_faults(args, socket, fresh, error))
+            return "error: " + error;
+        device.replace_model(std::move(fresh));
+        device.service();
+        if (!device.plug(error))
+            return "error: " + error;
+        note("fresh reader on the bus", &socket);
+    } else {
+        return "error: unknown command " + verb;
+    }
+    return "ok";
+}
+
 // One command from the program; the answer goes back as one message.
+// "K:COMMAND" is for reader K; a bare command is for every reader, but
+// counters answers for reader 1.
 std::string Launcher::control_command(const std::string &text)
 {
     std::istringstream words(text);
@@ -329,37 +438,26 @@ std::string Launcher::control_command(const std::string &text)
     std::vector<std::string> args;
     for (std::string w; words >> w;)
         args.push_back(w);
+
+    int reader = 0;
+    std::string bare_verb;
+    if (split_reader_address(verb, &reader, &bare_verb)) {
+        if (reader < 1 || static_cast<size_t>(reader) > sockets_.size())
+            return "error: there is no reader " + std::to_string(reader);
+        verb = bare_verb;
+    }
     if (verb != "reader" && !args.empty())
         return "error: " + verb + " takes no arguments";
+    if (reader == 0 && verb == "counters")
+        reader = 1;
 
-    device_.service(); // a reader that dropped off by itself leaves the bus first
-    std::string error;
-    if (verb == "card") {
-        device_.insert_card(card_);
-        note("card laid on the reader");
-    } else if (verb == "lift") {
-        device_.remove_card();
-        note("card lifted off the reader");
-    } else if (verb == "unplug") {
-        device_.unplug();
-        note("reader unplugged");
-    } else if (verb == "plug") {
-        if (!device_.plug(error))
-            return "error: " + error;
-        note("reader plugged in");
-    } else if (verb == "counters") {
-        return "ok " + counters_text(device_.counters());
-    } else if (verb == "reader") {
-        vsim::VirtualReader fresh;
-        if (!apply_faults(args, fresh, error))
-            return "error: " + error;
-        device_.replace_model(std::move(fresh));
-        device_.service();
-        if (!device_.plug(error))
-            return "error: " + error;
-        note("fresh reader on the bus");
-    } else {
-        return "error: unknown command " + verb;
+    service_devices(); // a reader that dropped off by itself leaves the bus first
+    for (const std::unique_ptr<Socket> &socket : sockets_) {
+        if (reader != 0 && socket->number != reader)
+            continue;
+        const std::string reply = reader_command(*socket, verb, args);
+        if (reply.compare(0, 2, "ok") != 0 || reader != 0)
+            return reply;
     }
     return "ok";
 }
@@ -380,12 +478,24 @@ void Launcher::on_control()
         fail(std::string("control answer: ") + std::strerror(errno));
 }
 
+// Services every reader; the soonest time one of them must run again.
+uint64_t Launcher::service_devices()
+{
+    uint64_t next = ReaderDevice::kNever;
+    for (const std::unique_ptr<Socket> &socket : sockets_)
+        next = std::min(next, socket->device.service());
+    return next;
+}
+
 void Launcher::loop()
 {
+    // Signals, the control socket, then each reader's wake-up descriptor.
+    constexpr size_t kFirstDevice = 2;
+    std::vector<pollfd> fds(kFirstDevice + sockets_.size());
     while (!child_done_) {
         const uint64_t now = clock_.now_us();
         run_due_events(now);
-        uint64_t next = device_.service();
+        uint64_t next = service_devices();
         for (const Event &e : events_)
             next = std::min(next, e.at_us);
 
@@ -398,15 +508,16 @@ void Launcher::loop()
             wait.tv_nsec = static_cast<long>(us % MonotonicClock::kUsPerS) * kNsPerUs;
             timeout = &wait;
         }
-        pollfd fds[3] = {{signal_fd_, POLLIN, 0},
-                         {device_.notify_fd(), POLLIN, 0},
-                         {control_fd_, POLLIN, 0}}; // poll skips -1
-        if (ppoll(fds, 3, timeout, nullptr) < 0 && errno != EINTR) {
+        fds[0] = {signal_fd_, POLLIN, 0};
+        fds[1] = {control_fd_, POLLIN, 0}; // poll skips -1
+        for (size_t i = 0; i < sockets_.size(); ++i)
+            fds[kFirstDevice + i] = {sockets_[i]->device.notify_fd(), POLLIN, 0};
+        if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0 && errno != EINTR) {
             fail(std::string("ppoll: ") + std::strerror(errno));
             kill(child_, SIGKILL);
         }
         on_signals();
-        if (control_fd_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+        if (control_fd_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
             on_control();
     }
 }
@@ -431,7 +542,6 @@ void Launcher::print_stats()
 {
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
-    const vsim::Counters c = device_.counters();
     std::fprintf(stderr,
                  "%s: stats: wall_s=%.3f program_user_s=%.3f program_sys_s=%.3f "
                  "program_peak_rss_kb=%ld launcher_cpu_s=%.3f launcher_peak_rss_kb=%ld\n",
@@ -439,7 +549,22 @@ void Launcher::print_stats()
                  seconds(child_usage_.ru_utime), seconds(child_usage_.ru_stime),
                  child_usage_.ru_maxrss, seconds(self.ru_utime) + seconds(self.ru_stime),
                  self.ru_maxrss);
-    std::fprintf(stderr, "%s: stats: %s\n", kSelf, counters_text(c).c_str());
+    // One line of counters per reader; with several, each says whose.
+    for (const std::unique_ptr<Socket> &socket : sockets_) {
+        const std::string counters = counters_text(socket->device.counters());
+        if (sockets_.size() > 1)
+            std::fprintf(stderr, "%s: stats: reader=%d %s\n", kSelf, socket->number,
+                         counters.c_str());
+        else
+            std::fprintf(stderr, "%s: stats: %s\n", kSelf, counters.c_str());
+    }
+}
+
+void Launcher::close_testbed()
+{
+    for (const std::unique_ptr<Socket> &socket : sockets_)
+        socket->device.detach();
+    testbed_.close();
 }
 
 int Launcher::run()
@@ -462,10 +587,10 @@ int Launcher::run()
     std::string error;
     if (!set_up(error)) {
         fail(error);
-        device_.close_testbed();
+        close_testbed();
         return kExitLauncherError;
     }
-    if (!start_folder_watchdog(device_.root_dir()))
+    if (!start_folder_watchdog(testbed_.root_dir()))
         fail("no watchdog for the testbed folder: it stays behind if the launcher is killed");
     int code = kExitLauncherError;
     const bool started = spawn(error, &code);
@@ -473,13 +598,13 @@ int Launcher::run()
         close(program_control_fd_); // the program holds its own copy
     if (!started) {
         fail(error);
-        device_.close_testbed();
+        close_testbed();
         return code;
     }
     loop();
     if (opts_.stats)
         print_stats();
-    device_.close_testbed();
+    close_testbed();
     close(signal_fd_);
     if (control_fd_ >= 0)
         close(control_fd_);
@@ -505,10 +630,12 @@ int main(int argc, char **argv)
     case ParseOutcome::Run:
         break;
     }
-    vsim::CardFields card;
-    if (!load_card(opts, card, error)) {
-        fail(error);
-        return kExitLauncherError;
+    std::vector<vsim::CardFields> cards(opts.readers.size());
+    for (size_t i = 0; i < cards.size(); ++i) {
+        if (!load_card(opts.readers[i], cards[i], error)) {
+            fail(error);
+            return kExitLauncherError;
+        }
     }
 
     // Environment first: the testbed starts threads, and setenv is not safe
@@ -522,9 +649,13 @@ int main(int argc, char **argv)
     // Plug and unplug uevents come from the testbed, which needs the preload
     // in this process too: start over under it.
     const bool bus_changes =
-        opts.control || opts.unplug_after_us != kUnset || opts.replug_after_us != kUnset ||
-        std::any_of(opts.faults.begin(), opts.faults.end(),
-                    [](const std::string &f) { return f.rfind("unplug-after-transfers", 0) == 0; });
+        opts.control ||
+        std::any_of(opts.readers.begin(), opts.readers.end(), [](const ReaderOptions &r) {
+            return r.unplug_after_us != kUnset || r.replug_after_us != kUnset ||
+                   std::any_of(r.faults.begin(), r.faults.end(), [](const std::string &f) {
+                       return f.rfind("unplug-after-transfers", 0) == 0;
+                   });
+        });
     if (bus_changes && !reexeced && !preloaded) {
         setenv(kReexecMarker, "1", 1);
         execv("/proc/self/exe", argv);
@@ -542,6 +673,6 @@ int main(int argc, char **argv)
         }
         setenv(kControlVariable, std::to_string(control[1]).c_str(), 1);
     }
-    Launcher launcher(opts, card, preloaded, control[0], control[1]);
+    Launcher launcher(opts, cards, preloaded, control[0], control[1]);
     return launcher.run();
 }

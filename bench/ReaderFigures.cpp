@@ -1,0 +1,260 @@
+// Figures of several reader handles in one process, through the real
+// libusb-1.0; run under vessik-virtual-reader (./run.sh bench does):
+//
+//   together ROUNDS   (--readers 2, cards on both) one read on usb:1-1
+//                     alone against reads on usb:1-1 and usb:1-2 at once,
+//                     ROUNDS of each, taken in turn: wall times and ratio
+//   idle SECONDS      (--readers 4 --no-card) a read with no card on every
+//                     reader at once until the deadline: CPU per reader
+//   raw-idle SECONDS  (--no-card) the floor under idle: the first reader's
+//                     find exchange straight through libusb, at a waiting
+//                     read's pace (one per 100 ms), without the library
+//
+// Each prints one "figures key=value ..." line.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <libusb.h>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "vessik_read.h"
+
+namespace {
+
+constexpr int kMaxReaders = 16;
+constexpr unsigned kReadDeadlineMs = 10000;
+constexpr double kMsPerS = 1000.0;
+
+double Seconds(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double NowS()
+{
+    return Seconds(CLOCK_MONOTONIC);
+}
+
+double ProcessCpuS()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// One read of the card lying on `reader`; false if none was read.
+bool ReadCard(vessik_reader *reader)
+{
+    vessik_read_options options;
+    vessik_read_options_init(&options);
+    options.deadline_ms = kReadDeadlineMs;
+    options.report_same_card = 1; // the card stays on the reader between rounds
+    vessik_card card;
+    vessik_card_init(&card);
+    return vessik_reader_read(reader, &options, &card) == VESSIK_OK;
+}
+
+bool OpenAll(const std::vector<std::string> &wheres, std::vector<vessik_reader *> *readers)
+{
+    for (const std::string &where : wheres) {
+        vessik_reader *reader = nullptr;
+        const int rc = vessik_reader_open(where.c_str(), &reader);
+        if (rc != VESSIK_OK) {
+            std::printf("figures error=%s: %s\n", where.c_str(), vessik_strerror(rc));
+            return false;
+        }
+        readers->push_back(reader);
+    }
+    return true;
+}
+
+void CloseAll(const std::vector<vessik_reader *> &readers)
+{
+    for (vessik_reader *reader : readers)
+        vessik_reader_close(reader);
+}
+
+int Together(int rounds)
+{
+    std::vector<vessik_reader *> readers;
+    if (!OpenAll({"usb:1-1", "usb:1-2"}, &readers)) {
+        CloseAll(readers);
+        return 1;
+    }
+    bool ok = ReadCard(readers[0]) && ReadCard(readers[1]); // the first read of each, untimed
+    std::vector<double> alone;
+    std::vector<double> both;
+    for (int i = 0; ok && i < rounds; ++i) {
+        double t0 = NowS();
+        ok = ReadCard(readers[0]);
+        alone.push_back(NowS() - t0);
+
+        bool second_ok = false;
+        t0 = NowS();
+        std::thread second([&] { second_ok = ReadCard(readers[1]); });
+        ok = ReadCard(readers[0]) && ok;
+        second.join();
+        both.push_back(NowS() - t0);
+        ok = ok && second_ok;
+    }
+    CloseAll(readers);
+    if (!ok) {
+        std::printf("figures error=a read failed\n");
+        return 1;
+    }
+    const double alone_s = Median(alone);
+    const double both_s = Median(both);
+    std::printf("figures together rounds=%d median_alone_ms=%.1f median_both_ms=%.1f "
+                "ratio=%.3f min_alone_ms=%.1f min_both_ms=%.1f\n",
+                rounds, alone_s * kMsPerS, both_s * kMsPerS, both_s / alone_s,
+                *std::min_element(alone.begin(), alone.end()) * kMsPerS,
+                *std::min_element(both.begin(), both.end()) * kMsPerS);
+    return 0;
+}
+
+int Idle(double seconds)
+{
+    vessik_reader_info infos[kMaxReaders];
+    for (vessik_reader_info &info : infos)
+        vessik_reader_info_init(&info);
+    const int count = std::min(vessik_reader_list(infos, kMaxReaders), kMaxReaders);
+    std::vector<std::string> wheres;
+    for (int i = 0; i < count; ++i)
+        wheres.push_back(infos[i].location);
+    std::vector<vessik_reader *> readers;
+    if (wheres.empty() || !OpenAll(wheres, &readers)) {
+        std::printf("figures error=no readers to wait on\n");
+        CloseAll(readers);
+        return 1;
+    }
+
+    std::vector<double> thread_cpu(readers.size(), 0.0);
+    std::vector<int> results(readers.size(), VESSIK_OK);
+    const double wall0 = NowS();
+    const double cpu0 = ProcessCpuS();
+    std::vector<std::thread> waiting;
+    for (size_t i = 0; i < readers.size(); ++i) {
+        waiting.emplace_back([&, i] {
+            vessik_read_options options;
+            vessik_read_options_init(&options); // the default interval
+            options.deadline_ms = static_cast<unsigned>(seconds * kMsPerS);
+            vessik_card card;
+            vessik_card_init(&card);
+            const double t0 = Seconds(CLOCK_THREAD_CPUTIME_ID);
+            results[i] = vessik_reader_read(readers[i], &options, &card);
+            thread_cpu[i] = Seconds(CLOCK_THREAD_CPUTIME_ID) - t0;
+        });
+    }
+    for (std::thread &t : waiting)
+        t.join();
+    const double wall = NowS() - wall0;
+    const double cpu = ProcessCpuS() - cpu0;
+    CloseAll(readers);
+
+    bool all_timed_out = true;
+    std::printf("figures idle readers=%zu wall_s=%.2f process_cpu_s_per_s_per_reader=%.5f",
+                readers.size(), wall, cpu / wall / static_cast<double>(readers.size()));
+    for (size_t i = 0; i < readers.size(); ++i) {
+        std::printf(" %s=%.5f", wheres[i].c_str(), thread_cpu[i] / wall);
+        all_timed_out = all_timed_out && results[i] == VESSIK_E_TIMEOUT;
+    }
+    std::printf("\n");
+    return all_timed_out ? 0 : 1;
+}
+
+// The find command and the reader's ends, written out so that the floor
+// does not lean on the library.
+constexpr unsigned char kFindFrame[] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
+constexpr uint16_t kReaderVendor = 0x0400;
+constexpr uint16_t kReaderProduct = 0xC35A;
+constexpr int kInterface = 0;
+constexpr int kHeaderBytes = 7;
+constexpr unsigned char kHeaderOut = 0x02;
+constexpr unsigned char kBodyOut = 0x06;
+constexpr unsigned char kHeaderIn = 0x81;
+constexpr unsigned char kBodyIn = 0x85;
+constexpr int kStageBytes = 2048;
+constexpr unsigned kStageTimeoutMs = 100;
+
+// One find: its two OUT stages and the answer's two IN stages.
+bool RawFind(libusb_device_handle *handle)
+{
+    unsigned char frame[sizeof kFindFrame];
+    std::copy(kFindFrame, kFindFrame + sizeof kFindFrame, frame);
+    unsigned char answer[kStageBytes];
+    int n = 0;
+    return libusb_bulk_transfer(handle, kHeaderOut, frame, kHeaderBytes, &n, kStageTimeoutMs) ==
+               0 &&
+           libusb_bulk_transfer(handle, kBodyOut, frame + kHeaderBytes, sizeof frame - kHeaderBytes,
+                                &n, kStageTimeoutMs) == 0 &&
+           libusb_bulk_transfer(handle, kHeaderIn, answer, kStageBytes, &n, kStageTimeoutMs) == 0 &&
+           libusb_bulk_transfer(handle, kBodyIn, answer, kStageBytes, &n, kStageTimeoutMs) == 0;
+}
+
+int RawIdle(double seconds)
+{
+    constexpr useconds_t kPauseUs = VESSIK_DEFAULT_POLL_INTERVAL_MS * 1000;
+    libusb_context *context = nullptr;
+    if (libusb_init(&context) != 0)
+        return 1;
+    libusb_device_handle *handle =
+        libusb_open_device_with_vid_pid(context, kReaderVendor, kReaderProduct);
+    if (handle == nullptr || libusb_claim_interface(handle, kInterface) != 0) {
+        std::printf("figures error=cannot open and claim the reader\n");
+        if (handle != nullptr)
+            libusb_close(handle);
+        libusb_exit(context);
+        return 1;
+    }
+    int finds = 0;
+    bool ok = true;
+    const double wall0 = NowS();
+    const double cpu0 = ProcessCpuS();
+    while (ok && NowS() - wall0 < seconds) {
+        ok = RawFind(handle);
+        ++finds;
+        usleep(kPauseUs);
+    }
+    const double wall = NowS() - wall0;
+    const double cpu = ProcessCpuS() - cpu0;
+    libusb_release_interface(handle, kInterface);
+    libusb_close(handle);
+    libusb_exit(context);
+    std::printf("figures raw-idle finds=%d wall_s=%.2f cpu_s_per_s=%.5f cpu_ms_per_find=%.3f%s\n",
+                finds, wall, cpu / wall, cpu * kMsPerS / finds, ok ? "" : " error=a find failed");
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const double amount = argc > 2 ? std::atof(argv[2]) : 0;
+    if (mode == "together" && amount >= 1)
+        return Together(static_cast<int>(amount));
+    if (mode == "idle" && amount > 0)
+        return Idle(amount);
+    if (mode == "raw-idle" && amount > 0)
+        return RawIdle(amount);
+    std::fprintf(stderr,
+                 "usage: vessik_reader_figures together ROUNDS | idle SECONDS | raw-idle SECONDS\n"
+                 "(under vessik-virtual-reader: --readers 2 for together, "
+                 "--readers 4 --no-card for idle, --no-card for raw-idle)\n");
+    return 2;
+}
