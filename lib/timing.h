@@ -30,7 +30,7 @@ constexpr int kDocumentedAnswerTimeoutMs = 100;
 constexpr int kExtendedAnswerTimeoutMs = 50;
 // A vessik_read cuts its waits into slices this long and looks for a cancel
 // or the deadline between them.
-constexpr unsigned kExtendedWaitSliceUs = 20000;
+constexpr unsigned kExtendedWaitSliceUs = 50000;
 // While no read runs nobody watches the reader. After a pause longer than
 // this, the card found first is taken as a new presentation.
 constexpr uint64_t kUnwatchedGapUs = 1000000;
