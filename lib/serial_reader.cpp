@@ -32,6 +32,7 @@ constexpr int kMsPerSecond = 1000;
 // before the line moves to the new one.
 constexpr int kOldRateAckMs = 300;
 constexpr unsigned char kCmdSetRate = 0x60;
+constexpr char kTraceStage[] = "serial";
 
 struct RateEntry {
     int rate;
@@ -167,6 +168,7 @@ SendResult SerialReaderLink::Send(const unsigned char *frame, int len)
     // Whatever is still on the line answered an earlier command.
     tcflush(fd_, TCIFLUSH);
     frames_.Clear();
+    trace_.Out(kTraceStage, frame, len);
     int sent = 0;
     while (sent < len) {
         const ssize_t n = write(fd_, frame + sent, static_cast<size_t>(len - sent));
@@ -220,10 +222,15 @@ int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait
     int quiet_left_ms = budget_ms;
     for (;;) {
         const int ready = frames_.Ready();
-        if (ready > 0)
-            return frames_.Take(buf, capacity, ready);
-        if (quiet_left_ms <= 0 || hard_left_ms <= 0)
+        if (ready > 0) {
+            const int placed = frames_.Take(buf, capacity, ready);
+            trace_.In(kTraceStage, buf, placed);
+            return placed;
+        }
+        if (quiet_left_ms <= 0 || hard_left_ms <= 0) {
+            trace_.In(kTraceStage, buf, 0);
             return kReceiveNothing;
+        }
         const int slice =
             wait.slice_ms > 0 ? std::min(wait.slice_ms, quiet_left_ms) : quiet_left_ms;
         const uint64_t started = MonotonicUs();
@@ -233,6 +240,7 @@ int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait
         if (fill == Fill::Lost)
             return kReceiveLost;
         if (fill == Fill::Some) {
+            trace_.FirstPiece();
             quiet_left_ms = budget_ms; // the module is talking: wait for the rest
             continue;
         }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "frame_assembler.h"
+#include "frame_trace.h"
 #include "poll_engine.h"
 #include "reader_location.h"
 
@@ -59,6 +60,7 @@ class SerialReaderLink {
     char device_[kLocationBytes] = {};
     char location_[kLocationBytes] = {};
     FrameAssembler frames_; // bytes read from the line, not yet taken as a frame
+    FrameTrace trace_{"serial"};
 };
 
 } // namespace vessik

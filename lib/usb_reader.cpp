@@ -17,6 +17,10 @@ using diag::kLogDebug;
 using diag::kLogInfo;
 using diag::kLogWarning;
 
+// How the trace names the two stages of a frame each way.
+constexpr char kTraceOutStages[] = "02+06";
+constexpr char kTraceInStages[] = "81+85";
+
 // A stale answer is drained with waits this short, a few stages at most.
 constexpr int kDrainWaitMs = 1;
 constexpr int kDrainStagesMax = 8;
@@ -217,6 +221,7 @@ SendResult UsbReaderLink::Send(const unsigned char *frame, int len)
         return SendResult::Lost;
     if (answer_abandoned_)
         DrainStale();
+    trace_.Out(kTraceOutStages, frame, len);
     // WriteUsb only reads the frame.
     const int written = usb_.WriteUsb(const_cast<unsigned char *>(frame), len);
     if (written == LIBUSB_ERROR_NO_DEVICE)
@@ -264,6 +269,7 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
     int left_ms = std::max(wait.budget_ms, wait.stage_ms);
     StageResult r = ReceiveStage(kEndpointHeaderIn, header, sizeof header, &count, &left_ms, wait);
     if (r == StageResult::Ok) {
+        trace_.FirstPiece();
         memcpy(buf, header, static_cast<size_t>(std::min(count, kFrameHeaderBytes)));
         // The body gets whatever is left of the budget, and never less than
         // the documented read would give it.
@@ -271,6 +277,7 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
         r = ReceiveStage(kEndpointBodyIn, buf + kFrameHeaderBytes, capacity - kFrameHeaderBytes,
                          &count, &left_ms, wait);
     }
+    trace_.In(kTraceInStages, buf, r == StageResult::Ok ? count + kFrameHeaderBytes : 0);
     switch (r) {
     case StageResult::Ok:
         return count + kFrameHeaderBytes;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "NvUsb.h"
+#include "frame_trace.h"
 #include "poll_engine.h"
 #include "reader_location.h"
 
@@ -68,6 +69,7 @@ class UsbReaderLink {
     uint16_t vendor_id_ = 0;
     uint16_t product_id_ = 0;
     bool answer_abandoned_ = false;
+    FrameTrace trace_{"usb"};
 };
 
 } // namespace vessik

@@ -225,6 +225,62 @@ TEST_F(HandleTest, ReadSaysNothingOnTheProgramsStreamsOnlyToTheLogHandler)
         EXPECT_EQ(line.find(vsim::sample_card().id_number), std::string::npos) << line;
 }
 
+// At the trace level every frame is a line with its bytes and its answer's
+// timing; the answers that carry card data have their payload masked.
+TEST_F(HandleTest, TraceReportsEveryFrameAndMasksTheCard)
+{
+    std::vector<std::string> lines;
+    vessik_set_log_handler(
+        VESSIK_LOG_TRACE,
+        [](int level, const char *message, void *context) {
+            if (level == VESSIK_LOG_TRACE)
+                static_cast<std::vector<std::string> *>(context)->push_back(message);
+        },
+        &lines);
+    Present(first_);
+    vessik_reader *reader = Open("usb:1-1.3");
+    options_.want_appended_address = 1;
+    ASSERT_EQ(vessik_reader_read(reader, &options_, &card_), VESSIK_OK);
+    vessik_set_log_handler(0, nullptr, nullptr);
+
+    auto count = [&](const std::string &prefix) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string &l) {
+            return l.compare(0, prefix.size(), prefix) == 0;
+        });
+    };
+    EXPECT_EQ(count("frame out usb ep=02+06 cmd=2001 bytes=AAAAAA96690003200122"), 2);
+    EXPECT_EQ(count("frame out usb ep=02+06 cmd=3001 "), 1);
+    EXPECT_EQ(count("frame in usb ep=81+85 cmd=3001 "), 1);
+    EXPECT_EQ(count("frame in usb ep=81+85 cmd=12FF "), 2); // at open, then once per read
+    for (const std::string &line : lines) {
+        if (line.find("cmd=3001") != std::string::npos && line.find("frame in") == 0) {
+            EXPECT_NE(line.find(" masked=10-1294 "), std::string::npos) << line;
+            EXPECT_NE(line.find(" len=1295 "), std::string::npos) << line;
+            EXPECT_EQ(line.find("first_us=-1"), std::string::npos) << line;
+        }
+    }
+    // Neither the number (as UCS-2 or as text) nor the photo shows anywhere.
+    const std::string number = vsim::sample_card().id_number;
+    std::string ucs2;
+    for (const char c : number) {
+        char hex[5];
+        snprintf(hex, sizeof hex, "%02X00", static_cast<unsigned char>(c));
+        ucs2 += hex;
+    }
+    const auto &photo = vsim::sample_card().photo;
+    std::string photo_hex;
+    for (size_t i = 0; i < 16; ++i) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02X", photo[i]);
+        photo_hex += hex;
+    }
+    for (const std::string &line : lines) {
+        EXPECT_EQ(line.find(ucs2), std::string::npos) << line;
+        EXPECT_EQ(line.find(number), std::string::npos) << line;
+        EXPECT_EQ(line.find(photo_hex), std::string::npos) << line;
+    }
+}
+
 TEST_F(HandleTest, CloseDuringAReadCancelsItAndWaitsForIt)
 {
     testbus::set_fast_sleep(false);

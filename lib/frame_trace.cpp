@@ -1,0 +1,97 @@
+// The frame trace.
+#include "frame_trace.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "answer_layout.h"
+#include "diag.h"
+#include "timing.h"
+
+namespace vessik {
+namespace {
+
+constexpr int kCommandAt = frame::kPosLengthLow + 1;
+
+void AppendHex(std::string &out, const unsigned char *bytes, int count)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (int i = 0; i < count; ++i) {
+        out += kDigits[bytes[i] >> 4];
+        out += kDigits[bytes[i] & 0x0F];
+    }
+}
+
+bool CarriesCardData(const unsigned char *command)
+{
+    return command[0] == frame::kCmdRead[0] &&
+           (command[1] == frame::kCmdRead[1] || command[1] == frame::kCmdReadWithFingerprints[1] ||
+            command[1] == frame::kCmdReadAppendedAddress[1]);
+}
+
+long long SinceUs(uint64_t from, uint64_t to)
+{
+    return from == 0 || to < from ? -1 : static_cast<long long>(to - from);
+}
+
+} // namespace
+
+bool FrameTrace::Wanted()
+{
+    return diag::LogWanted(diag::kLogTrace);
+}
+
+void FrameTrace::Out(const char *stage, const unsigned char *frame, int len)
+{
+    sent_us_ = MonotonicUs();
+    first_us_ = 0;
+    if (len > kCommandAt + 1)
+        memcpy(command_, frame + kCommandAt, sizeof command_);
+    if (!Wanted())
+        return;
+    std::string line = std::string("frame out ") + link_ + " ep=" + stage + " cmd=";
+    AppendHex(line, command_, sizeof command_);
+    line += " bytes=";
+    AppendHex(line, frame, len);
+    diag::Log(diag::kLogTrace, line.c_str());
+}
+
+void FrameTrace::FirstPiece()
+{
+    if (first_us_ == 0)
+        first_us_ = MonotonicUs();
+}
+
+void FrameTrace::In(const char *stage, const unsigned char *answer, int count)
+{
+    if (!Wanted())
+        return;
+    const uint64_t now = MonotonicUs();
+    std::string line = std::string("frame in ") + link_ + " ep=" + stage + " cmd=";
+    AppendHex(line, command_, sizeof command_);
+    if (count <= 0) {
+        line += " first_us=-1 last_us=-1 len=0 none";
+        diag::Log(diag::kLogTrace, line.c_str());
+        return;
+    }
+    char timing[96];
+    snprintf(timing, sizeof timing, " first_us=%lld last_us=%lld len=%d",
+             SinceUs(sent_us_, first_us_ != 0 ? first_us_ : now), SinceUs(sent_us_, now), count);
+    line += timing;
+    // Everything after the module's status, the check byte included (it is
+    // computed over the card data), is masked for the reads of the card.
+    const int mask_from = answer::kPayloadOffset;
+    const bool mask = CarriesCardData(command_) && count > mask_from;
+    if (mask) {
+        snprintf(timing, sizeof timing, " masked=%d-%d", mask_from, count - 1);
+        line += timing;
+    }
+    line += " bytes=";
+    AppendHex(line, answer, mask ? mask_from : count);
+    if (mask)
+        line.append(static_cast<size_t>(2 * (count - mask_from)), '0');
+    diag::Log(diag::kLogTrace, line.c_str());
+}
+
+} // namespace vessik
