@@ -6,6 +6,8 @@
 //                     ROUNDS of each, taken in turn: wall times and ratio
 //   idle SECONDS      (--readers 4 --no-card) a read with no card on every
 //                     reader at once until the deadline: CPU per reader
+//   overhead ROUNDS   (a card on the reader) reads of a card already there with
+//                     the frame trace off and on, beyond the mandated waits
 //   raw-idle SECONDS  (--no-card) the floor under idle: the first reader's
 //                     find exchange straight through libusb, at a waiting
 //                     read's pace (one per 100 ms), without the library
@@ -124,6 +126,47 @@ int Together(int rounds)
                 rounds, alone_s * kMsPerS, both_s * kMsPerS, both_s / alone_s,
                 *std::min_element(alone.begin(), alone.end()) * kMsPerS,
                 *std::min_element(both.begin(), both.end()) * kMsPerS);
+    return 0;
+}
+
+// The waits every read must make: 0.9 s after the read command, and the
+// short ones around each of the three commands of a cycle.
+constexpr double kMandatedWaitsS = 0.9 + 0.0006 + 6 * 0.0001;
+
+void DiscardLine(int, const char *, void *) {}
+
+// Reads of a card already there, with the frame trace off and on: the time
+// each took beyond the waits the protocol mandates.
+int Overhead(int rounds)
+{
+    std::vector<vessik_reader *> readers;
+    if (!OpenAll({"usb"}, &readers)) {
+        CloseAll(readers);
+        return 1;
+    }
+    bool ok = ReadCard(readers[0]); // untimed
+    std::vector<double> off;
+    std::vector<double> on;
+    for (int i = 0; ok && i < rounds; ++i) {
+        for (const bool traced : {false, true}) {
+            vessik_set_log_handler(traced ? VESSIK_LOG_TRACE : 0, traced ? DiscardLine : nullptr,
+                                   nullptr);
+            const double t0 = NowS();
+            ok = ReadCard(readers[0]) && ok;
+            (traced ? on : off).push_back(NowS() - t0 - kMandatedWaitsS);
+        }
+    }
+    vessik_set_log_handler(0, nullptr, nullptr);
+    CloseAll(readers);
+    if (!ok) {
+        std::printf("figures error=a read failed\n");
+        return 1;
+    }
+    std::printf("figures overhead rounds=%d trace_off_median_ms=%.2f trace_on_median_ms=%.2f "
+                "trace_off_min_ms=%.2f trace_on_min_ms=%.2f\n",
+                rounds, Median(off) * kMsPerS, Median(on) * kMsPerS,
+                *std::min_element(off.begin(), off.end()) * kMsPerS,
+                *std::min_element(on.begin(), on.end()) * kMsPerS);
     return 0;
 }
 
@@ -250,10 +293,13 @@ int main(int argc, char **argv)
         return Together(static_cast<int>(amount));
     if (mode == "idle" && amount > 0)
         return Idle(amount);
+    if (mode == "overhead" && amount >= 1)
+        return Overhead(static_cast<int>(amount));
     if (mode == "raw-idle" && amount > 0)
         return RawIdle(amount);
     std::fprintf(stderr,
-                 "usage: vessik_reader_figures together ROUNDS | idle SECONDS | raw-idle SECONDS\n"
+                 "usage: vessik_reader_figures together ROUNDS | overhead ROUNDS | idle SECONDS | "
+                 "raw-idle SECONDS\n"
                  "(under vessik-virtual-reader: --readers 2 for together, "
                  "--readers 4 --no-card for idle, --no-card for raw-idle)\n");
     return 2;
