@@ -145,7 +145,10 @@ void DecodeCardText(const unsigned char *block, idInfo *info);
 
 // Decodes the text block into the extended card: its type by the marker,
 // every field of that type whole, the nationality's name and the identity
-// number's check. The card arrives zeroed; the raw block and photo are the
+// number's check. Unlike the fixed record, the texts come out safe to print:
+// control characters and unpaired surrogates become U+FFFD, digit fields
+// keep only 0-9, X and x, and each field that needed it is marked in
+// damaged_fields. The card arrives zeroed; the raw block and photo are the
 // caller's to copy.
 void DecodeCardFields(const unsigned char *block, vessik_card *card);
 

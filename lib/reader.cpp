@@ -9,6 +9,7 @@
 
 #include "card_text.h"
 #include "diag.h"
+#include "keyed_hash.h"
 #include "poll_engine.h"
 #include "timing.h"
 
@@ -59,7 +60,7 @@ bool AcceptCard(void *context, const unsigned char *answer)
     const vessik_reader *reader = session->reader;
     if (session->report_same_card || !reader->have_last || reader->absent_since_last)
         return true;
-    return memcmp(answer + answer::kTextOffset, reader->last_block, answer::kTextBytes) != 0;
+    return KeyedHash(answer + answer::kTextOffset, answer::kTextBytes) != reader->last_block_hash;
 }
 
 void KeepModuleId(vessik_reader *reader, const unsigned char *answer, int count)
@@ -187,7 +188,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
     if (outcome == PollOutcome::CardRead) {
         Report(options, kMsgReadOk);
         DeliverCard(answer, session, settings, MonotonicUs(), card);
-        memcpy(reader->last_block, answer + answer::kTextOffset, answer::kTextBytes);
+        reader->last_block_hash = KeyedHash(answer + answer::kTextOffset, answer::kTextBytes);
         reader->have_last = true;
         reader->absent_since_last = false;
     } else if (outcome == PollOutcome::ReaderLost) {
