@@ -224,8 +224,8 @@ void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info)
         memcpy(whole.module_id, reader->module_id, sizeof whole.module_id);
     }
     for (int i = 0; i < whole.module_id_len; ++i)
-        snprintf(whole.module_id_hex + kHexDigitsPerByte * i, kHexDigitsPerByte + 1, "%02x",
-                 whole.module_id[i]);
+        snprintf(whole.module_id_hex + static_cast<ptrdiff_t>(kHexDigitsPerByte) * i,
+                 kHexDigitsPerByte + 1, "%02x", whole.module_id[i]);
     CopySized(info, &whole, sizeof whole);
 }
 

@@ -12,13 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "loopback_connection.h"
 
 namespace {
 
@@ -28,20 +29,6 @@ constexpr int kHeads = 16;
 constexpr auto kDripPause = std::chrono::milliseconds(500);
 constexpr auto kSettle = std::chrono::seconds(1);
 constexpr int kAnswerLimitMs = 5000;
-
-int connect_to(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 void send_all(int fd, const std::string &text)
 {
@@ -63,7 +50,7 @@ std::string arrived(int fd)
 
 int request(int port, const std::string &raw)
 {
-    const int fd = connect_to(port);
+    const int fd = service_test::connect_loopback(port);
     if (fd < 0) {
         std::perror("connect");
         return 1;
@@ -95,17 +82,17 @@ int flood(int port, int seconds)
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
     std::vector<Held> held;
     for (int i = 0; i < kStreams; ++i) {
-        held.push_back(Held{connect_to(port), false});
+        held.push_back(Held{service_test::connect_loopback(port), false});
         send_all(held.back().fd, "GET /v1/events HTTP/1.1\r\n" + host + "\r\n");
     }
     for (int i = 0; i < kBodies; ++i) {
-        held.push_back(Held{connect_to(port), true});
+        held.push_back(Held{service_test::connect_loopback(port), true});
         send_all(held.back().fd, "POST /v1/read HTTP/1.1\r\n" + host +
                                      "Content-Type: application/json\r\n"
                                      "Content-Length: 1000\r\n\r\n{");
     }
     for (int i = 0; i < kHeads; ++i) {
-        held.push_back(Held{connect_to(port), true});
+        held.push_back(Held{service_test::connect_loopback(port), true});
         send_all(held.back().fd, "GET /v1/status HTTP/1.1\r\n" + host + "X-Slow: ");
     }
     std::this_thread::sleep_for(kSettle);

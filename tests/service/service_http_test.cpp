@@ -22,12 +22,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include "loopback_connection.h"
 #include "service_process.h"
 #include "vessik_read.h"
 
 namespace {
 
 using nlohmann::json;
+using service_test::connect_loopback;
 using service_test::now_s;
 using service_test::RunOptions;
 using service_test::ServiceProcess;
@@ -204,21 +206,6 @@ bool status_becomes(const ServiceProcess &service, const std::string &field, con
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
-}
-
-// A TCP connection to the service, or -1.
-int connect_loopback(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Sends `head`, then `filler` over and over up to `filler_bytes` (`pause_ms`
