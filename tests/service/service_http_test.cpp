@@ -828,22 +828,39 @@ TEST(ServiceAccess, OversizedHeadsAndChunkedBodiesAreRefused)
 
 // httplib's read timeout is for each read: a head sent a byte at a time
 // would hold one of the service's few threads for as long as it lasted.
-TEST(ServiceAccess, AHeadTooSlowToArriveIsCutOff)
+TEST(ServiceAccess, AHeadOrABodyTooSlowToArriveIsCutOff)
 {
     ServiceProcess service;
     START(service, {"--no-card"}, {});
     constexpr int kDripMs = 200;
     constexpr size_t kDripBytes = 100; // 20 s at that pace, past the 10 s bound
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(service.port()) + "\r\n";
+    // The head and, at the same time, a body of a length the service takes.
+    double body_took = 0;
+    std::string body_answer;
+    std::thread body([&] {
+        const double started = now_s();
+        body_answer = raw_exchange(service.port(),
+                                   "POST /v1/read HTTP/1.1\r\n" + host +
+                                       "Content-Type: application/json\r\nContent-Length: " +
+                                       std::to_string(kDripBytes + 2) + "\r\n\r\n{",
+                                   " ", kDripBytes, "}", kDripMs);
+        body_took = now_s() - started;
+    });
     const double started = now_s();
-    const std::string answer = raw_exchange(service.port(),
-                                            "GET /v1/status HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                                std::to_string(service.port()) + "\r\nX-Slow: ",
-                                            "a", kDripBytes, "\r\n\r\n", kDripMs);
+    const std::string answer =
+        raw_exchange(service.port(), "GET /v1/status HTTP/1.1\r\n" + host + "X-Slow: ", "a",
+                     kDripBytes, "\r\n\r\n", kDripMs);
     const double took = now_s() - started;
+    body.join();
     EXPECT_EQ(408, answer_status(answer)) << answer.substr(0, 200);
     EXPECT_EQ("timeout", answer_body(answer)["error"]) << answer.substr(0, 400);
     EXPECT_GE(took, 9.5);
     EXPECT_LT(took, 13.0);
+    EXPECT_EQ(408, answer_status(body_answer)) << body_answer.substr(0, 200);
+    EXPECT_EQ("timeout", answer_body(body_answer)["error"]) << body_answer.substr(0, 400);
+    EXPECT_GE(body_took, 9.5);
+    EXPECT_LT(body_took, 13.0);
 }
 
 // ------------------------------------------------------------ starting up
