@@ -1,7 +1,9 @@
 // An httplib server that bounds what one request may make it read: the
-// request line and headers as well as the body. httplib bounds the body
-// alone and keeps every header line it is sent, so without this a client
-// could grow the service for as long as it kept sending headers.
+// request line and headers as well as the body, in size and in time. httplib
+// bounds the body's size alone and keeps every header line it is sent, so
+// without this a client could grow the service, or hold a thread, for as
+// long as it kept sending. Each connection is first put to a gate that knows
+// who the peer is (the kernel's word, not the client's).
 #ifndef VESSIKD_BOUNDED_SERVER_H
 #define VESSIKD_BOUNDED_SERVER_H
 
