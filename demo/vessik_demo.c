@@ -16,6 +16,11 @@
 #define DEMO_PHOTO_PATH_BYTES 120
 #define DEMO_POLL_PAUSE_S 1
 #define DEMO_SEX_MALE 1
+#define DEMO_FIRST_PRINTABLE 0x20
+#define DEMO_DELETE 0x7F
+#define DEMO_C1_LEAD 0xC2
+#define DEMO_C1_FIRST 0x80
+#define DEMO_C1_LAST 0x9F
 
 /* Called by the library, on the worker thread, inside ReadIDCardLib. */
 static void OvIDCardCB(int kind, void *message)
@@ -39,23 +44,59 @@ static void photo_path_for(const char *cardno, size_t cardno_room, char *path, s
     snprintf(path, path_room, "/mnt/%s.jpg", safe);
 }
 
+/* A byte of card text a terminal could act on: C0 controls and DEL. */
+static int is_control_byte(unsigned char c)
+{
+    return c < DEMO_FIRST_PRINTABLE || c == DEMO_DELETE;
+}
+
+/* A C1 control (U+0080 to U+009F) in UTF-8: C2 80 to C2 9F. */
+static int is_c1_control(const unsigned char *text, size_t left)
+{
+    return left >= 2 && text[0] == DEMO_C1_LEAD && text[1] >= DEMO_C1_FIRST &&
+           text[1] <= DEMO_C1_LAST;
+}
+
+/* Prints `label`, the field's text and a line end. The card's text goes to a
+ * terminal: its control characters are shown escaped (\x1b) and never sent,
+ * so a card cannot clear the screen, recolour it or forge a line. */
+static void print_field(const char *label, const char *text, size_t room)
+{
+    const unsigned char *bytes = (const unsigned char *)text;
+    const size_t len = strnlen(text, room);
+    size_t i;
+
+    fputs(label, stdout);
+    for (i = 0; i < len; i++) {
+        if (is_control_byte(bytes[i])) {
+            printf("\\x%02x", bytes[i]);
+        } else if (is_c1_control(bytes + i, len - i)) {
+            printf("\\x%02x\\x%02x", bytes[i], bytes[i + 1]);
+            i++;
+        } else {
+            putchar(bytes[i]);
+        }
+    }
+    putchar('\n');
+}
+
 static void print_card(const idInfo *info)
 {
     char path[DEMO_PHOTO_PATH_BYTES];
 
     printf("Usage:");
-    printf("\tname:%s\n", info->name);
-    printf("\tcardno:%s\n", info->cardno);
-    printf("\taddress:%s\n", info->address);
-    printf("\tnation:%s\n", info->nation);
+    print_field("\tname:", info->name, sizeof info->name);
+    print_field("\tcardno:", info->cardno, sizeof info->cardno);
+    print_field("\taddress:", info->address, sizeof info->address);
+    print_field("\tnation:", info->nation, sizeof info->nation);
     if (atoi(info->sex) == DEMO_SEX_MALE)
         puts("\tsex:男");
     else
         puts("\tsex:女");
-    printf("\tbirdth :%s\n", info->birth);
-    printf("\tethnicity:%s\n", info->authority);
-    printf("\tstarttime:%s\n", info->starttime);
-    printf("\tendtime:%s\n", info->endtime);
+    print_field("\tbirdth :", info->birth, sizeof info->birth);
+    print_field("\tethnicity:", info->authority, sizeof info->authority);
+    print_field("\tstarttime:", info->starttime, sizeof info->starttime);
+    print_field("\tendtime:", info->endtime, sizeof info->endtime);
 
     photo_path_for(info->cardno, sizeof info->cardno, path, sizeof path);
     printf("\t%s\n", path);

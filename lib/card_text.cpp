@@ -3,6 +3,7 @@
 #include "card_text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #if defined(__SSE2__)
@@ -223,79 +224,186 @@ void DecodeCardText(const unsigned char *block, idInfo *info)
 namespace {
 
 constexpr int kIdNumberChars = 18;
+constexpr int kAppendedAddressTextBytes = 70;
 constexpr int kIdWeights[kIdNumberChars - 1] = {7, 9, 10, 5,  8, 4, 2, 1, 6,
                                                 3, 7, 9,  10, 5, 8, 4, 2};
 constexpr char kIdCheckChars[] = "10X98765432";
 constexpr int kIdCheckModulus = 11;
 
-// A whole field into UTF-8: every unit up to a NUL unit, then the padding
-// spaces at the end dropped (spaces inside, as in an English name, stay).
-void DecodeWhole(const unsigned char *block, const BlockField &field, char *dest, size_t room)
+constexpr unsigned short kSurrogateFirst = 0xD800;
+constexpr unsigned short kLowSurrogateFirst = 0xDC00;
+constexpr unsigned short kSurrogateLast = 0xDFFF;
+constexpr unsigned kSurrogateBits = 10;
+constexpr uint32_t kSupplementaryBase = 0x10000;
+constexpr uint32_t kReplacement = 0xFFFD;
+constexpr unsigned short kFirstPrintable = 0x20;
+constexpr unsigned short kDelete = 0x7F;
+constexpr unsigned short kLastC1Control = 0x9F;
+constexpr uint32_t kThreeByteLimit = 0x10000;
+
+bool IsHighSurrogate(unsigned short unit)
 {
-    const unsigned char *src = block + field.offset;
+    return unit >= kSurrogateFirst && unit < kLowSurrogateFirst;
+}
+
+bool IsLowSurrogate(unsigned short unit)
+{
+    return unit >= kLowSurrogateFirst && unit <= kSurrogateLast;
+}
+
+// C0 controls, DEL and C1 controls: what a terminal may act on.
+bool IsControl(unsigned short unit)
+{
+    return unit < kFirstPrintable || (unit >= kDelete && unit <= kLastC1Control);
+}
+
+int CodePointLength(uint32_t code)
+{
+    return code < kThreeByteLimit ? Utf8Length(static_cast<unsigned short>(code)) : 4;
+}
+
+// Writes the UTF-8 form of a code point; the four-byte form is only ever
+// made from a surrogate pair.
+int PutCodePoint(uint32_t code, unsigned char *out)
+{
+    if (code < kThreeByteLimit)
+        return PutUtf8(static_cast<unsigned short>(code), out);
+    out[0] = static_cast<unsigned char>(0xF0 | (code >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+    out[3] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    return 4;
+}
+
+// The units of a field that hold its text: up to a NUL unit, then the
+// padding spaces at the end dropped (spaces inside, as in an English name,
+// stay).
+int TextUnits(const unsigned char *src, const BlockField &field)
+{
     const int width_units = field.width / kUnitBytes;
     int units = 0;
     while (units < width_units && UnitAt(src, units) != 0)
         ++units;
     while (units > 0 && UnitAt(src, units - 1) == kPadUnit)
         --units;
-    size_t written = 0;
-    for (int u = 0; u < units; ++u) {
-        const unsigned short unit = UnitAt(src, u);
-        if (written + static_cast<size_t>(Utf8Length(unit)) >= room)
-            break; // cannot happen with the sizes of vessik_card; never overrun
-        written +=
-            static_cast<size_t>(PutUtf8(unit, reinterpret_cast<unsigned char *>(dest) + written));
-    }
-    dest[written] = '\0';
+    return units;
 }
 
-// Where a field of the text block goes in vessik_card.
+// The code point that unit `u` starts, with `u` moved past a surrogate
+// pair's second unit; U+FFFD (and `damaged`) for a control character or an
+// unpaired surrogate.
+uint32_t NextCodePoint(const unsigned char *src, int units, int &u, bool &damaged)
+{
+    const unsigned short unit = UnitAt(src, u);
+    if (IsHighSurrogate(unit) && u + 1 < units && IsLowSurrogate(UnitAt(src, u + 1))) {
+        const unsigned short low = UnitAt(src, ++u);
+        return kSupplementaryBase +
+               ((static_cast<uint32_t>(unit - kSurrogateFirst) << kSurrogateBits) |
+                (low - kLowSurrogateFirst));
+    }
+    if (IsHighSurrogate(unit) || IsLowSurrogate(unit) || IsControl(unit)) {
+        damaged = true;
+        return kReplacement;
+    }
+    return unit;
+}
+
+// A free-text field into UTF-8 that is safe to print. True when something
+// of the card's text had to be replaced.
+bool DecodeText(const unsigned char *block, const BlockField &field, char *dest, size_t room)
+{
+    const unsigned char *src = block + field.offset;
+    const int units = TextUnits(src, field);
+    bool damaged = false;
+    size_t written = 0;
+    for (int u = 0; u < units; ++u) {
+        const uint32_t code = NextCodePoint(src, units, u, damaged);
+        if (written + static_cast<size_t>(CodePointLength(code)) >= room)
+            break; // cannot happen with the sizes of vessik_card; never overrun
+        written += static_cast<size_t>(
+            PutCodePoint(code, reinterpret_cast<unsigned char *>(dest) + written));
+    }
+    dest[written] = '\0';
+    return damaged;
+}
+
+bool IsDigitFieldChar(unsigned short unit)
+{
+    return (unit >= '0' && unit <= '9') || unit == 'X' || unit == 'x';
+}
+
+// A digit field: only 0-9, X and x are kept. True when anything else was
+// there (and dropped).
+bool DecodeDigits(const unsigned char *block, const BlockField &field, char *dest, size_t room)
+{
+    const unsigned char *src = block + field.offset;
+    const int units = TextUnits(src, field);
+    bool damaged = false;
+    size_t written = 0;
+    for (int u = 0; u < units && written + 1 < room; ++u) {
+        const unsigned short unit = UnitAt(src, u);
+        if (IsDigitFieldChar(unit))
+            dest[written++] = static_cast<char>(unit);
+        else
+            damaged = true;
+    }
+    dest[written] = '\0';
+    return damaged;
+}
+
+// Where a field of the text block goes in vessik_card, and how it decodes.
+enum class CardCodec { Text, Digits };
 struct CardField {
     BlockField block;
     size_t member;
     size_t room;
+    CardCodec codec;
+    unsigned damage_bit;
 };
-#define VESSIK_CARD_FIELD(block_field, member)                                                     \
+#define VESSIK_CARD_FIELD(block_field, member, codec, bit)                                         \
     CardField                                                                                      \
     {                                                                                              \
-        block_field, offsetof(vessik_card, member), sizeof(vessik_card::member)                    \
+        block_field, offsetof(vessik_card, member), sizeof(vessik_card::member), CardCodec::codec, \
+            bit                                                                                    \
     }
 
+// A resident's and a permit's end of validity may be a word ("long-term"),
+// and the foreign card's number and nationality hold letters: text, not
+// digits.
 constexpr CardField kResidentCard[] = {
-    VESSIK_CARD_FIELD(resident::kName, name),
-    VESSIK_CARD_FIELD(resident::kSex, sex),
-    VESSIK_CARD_FIELD(resident::kNation, nation_code),
-    VESSIK_CARD_FIELD(resident::kBirth, birth),
-    VESSIK_CARD_FIELD(resident::kAddress, address),
-    VESSIK_CARD_FIELD(resident::kIdNumber, id_number),
-    VESSIK_CARD_FIELD(resident::kAuthority, authority),
-    VESSIK_CARD_FIELD(resident::kValidFrom, valid_from),
-    VESSIK_CARD_FIELD(resident::kValidTo, valid_to),
+    VESSIK_CARD_FIELD(resident::kName, name, Text, VESSIK_FIELD_NAME),
+    VESSIK_CARD_FIELD(resident::kSex, sex, Digits, VESSIK_FIELD_SEX),
+    VESSIK_CARD_FIELD(resident::kNation, nation_code, Digits, VESSIK_FIELD_NATION_CODE),
+    VESSIK_CARD_FIELD(resident::kBirth, birth, Digits, VESSIK_FIELD_BIRTH),
+    VESSIK_CARD_FIELD(resident::kAddress, address, Text, VESSIK_FIELD_ADDRESS),
+    VESSIK_CARD_FIELD(resident::kIdNumber, id_number, Digits, VESSIK_FIELD_ID_NUMBER),
+    VESSIK_CARD_FIELD(resident::kAuthority, authority, Text, VESSIK_FIELD_AUTHORITY),
+    VESSIK_CARD_FIELD(resident::kValidFrom, valid_from, Digits, VESSIK_FIELD_VALID_FROM),
+    VESSIK_CARD_FIELD(resident::kValidTo, valid_to, Text, VESSIK_FIELD_VALID_TO),
 };
 constexpr CardField kForeignPermanentCard[] = {
-    VESSIK_CARD_FIELD(foreign_permanent::kNameEn, name_en),
-    VESSIK_CARD_FIELD(foreign_permanent::kSex, sex),
-    VESSIK_CARD_FIELD(foreign_permanent::kCardNumber, id_number),
-    VESSIK_CARD_FIELD(foreign_permanent::kNation, nation_code),
-    VESSIK_CARD_FIELD(foreign_permanent::kName, name),
-    VESSIK_CARD_FIELD(foreign_permanent::kValidFrom, valid_from),
-    VESSIK_CARD_FIELD(foreign_permanent::kValidTo, valid_to),
-    VESSIK_CARD_FIELD(foreign_permanent::kBirth, birth),
-    VESSIK_CARD_FIELD(foreign_permanent::kVersion, version),
-    VESSIK_CARD_FIELD(foreign_permanent::kAuthority, authority),
+    VESSIK_CARD_FIELD(foreign_permanent::kNameEn, name_en, Text, VESSIK_FIELD_NAME_EN),
+    VESSIK_CARD_FIELD(foreign_permanent::kSex, sex, Digits, VESSIK_FIELD_SEX),
+    VESSIK_CARD_FIELD(foreign_permanent::kCardNumber, id_number, Text, VESSIK_FIELD_ID_NUMBER),
+    VESSIK_CARD_FIELD(foreign_permanent::kNation, nation_code, Text, VESSIK_FIELD_NATION_CODE),
+    VESSIK_CARD_FIELD(foreign_permanent::kName, name, Text, VESSIK_FIELD_NAME),
+    VESSIK_CARD_FIELD(foreign_permanent::kValidFrom, valid_from, Digits, VESSIK_FIELD_VALID_FROM),
+    VESSIK_CARD_FIELD(foreign_permanent::kValidTo, valid_to, Text, VESSIK_FIELD_VALID_TO),
+    VESSIK_CARD_FIELD(foreign_permanent::kBirth, birth, Digits, VESSIK_FIELD_BIRTH),
+    VESSIK_CARD_FIELD(foreign_permanent::kVersion, version, Digits, VESSIK_FIELD_VERSION),
+    VESSIK_CARD_FIELD(foreign_permanent::kAuthority, authority, Text, VESSIK_FIELD_AUTHORITY),
 };
 constexpr CardField kHmtPermitCard[] = {
-    VESSIK_CARD_FIELD(hmt_permit::kName, name),
-    VESSIK_CARD_FIELD(hmt_permit::kSex, sex),
-    VESSIK_CARD_FIELD(hmt_permit::kBirth, birth),
-    VESSIK_CARD_FIELD(hmt_permit::kAddress, address),
-    VESSIK_CARD_FIELD(hmt_permit::kIdNumber, id_number),
-    VESSIK_CARD_FIELD(hmt_permit::kAuthority, authority),
-    VESSIK_CARD_FIELD(hmt_permit::kValidFrom, valid_from),
-    VESSIK_CARD_FIELD(hmt_permit::kValidTo, valid_to),
-    VESSIK_CARD_FIELD(hmt_permit::kPassNumber, pass_number),
-    VESSIK_CARD_FIELD(hmt_permit::kIssueCount, issue_count),
+    VESSIK_CARD_FIELD(hmt_permit::kName, name, Text, VESSIK_FIELD_NAME),
+    VESSIK_CARD_FIELD(hmt_permit::kSex, sex, Digits, VESSIK_FIELD_SEX),
+    VESSIK_CARD_FIELD(hmt_permit::kBirth, birth, Digits, VESSIK_FIELD_BIRTH),
+    VESSIK_CARD_FIELD(hmt_permit::kAddress, address, Text, VESSIK_FIELD_ADDRESS),
+    VESSIK_CARD_FIELD(hmt_permit::kIdNumber, id_number, Digits, VESSIK_FIELD_ID_NUMBER),
+    VESSIK_CARD_FIELD(hmt_permit::kAuthority, authority, Text, VESSIK_FIELD_AUTHORITY),
+    VESSIK_CARD_FIELD(hmt_permit::kValidFrom, valid_from, Digits, VESSIK_FIELD_VALID_FROM),
+    VESSIK_CARD_FIELD(hmt_permit::kValidTo, valid_to, Text, VESSIK_FIELD_VALID_TO),
+    VESSIK_CARD_FIELD(hmt_permit::kPassNumber, pass_number, Text, VESSIK_FIELD_PASS_NUMBER),
+    VESSIK_CARD_FIELD(hmt_permit::kIssueCount, issue_count, Digits, VESSIK_FIELD_ISSUE_COUNT),
 };
 #undef VESSIK_CARD_FIELD
 
@@ -303,8 +411,14 @@ template <size_t N>
 void DecodeCardFieldList(const unsigned char *block, const CardField (&fields)[N],
                          vessik_card *card)
 {
-    for (const CardField &f : fields)
-        DecodeWhole(block, f.block, reinterpret_cast<char *>(card) + f.member, f.room);
+    for (const CardField &f : fields) {
+        char *dest = reinterpret_cast<char *>(card) + f.member;
+        const bool damaged = f.codec == CardCodec::Digits
+                                 ? DecodeDigits(block, f.block, dest, f.room)
+                                 : DecodeText(block, f.block, dest, f.room);
+        if (damaged)
+            card->damaged_fields |= f.damage_bit;
+    }
 }
 
 int IdCheck(const char *id)
@@ -388,6 +502,8 @@ void DecodeAppendedAddress(const unsigned char *payload, int bytes, vessik_card 
     const size_t raw = std::min(static_cast<size_t>(bytes), sizeof card->appended_address_raw);
     memcpy(card->appended_address_raw, payload, raw);
     card->appended_address_raw_bytes = static_cast<unsigned>(raw);
-    const BlockField whole = {0, static_cast<int>(raw)};
-    DecodeWhole(payload, whole, card->appended_address, sizeof card->appended_address);
+    // One address record of 35 units is decoded; longer answers are kept raw.
+    const BlockField text = {0, std::min(static_cast<int>(raw), kAppendedAddressTextBytes)};
+    if (DecodeText(payload, text, card->appended_address, sizeof card->appended_address))
+        card->damaged_fields |= VESSIK_FIELD_APPENDED_ADDRESS;
 }

@@ -145,8 +145,11 @@ void DecodeCardText(const unsigned char *block, idInfo *info);
 
 // Decodes the text block into the extended card: its type by the marker,
 // every field of that type whole, the nationality's name and the identity
-// number's check. A marker it does not know leaves every field empty. The
-// card arrives zeroed; the raw block and photo are the caller's to copy.
+// number's check. A marker it does not know leaves every field empty.
+// Unlike the fixed record, the texts come out safe to print: control
+// characters and unpaired surrogates become U+FFFD, digit fields keep only
+// 0-9, X and x, and each field that needed it is marked in damaged_fields.
+// The card arrives zeroed; the raw block and photo are the caller's to copy.
 void DecodeCardFields(const unsigned char *block, vessik_card *card);
 
 // The payload of the module's answer to 30 03: kept raw (its layout is not

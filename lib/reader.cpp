@@ -9,6 +9,7 @@
 
 #include "card_text.h"
 #include "diag.h"
+#include "keyed_hash.h"
 #include "poll_engine.h"
 #include "timing.h"
 
@@ -60,7 +61,7 @@ bool AcceptCard(void *context, const CardAnswer &card)
     const vessik_reader *reader = session->reader;
     const bool accepted = session->report_same_card || !reader->have_last ||
                           reader->absent_since_last ||
-                          memcmp(card.text, reader->last_block, answer::kTextBytes) != 0;
+                          KeyedHash(card.text, answer::kTextBytes) != reader->last_block_hash;
     if (accepted)
         session->card = card;
     return accepted;
@@ -276,7 +277,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
     if (outcome == PollOutcome::CardRead) {
         Report(options, kMsgReadOk);
         DeliverCard(session.card, session, settings, MonotonicUs(), card);
-        memcpy(reader->last_block, session.card.text, answer::kTextBytes);
+        reader->last_block_hash = KeyedHash(session.card.text, answer::kTextBytes);
         reader->have_last = true;
         reader->absent_since_last = false;
     } else if (outcome == PollOutcome::ReaderLost) {
@@ -316,8 +317,8 @@ void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info)
         memcpy(whole.module_id, reader->module_id, sizeof whole.module_id);
     }
     for (int i = 0; i < whole.module_id_len; ++i)
-        snprintf(whole.module_id_hex + kHexDigitsPerByte * i, kHexDigitsPerByte + 1, "%02x",
-                 whole.module_id[i]);
+        snprintf(whole.module_id_hex + static_cast<ptrdiff_t>(kHexDigitsPerByte) * i,
+                 kHexDigitsPerByte + 1, "%02x", whole.module_id[i]);
     CopySized(info, &whole, sizeof whole);
 }
 

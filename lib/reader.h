@@ -26,8 +26,9 @@ struct vessik_reader {
     static_assert(std::atomic<int>::is_always_lock_free, "cancel must be signal-safe");
 
     // What the last read took, to tell a card left on the reader from a new
-    // one. Touched only by the read in progress.
-    unsigned char last_block[vessik::answer::kTextBytes] = {};
+    // one: a keyed hash of its text block (vessik::KeyedHash), never the
+    // text itself. Touched only by the read in progress.
+    uint64_t last_block_hash = 0;
     bool have_last = false;
     bool absent_since_last = true;
     uint64_t last_read_end_us = 0;

@@ -20,9 +20,10 @@
 extern "C" {
 #endif
 
-/* The version of this interface. 1: vessik_read only; 2: reader handles,
- * sized cards, the log handler. The library reports its own through
- * vessik_read_api_version(). */
+/* The version of this interface. 1: vessik_read only; 2: reader handles
+ * (USB and serial), sized structs, the log handler, the whole card
+ * (fingerprints, appended address, unknown types, damaged fields). The
+ * library reports its own through vessik_read_api_version(). */
 #define VESSIK_READ_API_VERSION 2
 
 /* Results. Codes are only ever appended, never renumbered. */
@@ -78,7 +79,15 @@ typedef struct vessik_read_options {
 
 /* Every text is NUL-terminated UTF-8 and never cut: each array holds the
  * longest text its card field can decode to. Fields a card type does not
- * carry are empty. Set size (vessik_card_init does) before a read. */
+ * carry are empty. Set size (vessik_card_init does) before a read.
+ *
+ * The texts are safe to print anywhere: control characters (U+0000-U+001F,
+ * U+007F-U+009F) and unpaired surrogates of the card's text become U+FFFD,
+ * and the digit fields (sex, birth, valid_from, a resident's nationality,
+ * the resident's and the permit's number, the permit's issue count, the
+ * foreign card's version) keep only 0-9, X and x. A field that needed any
+ * of this has its VESSIK_FIELD_* bit in damaged_fields. text_block keeps
+ * the card's bytes as they are. */
 typedef struct vessik_card {
     unsigned int size;    /* sizeof(vessik_card) as the caller knows it */
     int type;             /* VESSIK_CARD_* */
@@ -113,7 +122,25 @@ typedef struct vessik_card {
     char appended_address[106];       /* UTF-8, whole */
     unsigned int appended_address_raw_bytes;
     unsigned char appended_address_raw[256]; /* the answer's payload as the module gives it */
+    unsigned int damaged_fields; /* VESSIK_FIELD_* bits of fields whose card text was replaced
+                                  * or dropped in part (see above) */
 } vessik_card;
+
+/* Bits of vessik_card.damaged_fields, one for each text field. */
+#define VESSIK_FIELD_NAME (1u << 0)
+#define VESSIK_FIELD_NAME_EN (1u << 1)
+#define VESSIK_FIELD_SEX (1u << 2)
+#define VESSIK_FIELD_NATION_CODE (1u << 3)
+#define VESSIK_FIELD_BIRTH (1u << 4)
+#define VESSIK_FIELD_ADDRESS (1u << 5)
+#define VESSIK_FIELD_ID_NUMBER (1u << 6)
+#define VESSIK_FIELD_AUTHORITY (1u << 7)
+#define VESSIK_FIELD_VALID_FROM (1u << 8)
+#define VESSIK_FIELD_VALID_TO (1u << 9)
+#define VESSIK_FIELD_PASS_NUMBER (1u << 10)
+#define VESSIK_FIELD_ISSUE_COUNT (1u << 11)
+#define VESSIK_FIELD_VERSION (1u << 12)
+#define VESSIK_FIELD_APPENDED_ADDRESS (1u << 13)
 
 /* The first published sizes: where the last field of the first version of
  * each struct ends. The library refuses smaller sizes. */

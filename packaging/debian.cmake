@@ -17,6 +17,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${_deb_prefix})
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev standin tools)
+if(TARGET vessik-virtual-reader)
+  list(APPEND CPACK_COMPONENTS_ALL virtual_reader)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${_deb_release})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VESSIK_PACKAGE_MAINTAINER}")
@@ -33,11 +36,24 @@ if(CMAKE_LIBRARY_ARCHITECTURE)
 endif()
 set(VESSIK_DEB_STANDIN_PRIORITY 10) # any real decoder registered higher wins
 set(VESSIK_DEB_RUNTIME ${_deb_runtime})
+set(VESSIK_DEB_SYSUSERS_DIR "${_deb_prefix}/lib/sysusers.d")
 set(_deb_dir "${CMAKE_CURRENT_BINARY_DIR}/deb")
 foreach(script runtime/postinst runtime/shlibs runtime/triggers
-               standin/postinst standin/prerm standin/triggers)
+               standin/postinst standin/prerm standin/triggers
+               tools/postinst tools/prerm tools/postrm)
   configure_file(deb/${script}.in "${_deb_dir}/${script}" @ONLY)
 endforeach()
+
+# The packages hold what a /usr install puts where: a tree configured for
+# another prefix (the README's /usr/local, say) would pack programs under
+# /usr whose unit and settings paths point elsewhere. cpack refuses it.
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL _deb_prefix)
+  set(_deb_refusal "${CMAKE_CURRENT_BINARY_DIR}/deb/refuse-prefix.cmake")
+  file(WRITE "${_deb_refusal}" "message(FATAL_ERROR \"The Debian packages are built from a tree \
+configured with -DCMAKE_INSTALL_PREFIX=${_deb_prefix}; this one is configured for \
+${CMAKE_INSTALL_PREFIX}.\")\n")
+  set(CPACK_PROJECT_CONFIG_FILE "${_deb_refusal}")
+endif()
 
 # runtime: the library and the udev rule for the reader.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${_deb_runtime})
@@ -51,7 +67,7 @@ libvessik reads resident identity cards through a USB reader that carries a
 security module (USB ${VESSIK_USB_VENDOR}:${VESSIK_USB_PRODUCT}) and fills a record with the card's
 fields and compressed photo. A program that loads it links libusb-1.0 and
 libwltdec64 itself. The package also holds a udev rule that gives the
-logged-in user and the plugdev group access to the reader.")
+user at the seat (uaccess) and the group vessik access to the reader.")
 
 # dev: what a client builds and links against.
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvessik-dev)
@@ -78,12 +94,10 @@ of its own; the libwltdec64.so link in the library folder is the alternative
 ${VESSIK_DEB_ALTERNATIVE} (priority ${VESSIK_DEB_STANDIN_PRIORITY}), so a real
 decoder registered at a higher priority takes its place.")
 
-# tools: demo, doctor, virtual reader and the sample card.
+# tools: demo, doctor, vessik-read and vessikd.
 set(_deb_tools_depends "${_deb_runtime} (= ${_deb_version}), libusb-1.0-0, ${_deb_decoder}")
 string(APPEND _deb_tools_depends ", libc6, libstdc++6, libgcc-s1")
-if(TARGET vessik-virtual-reader)
-  string(APPEND _deb_tools_depends ", libumockdev0, libglib2.0-0")
-endif()
+set(_deb_tools_control "${_deb_dir}/tools/postinst;${_deb_dir}/tools/prerm;${_deb_dir}/tools/postrm")
 if(TARGET vessikd)
   # cpp-httplib's runtime package carries its major.minor in its name.
   pkg_check_modules(_deb_httplib QUIET cpp-httplib)
@@ -92,18 +106,32 @@ if(TARGET vessikd)
   else()
     message(FATAL_ERROR "packaging: cannot tell cpp-httplib's version for vessik-tools' Depends")
   endif()
+  # logind's seats and socket activation.
+  string(APPEND _deb_tools_depends ", libsystemd0")
   # The service's settings are the admin's: dpkg keeps local edits on upgrade.
   file(WRITE "${_deb_dir}/tools/conffiles" "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vessik/vessikd.conf\n")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${_deb_dir}/tools/conffiles")
+  list(APPEND _deb_tools_control "${_deb_dir}/tools/conffiles")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vessik-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_deb_tools_depends}")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${_deb_tools_control}")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line tools for libvessik
 vessik_demo polls the reader and prints every card it reads; vessik-doctor
-says whether a card read can start here and, if not, why; vessik-virtual-reader
-runs any program against an emulated reader holding a card (a sample card is
-in /usr/share/vessik/cards); vessik-read prints cards as text or JSON; vessikd
-serves the reader to web pages on this computer (loopback only).")
+says whether a card read can start here and, if not, why; vessik-read prints
+cards as text or JSON; vessikd serves the reader to web pages on this
+computer (loopback only, to the users the machine trusts). Its units are
+installed, not enabled: systemctl enable --now vessikd.socket.")
+
+# virtual_reader: the emulated reader, for tests and trials only.
+set(CPACK_DEBIAN_VIRTUAL_READER_PACKAGE_NAME vessik-virtual-reader)
+set(CPACK_DEBIAN_VIRTUAL_READER_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_VIRTUAL_READER_PACKAGE_DEPENDS
+  "libc6, libstdc++6, libgcc-s1, libumockdev0, libglib2.0-0")
+set(CPACK_DEBIAN_VIRTUAL_READER_PACKAGE_SUGGESTS vessik-tools)
+set(CPACK_DEBIAN_VIRTUAL_READER_DESCRIPTION "emulated identity-card reader for testing libvessik
+vessik-virtual-reader runs any program against an emulated reader holding a
+card (a sample card is in /usr/share/vessik/cards), through umockdev.
+Production machines need not install it.")
 
 include(CPack)

@@ -7,6 +7,7 @@
 // the read switch the bus's fast sleeps off and sleep for real.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include "ApiTestSupport.h"
+#include "reader.h"
 
 namespace {
 
@@ -246,6 +248,29 @@ TEST_F(PollTest, CardLaidDownAgainBetweenTwoReadsIsANewPresentation)
         options_.deadline_ms = 2500;
         EXPECT_EQ(Read(), VESSIK_OK);
     }
+}
+
+// To hold back a card left lying, a reader handle remembers the last card's
+// text by a keyed hash; the text itself stays nowhere in the handle.
+TEST_F(PollTest, AReaderHandleKeepsNoCardTextToRecogniseTheCard)
+{
+    testbus::set_fast_sleep(true);
+    reader_.knobs().refind_after_read = true;
+    vessik_reader *handle = nullptr;
+    ASSERT_EQ(vessik_reader_open("usb", &handle), VESSIK_OK);
+    Present(vsim::sample_card());
+    options_.deadline_ms = 3000;
+    ASSERT_EQ(vessik_reader_read(handle, &options_, &card_), VESSIK_OK);
+
+    const auto *object = reinterpret_cast<const unsigned char *>(handle);
+    const unsigned char *name = card_.text_block; // the name's units come first
+    constexpr size_t kNameBytes = 8;
+    EXPECT_EQ(std::search(object, object + sizeof(vessik_reader), name, name + kNameBytes),
+              object + sizeof(vessik_reader));
+    // And the card left lying is still recognised.
+    options_.deadline_ms = 600;
+    EXPECT_EQ(vessik_reader_read(handle, &options_, &card_), VESSIK_E_TIMEOUT);
+    vessik_reader_close(handle);
 }
 
 TEST_F(PollTest, ReportSameCardReportsACardLeftOnTheReaderAgain)

@@ -308,6 +308,7 @@ TEST_F(PhotoTest, StandInDecoderWritesNothingAndTheObjectSaysNull)
 
 TEST_F(PhotoTest, ADecoderThatWritesGivesThePathNamedByTheIdNumber)
 {
+    umask(022); // the usual one, under which a plain write makes a file 0644
     Process p;
     ASSERT_TRUE(
         p.Start(UnderLauncher({}, {"--json", "--photo", dir_}), {"LD_PRELOAD=" + kFakeDecoder}));
@@ -316,6 +317,32 @@ TEST_F(PhotoTest, ADecoderThatWritesGivesThePathNamedByTheIdNumber)
     EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), path);
     const std::vector<uint8_t> photo = vsim::sample_card().photo;
     EXPECT_EQ(ReadFile(path), std::string(photo.begin(), photo.end()));
+    // The user's alone all the same.
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << std::oct << st.st_mode;
+    EXPECT_EQ(Files(), std::vector<std::string>({vsim::sample_card().id_number + ".bmp"}));
+}
+
+// A link planted under the photo's name is neither written through nor
+// replaced: the name is taken, which is an error.
+TEST_F(PhotoTest, ANameAlreadyTakenIsNeitherFollowedNorReplaced)
+{
+    const std::string target = dir_ + "/target";
+    std::ofstream(target) << "keep";
+    const std::string name = vsim::sample_card().id_number + ".bmp";
+    ASSERT_EQ(symlink(target.c_str(), (dir_ + "/" + name).c_str()), 0);
+    Process p;
+    ASSERT_TRUE(
+        p.Start(UnderLauncher({}, {"--json", "--photo", dir_}), {"LD_PRELOAD=" + kFakeDecoder}));
+    EXPECT_EQ(p.Wait(), vread::kExitFailed) << p.err;
+    EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
+    EXPECT_NE(p.err.find(name + " exists"), std::string::npos) << p.err;
+    EXPECT_EQ(ReadFile(target), "keep");
+    struct stat st {};
+    ASSERT_EQ(lstat((dir_ + "/" + name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(Files(), std::vector<std::string>({name, "target"}));
 }
 
 TEST_F(PhotoTest, AHostileIdNumberCannotLeaveThePhotoFolder)
@@ -325,8 +352,10 @@ TEST_F(PhotoTest, AHostileIdNumberCannotLeaveThePhotoFolder)
         p.Start(UnderLauncher({"--raw-field", "id_number=../../x/1X"}, {"--json", "--photo", dir_}),
                 {"LD_PRELOAD=" + kFakeDecoder}));
     ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
-    EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), dir_ + "/________1X.bmp");
-    EXPECT_EQ(Files(), std::vector<std::string>({"________1X.bmp"}));
+    // The digit field keeps 0-9, X and x ("x1X"); the file name keeps digits
+    // and capitals.
+    EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), dir_ + "/_1X.bmp");
+    EXPECT_EQ(Files(), std::vector<std::string>({"_1X.bmp"}));
 }
 
 TEST(VessikReadE2e, UsageErrorsAndHelpNeedNoReader)

@@ -2,6 +2,7 @@
 // and the JSON and text it prints for a card.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
@@ -134,12 +135,14 @@ TEST(Base64, Rfc4648Vectors)
     EXPECT_EQ(vessik_tools::base64_encode(high, sizeof high), "//4A+w==");
 }
 
-TEST(PhotoFileName, OnlyDigitsAndCapitalXSurvive)
+TEST(PhotoFileName, OnlyDigitsAndCapitalLettersSurvive)
 {
     EXPECT_EQ(vread::photo_file_name("990000199003070013"), "990000199003070013.bmp");
     EXPECT_EQ(vread::photo_file_name("99000019950615004X"), "99000019950615004X.bmp");
     EXPECT_EQ(vread::photo_file_name("../../etc/x"), "___________.bmp");
-    EXPECT_EQ(vread::photo_file_name("UTO990085031201"), "___990085031201.bmp");
+    // Foreign card numbers that differ only in their letters keep apart.
+    EXPECT_EQ(vread::photo_file_name("UTO990085031201"), "UTO990085031201.bmp");
+    EXPECT_EQ(vread::photo_file_name("ABC990085031201"), "ABC990085031201.bmp");
     EXPECT_EQ(vread::photo_file_name("1x 2"), "1__2.bmp");
     EXPECT_EQ(vread::photo_file_name("测1"), "___1.bmp"); // every byte of a wide character
     EXPECT_EQ(vread::photo_file_name(""), "_.bmp");
@@ -268,6 +271,23 @@ TEST(CardText, ShowsTheFieldsOfTheCardsOwnType)
     text = vread::card_text(card, "");
     EXPECT_NE(text.find("Pass number:    X99000001\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("Nationality"), std::string::npos);
+}
+
+// A forged card's controls reach no terminal: they show escaped, and a line
+// end in a field forges no line.
+TEST(CardText, ControlCharactersAreShownEscaped)
+{
+    vessik_card card = SampleCard();
+    strcpy(card.name, "A\x1b[2J\x1b[31mB\nC\x7f"
+                      "D\xc2\x9b"
+                      "E");
+    const std::string text = vread::card_text(card, "");
+    EXPECT_NE(text.find("Name:           A\\x1b[2J\\x1b[31mB\\x0aC\\x7fD\\xc2\\x9bE\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
+              std::count(text.begin(), text.end(), ':')); // one line per label
 }
 
 } // namespace

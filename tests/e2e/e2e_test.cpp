@@ -343,6 +343,19 @@ TEST(DemoUnderLauncher, HostileIdentityNumberKeepsThePhotoPathUnderMnt)
     EXPECT_EQ(name, std::string(18, '_') + ".jpg");
 }
 
+// A forged card's name holds terminal controls and a line end: the demo
+// shows them escaped, and its lines stay its own.
+TEST(DemoUnderLauncher, CardTextReachesTheTerminalEscaped)
+{
+    const Outcome r =
+        launch({"--raw-field", "name=A\x1b[2J\x1b[31mB\nC", "--stop-after", "3"}, {kDemo});
+
+    ASSERT_EQ(r.status, kExitStopped) << r.err;
+    EXPECT_NE(r.out.find("Usage:\tname:A\\x1b[2J\\x1b[31mB\\x0aC\n\tcardno:"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
 // --- Reads through the library ----------------------------------------------------------
 
 TEST(ClientRead, CardLaidDownAfterTwoSecondsIsRead)

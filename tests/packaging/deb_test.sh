@@ -13,7 +13,7 @@ set -euo pipefail
 
 readonly skip_status=77    # ctest's SKIP_RETURN_CODE
 readonly stopped_status=124 # the launcher's status when --stop-after ended the program
-readonly packages=(libvessik1 libvessik-dev libwltdec64-standin vessik-tools)
+readonly packages=(libvessik1 libvessik-dev libwltdec64-standin vessik-tools vessik-virtual-reader)
 readonly run_limit_s=20
 readonly demo_run_s=4         # the demo reads the sample card well within this
 readonly test_decoder_priority=50 # above the stand-in's
@@ -38,6 +38,26 @@ expect_file() { # PACKAGE PATTERN: a path of the package matches PATTERN
 expect_no_file() {
   ! grep -Eq "^$2\$" <<<"${listing[$1]}" || fail "$1 must not hold $2"
 }
+expect_no_field() { # PACKAGE FIELD TEXT: the field does not hold TEXT
+  local value
+  value=$(field "$1" "$2")
+  [[ "$value" != *"$3"* ]] || fail "$1 $2 is '$value', which must not hold '$3'"
+}
+
+# A tree configured for another prefix is refused by cpack: its units and
+# settings would name paths the packages do not use.
+refuse_other_prefix() {
+  local src=$1 work=$2
+  local tree=$work/tree-usr-local
+  step "cpack refuses a tree configured for /usr/local"
+  cmake -S "$src" -B "$tree" "${generator[@]}" -DCMAKE_INSTALL_PREFIX=/usr/local \
+    -DVESSIK_BUILD_TESTS=OFF -DVESSIK_BUILD_BENCH=OFF >"$work/configure-usr-local.log" 2>&1 ||
+    { cat "$work/configure-usr-local.log"; fail "configure for /usr/local"; }
+  local out status=0
+  out=$(cd "$tree" && cpack -G DEB -B "$work/debs-usr-local" 2>&1) || status=$?
+  [ "$status" -ne 0 ] || fail "cpack packed a tree configured for /usr/local"
+  grep -q "CMAKE_INSTALL_PREFIX=/usr" <<<"$out" || { echo "$out"; fail "cpack did not say why"; }
+}
 
 build_and_check() {
   local src=$1 work=$2
@@ -47,7 +67,7 @@ build_and_check() {
   mkdir -p "$work"
 
   step "configure and build for /usr"
-  local generator=()
+  generator=()
   command -v ninja >/dev/null && generator=(-G Ninja)
   cmake -S "$src" -B "$tree" "${generator[@]}" -DCMAKE_INSTALL_PREFIX=/usr \
     -DCMAKE_BUILD_TYPE=Release -DVESSIK_BUILD_TESTS=OFF -DVESSIK_BUILD_BENCH=OFF \
@@ -77,15 +97,19 @@ build_and_check() {
   expect_field libvessik-dev Depends libusb-1.0-0-dev
   expect_field libvessik-dev Depends "libwltdec64-standin | libwltdec64"
   expect_field vessik-tools Depends "libvessik1 (= $version)"
-  expect_field vessik-tools Depends libumockdev0
   expect_field vessik-tools Depends "libwltdec64-standin | libwltdec64"
   expect_field vessik-tools Depends "libcpp-httplib0."
+  expect_field vessik-tools Depends libsystemd0
+  # The test reader and umockdev stay off production machines.
+  expect_no_field vessik-tools Depends libumockdev0
+  expect_field vessik-virtual-reader Depends libumockdev0
   expect_field libwltdec64-standin Provides libwltdec64
 
   step "contents"
   expect_file libvessik1 "$libdir/libvessik\.so\.1\.[0-9.]+"
   expect_file libvessik1 "$libdir/libvessik\.so\.1"
   expect_file libvessik1 "/usr/lib/udev/rules\.d/60-vessik\.rules"
+  expect_file libvessik1 "/usr/lib/sysusers\.d/vessik\.conf"
   expect_no_file libvessik1 "$libdir/libvessik\.so"
   expect_no_file libvessik1 ".*/include/.*"
   expect_file libvessik-dev "$libdir/libvessik\.so"
@@ -103,13 +127,15 @@ build_and_check() {
   local p2
   for p2 in "${packages[@]}"; do expect_no_file "$p2" "$libdir/libwltdec64\.so"; done
   expect_file vessik-tools "/usr/bin/vessik_demo"
-  expect_file vessik-tools "/usr/bin/vessik-virtual-reader"
+  expect_file vessik-virtual-reader "/usr/bin/vessik-virtual-reader"
+  expect_no_file vessik-tools "/usr/bin/vessik-virtual-reader"
   expect_file vessik-tools "/usr/bin/vessik-doctor"
-  expect_file vessik-tools "/usr/share/vessik/cards/sample\.card"
+  expect_file vessik-virtual-reader "/usr/share/vessik/cards/sample\.card"
   expect_file vessik-tools "/usr/bin/vessik-read"
   expect_file vessik-tools "/usr/bin/vessikd"
   expect_file vessik-tools "/etc/vessik/vessikd\.conf"
   expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.service"
+  expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.socket"
   expect_file vessik-tools "/usr/lib/sysusers\.d/vessikd\.conf"
 
   step "the packaged udev rule is the generated one"
@@ -133,6 +159,23 @@ build_and_check() {
   rm -rf "$control"
   dpkg-deb -e "$(deb_of vessik-tools)" "$control"
   grep -qx "/etc/vessik/vessikd.conf" "$control/conffiles" || fail "vessikd.conf is not a conffile"
+  grep -q "systemd-sysusers" "$control/postinst" || fail "vessik-tools' postinst makes no user"
+  grep -q "daemon-reload" "$control/postinst" || fail "vessik-tools' postinst does not reload systemd"
+  grep -q "daemon-reload" "$control/postrm" || fail "vessik-tools' postrm does not reload systemd"
+  ! grep -v '^ *#' "$control/postinst" | grep -Eq "systemctl.*(enable|start)|deb-systemd" ||
+    fail "vessik-tools' postinst enables or starts the service"
+  rm -rf "$control"
+  dpkg-deb -e "$(deb_of libvessik1)" "$control"
+  grep -q "systemd-sysusers" "$control/postinst" || fail "libvessik1's postinst makes no group"
+
+  step "the unit runs the packaged program, without core files"
+  dpkg-deb -x "$(deb_of vessik-tools)" "$unpacked"
+  local unit=$unpacked/usr/lib/systemd/system/vessikd.service
+  grep -q "^ExecStart=/usr/bin/vessikd " "$unit" || fail "the unit does not run /usr/bin/vessikd"
+  grep -qx "LimitCORE=0" "$unit" || fail "the unit allows core files"
+  grep -qx "SupplementaryGroups=vessik" "$unit" || fail "the unit's group is not vessik"
+  grep -qx "Requires=vessikd.socket" "$unit" || fail "the unit does not take the socket"
+  grep -q "^u vessikd " "$unpacked/usr/lib/sysusers.d/vessikd.conf" || fail "no vessikd user"
 
   step "no RPATH in packaged programs"
   local elf
@@ -143,6 +186,7 @@ build_and_check() {
   for elf in "$unpacked"/usr/bin/*; do
     ! readelf -d "$elf" | grep -Eq "RPATH|RUNPATH" || fail "$elf carries an RPATH"
   done
+  refuse_other_prefix "$src" "$work"
   echo "packages built and checked in $debs"
 }
 
@@ -186,6 +230,12 @@ install_and_run() {
   local p
   for p in "${packages[@]}"; do files+=("$(deb_of "$p")"); done
   apt_quiet install "${files[@]}"
+
+  if command -v systemd-sysusers >/dev/null; then
+    step "the service's user and the reader's group"
+    getent group vessik >/dev/null || fail "no group vessik after install"
+    id -nG vessikd | grep -qw vessik || fail "vessikd is not in the group vessik"
+  fi
 
   step "the stand-in is the decoder"
   [ "$(readlink -f "$libdir/libwltdec64.so")" = "$libdir/vessik/libwltdec64.so" ] ||

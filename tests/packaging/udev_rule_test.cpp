@@ -67,6 +67,8 @@ TEST(UdevRule, MatchesTheReaderIdsOfTheLibrary)
 
 // systemd's 73-seat-late.rules turns the uaccess tag into an ACL for the
 // logged-in user, so the tag must be set by a rule file that sorts before it.
+// Beside the user at the seat, only the group vessik (the service) may open
+// the reader.
 TEST(UdevRule, TagsUaccessBeforeTheSeatRulesRun)
 {
     constexpr int kSeatLateRules = 73;
@@ -80,7 +82,9 @@ TEST(UdevRule, TagsUaccessBeforeTheSeatRulesRun)
     ASSERT_EQ(lines.size(), std::size(vessik::kReaderUsbIds));
     for (const std::string &rule : lines) {
         EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos) << rule;
-        EXPECT_NE(rule.find("GROUP=\"plugdev\", MODE=\"0660\""), std::string::npos) << rule;
+        // The service's group, not plugdev, which every desktop user is in.
+        EXPECT_NE(rule.find("GROUP=\"vessik\", MODE=\"0660\""), std::string::npos) << rule;
+        EXPECT_EQ(rule.find("plugdev"), std::string::npos) << rule;
     }
 }
 

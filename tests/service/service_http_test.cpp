@@ -9,22 +9,27 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
+#include "loopback_connection.h"
 #include "service_process.h"
 #include "vessik_read.h"
 
 namespace {
 
 using nlohmann::json;
+using service_test::connect_loopback;
 using service_test::now_s;
 using service_test::RunOptions;
 using service_test::ServiceProcess;
@@ -94,12 +99,13 @@ struct Answer {
 // An event stream read on a thread of its own.
 class EventStream {
   public:
-    EventStream(const ServiceProcess &service, const std::string &path = "/v1/events")
+    EventStream(const ServiceProcess &service, const std::string &path = "/v1/events",
+                const httplib::Headers &headers = {})
         : client_(service.client(10))
     {
-        thread_ = std::thread([this, path] {
+        thread_ = std::thread([this, path, headers] {
             auto r = client_.Get(
-                path.c_str(), httplib::Headers(),
+                path.c_str(), headers,
                 [this](const httplib::Response &res) {
                     std::lock_guard<std::mutex> lock(mutex_);
                     status_ = res.status;
@@ -156,6 +162,14 @@ class EventStream {
         std::lock_guard<std::mutex> lock(mutex_);
         return text_;
     }
+    size_t count(const std::string &what)
+    {
+        const std::string all = text();
+        size_t n = 0;
+        for (size_t at = all.find(what); at != std::string::npos; at = all.find(what, at + 1))
+            ++n;
+        return n;
+    }
 
   private:
     httplib::Client client_;
@@ -166,6 +180,18 @@ class EventStream {
     bool stop_ = false;
     bool ended_ = false;
 };
+
+// The headers of the kit's own page, as a browser sends them for its
+// same-origin event stream.
+httplib::Headers own_page()
+{
+    return {{"Sec-Fetch-Site", "same-origin"}};
+}
+
+std::string own_origin(const ServiceProcess &service)
+{
+    return "http://127.0.0.1:" + std::to_string(service.port());
+}
 
 // Polls /v1/status until `field` has `value`; false when the time runs out.
 bool status_becomes(const ServiceProcess &service, const std::string &field, const json &value,
@@ -180,21 +206,6 @@ bool status_becomes(const ServiceProcess &service, const std::string &field, con
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
-}
-
-// A TCP connection to the service, or -1.
-int connect_loopback(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Sends `head`, then `filler` over and over up to `filler_bytes` (`pause_ms`
@@ -551,6 +562,88 @@ TEST(ServiceAccess, OnlyAllowedOriginsAreServed)
     EXPECT_FALSE(no_origin->has_header("Access-Control-Allow-Origin"));
 }
 
+// The kernel says which user is behind a connection: users other than the
+// administrators, the one at the seat and those the settings name are
+// refused, whatever origin or token they send.
+TEST(ServiceAccess, OtherLocalUsersAreRefused)
+{
+    service_test::AsNobody nobody;
+    if (!nobody.available())
+        GTEST_SKIP() << "running a client as another user needs root and setpriv";
+    const std::string peer = nobody.place(VESSIK_PEER_CLIENT);
+    const auto status_as_nobody = [&](const ServiceProcess &service) {
+        const std::string request =
+            "GET /v1/status HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(service.port()) +
+            "\r\nOrigin: " + kAllowedOrigin + "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
+        std::vector<std::string> args = service_test::AsNobody::wrapper();
+        args.insert(args.end(), {peer, std::to_string(service.port()), "request", request});
+        ServiceProcess client;
+        std::string why;
+        EXPECT_EQ(0, client.run(args, 10, why)) << why << client.output();
+        return client.output();
+    };
+    const std::vector<std::string> trusted = {"--allow-origin=" + kAllowedOrigin,
+                                              "--token=" + kToken};
+    {
+        ServiceProcess service;
+        START(service, {"--no-card"}, trusted);
+        const std::string answer = status_as_nobody(service);
+        EXPECT_EQ(403, answer_status(answer)) << answer;
+        EXPECT_EQ("forbidden-user", answer_body(answer)["error"]) << answer;
+        // The service's own user (here root) is served as ever.
+        auto client = service.client();
+        EXPECT_EQ(200, client.Get("/v1/status", {{"Authorization", "Bearer " + kToken}})->status);
+    }
+    for (const char *named : {"nobody", "@nogroup"}) {
+        ServiceProcess service;
+        std::vector<std::string> options = trusted;
+        options.push_back(std::string("--allow-users=") + named);
+        START(service, {"--no-card"}, options);
+        const std::string answer = status_as_nobody(service);
+        EXPECT_EQ(200, answer_status(answer)) << named << ": " << answer;
+        // And the token is still asked for.
+        EXPECT_EQ(401, service.client().Get("/v1/status")->status);
+    }
+}
+
+// What the reader is doing is the local users' and the kit's page's to
+// know; a page of another origin learns the reader's presence and the
+// version.
+TEST(ServiceAccess, StatusTellsActivityOnlyToTheOwnPageAndLocalPrograms)
+{
+    ServiceProcess service;
+    START(service, {"--no-card"}, {"--allow-origin=" + kAllowedOrigin});
+    auto client = service.client();
+    for (const httplib::Headers &headers :
+         {httplib::Headers{}, own_page(), httplib::Headers{{"Origin", own_origin(service)}}}) {
+        const json status = body_of(client.Get("/v1/status", headers));
+        EXPECT_TRUE(status.contains("read_in_progress")) << status.dump();
+        EXPECT_TRUE(status.contains("event_streams")) << status.dump();
+    }
+    const json other = body_of(client.Get("/v1/status", {{"Origin", kAllowedOrigin}}));
+    EXPECT_EQ(true, other["reader_present"]) << other.dump();
+    EXPECT_EQ(VESSIK_VERSION, other["version"]);
+    for (const char *activity : {"read_in_progress", "watching", "event_streams"})
+        EXPECT_FALSE(other.contains(activity)) << other.dump();
+    EventStream stream(service, "/v1/events", {{"Origin", kAllowedOrigin}});
+    ASSERT_TRUE(stream.wait_for("event: status\ndata: {", 5)) << stream.text();
+    EXPECT_EQ(std::string::npos, stream.text().find("watching")) << stream.text();
+}
+
+// Only the addresses the service holds are its own: on 127.0.0.1 alone, a
+// page from [::1] or from localhost (which may lead there) could be another
+// program's on the same port.
+TEST(ServiceAccess, OwnOriginsAreTheAddressesHeld)
+{
+    ServiceProcess service;
+    START(service, {"--no-card"}, {"--listen=127.0.0.1"});
+    auto client = service.client();
+    const std::string port = std::to_string(service.port());
+    EXPECT_EQ(200, client.Get("/v1/status", {{"Origin", "http://127.0.0.1:" + port}})->status);
+    for (const std::string &other : {"http://[::1]:" + port, "http://localhost:" + port})
+        EXPECT_EQ(403, client.Get("/v1/status", {{"Origin", other}})->status) << other;
+}
+
 TEST(ServiceAccess, ForeignHostNamesAreRefused)
 {
     ServiceProcess service;
@@ -735,22 +828,39 @@ TEST(ServiceAccess, OversizedHeadsAndChunkedBodiesAreRefused)
 
 // httplib's read timeout is for each read: a head sent a byte at a time
 // would hold one of the service's few threads for as long as it lasted.
-TEST(ServiceAccess, AHeadTooSlowToArriveIsCutOff)
+TEST(ServiceAccess, AHeadOrABodyTooSlowToArriveIsCutOff)
 {
     ServiceProcess service;
     START(service, {"--no-card"}, {});
     constexpr int kDripMs = 200;
     constexpr size_t kDripBytes = 100; // 20 s at that pace, past the 10 s bound
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(service.port()) + "\r\n";
+    // The head and, at the same time, a body of a length the service takes.
+    double body_took = 0;
+    std::string body_answer;
+    std::thread body([&] {
+        const double started = now_s();
+        body_answer = raw_exchange(service.port(),
+                                   "POST /v1/read HTTP/1.1\r\n" + host +
+                                       "Content-Type: application/json\r\nContent-Length: " +
+                                       std::to_string(kDripBytes + 2) + "\r\n\r\n{",
+                                   " ", kDripBytes, "}", kDripMs);
+        body_took = now_s() - started;
+    });
     const double started = now_s();
-    const std::string answer = raw_exchange(service.port(),
-                                            "GET /v1/status HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                                std::to_string(service.port()) + "\r\nX-Slow: ",
-                                            "a", kDripBytes, "\r\n\r\n", kDripMs);
+    const std::string answer =
+        raw_exchange(service.port(), "GET /v1/status HTTP/1.1\r\n" + host + "X-Slow: ", "a",
+                     kDripBytes, "\r\n\r\n", kDripMs);
     const double took = now_s() - started;
+    body.join();
     EXPECT_EQ(408, answer_status(answer)) << answer.substr(0, 200);
     EXPECT_EQ("timeout", answer_body(answer)["error"]) << answer.substr(0, 400);
     EXPECT_GE(took, 9.5);
     EXPECT_LT(took, 13.0);
+    EXPECT_EQ(408, answer_status(body_answer)) << body_answer.substr(0, 200);
+    EXPECT_EQ("timeout", answer_body(body_answer)["error"]) << body_answer.substr(0, 400);
+    EXPECT_GE(body_took, 9.5);
+    EXPECT_LT(body_took, 13.0);
 }
 
 // ------------------------------------------------------------ starting up
@@ -783,14 +893,106 @@ TEST(ServiceStart, APortInUseEndsTheStartWithStatusOne)
         << second.output();
 }
 
+// An address another program holds is never skipped: the clients that call
+// it, their tokens with them, would reach that program.
+TEST(ServiceStart, AnAddressInUseIsFatalEvenTheSecondOne)
+{
+    // A free port on 127.0.0.1, then [::1] on it held by someone else.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(v4);
+    ASSERT_EQ(0, bind(probe, reinterpret_cast<sockaddr *>(&v4), sizeof(v4)));
+    ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr *>(&v4), &len));
+    const int squatter = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = v4.sin_port;
+    if (squatter < 0 || bind(squatter, reinterpret_cast<sockaddr *>(&v6), sizeof(v6)) != 0) {
+        close(probe);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ASSERT_EQ(0, listen(squatter, 1));
+    close(probe);
+    const std::string port = std::to_string(ntohs(v4.sin_port));
+    ServiceProcess service;
+    std::string why;
+    const int status =
+        service.run({VESSIKD_PROGRAM, "--config=/dev/null", "--port=" + port}, 10, why);
+    close(squatter);
+    EXPECT_EQ(1, status) << why << service.output();
+    EXPECT_NE(std::string::npos, service.output().find("cannot listen on [::1]:" + port))
+        << service.output();
+}
+
+// Under systemd the sockets of vessikd.socket are taken as they are, and
+// only their addresses are the service's own.
+TEST(ServiceStart, SocketsFromSystemdAreTakenAsTheyAre)
+{
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, listen(sock, SOMAXCONN));
+    ASSERT_EQ(0, getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len));
+    constexpr int kAwayFromThree = 100; // dup2 onto descriptor 3 must copy it
+    const int passed = fcntl(sock, F_DUPFD_CLOEXEC, kAwayFromThree);
+    close(sock);
+    RunOptions options = run_options({}, {"--listen=localhost"});
+    options.under_reader = false;
+    options.listen_fd = passed;
+    ServiceProcess service;
+    std::string why;
+    ASSERT_TRUE(service.start(options, why)) << why;
+    close(passed);
+    EXPECT_EQ(ntohs(addr.sin_port), service.port());
+    EXPECT_EQ(std::string::npos, service.output().find("[::1]")) << service.output();
+    auto client = service.client();
+    const std::string port = std::to_string(service.port());
+    EXPECT_EQ(200, client.Get("/v1/status", {{"Origin", "http://127.0.0.1:" + port}})->status);
+    EXPECT_EQ(403, client.Get("/v1/status", {{"Origin", "http://[::1]:" + port}})->status);
+}
+
+// A crash leaves no core with cards in it, and the service's own user
+// cannot read its memory.
+TEST(ServiceStart, TheServiceCannotBeDumpedOrTraced)
+{
+    service_test::AsNobody nobody;
+    if (!nobody.available())
+        GTEST_SKIP() << "running vessikd as another user needs root and setpriv";
+    RunOptions options =
+        run_options({}, {"--listen=127.0.0.1"}, {"LD_LIBRARY_PATH=" + nobody.dir()});
+    options.under_reader = false;
+    options.program = nobody.place(VESSIKD_PROGRAM);
+    nobody.place(VESSIK_LIBRARY);
+    nobody.place(VESSIK_STANDIN_DECODER);
+    options.wrapper = service_test::AsNobody::wrapper();
+    ServiceProcess service;
+    std::string why;
+    ASSERT_TRUE(service.start(options, why)) << why;
+    const pid_t pid = service.service_pid();
+    ASSERT_GT(pid, 0);
+    // A process that may not be dumped has its /proc files owned by root.
+    struct stat st {};
+    ASSERT_EQ(0, stat(("/proc/" + std::to_string(pid) + "/status").c_str(), &st));
+    const std::string status = service_test::read_file("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_EQ(std::string::npos, status.find("\nUid:\t0\t")) << "vessikd runs as root";
+    EXPECT_EQ(0u, st.st_uid);
+}
+
 TEST(ServiceStart, HelpNamesEveryOption)
 {
     ServiceProcess service;
     std::string why;
     EXPECT_EQ(0, service.run({VESSIKD_PROGRAM, "--help"}, 10, why)) << why;
     for (const char *option :
-         {"--config", "--listen", "--port", "--allow-origin", "--token", "--token-file",
-          "--max-request-bytes", "--read-deadline-ms", "--max-deadline-ms", "--max-event-streams"})
+         {"--config", "--listen", "--port", "--allow-origin", "--events-allow-origin",
+          "--allow-users", "--token", "--token-file", "--max-request-bytes", "--read-deadline-ms",
+          "--max-deadline-ms", "--max-event-streams"})
         EXPECT_NE(std::string::npos, service.output().find(option)) << option;
 }
 
@@ -800,7 +1002,7 @@ TEST(ServiceEvents, StreamTellsStateCardsAndUnplug)
 {
     ServiceProcess service;
     START(service, {"--no-card", "--card-after", "1", "--unplug-after", "4"}, {});
-    EventStream stream(service);
+    EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: status\ndata: {", 5)) << stream.text();
     EXPECT_NE(std::string::npos, stream.text().find("\"reader_present\":true")) << stream.text();
     ASSERT_TRUE(stream.wait_for("event: card\ndata: {\"type\":\"resident\"", 8)) << stream.text();
@@ -819,7 +1021,7 @@ TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
 {
     ServiceProcess service;
     START(service, {"--no-card", "--card-after", "1", "--remove-after", "5"}, {});
-    EventStream stream(service);
+    EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
     // Lying there, the card is not told again, nor taken for lifted.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
@@ -829,9 +1031,9 @@ TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
     EXPECT_EQ(text.find("event: card\n"), text.rfind("event: card\n")) << text;
 }
 
-// A page that opens its stream while a card lies on the reader, read by a
-// client before, hears of that card.
-TEST(ServiceEvents, AStreamOpenedLaterHearsOfTheCardLyingThere)
+// A card a client has read is that client's: a stream opened while it lies
+// on the reader is not sent it, not even the kit's own page's.
+TEST(ServiceEvents, AStreamOpenedLaterIsNotSentTheCardLyingThere)
 {
     ServiceProcess service;
     START(service, {}, {});
@@ -840,8 +1042,53 @@ TEST(ServiceEvents, AStreamOpenedLaterHearsOfTheCardLyingThere)
     ASSERT_TRUE(r);
     ASSERT_EQ(200, r->status) << r->body;
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EventStream stream(service);
-    EXPECT_TRUE(stream.wait_for("event: card\ndata: {\"type\":\"resident\"", 8)) << stream.text();
+    EventStream stream(service, "/v1/events", own_page());
+    ASSERT_TRUE(stream.wait_for("event: status", 5)) << stream.text();
+    EXPECT_FALSE(stream.wait_for("event: card", 4)) << stream.text();
+}
+
+// A client's read goes to that client alone: the streams already told of
+// the card hear nothing more of it.
+TEST(ServiceEvents, AClientsReadGoesToThatClientAlone)
+{
+    ServiceProcess service;
+    START(service, {"--no-card", "--card-after", "1"}, {});
+    EventStream page(service, "/v1/events", own_page());
+    ASSERT_TRUE(page.wait_for("event: card\n", 8)) << page.text();
+    auto client = service.client();
+    const auto r = client.Post("/v1/read", post_json({{"deadline_ms", 5000}}), "application/json");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(200, r->status) << r->body;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(1u, page.count("event: card")) << page.text();
+}
+
+// A card laid on the reader goes with its data to the kit's own page and to
+// the origins allowed the card data, once; every other stream (a local
+// program's, another allowed origin's) hears only that a card is there.
+TEST(ServiceEvents, CardDataGoesOnlyToTheOwnPageAndEventOrigins)
+{
+    const std::string kiosk = "https://kiosk.example";
+    ServiceProcess service;
+    START(service, {"--no-card", "--card-after", "2"},
+          {"--allow-origin=" + kAllowedOrigin, "--events-allow-origin=" + kiosk});
+    const std::string id = sample_card().at("id_number");
+    EventStream page(service, "/v1/events", own_page());
+    EventStream page_by_origin(service, "/v1/events", {{"Origin", own_origin(service)}});
+    EventStream kiosk_page(service, "/v1/events", {{"Origin", kiosk}});
+    EventStream program(service);
+    EventStream other_page(service, "/v1/events", {{"Origin", kAllowedOrigin}});
+    for (EventStream *told : {&page, &page_by_origin, &kiosk_page}) {
+        ASSERT_TRUE(told->wait_for("event: card\ndata: {", 8)) << told->text();
+        EXPECT_NE(std::string::npos, told->text().find(id));
+    }
+    for (EventStream *untold : {&program, &other_page}) {
+        ASSERT_TRUE(untold->wait_for("event: card-present\ndata: {}", 8)) << untold->text();
+        EXPECT_EQ(std::string::npos, untold->text().find(id)) << untold->text();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(1u, page.count("event: card")) << page.text();
+    EXPECT_EQ(1u, program.count("event: card")) << program.text();
 }
 
 // A reader that does not find a card again after reading it cannot tell a
@@ -850,7 +1097,7 @@ TEST(ServiceEvents, NoRemovalIsToldByAReaderThatDoesNotRefind)
 {
     ServiceProcess service;
     START(service, {"--no-card", "--card-after", "1", "--fault", "no-refind"}, {});
-    EventStream stream(service);
+    EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
     EXPECT_FALSE(stream.wait_for("event: card-removed", 4)) << stream.text();
 }
@@ -898,6 +1145,52 @@ TEST(ServiceEvents, StreamsBeyondTheLimitAreRefused)
     ASSERT_TRUE(second);
     EXPECT_EQ(503, second->status);
     EXPECT_EQ("too-many-streams", body_of(second)["error"]);
+}
+
+// ------------------------------------------------------------------ limits
+
+// One local client (another user the settings admit) holds every kind of
+// connection it can at once: event streams without an Origin, request
+// bodies and request heads that drip a byte every half second. The page
+// and the administrators are served all the same, and at once.
+TEST(ServiceLimits, TheServiceStaysResponsiveUnderExhaustion)
+{
+    service_test::AsNobody nobody;
+    if (!nobody.available())
+        GTEST_SKIP() << "running the attacker as another user needs root and setpriv";
+    ServiceProcess service;
+    START(service, {}, {"--allow-users=nobody"});
+    std::vector<std::string> args = service_test::AsNobody::wrapper();
+    args.insert(args.end(),
+                {nobody.place(VESSIK_PEER_CLIENT), std::to_string(service.port()), "flood", "8"});
+    ServiceProcess attacker;
+    std::string why;
+    ASSERT_TRUE(attacker.launch(args, why)) << why;
+    ASSERT_TRUE(attacker.output_shows("held: ", 5)) << attacker.output();
+    std::printf("figure: the attacker %s", attacker.output().c_str());
+    const std::regex held("streams ([0-9]+) of 8, bodies ([0-9]+) of 16, heads ([0-9]+) of 16");
+    std::smatch m;
+    const std::string report = attacker.output();
+    ASSERT_TRUE(std::regex_search(report, m, held)) << report;
+    EXPECT_GT(std::stoi(m[1]) + std::stoi(m[2]) + std::stoi(m[3]), 0) << "no attack to withstand";
+    EXPECT_LT(std::stoi(m[1]), 8) << "streams without an Origin are capped";
+
+    auto client = service.client();
+    double started = now_s();
+    const auto status = client.Get("/v1/status");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(200, status->status);
+    EXPECT_LT(now_s() - started, 1.0);
+    EventStream page(service, "/v1/events", own_page());
+    EXPECT_TRUE(page.wait_for("event: status", 2)) << page.text();
+    started = now_s();
+    const auto read =
+        client.Post("/v1/read", post_json({{"deadline_ms", 5000}}), "application/json");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(200, read->status) << read->body;
+    EXPECT_LT(now_s() - started, 4.0);
+    page.close();
+    EXPECT_TRUE(attacker.exited(15));
 }
 
 // ---------------------------------------------------------------- shutdown

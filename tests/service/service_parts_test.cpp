@@ -1,12 +1,19 @@
-// vessikd's parts that need no reader: settings, the access checks, the JSON
-// form of a card and the event streams' queues.
+// vessikd's parts that need no reader: settings, the access checks, the
+// limits, the JSON form of a card, the event streams' queues and the wiping
+// of freed memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <grp.h>
+#include <pwd.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -14,6 +21,7 @@
 #include "access_policy.h"
 #include "card_json.h"
 #include "config.h"
+#include "connection_limits.h"
 #include "event_hub.h"
 
 namespace {
@@ -214,6 +222,68 @@ TEST(VessikdConfig, WeakOrMissingTokensAreRefused)
     EXPECT_NE(std::string::npos, error.find("at least 16")) << error;
     EXPECT_FALSE(configure("", {"--token-file", "/nonexistent/token"}, config, error));
     EXPECT_NE(std::string::npos, error.find("No such file")) << error;
+    for (const std::string &weak :
+         {std::string(16, 'a'), std::string("abababababababab"), std::string("0123012301230123")}) {
+        EXPECT_FALSE(configure("", {"--token", weak}, config, error)) << weak;
+        EXPECT_NE(std::string::npos, error.find("too easy to guess")) << error;
+    }
+}
+
+// A token others can read protects nothing, and settings others can write
+// say who may read cards.
+TEST(VessikdConfig, FilesOthersCanReadOrWriteAreRefused)
+{
+    Config config;
+    std::string error;
+    const TempFile token(kToken + "\n");
+    ASSERT_EQ(0, chmod(token.path().c_str(), 0666));
+    EXPECT_FALSE(configure("", {"--token-file", token.path()}, config, error));
+    EXPECT_NE(std::string::npos, error.find("others can read or write it (mode 0666)")) << error;
+    ASSERT_EQ(0, chmod(token.path().c_str(), 0640));
+    EXPECT_TRUE(configure("", {"--token-file", token.path()}, config, error)) << error;
+
+    Settings file;
+    const TempFile with_token("token = " + kToken + "\n");
+    ASSERT_EQ(0, chmod(with_token.path().c_str(), 0644));
+    EXPECT_FALSE(vessikd::load_config_file(with_token.path(), true, file, error));
+    EXPECT_NE(std::string::npos, error.find("holds a token, and others can read it")) << error;
+    ASSERT_EQ(0, chmod(with_token.path().c_str(), 0600));
+    EXPECT_TRUE(vessikd::load_config_file(with_token.path(), true, file, error)) << error;
+
+    const TempFile writable("port = 19904\n");
+    ASSERT_EQ(0, chmod(writable.path().c_str(), 0666));
+    EXPECT_FALSE(vessikd::load_config_file(writable.path(), true, file, error));
+    EXPECT_NE(std::string::npos, error.find("others can write it")) << error;
+}
+
+TEST(VessikdConfig, AllowUsersNamesUsersAndGroups)
+{
+    const passwd *nobody = getpwnam("nobody");
+    const group *nogroup = getgrnam("nogroup");
+    ASSERT_NE(nullptr, nobody);
+    ASSERT_NE(nullptr, nogroup);
+    const uid_t nobody_uid = nobody->pw_uid;
+    const gid_t nogroup_gid = nogroup->gr_gid;
+    Config config;
+    std::string error;
+    ASSERT_TRUE(configure("allow-users = nobody, @nogroup\n", {}, config, error)) << error;
+    EXPECT_EQ(std::vector<uid_t>{nobody_uid}, config.allowed_users);
+    EXPECT_EQ(std::vector<gid_t>{nogroup_gid}, config.allowed_groups);
+    EXPECT_FALSE(configure("", {"--allow-users", "no-such-user-here"}, config, error));
+    EXPECT_NE(std::string::npos, error.find("no user 'no-such-user-here'")) << error;
+    EXPECT_FALSE(configure("", {"--allow-users", "@no-such-group-here"}, config, error));
+    EXPECT_NE(std::string::npos, error.find("no group 'no-such-group-here'")) << error;
+}
+
+TEST(VessikdConfig, EventOriginsAreCheckedLikeAllowedOrigins)
+{
+    Config config;
+    std::string error;
+    ASSERT_TRUE(configure("events-allow-origin = HTTPS://Kiosk.Example\n", {}, config, error))
+        << error;
+    EXPECT_EQ(std::vector<std::string>{"https://kiosk.example"}, config.event_origins);
+    EXPECT_TRUE(config.allowed_origins.empty());
+    EXPECT_FALSE(configure("", {"--events-allow-origin", "*"}, config, error));
 }
 
 TEST(VessikdConfig, MissingDefaultFileIsFineAndMissingNamedFileIsNot)
@@ -231,7 +301,8 @@ vessikd::AccessPolicy policy_on(int port)
 {
     vessikd::AccessPolicy policy;
     policy.allowed_origins = {"https://counter.example.org"};
-    vessikd::add_own_names(policy, port);
+    const std::string p = std::to_string(port);
+    vessikd::add_own_names(policy, {"127.0.0.1:" + p, "[::1]:" + p, "localhost:" + p});
     return policy;
 }
 
@@ -261,6 +332,45 @@ TEST(VessikdAccess, OriginsMatchTheListExactly)
                                "http://counter.example.org", "https://counter.example.org:444",
                                "https://evil.example", "null", "", "http://localhost:19905"})
         EXPECT_EQ(OriginVerdict::Refused, vessikd::check_origin(policy, true, origin)) << origin;
+}
+
+// An address another program may hold is not this service's own: its page
+// there would otherwise be trusted.
+TEST(VessikdAccess, OwnNamesAreTheAddressesHeld)
+{
+    using vessikd::OriginVerdict;
+    vessikd::AccessPolicy policy;
+    vessikd::add_own_names(policy, {"127.0.0.1:19904"});
+    EXPECT_EQ(OriginVerdict::Allowed,
+              vessikd::check_origin(policy, true, "http://127.0.0.1:19904"));
+    EXPECT_EQ(OriginVerdict::Refused, vessikd::check_origin(policy, true, "http://[::1]:19904"));
+    EXPECT_EQ(OriginVerdict::Refused,
+              vessikd::check_origin(policy, true, "http://localhost:19904"));
+    EXPECT_FALSE(vessikd::host_allowed(policy, true, "localhost:19904"));
+}
+
+TEST(VessikdAccess, CardsGoToTheKitsOwnPageAndToEventOrigins)
+{
+    using vessikd::Requester;
+    vessikd::AccessPolicy policy = policy_on(19904);
+    policy.event_origins = {"https://kiosk.example"};
+    const auto from = [&](bool has_origin, const std::string &origin, const std::string &site) {
+        return vessikd::requester_of(policy, has_origin, origin, site);
+    };
+    EXPECT_EQ(Requester::OwnPage, from(true, "http://127.0.0.1:19904", "same-origin"));
+    EXPECT_EQ(Requester::OwnPage, from(false, "", "same-origin")); // a browser's same-origin GET
+    EXPECT_EQ(Requester::LocalProgram, from(false, "", ""));
+    EXPECT_EQ(Requester::LocalProgram, from(false, "", "cross-site"));
+    EXPECT_EQ(Requester::OtherOrigin, from(true, "https://counter.example.org", "cross-site"));
+    EXPECT_EQ(Requester::OtherOrigin, from(true, "https://kiosk.example", "cross-site"));
+
+    EXPECT_TRUE(vessikd::receives_cards(policy, Requester::OwnPage, ""));
+    EXPECT_FALSE(vessikd::receives_cards(policy, Requester::LocalProgram, ""));
+    EXPECT_FALSE(
+        vessikd::receives_cards(policy, Requester::OtherOrigin, "https://counter.example.org"));
+    EXPECT_TRUE(vessikd::receives_cards(policy, Requester::OtherOrigin, "https://kiosk.example"));
+    EXPECT_EQ(vessikd::OriginVerdict::Allowed,
+              vessikd::check_origin(policy, true, "https://kiosk.example"));
 }
 
 TEST(VessikdAccess, TokenIsComparedWhole)
@@ -293,6 +403,23 @@ TEST(VessikdAccess, PreflightMayAskForTheTwoHeadersTheApiReads)
     EXPECT_TRUE(vessikd::preflight_headers_allowed("authorization,content-type"));
     EXPECT_FALSE(vessikd::preflight_headers_allowed("x-requested-with"));
     EXPECT_FALSE(vessikd::preflight_headers_allowed("authorization, cookie"));
+}
+
+// ------------------------------------------------------------------ limits
+
+TEST(ConnectionLimits, OneUserHoldsHalfAndOthersLeaveTheAdminsTheirShare)
+{
+    vessikd::ConnectionLimits limits(8); // 4 for one user, 6 for all but the admins
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(limits.take(1000, false));
+    EXPECT_FALSE(limits.take(1000, false));
+    EXPECT_TRUE(limits.take(1001, false));
+    EXPECT_TRUE(limits.take(1001, false));
+    EXPECT_FALSE(limits.take(1002, false));
+    EXPECT_TRUE(limits.take(0, true));
+    EXPECT_TRUE(limits.take(0, true));
+    limits.give_back(1000, false);
+    EXPECT_TRUE(limits.take(1002, false));
 }
 
 // ------------------------------------------------------------------- card JSON
@@ -420,12 +547,23 @@ TEST(CardJson, BytesThatAreNotUtf8AreReplacedNotThrown)
 
 // -------------------------------------------------------------- event streams
 
+// A stream's owner: a user, an origin (empty: a local program), and whether
+// it is sent card data.
+vessikd::StreamOwner owner(uid_t uid, const std::string &origin = "", bool cards = false)
+{
+    vessikd::StreamOwner o;
+    o.uid = uid;
+    o.origin = origin;
+    o.receives_cards = cards;
+    return o;
+}
+
 TEST(EventHub, EventsReachTheStreamsOpenWhenPublished)
 {
     vessikd::EventHub hub(4);
-    const int early = hub.subscribe();
+    const int early = hub.subscribe(owner(1, "https://a.example"));
     hub.publish("card", "{\"n\":1}");
-    const int late = hub.subscribe();
+    const int late = hub.subscribe(owner(2, "https://b.example"));
     hub.publish("reader", "{\"present\":false}");
 
     std::vector<vessikd::Event> events;
@@ -446,23 +584,58 @@ TEST(EventHub, StreamsAreCountedAndLimited)
     vessikd::EventHub hub(2);
     int changes = 0;
     hub.set_count_listener([&] { ++changes; });
-    const int a = hub.subscribe();
-    const int b = hub.subscribe();
+    const int a = hub.subscribe(owner(1, "https://a.example"));
+    const int b = hub.subscribe(owner(2, "https://b.example"));
     EXPECT_GE(a, 0);
     EXPECT_GE(b, 0);
-    EXPECT_EQ(-1, hub.subscribe());
+    EXPECT_EQ(-1, hub.subscribe(owner(3, "https://c.example")));
     EXPECT_EQ(2u, hub.streams());
     hub.unsubscribe(a);
     hub.unsubscribe(a); // twice: no change the second time
     EXPECT_EQ(1u, hub.streams());
     EXPECT_EQ(3, changes);
-    EXPECT_GE(hub.subscribe(), 0);
+    EXPECT_GE(hub.subscribe(owner(3, "https://c.example")), 0);
+}
+
+// One user may hold half the streams and one origin a quarter, so that
+// neither a local program nor another origin's page crowds out the rest.
+TEST(EventHub, StreamsAreLimitedPerUserAndPerOrigin)
+{
+    vessikd::EventHub hub(8);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_GE(hub.subscribe(owner(1000)), 0);
+    EXPECT_EQ(-1, hub.subscribe(owner(1000))) << "a third stream without an Origin";
+    EXPECT_EQ(-1, hub.subscribe(owner(1001))) << "another user's, without an Origin too";
+    EXPECT_GE(hub.subscribe(owner(1000, "own page")), 0);
+    EXPECT_GE(hub.subscribe(owner(1000, "https://a.example")), 0);
+    EXPECT_EQ(-1, hub.subscribe(owner(1000, "https://b.example"))) << "a fifth of one user's";
+    EXPECT_GE(hub.subscribe(owner(0, "own page")), 0);
+    EXPECT_EQ(5u, hub.streams());
+}
+
+// A card goes with its data only to the streams that receive cards; the
+// others learn that a card is there.
+TEST(EventHub, CardDataGoesOnlyToStreamsThatReceiveCards)
+{
+    vessikd::EventHub hub(8);
+    const int page = hub.subscribe(owner(1000, "own page", true));
+    const int program = hub.subscribe(owner(1000));
+    hub.publish_card("{\"name\":\"x\"}");
+    std::vector<vessikd::Event> events;
+    ASSERT_TRUE(hub.next(page, events, std::chrono::milliseconds(0)));
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ("card", events[0].name);
+    EXPECT_EQ("{\"name\":\"x\"}", events[0].data);
+    ASSERT_TRUE(hub.next(program, events, std::chrono::milliseconds(0)));
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ("card-present", events[0].name);
+    EXPECT_EQ("{}", events[0].data);
 }
 
 TEST(EventHub, AStreamThatFallsBehindKeepsTheNewest)
 {
     vessikd::EventHub hub(1);
-    const int id = hub.subscribe();
+    const int id = hub.subscribe(owner(1));
     for (int i = 0; i < 100; ++i)
         hub.publish("n", std::to_string(i));
     std::vector<vessikd::Event> events;
@@ -476,7 +649,7 @@ TEST(EventHub, AStreamThatFallsBehindKeepsTheNewest)
 TEST(EventHub, CloseWakesAWaitingStreamAndRefusesNewOnes)
 {
     vessikd::EventHub hub(2);
-    const int id = hub.subscribe();
+    const int id = hub.subscribe(owner(1));
     std::atomic<bool> returned{false};
     bool result = true;
     std::thread waiter([&] {
@@ -491,7 +664,28 @@ TEST(EventHub, CloseWakesAWaitingStreamAndRefusesNewOnes)
     waiter.join();
     EXPECT_LT(std::chrono::steady_clock::now() - closed_at, std::chrono::seconds(1));
     EXPECT_FALSE(result);
-    EXPECT_EQ(-1, hub.subscribe());
+    EXPECT_EQ(-1, hub.subscribe(owner(2)));
 }
+
+// ------------------------------------------------------------ freed memory
+
+#ifdef VESSIKD_WIPES_FREED_MEMORY
+// The allocator hands a block of the same size back at once (its cache for
+// each thread is last in, first out): past its own bookkeeping at the start,
+// nothing of what the block held may be left in it.
+TEST(WipeOnFree, AFreedBlockHoldsNothingOfItsText)
+{
+    constexpr size_t kBytes = 200;
+    constexpr size_t kAllocatorBookkeeping = 16;
+    char *block = new char[kBytes];
+    std::memset(block, 'S', kBytes);
+    const auto freed_at = reinterpret_cast<uintptr_t>(block);
+    delete[] block;
+    auto *again = static_cast<unsigned char *>(std::malloc(kBytes));
+    ASSERT_EQ(freed_at, reinterpret_cast<uintptr_t>(again)) << "not handed back: nothing to see";
+    EXPECT_EQ(0, std::count(again + kAllocatorBookkeeping, again + kBytes, 'S'));
+    std::free(again);
+}
+#endif
 
 } // namespace

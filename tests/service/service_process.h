@@ -16,6 +16,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -49,6 +50,11 @@ struct RunOptions {
     std::vector<std::string> service; // vessikd options (--config and --port are added)
     std::vector<std::string> env;     // extra NAME=VALUE
     bool under_reader = true;
+    std::string program = VESSIKD_PROGRAM;
+    std::vector<std::string> wrapper; // runs the program (setpriv ...), if any
+    // A listening socket handed on as systemd does (descriptor 3,
+    // LISTEN_FDS=1, LISTEN_PID the program's), or -1.
+    int listen_fd = -1;
 };
 
 class ServiceProcess {
@@ -82,11 +88,18 @@ class ServiceProcess {
             args.insert(args.end(), opts.reader.begin(), opts.reader.end());
             args.push_back("--");
         }
-        args.push_back(VESSIKD_PROGRAM);
+        args.insert(args.end(), opts.wrapper.begin(), opts.wrapper.end());
+        if (opts.listen_fd >= 0) {
+            // The shell's process id is the program's once it execs it.
+            args.insert(args.end(),
+                        {"/bin/sh", "-c", "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" \"$@\""});
+        }
+        args.push_back(opts.program);
+        program_ = opts.program;
         args.push_back("--config=/dev/null");
         args.push_back("--port=0");
         args.insert(args.end(), opts.service.begin(), opts.service.end());
-        if (!spawn(args, opts.env, why))
+        if (!spawn(args, opts.env, why, opts.listen_fd))
             return false;
         const std::regex listening("listening on http://127\\.0\\.0\\.1:([0-9]+)");
         const double end = now_s() + kStartLimitS;
@@ -115,6 +128,24 @@ class ServiceProcess {
         return exited(limit_s) ? status_ : -1;
     }
 
+    // Starts any program and leaves it running; its output in output().
+    bool launch(const std::vector<std::string> &args, std::string &why)
+    {
+        return spawn(args, {}, why);
+    }
+
+    // Waits until the output holds `what`; false when the time runs out.
+    bool output_shows(const std::string &what, double limit_s) const
+    {
+        const double end = now_s() + limit_s;
+        while (now_s() < end) {
+            if (output().find(what) != std::string::npos)
+                return true;
+            usleep(kWaitStepUs);
+        }
+        return false;
+    }
+
     int port() const { return port_; }
 
     httplib::Client client(time_t read_timeout_s = 30) const
@@ -129,7 +160,7 @@ class ServiceProcess {
     // vessikd's own process id: the process itself, or among the launcher's
     // descendants the one running vessikd (the launcher has helpers of its
     // own, so the first child need not be it); -1 if there is none.
-    pid_t service_pid() const { return find_program(pid_, program_path(VESSIKD_PROGRAM)); }
+    pid_t service_pid() const { return find_program(pid_, program_path(program_)); }
 
     void send(int sig) const { kill(pid_, sig); }
 
@@ -191,10 +222,13 @@ class ServiceProcess {
     std::string err_path() const { return dir_ + "/stderr"; }
 
     bool spawn(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               std::string &why)
+               std::string &why, int listen_fd = -1)
     {
+        constexpr int kFirstPassedFd = 3; // SD_LISTEN_FDS_START
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        if (listen_fd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, listen_fd, kFirstPassedFd);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path().c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path().c_str(),
@@ -222,9 +256,57 @@ class ServiceProcess {
     }
 
     std::string dir_;
+    std::string program_ = VESSIKD_PROGRAM;
     pid_t pid_ = -1;
     int port_ = 0;
     int status_ = -1;
+};
+
+// Runs programs as the user nobody, as CI (root) can: copies of them lie in
+// a folder of their own that nobody may enter, wherever the build tree is.
+class AsNobody {
+  public:
+    AsNobody()
+    {
+        char dir[] = "/tmp/vessikd-nobody.XXXXXX";
+        if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0 && mkdtemp(dir) != nullptr &&
+            chmod(dir, 0755) == 0)
+            dir_ = dir;
+    }
+    ~AsNobody()
+    {
+        for (const std::string &file : placed_)
+            unlink(file.c_str());
+        if (!dir_.empty())
+            rmdir(dir_.c_str());
+    }
+    AsNobody(const AsNobody &) = delete;
+    AsNobody &operator=(const AsNobody &) = delete;
+
+    // False where the tests cannot be someone else (not root, no setpriv).
+    bool available() const { return !dir_.empty(); }
+    const std::string &dir() const { return dir_; }
+
+    // A copy of `file` in the folder, under its own name.
+    std::string place(const std::string &file)
+    {
+        const std::string copy = dir_ + "/" + file.substr(file.find_last_of('/') + 1);
+        std::ifstream in(file, std::ios::binary);
+        std::ofstream(copy, std::ios::binary) << in.rdbuf();
+        chmod(copy.c_str(), 0755);
+        placed_.push_back(copy);
+        return copy;
+    }
+
+    // What runs a command as nobody.
+    static std::vector<std::string> wrapper()
+    {
+        return {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+    }
+
+  private:
+    std::string dir_;
+    std::vector<std::string> placed_;
 };
 
 // Resident memory (kB) and open descriptors of a process.

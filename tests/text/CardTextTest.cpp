@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card_text.h"
+#include "keyed_hash.h"
 #include "vessik.h"
 #include "vessik_read.h"
 
@@ -450,6 +451,122 @@ TEST(DecodeCardFields, MarkerZeroOrSpaceIsResidentAndAnUnknownOneDecodesNothing)
         EXPECT_STREQ(card.name, known ? "测试" : "") << marker;
         EXPECT_STREQ(card.type_marker, known ? "" : "N") << marker;
     }
+}
+
+// ------------------------------------------------- the extended card's text
+
+// A resident card's text block with its fields padded as a card pads them.
+class ResidentBlock {
+  public:
+    ResidentBlock()
+    {
+        for (int i = 0; i + 1 < cardtext::kTextBlockBytes; i += 2) {
+            block_[i] = 0x20;
+            block_[i + 1] = 0x00;
+        }
+        Put(cardtext::resident::kName, u"测试样卡");
+        Put(cardtext::resident::kSex, u"1");
+        Put(cardtext::resident::kNation, u"01");
+        Put(cardtext::resident::kBirth, u"19900307");
+        Put(cardtext::resident::kAddress, u"虚拟省示例市");
+        Put(cardtext::resident::kIdNumber, u"990000199003070013");
+        Put(cardtext::resident::kAuthority, u"示例市公安局");
+        Put(cardtext::resident::kValidFrom, u"20200101");
+        Put(cardtext::resident::kValidTo, u"20400101");
+    }
+    // The field's text, padded with spaces to its width.
+    void Put(const cardtext::BlockField &field, const std::u16string &units)
+    {
+        std::u16string padded = units;
+        padded.resize(static_cast<size_t>(field.width / 2), u' ');
+        const Bytes bytes = Ucs2le(padded);
+        ASSERT_EQ(static_cast<int>(bytes.size()), field.width);
+        std::copy(bytes.begin(), bytes.end(), block_ + field.offset);
+    }
+    const unsigned char *data() const { return block_; }
+
+  private:
+    unsigned char block_[cardtext::kTextBlockBytes] = {};
+};
+
+vessik_card Decoded(const ResidentBlock &block)
+{
+    vessik_card card;
+    memset(&card, 0, sizeof card);
+    DecodeCardFields(block.data(), &card);
+    return card;
+}
+
+TEST(DecodeCardFields, AnHonestCardIsNotDamaged)
+{
+    const vessik_card card = Decoded(ResidentBlock());
+    EXPECT_STREQ(card.name, "测试样卡");
+    EXPECT_STREQ(card.id_number, "990000199003070013");
+    EXPECT_EQ(card.damaged_fields, 0u);
+}
+
+// A forged card cannot clear a terminal, recolour it or forge an output line,
+// and its text stays valid UTF-8.
+TEST(DecodeCardFields, ControlCharactersAndUnpairedSurrogatesBecomeReplacements)
+{
+    ResidentBlock block;
+    block.Put(cardtext::resident::kName, u"A\x1b[2J\x1b[31mB\nC");
+    block.Put(cardtext::resident::kAddress, u"D\x7f"
+                                            u"E\x9b"
+                                            u"F\x85");
+    block.Put(cardtext::resident::kAuthority, u"G\xd800H\xdc00");
+    block.Put(cardtext::resident::kValidTo, u"\xd83d\xde00"); // a pair: U+1F600
+    const vessik_card card = Decoded(block);
+    EXPECT_STREQ(card.name, "A\uFFFD[2J\uFFFD[31mB\uFFFDC");
+    EXPECT_STREQ(card.address, "D\uFFFDE\uFFFDF\uFFFD");
+    EXPECT_STREQ(card.authority, "G\uFFFDH\uFFFD");
+    EXPECT_STREQ(card.valid_to, "\U0001F600");
+    EXPECT_EQ(card.damaged_fields,
+              VESSIK_FIELD_NAME | VESSIK_FIELD_ADDRESS | VESSIK_FIELD_AUTHORITY);
+}
+
+TEST(DecodeCardFields, DigitFieldsKeepOnlyDigitsAndX)
+{
+    ResidentBlock block;
+    block.Put(cardtext::resident::kIdNumber, u"990000199003070\x1b"
+                                             u"13");
+    block.Put(cardtext::resident::kBirth, u"1990.307");
+    block.Put(cardtext::resident::kSex, u"\n");
+    const vessik_card card = Decoded(block);
+    EXPECT_STREQ(card.id_number, "99000019900307013");
+    EXPECT_STREQ(card.birth, "1990307");
+    EXPECT_STREQ(card.sex, "");
+    EXPECT_EQ(card.damaged_fields, VESSIK_FIELD_ID_NUMBER | VESSIK_FIELD_BIRTH | VESSIK_FIELD_SEX);
+    EXPECT_EQ(card.id_check, VESSIK_ID_CHECK_WRONG);
+}
+
+// The fixed record keeps the bytes it has always had.
+TEST(DecodeCardText, TheFixedRecordKeepsTheCardsBytes)
+{
+    ResidentBlock block;
+    block.Put(cardtext::resident::kName, u"A\x1b[2J");
+    idInfo info;
+    memset(&info, 0, sizeof info);
+    DecodeCardText(block.data(), &info);
+    EXPECT_STREQ(info.name, "A\x1b[2J");
+}
+
+// ------------------------------------------------------------- keyed hash
+
+TEST(KeyedHash, SipHashGivesTheReferenceValues)
+{
+    vessik::HashKey key{};
+    unsigned char key_bytes[16];
+    for (int i = 0; i < 16; ++i)
+        key_bytes[i] = static_cast<unsigned char>(i);
+    memcpy(&key.k0, key_bytes, 8);
+    memcpy(&key.k1, key_bytes + 8, 8);
+    unsigned char message[15];
+    for (int i = 0; i < 15; ++i)
+        message[i] = static_cast<unsigned char>(i);
+    EXPECT_EQ(vessik::SipHash24(key, message, 0), 0x726fdb47dd0e0e31ULL);
+    EXPECT_EQ(vessik::SipHash24(key, message, 8), 0x93f5f5799a932462ULL);
+    EXPECT_EQ(vessik::SipHash24(key, message, 15), 0xa129ca6149be45e5ULL);
 }
 
 } // namespace

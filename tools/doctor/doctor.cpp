@@ -52,7 +52,7 @@ void print_node(const doctor::NodeCheck &node)
         printf("  device node %s: this user can open it\n", node.path);
     else if (node.error == EACCES || node.error == EPERM)
         printf("  device node %s: permission denied for this user (install the udev rule "
-               "60-vessik.rules and plug the reader in again, or join group plugdev)\n",
+               "60-vessik.rules and plug the reader in again; a service account joins group vessik)\n",
                node.path);
     else
         printf("  device node %s: cannot be opened (%s)\n", node.path, strerror(node.error));

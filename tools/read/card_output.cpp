@@ -39,6 +39,35 @@ std::string labelled(const std::string &label, const std::string &value)
     return line + value + "\n";
 }
 
+// Card text for a terminal: control characters (C0, DEL, and C1 as UTF-8)
+// are shown escaped, "\x1b", so that no card text is ever acted on.
+std::string escaped(const std::string &text)
+{
+    constexpr unsigned char kFirstPrintable = 0x20;
+    constexpr unsigned char kDelete = 0x7F;
+    constexpr unsigned char kC1Lead = 0xC2;
+    constexpr unsigned char kC1Last = 0x9F;
+    std::string out;
+    char hex[16];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == kC1Lead && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) <= kC1Last &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80;
+        if (c < kFirstPrintable || c == kDelete) {
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else if (c1) {
+            std::snprintf(hex, sizeof hex, "\\x%02x\\x%02x", c,
+                          static_cast<unsigned char>(text[++i]));
+            out += hex;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 std::string join(const std::string &a, const std::string &b)
 {
     if (a.empty() || b.empty())
@@ -61,7 +90,7 @@ std::string photo_file_name(const char *id_number)
 {
     std::string name;
     for (const char *c = id_number; *c != '\0'; ++c)
-        name += (*c >= '0' && *c <= '9') || *c == 'X' ? *c : '_';
+        name += (*c >= '0' && *c <= '9') || (*c >= 'A' && *c <= 'Z') ? *c : '_';
     if (name.empty())
         name = "_";
     return name + ".bmp";
@@ -99,7 +128,7 @@ std::string card_text(const vessik_card &card, const std::string &photo_note)
     for (const auto &line : lines) {
         if ((line.types & type_bit(card.type)) == 0)
             continue;
-        text += labelled(line.label, line.value);
+        text += labelled(line.label, escaped(line.value));
     }
     char times[128];
     std::snprintf(times, sizeof times, "find %.1f ms, select %.1f ms, read %.1f ms, decode %.3f ms",

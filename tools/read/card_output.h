@@ -10,9 +10,10 @@
 
 namespace vread {
 
-// The photo file's name for an identity number: digits and X stay, every
-// other byte becomes '_', ".bmp" follows; "_.bmp" for an empty number. A
-// card's text can thus never leave the folder or hide the file.
+// The photo file's name for an identity number: digits and capital letters
+// stay (a foreign card's number holds letters), every other byte becomes
+// '_', ".bmp" follows; "_.bmp" for an empty number. A card's text can thus
+// never leave the folder or hide the file.
 std::string photo_file_name(const char *id_number);
 
 // One line of the kit's card JSON (tools/common/card_json.h), the form
@@ -20,8 +21,9 @@ std::string photo_file_name(const char *id_number);
 // null.
 std::string card_json_line(const vessik_card &card, const std::string &photo_image);
 
-// Readable lines for a person: the fields the card's type carries.
-// `photo_note` says what became of the photo.
+// Readable lines for a person: the fields the card's type carries, their
+// control characters escaped ("\x1b"). `photo_note` says what became of the
+// photo.
 std::string card_text(const vessik_card &card, const std::string &photo_note);
 
 } // namespace vread

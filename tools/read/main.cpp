@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -82,36 +84,88 @@ bool is_directory(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Asks the photo decoder for DIR/<id>.bmp. Returns the path when a file was
-// written there by this call; the stand-in decoder writes none.
-std::string save_photo(const vessik_card &card, const std::string &dir)
+constexpr mode_t kPrivateUmask = 077;
+constexpr const char *kScratchPattern = "/.vessik-read.XXXXXX";
+
+enum class Photo { Written, NotWritten, NameTaken };
+
+// Empties and removes the private folder the decoder wrote into.
+void remove_scratch(const std::string &scratch)
 {
-    const std::string path = dir + "/" + vread::photo_file_name(card.id_number);
-    // File times come from the coarse clock: compare like with like.
-    timespec before{};
-    clock_gettime(CLOCK_REALTIME_COARSE, &before);
-    SaveImage(card.photo, path.c_str());
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
-        return "";
-    const bool fresh = st.st_mtim.tv_sec > before.tv_sec ||
-                       (st.st_mtim.tv_sec == before.tv_sec && st.st_mtim.tv_nsec >= before.tv_nsec);
-    return fresh ? path : "";
+    DIR *dir = opendir(scratch.c_str());
+    if (dir != nullptr) {
+        while (const dirent *entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlinkat(dirfd(dir), entry->d_name, 0);
+        }
+        closedir(dir);
+    }
+    rmdir(scratch.c_str());
 }
 
-void print_card(FILE *out, const vessik_card &card, const vread::CliOptions &options)
+// Moves `from` to `to` unless something, a planted link included, is
+// already called `to`.
+bool move_without_replacing(const std::string &from, const std::string &to)
+{
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without RENAME_NOREPLACE: a hard link refuses an
+    // existing name just the same.
+    return link(from.c_str(), to.c_str()) == 0;
+}
+
+// Asks the photo decoder for DIR/<id>.bmp (`path`). The decoder writes into
+// a private folder made inside DIR (0700, and umask 077 meanwhile, so the
+// image is the user's alone), and the image is moved into place only where
+// no file of that name is: a planted link or an earlier photo is never
+// written through or replaced. The stand-in decoder writes nothing.
+Photo save_photo(const vessik_card &card, const std::string &dir, std::string &path)
+{
+    const std::string name = vread::photo_file_name(card.id_number);
+    path = dir + "/" + name;
+    std::string scratch = dir + kScratchPattern;
+    if (mkdtemp(&scratch[0]) == nullptr)
+        return Photo::NotWritten;
+    const std::string written = scratch + "/" + name;
+    const mode_t mask = umask(kPrivateUmask);
+    SaveImage(card.photo, written.c_str());
+    umask(mask);
+    Photo outcome = Photo::NotWritten;
+    struct stat st {};
+    if (lstat(written.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        outcome = move_without_replacing(written, path)
+                      ? Photo::Written
+                      : (errno == EEXIST ? Photo::NameTaken : Photo::NotWritten);
+    remove_scratch(scratch);
+    return outcome;
+}
+
+// Prints the card; false when its photo was decoded but its file name was
+// taken.
+bool print_card(FILE *out, const vessik_card &card, const vread::CliOptions &options)
 {
     std::string image;
     std::string note = "1024 bytes (--photo DIR asks for an image)";
+    Photo photo = Photo::NotWritten;
     if (!options.photo_dir.empty()) {
-        image = save_photo(card, options.photo_dir);
-        note = image.empty() ? "1024 bytes, no image written (no photo decoder?)"
-                             : "1024 bytes, image written to " + image;
+        std::string path;
+        photo = save_photo(card, options.photo_dir, path);
+        if (photo == Photo::Written)
+            image = path;
+        note = photo == Photo::Written     ? "1024 bytes, image written to " + path
+               : photo == Photo::NameTaken ? "1024 bytes, no image written (" + path + " exists)"
+                                           : "1024 bytes, no image written (no photo decoder?)";
+        if (photo == Photo::NameTaken)
+            std::fprintf(stderr, "%s: --photo: %s exists; it is not replaced\n", kSelf,
+                         path.c_str());
     }
     const std::string text =
         options.json ? vread::card_json_line(card, image) : vread::card_text(card, note) + "\n";
     fputs(text.c_str(), out);
     fflush(out);
+    return photo != Photo::NameTaken;
 }
 
 int exit_code_for(int result)
@@ -159,9 +213,9 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
         vessik_card_init(&card);
         const int result = read_once(reader, options, &card);
         if (result == VESSIK_OK) {
-            print_card(stdout, card, cli);
+            const bool photo_placed = print_card(stdout, card, cli);
             if (!cli.watch)
-                return vread::kExitCardRead;
+                return photo_placed ? vread::kExitCardRead : vread::kExitFailed;
             continue;
         }
         if (result == VESSIK_E_CANCELLED || g_stopping.load())

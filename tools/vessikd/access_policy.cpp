@@ -7,7 +7,6 @@ namespace vessikd {
 
 namespace {
 
-const char *const kOwnHosts[] = {"127.0.0.1", "localhost", "[::1]"};
 const char *const kPreflightHeaders[] = {"authorization", "content-type"};
 constexpr const char *kBearerPrefix = "bearer ";
 
@@ -49,12 +48,11 @@ bool same_secret(const std::string &given, const std::string &expected)
 
 } // namespace
 
-void add_own_names(AccessPolicy &policy, int port)
+void add_own_names(AccessPolicy &policy, const std::vector<std::string> &hosts)
 {
-    const std::string suffix = ":" + std::to_string(port);
-    for (const char *host : kOwnHosts) {
-        policy.allowed_hosts.push_back(std::string(host) + suffix);
-        policy.allowed_origins.push_back(std::string("http://") + host + suffix);
+    for (const std::string &host : hosts) {
+        policy.allowed_hosts.push_back(lower(host));
+        policy.own_origins.push_back("http://" + lower(host));
     }
 }
 
@@ -69,8 +67,25 @@ OriginVerdict check_origin(const AccessPolicy &policy, bool has_origin, const st
         return OriginVerdict::NoOrigin;
     // Origins are compared as browsers write them; the allow-list is
     // normalised to lower case when it is read.
-    return contains(policy.allowed_origins, origin) ? OriginVerdict::Allowed
-                                                    : OriginVerdict::Refused;
+    return contains(policy.allowed_origins, origin) || contains(policy.event_origins, origin) ||
+                   contains(policy.own_origins, origin)
+               ? OriginVerdict::Allowed
+               : OriginVerdict::Refused;
+}
+
+Requester requester_of(const AccessPolicy &policy, bool has_origin, const std::string &origin,
+                       const std::string &sec_fetch_site)
+{
+    if (has_origin)
+        return contains(policy.own_origins, origin) ? Requester::OwnPage : Requester::OtherOrigin;
+    return lower(trim(sec_fetch_site)) == "same-origin" ? Requester::OwnPage
+                                                        : Requester::LocalProgram;
+}
+
+bool receives_cards(const AccessPolicy &policy, Requester requester, const std::string &origin)
+{
+    return requester == Requester::OwnPage ||
+           (requester == Requester::OtherOrigin && contains(policy.event_origins, origin));
 }
 
 bool token_accepted(const AccessPolicy &policy, const std::string &authorization,

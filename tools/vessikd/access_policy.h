@@ -1,6 +1,8 @@
-// Who may talk to vessikd: the Host a request names (against DNS
-// rebinding), the Origin a browser sends (against other web pages), and the
-// bearer token. Pure functions of the request's header values.
+// What a request may do, by what it says: the Host it names (against DNS
+// rebinding), the Origin a browser sends (against other web pages), whether
+// it comes from the kit's own page, and the bearer token. Pure functions of
+// the request's header values. (Who may connect at all, by the user behind
+// the connection, is local_users.h.)
 #ifndef VESSIKD_ACCESS_POLICY_H
 #define VESSIKD_ACCESS_POLICY_H
 
@@ -12,20 +14,35 @@ namespace vessikd {
 // What requests are checked against, from the settings.
 struct AccessPolicy {
     std::vector<std::string> allowed_origins; // normalised, see normalise_origin
+    std::vector<std::string> event_origins;   // also sent card data on their event streams
+    std::vector<std::string> own_origins;     // the page this service serves
     std::vector<std::string> allowed_hosts;   // lower-case host:port
     std::string token;                        // empty: none asked for
 };
 
-// The service's own names on `port` become allowed hosts, and its own
-// origins (the page it serves) allowed origins.
-void add_own_names(AccessPolicy &policy, int port);
+// The names the service answers to ("127.0.0.1:19904", "[::1]:19904",
+// "localhost:19904": only addresses it holds) become allowed hosts, and as
+// http:// origins its own origins.
+void add_own_names(AccessPolicy &policy, const std::vector<std::string> &hosts);
 
 // A request without Host comes from no browser, so it is let through.
 bool host_allowed(const AccessPolicy &policy, bool has_host, const std::string &host);
 
-// NoOrigin: the request sends none; otherwise whether allowed_origins holds it.
+// NoOrigin: the request sends none; otherwise whether it is one of the
+// allowed, event or own origins.
 enum class OriginVerdict { NoOrigin, Allowed, Refused };
 OriginVerdict check_origin(const AccessPolicy &policy, bool has_origin, const std::string &origin);
+
+// Where a request comes from. A browser sends no Origin for a page's own
+// GET requests but says Sec-Fetch-Site: same-origin, and the Host is this
+// service's (host_allowed), so that is the kit's own page too.
+enum class Requester { OwnPage, LocalProgram, OtherOrigin };
+Requester requester_of(const AccessPolicy &policy, bool has_origin, const std::string &origin,
+                       const std::string &sec_fetch_site);
+
+// Whose event streams carry card data: the kit's own page, and the origins
+// of event_origins. Everyone else hears "card-present" and may ask.
+bool receives_cards(const AccessPolicy &policy, Requester requester, const std::string &origin);
 
 // True when no token is set, or `authorization` is "Bearer <token>", or
 // (for EventSource, which cannot send headers) `query_token` is the token.

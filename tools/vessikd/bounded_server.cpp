@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "peer_credentials.h"
+
 namespace vessikd {
 
 namespace {
@@ -22,14 +24,24 @@ constexpr size_t kReadBufferBytes = 4096;
 constexpr int kIdleSliceMs = 10;
 // Room for a chunked body's size lines and trailers beside its payload.
 constexpr size_t kChunkFramingBytes = 4096;
-// How long and how much a connection cut off at its bound is drained.
+// How long and how much a connection cut off at its bound is drained, and a
+// refused one.
 constexpr int kLingerMs = 500;
+constexpr int kRefusalLingerMs = 200;
 constexpr size_t kLingerMaxBytes = 1 << 20;
 constexpr char kHeadEnd[] = "\r\n\r\n";
 constexpr size_t kHeadEndBytes = sizeof(kHeadEnd) - 1;
 
 thread_local BoundedServer::Overrun t_overrun = BoundedServer::Overrun::None;
 thread_local int t_socket = -1; // the connection this thread serves
+thread_local Peer t_peer;
+
+// The bodies of the answers sent without reading the request: to a user who
+// may not use the service, and to one who holds too many connections already.
+constexpr char kForbiddenBody[] =
+    "{\"error\":\"forbidden-user\",\"message\":\"this user may not use the reader service\"}";
+constexpr char kTooManyBody[] = "{\"error\":\"too-many-connections\",\"message\":\"this user has "
+                                "too many connections open\"}";
 
 int to_ms(time_t sec, time_t usec)
 {
@@ -97,8 +109,13 @@ class BoundedStream : public httplib::Stream {
     {
         if (t_overrun != BoundedServer::Overrun::None)
             return -1;
-        if (in_head_ && std::chrono::steady_clock::now() > head_deadline_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (in_head_ && now > head_deadline_) {
             t_overrun = BoundedServer::Overrun::HeadTime;
+            return -1;
+        }
+        if (!in_head_ && now > body_deadline_) {
+            t_overrun = BoundedServer::Overrun::BodyTime;
             return -1;
         }
         if (!has_buffered() && !fill())
@@ -156,6 +173,8 @@ class BoundedStream : public httplib::Stream {
                                                                       : 0;
             if (head_end_matched_ == kHeadEndBytes) {
                 in_head_ = false;
+                body_deadline_ = std::chrono::steady_clock::now() +
+                                 std::chrono::milliseconds(BoundedServer::kMaxBodyMs);
                 taken_ = 0;
                 n -= i + 1;
                 break;
@@ -189,6 +208,7 @@ class BoundedStream : public httplib::Stream {
     size_t end_ = 0;
     bool in_head_ = true;
     std::chrono::steady_clock::time_point head_deadline_;
+    std::chrono::steady_clock::time_point body_deadline_;
     size_t head_end_matched_ = 0;
     size_t taken_ = 0;
 };
@@ -197,10 +217,10 @@ class BoundedStream : public httplib::Stream {
 // can overtake the answer on its way to the client. After a request cut off
 // at its bound, what the client is still sending is read and dropped for a
 // little while, so that it sees the 431 or 413 rather than a reset.
-void linger_then_close(int sock)
+void linger_then_close(int sock, int linger_ms)
 {
     shutdown(sock, SHUT_WR);
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(linger_ms);
     char sink[kReadBufferBytes];
     for (size_t dropped = 0; dropped < kLingerMaxBytes;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -212,6 +232,31 @@ void linger_then_close(int sock)
             return;
         dropped += static_cast<size_t>(n);
     }
+}
+
+// A refusal, answered without reading the request. The answer to a user
+// with too many connections is sent once, without waiting for it to land: a
+// client that opens connection after connection must not hold workers with
+// them.
+void refuse(int sock, Admission why)
+{
+    const bool forbidden = why == Admission::Forbidden;
+    const std::string body = forbidden ? kForbiddenBody : kTooManyBody;
+    const std::string answer =
+        std::string(forbidden ? "HTTP/1.1 403 Forbidden" : "HTTP/1.1 503 Service Unavailable") +
+        "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\nConnection: close\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    send(sock, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (forbidden)
+        linger_then_close(sock, kRefusalLingerMs);
+}
+
+Peer peer_of(int sock)
+{
+    Peer peer;
+    peer.known = peer_uid(sock, peer.uid);
+    return peer;
 }
 
 } // namespace
@@ -229,8 +274,33 @@ bool BoundedServer::client_gone()
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-// The keep-alive loop of httplib's own, over the bounded stream.
+Peer BoundedServer::peer()
+{
+    return t_peer;
+}
+
+// The keep-alive loop of httplib's own, over the bounded stream, for a
+// connection the gate lets in.
 bool BoundedServer::process_and_close_socket(int sock)
+{
+    t_peer = peer_of(sock);
+    const Admission admission = gate_ != nullptr ? gate_->opened(t_peer) : Admission::Serve;
+    if (admission != Admission::Serve) {
+        refuse(sock, admission);
+        if (admission == Admission::Forbidden)
+            gate_->closed(t_peer);
+        t_peer = Peer();
+        close(sock);
+        return false;
+    }
+    const bool ok = serve_connection(sock);
+    if (gate_ != nullptr)
+        gate_->closed(t_peer);
+    t_peer = Peer();
+    return ok;
+}
+
+bool BoundedServer::serve_connection(int sock)
 {
     BoundedStream stream(sock, to_ms(read_timeout_sec_, read_timeout_usec_),
                          to_ms(write_timeout_sec_, write_timeout_usec_), payload_max_length_);
@@ -253,7 +323,7 @@ bool BoundedServer::process_and_close_socket(int sock)
             break;
     }
     if (t_overrun != Overrun::None)
-        linger_then_close(sock);
+        linger_then_close(sock, kLingerMs);
     t_overrun = Overrun::None;
     t_socket = -1;
     shutdown(sock, SHUT_RDWR);

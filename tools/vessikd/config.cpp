@@ -3,10 +3,16 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vessikd {
 
@@ -20,8 +26,18 @@ constexpr unsigned kMaxDeadlineMs = 600000;
 constexpr unsigned kMaxEventStreams = 64;
 // A token short enough to guess is worse than none: it looks like protection.
 constexpr size_t kMinTokenChars = 16;
+// Sixteen of one character, or a short pattern repeated, is as easy to guess.
+constexpr size_t kMinDistinctTokenChars = 8;
+constexpr size_t kNameBufferBytes = 4096;
+constexpr size_t kFileReadBytes = 4096;
+constexpr size_t kMaxSettingsFileBytes = 1 << 20;
+// Permission bits that let users other than the owner change a file, or
+// anyone outside its group read it.
+constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
+constexpr mode_t kOthersRead = S_IROTH;
+constexpr char kGroupMark = '@';
 
-const char *const kListKeys[] = {"listen", "allow-origin"};
+const char *const kListKeys[] = {"listen", "allow-origin", "events-allow-origin", "allow-users"};
 const char *const kScalarKeys[] = {"port",
                                    "token",
                                    "token-file",
@@ -114,6 +130,13 @@ bool number_setting(const Settings &s, const char *key, unsigned long min, unsig
     return true;
 }
 
+std::string mode_text(mode_t mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
 bool check_token(const std::string &token, const std::string &where, std::string &error)
 {
     if (token.size() < kMinTokenChars) {
@@ -127,18 +150,57 @@ bool check_token(const std::string &token, const std::string &where, std::string
             return false;
         }
     }
+    const std::set<char> distinct(token.begin(), token.end());
+    if (distinct.size() < kMinDistinctTokenChars) {
+        error = where + ": the token is too easy to guess (only " +
+                std::to_string(distinct.size()) + " different characters, at least " +
+                std::to_string(kMinDistinctTokenChars) +
+                " wanted); make one with: head -c 24 /dev/urandom | base64";
+        return false;
+    }
     return true;
+}
+
+// A whole file through one descriptor, with its mode: what was checked is
+// what was read.
+bool read_whole_file(const std::string &path, std::string &text, struct stat &st)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = fstat(fd, &st) == 0;
+    char buffer[kFileReadBytes];
+    while (ok && text.size() < kMaxSettingsFileBytes) {
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
 }
 
 bool read_token_file(const std::string &path, std::string &token, std::string &error)
 {
-    std::ifstream in(path);
-    if (!in) {
+    std::string text;
+    struct stat st {};
+    if (!read_whole_file(path, text, st)) {
         error = "token-file " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::getline(in, token);
-    token = trim(token);
+    if ((st.st_mode & (kOthersWrite | kOthersRead)) != 0) {
+        error = "token-file " + path + ": others can read or write it (mode " +
+                mode_text(st.st_mode) +
+                "); make it readable by the service only (chown root:vessikd, chmod 0640)";
+        return false;
+    }
+    token = trim(text.substr(0, text.find('\n')));
     return check_token(token, "token-file " + path, error);
 }
 
@@ -176,22 +238,69 @@ bool listen_settings(const Settings &s, Config &config, std::string &error)
     return true;
 }
 
-bool origin_settings(const Settings &s, Config &config, std::string &error)
+bool origin_list(const Settings &s, const char *key, std::vector<std::string> &origins,
+                 std::string &error)
 {
-    config.allowed_origins.clear();
-    const auto it = s.find("allow-origin");
+    origins.clear();
+    const auto it = s.find(key);
     if (it == s.end())
         return true;
     for (const std::string &value : it->second) {
         for (const std::string &item : split_list(value)) {
             std::string origin;
             if (!normalise_origin(item, origin)) {
-                error = "allow-origin '" + item +
+                error = std::string(key) + " '" + item +
                         "' is not an origin (scheme://host[:port], no path; '*' and 'null' are "
                         "refused)";
                 return false;
             }
-            config.allowed_origins.push_back(origin);
+            origins.push_back(origin);
+        }
+    }
+    return true;
+}
+
+bool origin_settings(const Settings &s, Config &config, std::string &error)
+{
+    return origin_list(s, "allow-origin", config.allowed_origins, error) &&
+           origin_list(s, "events-allow-origin", config.event_origins, error);
+}
+
+bool user_setting(const std::string &name, Config &config, std::string &error)
+{
+    char buffer[kNameBufferBytes];
+    if (!name.empty() && name[0] == kGroupMark) {
+        group entry{};
+        group *found = nullptr;
+        if (getgrnam_r(name.c_str() + 1, &entry, buffer, sizeof(buffer), &found) != 0 ||
+            found == nullptr) {
+            error = "allow-users: there is no group '" + name.substr(1) + "'";
+            return false;
+        }
+        config.allowed_groups.push_back(entry.gr_gid);
+        return true;
+    }
+    passwd entry{};
+    passwd *found = nullptr;
+    if (getpwnam_r(name.c_str(), &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) {
+        error = "allow-users: there is no user '" + name + "' (a group is written @name)";
+        return false;
+    }
+    config.allowed_users.push_back(entry.pw_uid);
+    return true;
+}
+
+bool users_settings(const Settings &s, Config &config, std::string &error)
+{
+    config.allowed_users.clear();
+    config.allowed_groups.clear();
+    const auto it = s.find("allow-users");
+    if (it == s.end())
+        return true;
+    for (const std::string &value : it->second) {
+        for (const std::string &name : split_list(value)) {
+            if (!user_setting(name, config, error))
+                return false;
         }
     }
     return true;
@@ -312,16 +421,30 @@ bool parse_config_text(const std::string &text, const std::string &origin, Setti
 bool load_config_file(const std::string &path, bool required, Settings &settings,
                       std::string &error)
 {
-    std::ifstream in(path);
-    if (!in) {
+    std::string text;
+    struct stat st {};
+    if (!read_whole_file(path, text, st)) {
         if (!required && errno == ENOENT)
             return true;
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_config_text(text.str(), path, settings, error);
+    // Only a regular file has permissions of its own to judge (/dev/null
+    // is writable by all, and holds nothing).
+    const bool regular = S_ISREG(st.st_mode);
+    if (regular && (st.st_mode & kOthersWrite) != 0) {
+        error = path + ": others can write it (mode " + mode_text(st.st_mode) +
+                "), and it says who may read cards; chmod go-w " + path;
+        return false;
+    }
+    if (!parse_config_text(text, path, settings, error))
+        return false;
+    if (regular && settings.count("token") != 0 && (st.st_mode & kOthersRead) != 0) {
+        error = path + ": holds a token, and others can read it (mode " + mode_text(st.st_mode) +
+                "); put the token in a token-file only the service can read";
+        return false;
+    }
+    return true;
 }
 
 bool build_config(const Settings &file, const Settings &overrides, Config &config,
@@ -343,7 +466,8 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
     unsigned long max_deadline = config.max_deadline_ms;
     unsigned long streams = config.max_event_streams;
     if (!listen_settings(s, config, error) || !origin_settings(s, config, error) ||
-        !token_settings(s, config, error) || !number_setting(s, "port", 0, kMaxPort, port, error) ||
+        !users_settings(s, config, error) || !token_settings(s, config, error) ||
+        !number_setting(s, "port", 0, kMaxPort, port, error) ||
         !number_setting(s, "max-request-bytes", kMinRequestBytes, kMaxRequestBytes, request_bytes,
                         error) ||
         !number_setting(s, "max-deadline-ms", 1, kMaxDeadlineMs, max_deadline, error) ||
@@ -371,17 +495,30 @@ const char *usage_text()
            "  --port N                  TCP port (default 19904; 0: any free port)\n"
            "  --allow-origin ORIGIN     a web origin allowed to call, e.g.\n"
            "                            https://counter.example.org; may repeat\n"
+           "  --events-allow-origin ORIGIN\n"
+           "                            an origin allowed to call whose event stream is\n"
+           "                            also sent the cards laid on the reader; may repeat\n"
+           "  --allow-users NAME        a user (or @group) allowed to connect, beside root,\n"
+           "                            vessikd's own user and the user at the seat; may repeat\n"
            "  --token TOKEN             ask every API call for 'Authorization: Bearer TOKEN'\n"
-           "  --token-file FILE         the same, the token read from FILE's first line\n"
+           "  --token-file FILE         the same, the token read from FILE's first line (a\n"
+           "                            file others can read or write is refused)\n"
            "  --max-request-bytes N     largest request body (default 4096)\n"
            "  --read-deadline-ms N      a read's deadline when the request names none\n"
            "                            (default 10000)\n"
            "  --max-deadline-ms N       the longest deadline a request may ask (default 60000)\n"
-           "  --max-event-streams N     event streams open at once (default 8)\n"
+           "  --max-event-streams N     event streams open at once (default 16; one user may\n"
+           "                            open half of them, one origin a quarter)\n"
            "  --help, --version\n"
            "\n"
            "Every option is also a setting of the file, written without the dashes\n"
-           "(port = 19904); options on the command line replace the file's.\n"
+           "(port = 19904); options on the command line replace the file's. Started by\n"
+           "systemd for vessikd.socket, it serves that unit's sockets instead of listen\n"
+           "and port.\n"
+           "\n"
+           "Only root, vessikd's own user, a user with an active session at this\n"
+           "computer's seat and the users of allow-users may connect; the kernel tells\n"
+           "who is behind each connection.\n"
            "\n"
            "Exit status: 0 after SIGTERM or SIGINT; 1 when the service cannot start;\n"
            "2 for a bad option or setting, a listen address off the loopback among them.\n";

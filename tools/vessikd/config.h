@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace vessikd {
@@ -22,11 +23,14 @@ struct Config {
     bool listen_is_default = true;   // then an address family the host lacks is skipped
     int port = kDefaultPort;         // 0: any free port
     std::vector<std::string> allowed_origins;
+    std::vector<std::string> event_origins; // allowed, and sent card data on their streams
+    std::vector<uid_t> allowed_users;       // beside root, itself and the seat's user
+    std::vector<gid_t> allowed_groups;
     std::string token; // empty: no bearer token asked for
     size_t max_request_bytes = 4096;
     unsigned read_deadline_ms = 10000; // when a read request names none
     unsigned max_deadline_ms = 60000;
-    unsigned max_event_streams = 8;
+    unsigned max_event_streams = 16;
 };
 
 // Keys of the file and the command line, each with its values in order.
@@ -45,7 +49,9 @@ CommandLine parse_command_line(int argc, char **argv, std::string &config_path,
 bool parse_config_text(const std::string &text, const std::string &origin, Settings &settings,
                        std::string &error);
 
-// Reads the config file; a missing file is fine unless `required`.
+// Reads the config file; a missing file is fine unless `required`. A file
+// others may write is refused (it says who may read cards), and so is one
+// that holds a token and others may read.
 bool load_config_file(const std::string &path, bool required, Settings &settings,
                       std::string &error);
 

@@ -1,17 +1,44 @@
 // Events for the open event streams (see event_hub.h).
 #include "event_hub.h"
 
+#include <algorithm>
+
 namespace vessikd {
 
-int EventHub::subscribe()
+namespace {
+
+constexpr unsigned kUserShare = 2;   // one user: half the streams
+constexpr unsigned kOriginShare = 4; // one origin: a quarter
+
+} // namespace
+
+EventHub::EventHub(unsigned max_streams)
+    : max_streams_(max_streams), max_per_user_(std::max(1u, max_streams / kUserShare)),
+      max_per_origin_(std::max(1u, max_streams / kOriginShare))
+{
+}
+
+bool EventHub::within_limits(const StreamOwner &owner) const
+{
+    unsigned same_user = 0;
+    unsigned same_origin = 0;
+    for (const auto &entry : streams_) {
+        same_user += entry.second.owner.uid == owner.uid ? 1 : 0;
+        same_origin += entry.second.owner.origin == owner.origin ? 1 : 0;
+    }
+    return streams_.size() < max_streams_ && same_user < max_per_user_ &&
+           same_origin < max_per_origin_;
+}
+
+int EventHub::subscribe(const StreamOwner &owner)
 {
     int id = -1;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_ || queues_.size() >= max_streams_)
+        if (closed_ || !within_limits(owner))
             return -1;
         id = next_id_++;
-        queues_[id];
+        streams_[id].owner = owner;
     }
     if (count_listener_)
         count_listener_();
@@ -22,22 +49,38 @@ void EventHub::unsubscribe(int id)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (queues_.erase(id) == 0)
+        if (streams_.erase(id) == 0)
             return;
     }
     if (count_listener_)
         count_listener_();
 }
 
+void EventHub::push(Stream &stream, Event event)
+{
+    if (stream.queue.size() >= kQueueLimit)
+        stream.queue.pop_front();
+    stream.queue.push_back(std::move(event));
+}
+
 void EventHub::publish(const std::string &name, const std::string &data)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto &entry : queues_) {
-            std::deque<Event> &queue = entry.second;
-            if (queue.size() >= kQueueLimit)
-                queue.pop_front();
-            queue.push_back(Event{name, data});
+        for (auto &entry : streams_)
+            push(entry.second, Event{name, data});
+    }
+    changed_.notify_all();
+}
+
+void EventHub::publish_card(const std::string &card_json)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &entry : streams_) {
+            Stream &stream = entry.second;
+            push(stream, stream.owner.receives_cards ? Event{"card", card_json}
+                                                     : Event{"card-present", "{}"});
         }
     }
     changed_.notify_all();
@@ -48,17 +91,17 @@ bool EventHub::next(int id, std::vector<Event> &out, std::chrono::milliseconds t
     out.clear();
     std::unique_lock<std::mutex> lock(mutex_);
     const auto has_news = [&] {
-        const auto it = queues_.find(id);
-        return closed_ || (it != queues_.end() && !it->second.empty());
+        const auto it = streams_.find(id);
+        return closed_ || (it != streams_.end() && !it->second.queue.empty());
     };
     changed_.wait_for(lock, timeout, has_news);
     if (closed_)
         return false;
-    const auto it = queues_.find(id);
-    if (it == queues_.end())
+    const auto it = streams_.find(id);
+    if (it == streams_.end())
         return false;
-    out.assign(it->second.begin(), it->second.end());
-    it->second.clear();
+    out.assign(it->second.queue.begin(), it->second.queue.end());
+    it->second.queue.clear();
     return true;
 }
 
@@ -74,7 +117,7 @@ void EventHub::close()
 unsigned EventHub::streams() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<unsigned>(queues_.size());
+    return static_cast<unsigned>(streams_.size());
 }
 
 } // namespace vessikd

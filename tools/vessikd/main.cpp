@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <pthread.h>
 #include <string>
+#include <sys/prctl.h>
 #include <vector>
 
 #include "config.h"
@@ -31,6 +32,9 @@ int fail(int status, const std::string &message)
 
 int main(int argc, char **argv)
 {
+    // No core file, and no same-user ptrace or /proc/PID/mem: this process
+    // holds cards (the unit also sets LimitCORE=0).
+    prctl(PR_SET_DUMPABLE, 0);
     std::string config_path;
     bool config_path_given = false;
     vessikd::Settings overrides;

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "keyed_hash.h"
+
 namespace vessikd {
 
 namespace {
@@ -21,17 +23,6 @@ bool reader_trouble(int code)
 }
 
 constexpr unsigned kUsPerMs = 1000;
-
-// FNV-1a: tells one card's text from another's without keeping the text.
-unsigned long long digest_of(const unsigned char *bytes, size_t size)
-{
-    constexpr unsigned long long kOffsetBasis = 14695981039346656037ULL;
-    constexpr unsigned long long kPrime = 1099511628211ULL;
-    unsigned long long hash = kOffsetBasis;
-    for (size_t i = 0; i < size; ++i)
-        hash = (hash ^ bytes[i]) * kPrime;
-    return hash;
-}
 
 // The library's callback carries no context; one worker runs per process,
 // as the library allows one read at a time.
@@ -163,7 +154,7 @@ void ReaderWorker::serve_client(std::unique_lock<std::mutex> &lock)
         // before and never lifted.
         result = read_card(deadline, false, true, &card_);
         lock.lock();
-        note_result(result, card_, false);
+        note_result(result, card_, false, false);
     }
     result_ = result;
     slot_ = Slot::Done;
@@ -174,10 +165,9 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
 {
     watch_running_ = true;
     // With a card known on the reader, look for it again: found, it lies
-    // there still; not found before the deadline, it is gone. Otherwise
-    // wait for a new card, which the streams hear of once per presentation.
-    if (std::chrono::steady_clock::now() - last_read_end_ > ms(kUnwatchedGapMs))
-        card_on_reader_ = false;
+    // there still (or another lies in its place, which is news); not found
+    // before the deadline, it is gone. Otherwise wait for a new card, which
+    // the streams hear of once per presentation.
     const bool presence_check = card_on_reader_;
     const unsigned deadline =
         presence_check ? std::max(kPresenceDeadlineMs, 2 * card_read_ms_) : kWatchDeadlineMs;
@@ -187,7 +177,7 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
     const int result = read_card(deadline, true, presence_check, &card);
     lock.lock();
     watch_running_ = false;
-    note_result(result, card, presence_check);
+    note_result(result, card, presence_check, true);
     std::memset(&card, 0, sizeof(card));
     if (reader_trouble(result))
         wake_.wait_for(lock, ms(kTroublePauseMs),
@@ -206,21 +196,20 @@ int ReaderWorker::read_card(unsigned deadline_ms, bool watch, bool report_same_c
     return vessik_read(&options, card);
 }
 
-void ReaderWorker::note_result(int result, const vessik_card &card, bool presence_check)
+void ReaderWorker::note_result(int result, const vessik_card &card, bool presence_check,
+                               bool watched)
 {
-    last_read_end_ = std::chrono::steady_clock::now();
     if (result == VESSIK_OK) {
-        const unsigned long long digest = digest_of(card.text_block, sizeof(card.text_block));
+        const uint64_t digest = vessik::KeyedHash(card.text_block, sizeof(card.text_block));
         const bool same = card_on_reader_ && digest == card_digest_;
         if (same && presence_check)
             reader_refinds_ = true;
         card_on_reader_ = true;
         card_digest_ = digest;
         card_read_ms_ = (card.find_us + card.select_us + card.read_us) / kUsPerMs;
-        // The watch finding the card still there is no news; a client's
-        // read, or another card laid down in its place, is.
-        if (!(same && presence_check) && hooks_.card_read)
-            hooks_.card_read(card);
+        // The card known to lie there is no news; another card in its place is.
+        if (watched && !same && hooks_.card_laid_down)
+            hooks_.card_laid_down(card);
         return;
     }
     if (result == VESSIK_E_TIMEOUT && card_on_reader_) {

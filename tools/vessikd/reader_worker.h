@@ -2,6 +2,7 @@
 // streams take turns on it, so two users never meet on the reader: a client
 // read waits for nothing but the watch read in progress, which it cancels.
 //
+// Only the watch announces cards: a client's read goes to that client alone.
 // The watch also tells when the card read last is lifted. The library has
 // no word for that, so while a card is known to lie there the watch reads
 // it again (as the library itself does to hold a card back) and takes a
@@ -12,8 +13,8 @@
 #ifndef VESSIKD_READER_WORKER_H
 #define VESSIKD_READER_WORKER_H
 
-#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -24,11 +25,11 @@ namespace vessikd {
 
 // What the worker tells the service of, and asks it.
 struct WorkerHooks {
-    std::function<void(const vessik_card &)> card_read; // every card, client's or watched
-    std::function<void()> card_removed;                 // the card read last is gone
-    std::function<bool()> want_watch;                   // event streams are open
-    std::function<bool()> reader_present;               // the monitor's view of the bus
-    std::function<void()> reader_trouble;               // a read found no reader or lost it
+    std::function<void(const vessik_card &)> card_laid_down; // a new card the watch found
+    std::function<void()> card_removed;                      // the card read last is gone
+    std::function<bool()> want_watch;                        // event streams are open
+    std::function<bool()> reader_present;                    // the monitor's view of the bus
+    std::function<void()> reader_trouble;                    // a read found no reader or lost it
 };
 
 class ReaderWorker {
@@ -70,10 +71,6 @@ class ReaderWorker {
     // A read that looks for the card still lying there ends after this
     // long, or after twice the last card read's own time if that is more.
     static constexpr unsigned kPresenceDeadlineMs = 1500;
-    // After a pause this long with no read, what is known of the card is
-    // stale (it may have been swapped unseen), and the card found first is
-    // told as new: the library's own rule for a card held back.
-    static constexpr unsigned kUnwatchedGapMs = 1000;
 
     void run();
     // The library's status callback: it runs once the reader is open, after
@@ -85,8 +82,10 @@ class ReaderWorker {
     void watch_once(std::unique_lock<std::mutex> &lock);
     int read_card(unsigned deadline_ms, bool watch, bool report_same_card, vessik_card *card);
     // Called with the lock held after every read, a client's or the watch's:
-    // keeps what is known of the card on the reader and tells the streams.
-    void note_result(int result, const vessik_card &card, bool presence_check);
+    // keeps what is known of the card on the reader, and tells the streams
+    // of a card the watch found that is not the one known to lie there (a
+    // client's card is the client's alone).
+    void note_result(int result, const vessik_card &card, bool presence_check, bool watched);
 
     WorkerHooks hooks_;
     mutable std::mutex mutex_;
@@ -97,13 +96,14 @@ class ReaderWorker {
     int result_ = VESSIK_OK;
     vessik_card card_{};
     bool watch_running_ = false;
-    // The card last read and not yet seen gone: a digest of its text (the
-    // text itself is not kept), and how long reading it took.
+    // The card last read and not yet seen gone: a keyed hash of its text
+    // (vessik::KeyedHash; the text itself is not kept), and how long reading
+    // it took. It stays known while nobody watches, so a stream opened later
+    // is not sent a card that was lying there already.
     bool card_on_reader_ = false;
-    unsigned long long card_digest_ = 0;
+    uint64_t card_digest_ = 0;
     unsigned card_read_ms_ = 0;
     bool reader_refinds_ = false; // a card was seen again after its read
-    std::chrono::steady_clock::time_point last_read_end_{};
     bool stopping_ = false;
     bool exited_ = false;
     std::thread thread_;

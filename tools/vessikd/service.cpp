@@ -1,10 +1,14 @@
 // vessikd's HTTP service (see service.h).
 #include "service.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 
 #include "card_json.h"
 #include "photo_decoder_probe.h"
@@ -49,6 +53,10 @@ constexpr unsigned kStreamRetryMs = 2000;
 constexpr int kPreflightMaxAgeS = 600;
 // Threads for requests that end quickly, beside one per event stream.
 constexpr unsigned kRequestThreads = 8;
+// Where the kernel cannot say who a connection comes from.
+constexpr uid_t kUnknownUid = static_cast<uid_t>(-1);
+// The stream-limit key of the kit's own page, which no Origin can spell.
+constexpr const char *kOwnPageKey = "own page";
 constexpr int kKeepAliveMaxCount = 100;
 // httplib lets an idle connection out only at the end of its keep-alive
 // wait, even while the server stops: keep it short so a stop is quick.
@@ -173,59 +181,91 @@ std::string sse_event(const Event &event)
     return "event: " + event.name + "\ndata: " + event.data + "\n\n";
 }
 
+// The address and port a socket is bound to, as a URL's host part
+// ("127.0.0.1:19904", "[::1]:19904"); false unless it is a loopback one.
+bool loopback_name(int sock, std::string &host, bool &ipv6, int &port)
+{
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return false;
+    char text[INET6_ADDRSTRLEN] = "";
+    ipv6 = addr.ss_family == AF_INET6;
+    if (addr.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(addr);
+        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof(text));
+        port = ntohs(v4.sin_port);
+    } else if (ipv6) {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(addr);
+        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof(text));
+        port = ntohs(v6.sin6_port);
+    } else {
+        return false;
+    }
+    if (!is_loopback_address(text))
+        return false;
+    host = (ipv6 ? "[" + std::string(text) + "]" : std::string(text)) + ":" + std::to_string(port);
+    return true;
+}
+
+// The sockets systemd opened for vessikd.socket, when it started us for
+// them (and never for a program we start ourselves).
+std::vector<int> inherited_sockets()
+{
+    std::vector<int> sockets;
+    const int count = sd_listen_fds(1);
+    for (int i = 0; i < count; ++i)
+        sockets.push_back(SD_LISTEN_FDS_START + i);
+    return sockets;
+}
+
 } // namespace
 
 Service::Service(const Config &config)
-    : config_(config), hub_(config.max_event_streams),
+    : config_(config), users_(config.allowed_users, config.allowed_groups),
+      limits_(config.max_event_streams + kRequestThreads), hub_(config.max_event_streams),
       worker_(WorkerHooks{
           [this](const vessik_card &card) {
-              hub_.publish("card", vessik_tools::json_text(vessik_tools::card_to_json(card)));
+              hub_.publish_card(vessik_tools::json_text(vessik_tools::card_to_json(card)));
           },
           [this] { hub_.publish("card-removed", "{}"); }, [this] { return hub_.streams() > 0; },
           [this] { return monitor_.present(); }, [this] { monitor_.poke(); }})
 {
     policy_.allowed_origins = config.allowed_origins;
+    policy_.event_origins = config.event_origins;
     policy_.token = config.token;
     hub_.set_count_listener([this] { worker_.wake(); });
+}
+
+// Every connection first: the user behind it must be one this computer
+// trusts with cards, and may hold only so many workers.
+Admission Service::opened(const Peer &peer)
+{
+    const uid_t uid = peer.known ? peer.uid : kUnknownUid;
+    if (!limits_.take(uid, peer.known && LocalUsers::is_admin(uid)))
+        return Admission::TooMany;
+    return peer.known && users_.admitted(uid) ? Admission::Serve : Admission::Forbidden;
+}
+
+void Service::closed(const Peer &peer)
+{
+    const uid_t uid = peer.known ? peer.uid : kUnknownUid;
+    limits_.give_back(uid, peer.known && LocalUsers::is_admin(uid));
 }
 
 bool Service::start(std::vector<std::string> &urls, std::string &error)
 {
     if (!decoder_.open(error))
         return false;
-    int port = config_.port;
-    for (const std::string &address : config_.listen) {
-        auto server = std::make_unique<BoundedServer>();
-        set_up(*server);
-        bool bound = false;
-        if (port == 0) {
-            port = server->bind_to_any_port(address);
-            bound = port > 0;
-        } else {
-            bound = server->bind_to_port(address, port);
-        }
-        const std::string host =
-            address.find(':') != std::string::npos ? "[" + address + "]" : address;
-        if (!bound) {
-            const std::string why = "cannot listen on " + host + ":" +
-                                    std::to_string(port == 0 ? config_.port : port) + ": " +
-                                    std::strerror(errno);
-            if (port <= 0)
-                port = config_.port;
-            // The default pair includes ::1, which a host without IPv6 lacks.
-            if (config_.listen_is_default && address == "::1" && !servers_.empty()) {
-                std::fprintf(stderr, "vessikd: %s (skipped)\n", why.c_str());
-                continue;
-            }
-            error = why;
-            servers_.clear();
-            decoder_.close();
-            return false;
-        }
-        urls.push_back("http://" + host + ":" + std::to_string(port));
-        servers_.push_back(std::move(server));
+    const std::vector<int> inherited = inherited_sockets();
+    if (!(inherited.empty() ? bind_listeners(error) : adopt_listeners(inherited, error))) {
+        listeners_.clear();
+        decoder_.close();
+        return false;
     }
-    add_own_names(policy_, port);
+    add_own_names(policy_, own_host_names());
+    for (const Listener &l : listeners_)
+        urls.push_back("http://" + l.host);
 
     monitor_.start(
         [this](bool present) {
@@ -234,9 +274,105 @@ bool Service::start(std::vector<std::string> &urls, std::string &error)
         },
         kMonitorInterval);
     worker_.start();
-    for (auto &server : servers_)
-        listeners_.emplace_back([s = server.get()] { s->listen_after_bind(); });
+    for (Listener &l : listeners_)
+        threads_.emplace_back([s = l.server.get()] { s->listen_after_bind(); });
     return true;
+}
+
+std::unique_ptr<BoundedServer> Service::make_server()
+{
+    auto server = std::make_unique<BoundedServer>();
+    set_up(*server);
+    server->set_connection_gate(this);
+    return server;
+}
+
+bool Service::add_listener(std::unique_ptr<BoundedServer> server, std::string &error)
+{
+    Listener l;
+    if (!loopback_name(server->listening_socket(), l.host, l.ipv6, l.port)) {
+        error = "a listening socket is not on the loopback interface";
+        return false;
+    }
+    // httplib listens with a queue of 5: a burst of connections, one
+    // client's say, would overflow it, and every connection behind them
+    // would wait a second for the kernel to resend its SYN.
+    listen(server->listening_socket(), SOMAXCONN);
+    l.server = std::move(server);
+    listeners_.push_back(std::move(l));
+    return true;
+}
+
+bool Service::bind_listeners(std::string &error)
+{
+    int port = config_.port;
+    for (const std::string &address : config_.listen) {
+        auto server = make_server();
+        bool bound = false;
+        if (port == 0) {
+            port = server->bind_to_any_port(address);
+            bound = port > 0;
+        } else {
+            bound = server->bind_to_port(address, port);
+        }
+        const int why = errno;
+        if (port <= 0)
+            port = config_.port;
+        const bool ipv6 = address.find(':') != std::string::npos;
+        if (!bound) {
+            const std::string host = ipv6 ? "[" + address + "]" : address;
+            const std::string what =
+                "cannot listen on " + host + ":" + std::to_string(port) + ": " + std::strerror(why);
+            // A host without IPv6 has no ::1, so nobody else can answer there
+            // either; an address in use is another program's, and serving
+            // beside it would hand it the clients (and tokens) meant for us.
+            if (config_.listen_is_default && ipv6 && !listeners_.empty() &&
+                (why == EADDRNOTAVAIL || why == EAFNOSUPPORT)) {
+                std::fprintf(stderr, "vessikd: %s (skipped)\n", what.c_str());
+                ipv6_absent_ = true;
+                continue;
+            }
+            error = what;
+            return false;
+        }
+        if (!add_listener(std::move(server), error))
+            return false;
+    }
+    return true;
+}
+
+bool Service::adopt_listeners(const std::vector<int> &sockets, std::string &error)
+{
+    for (const int sock : sockets) {
+        if (sd_is_socket_inet(sock, AF_UNSPEC, SOCK_STREAM, 1, 0) <= 0) {
+            error =
+                "socket " + std::to_string(sock) + " from systemd is not a listening TCP socket";
+            return false;
+        }
+        auto server = make_server();
+        server->adopt_listening_socket(sock);
+        if (!add_listener(std::move(server), error))
+            return false;
+    }
+    return true;
+}
+
+// The names this service answers to: the addresses it holds, and
+// "localhost" where it holds every address that name leads to.
+std::vector<std::string> Service::own_host_names() const
+{
+    std::vector<std::string> hosts;
+    for (const Listener &l : listeners_) {
+        hosts.push_back(l.host);
+        if (l.ipv6)
+            continue;
+        bool has_ipv6_twin = ipv6_absent_;
+        for (const Listener &other : listeners_)
+            has_ipv6_twin = has_ipv6_twin || (other.ipv6 && other.port == l.port);
+        if (has_ipv6_twin)
+            hosts.push_back("localhost:" + std::to_string(l.port));
+    }
+    return hosts;
 }
 
 void Service::stop()
@@ -244,12 +380,12 @@ void Service::stop()
     hub_.close();
     worker_.stop();
     monitor_.stop();
-    for (auto &server : servers_)
-        server->stop();
-    for (std::thread &t : listeners_)
+    for (Listener &l : listeners_)
+        l.server->stop();
+    for (std::thread &t : threads_)
         t.join();
+    threads_.clear();
     listeners_.clear();
-    servers_.clear();
     decoder_.close();
 }
 
@@ -289,6 +425,7 @@ void Service::set_up(httplib::Server &server)
                 res.status = kHttpPayloadTooLarge;
                 break;
             case BoundedServer::Overrun::HeadTime:
+            case BoundedServer::Overrun::BodyTime:
                 res.status = kHttpRequestTimeout;
                 break;
             case BoundedServer::Overrun::None:
@@ -301,10 +438,12 @@ void Service::set_up(httplib::Server &server)
         send_error(res, kHttpInternalError, "internal", "internal error");
     });
 
-    server.Get("/v1/status", [this](const Request &, Response &res) { handle_status(res); });
+    server.Get("/v1/status",
+               [this](const Request &req, Response &res) { handle_status(req, res); });
     server.Post("/v1/read", [this](const Request &req, Response &res) { handle_read(req, res); });
     server.Post("/v1/photo", [this](const Request &req, Response &res) { handle_photo(req, res); });
-    server.Get("/v1/events", [this](const Request &, Response &res) { handle_events(res); });
+    server.Get("/v1/events",
+               [this](const Request &req, Response &res) { handle_events(req, res); });
     server.Get("/(|app\\.js|style\\.css|favicon\\.svg)", [](const Request &req, Response &res) {
         const WwwAsset *asset = find_www_asset(req.path);
         if (asset == nullptr) {
@@ -390,24 +529,36 @@ void Service::finish_response(const Request &req, Response &res) const
         res.set_header("Content-Security-Policy", kPageSecurityPolicy);
 }
 
-std::string Service::status_json()
+Requester Service::requester(const Request &req) const
+{
+    return requester_of(policy_, req.has_header("Origin"), req.get_header_value("Origin"),
+                        req.get_header_value("Sec-Fetch-Site"));
+}
+
+std::string Service::status_json(bool with_activity)
 {
     // The bus is looked at now; the reader itself is not touched.
     const bool present = monitor_.probe();
-    return vessik_tools::json_text(Json{
+    Json status{
         {"service", "vessikd"},
         {"version", VESSIK_VERSION},
         {"reader_present", present},
-        {"read_in_progress", worker_.client_read_active()},
-        {"watching", worker_.watching()},
-        {"event_streams", hub_.streams()},
-        {"photo_decoder", vessik_tools::probe_photo_decoder().standin ? "stand-in" : "installed"},
-    });
+    };
+    // Whether someone else is reading now is theirs to know, not a page's
+    // of another origin.
+    if (with_activity) {
+        status["read_in_progress"] = worker_.client_read_active();
+        status["watching"] = worker_.watching();
+        status["event_streams"] = hub_.streams();
+    }
+    status["photo_decoder"] =
+        vessik_tools::probe_photo_decoder().standin ? "stand-in" : "installed";
+    return vessik_tools::json_text(status);
 }
 
-void Service::handle_status(Response &res)
+void Service::handle_status(const Request &req, Response &res)
 {
-    res.set_content(status_json(), kJsonType);
+    res.set_content(status_json(requester(req) != Requester::OtherOrigin), kJsonType);
 }
 
 void Service::handle_read(const Request &req, Response &res)
@@ -477,22 +628,30 @@ void Service::handle_photo(const Request &req, Response &res)
     }
 }
 
-void Service::handle_events(Response &res)
+void Service::handle_events(const Request &req, Response &res)
 {
-    const int id = hub_.subscribe();
+    const Requester from = requester(req);
+    const std::string origin = req.get_header_value("Origin");
+    StreamOwner owner;
+    owner.uid = BoundedServer::peer().uid;
+    owner.origin = from == Requester::OwnPage ? kOwnPageKey : origin;
+    owner.receives_cards = receives_cards(policy_, from, origin);
+    const int id = hub_.subscribe(owner);
     if (id < 0) {
         send_error(res, kHttpUnavailable, "too-many-streams",
-                   "the most event streams allowed are open");
+                   "the most event streams allowed (in all, for this user or for this origin) "
+                   "are open");
         return;
     }
+    const bool with_activity = from != Requester::OtherOrigin;
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, id](size_t offset, httplib::DataSink &sink) {
+        [this, id, with_activity](size_t offset, httplib::DataSink &sink) {
             if (offset == 0) {
                 // The state first, so a page needs no separate status call.
                 const std::string hello = "retry: " + std::to_string(kStreamRetryMs) + "\n\n" +
-                                          sse_event(Event{"status", status_json()});
+                                          sse_event(Event{"status", status_json(with_activity)});
                 return sink.write(hello.data(), hello.size());
             }
             std::vector<Event> events;

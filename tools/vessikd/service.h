@@ -13,44 +13,71 @@
 #include "access_policy.h"
 #include "bounded_server.h"
 #include "config.h"
+#include "connection_limits.h"
 #include "event_hub.h"
+#include "local_users.h"
 #include "photo_decoder.h"
 #include "reader_monitor.h"
 #include "reader_worker.h"
 
 namespace vessikd {
 
-class Service {
+class Service : private ConnectionGate {
   public:
     explicit Service(const Config &config);
 
-    // Binds every listen address and starts the reader's threads; the URLs
-    // served go into `urls`. false with a message if nothing can be served.
+    // Takes the sockets systemd passed on (socket activation) or else binds
+    // every listen address, and starts the reader's threads; the URLs
+    // served go into `urls`. false with a message if it cannot serve: an
+    // address another program holds is an error, never skipped.
     bool start(std::vector<std::string> &urls, std::string &error);
     // Cancels a read in progress, closes the reader and every stream, stops
     // the servers and waits for their threads.
     void stop();
 
   private:
+    // One listening socket and the name it is reached by ("127.0.0.1:19904").
+    struct Listener {
+        std::unique_ptr<BoundedServer> server;
+        std::string host;
+        bool ipv6 = false;
+        int port = 0;
+    };
+
+    Admission opened(const Peer &peer) override;
+    void closed(const Peer &peer) override;
+
+    std::unique_ptr<BoundedServer> make_server();
+    bool bind_listeners(std::string &error);
+    bool adopt_listeners(const std::vector<int> &sockets, std::string &error);
+    bool add_listener(std::unique_ptr<BoundedServer> server, std::string &error);
+    std::vector<std::string> own_host_names() const;
+
     void set_up(httplib::Server &server);
     httplib::Server::HandlerResponse check_request(const httplib::Request &req,
                                                    httplib::Response &res) const;
     void finish_response(const httplib::Request &req, httplib::Response &res) const;
+    Requester requester(const httplib::Request &req) const;
 
-    void handle_status(httplib::Response &res);
+    void handle_status(const httplib::Request &req, httplib::Response &res);
     void handle_read(const httplib::Request &req, httplib::Response &res);
     void handle_photo(const httplib::Request &req, httplib::Response &res);
-    void handle_events(httplib::Response &res);
-    std::string status_json();
+    void handle_events(const httplib::Request &req, httplib::Response &res);
+    // The reader's presence and the kit's version for everyone; what the
+    // reader is doing only for `with_activity` (the kit's page, local users).
+    std::string status_json(bool with_activity);
 
     const Config config_;
     AccessPolicy policy_;
+    LocalUsers users_;
+    ConnectionLimits limits_;
     EventHub hub_;
     ReaderMonitor monitor_;
     ReaderWorker worker_;
     PhotoDecoder decoder_;
-    std::vector<std::unique_ptr<BoundedServer>> servers_;
-    std::vector<std::thread> listeners_;
+    std::vector<Listener> listeners_;
+    bool ipv6_absent_ = false; // the host has no ::1, so nobody can hold it
+    std::vector<std::thread> threads_;
 };
 
 } // namespace vessikd

@@ -146,6 +146,9 @@ function connectEvents() {
   events.addEventListener('status', (e) => showStatus(JSON.parse(e.data)));
   events.addEventListener('reader', (e) => showReader(JSON.parse(e.data).present));
   events.addEventListener('card', (e) => showCard(JSON.parse(e.data)));
+  // A card is there, its data kept back: a page that is not sent cards may
+  // ask for it with a read.
+  events.addEventListener('card-present', () => setBadge('card-state', 'on the reader', 'good'));
   events.addEventListener('card-removed', showCardRemoved);
 }
 
@@ -164,8 +167,8 @@ async function readCard() {
       askForToken();
     } else if (res.ok) {
       showMessage('', '');
-      // With the event stream open the card also arrives there; show it once.
-      if (!state.events || state.events.readyState !== EventSource.OPEN) showCard(body);
+      // The card read on request comes back here alone, never on the stream.
+      showCard(body);
     } else {
       showMessage(`${body.message} (${res.status} ${body.error})`, 'bad');
     }
