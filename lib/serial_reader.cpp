@@ -156,6 +156,9 @@ void SerialReaderLink::Close()
 {
     if (fd_ < 0)
         return;
+    // The exclusive mode outlives the descriptor on a tty someone else still
+    // holds open: give it back, or later opens by other users are refused.
+    ioctl(fd_, TIOCNXCL);
     close(fd_); // the lock goes with the descriptor
     fd_ = -1;
     frames_.Clear();

@@ -34,7 +34,7 @@ extern "C" {
 #define VESSIK_E_READER_LOST (-4)   /* the reader went away during the read */
 #define VESSIK_E_BAD_ARGUMENT (-5)  /* a null pointer, or a struct of too small a size */
 #define VESSIK_E_BUSY (-6)          /* another read is running on the same reader */
-#define VESSIK_E_NOT_SUPPORTED (-7) /* a reader kind this build cannot open */
+#define VESSIK_E_NOT_SUPPORTED (-7) /* the reader or its module cannot do what was asked */
 #define VESSIK_E_BAD_LOCATION (-8)  /* a reader location that is not well formed */
 #define VESSIK_E_READER_IN_USE (-9) /* another program holds the reader */
 #define VESSIK_E_ACCESS (-10)       /* no permission to open the reader */
@@ -50,11 +50,12 @@ extern "C" {
 
 /* What became of an item a read may ask for beside the text and the photo. */
 #define VESSIK_ITEM_NOT_ASKED 0
-#define VESSIK_ITEM_PRESENT 1     /* read, in the card */
-#define VESSIK_ITEM_ABSENT 2      /* the card has none */
-#define VESSIK_ITEM_UNSUPPORTED 3 /* the module refused the command; the rest was read without it  \
-                                   */
-#define VESSIK_ITEM_NOT_READ 4    /* the module gave no usable answer; the rest was read */
+#define VESSIK_ITEM_PRESENT 1 /* read, in the card */
+#define VESSIK_ITEM_ABSENT 2  /* the card has none */
+#define VESSIK_ITEM_UNSUPPORTED                                                                    \
+    3                          /* the module refused the command; the rest was read without it     \
+                                */
+#define VESSIK_ITEM_NOT_READ 4 /* the module gave no usable answer; the rest was read */
 
 /* The identity number's check character (ISO 7064 MOD 11-2). */
 #define VESSIK_ID_CHECK_NOT_APPLICABLE (-1)
@@ -197,9 +198,13 @@ VESSIK_EXPORT void vessik_card_init(vessik_card *card);
 VESSIK_EXPORT void vessik_reader_info_init(vessik_reader_info *info);
 
 /* Every reader this process could open: USB readers by their ids, in bus
- * order. Fills up to `capacity` infos (each with its size set) and returns
- * how many readers there are, which may be more than capacity; or a negative
- * VESSIK_E_* code. infos may be NULL when capacity is 0. */
+ * order, then the serial ports named in the environment variable
+ * VESSIK_SERIAL_READERS ("/dev/ttyUSB0:/dev/ttyS1@57600"; ports are never
+ * probed blindly). A serial port's module is asked for its identifier only
+ * with VESSIK_SERIAL_PROBE=1. Fills up to `capacity` infos (each with its
+ * size set) and returns how many readers there are, which may be more than
+ * capacity; or a negative VESSIK_E_* code. infos may be NULL when capacity
+ * is 0. */
 VESSIK_EXPORT int vessik_reader_list(vessik_reader_info *infos, int capacity);
 
 /* Opens a reader and keeps it until vessik_reader_close:
