@@ -11,12 +11,13 @@ cd "$(dirname "$0")"
 BUILD_DIR=${BUILD_DIR:-build}
 # What building needs (the demo job), and what the tests add: the web page's
 # browser test drives Debian's chromium (a CJK font shows the card's text)
-# with playwright-core, which it installs from npm into the build tree.
+# with playwright-core, which it installs from npm into the build tree; the
+# Python package's install test builds it with Debian's setuptools in a venv.
 PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
           libusb-1.0-0-dev umockdev libumockdev-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev)
-TEST_PACKAGES=(chromium fonts-wqy-zenhei)
+TEST_PACKAGES=(chromium fonts-wqy-zenhei python3-venv python3-setuptools python3-wheel)
 
 # shellcheck source=scripts/apt-install.sh
 . scripts/apt-install.sh
@@ -62,6 +63,10 @@ case "$job" in
       "$launcher" --readers 2 -- "$figures" together 10
       "$launcher" --readers 4 --no-card -- "$figures" idle 10
       "$launcher" --no-card -- "$figures" raw-idle 10
+      # The Python package: a read's cost beyond the C read, and its import time.
+      VESSIK_LIBRARY="$BUILD_DIR/lib/libvessik.so.1" \
+        VESSIK_PHOTO_DECODER="$BUILD_DIR/wltdec/libwltdec64.so" PYTHONPATH=python \
+        "$launcher" -- /usr/bin/python3 bench/python_figures.py "$figures" 20
     fi
     ;;
   build)

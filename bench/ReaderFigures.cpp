@@ -1,6 +1,9 @@
 // Figures of several reader handles in one process, through the real
 // libusb-1.0; run under vessik-virtual-reader (./run.sh bench does):
 //
+//   reads ROUNDS      (a card on the reader) ROUNDS reads of the card on
+//                     usb:1-1, one after the other: the median wall time
+//                     (the C side of bench/python_figures.py)
 //   together ROUNDS   (--readers 2, cards on both) one read on usb:1-1
 //                     alone against reads on usb:1-1 and usb:1-2 at once,
 //                     ROUNDS of each, taken in turn: wall times and ratio
@@ -126,6 +129,26 @@ int Together(int rounds)
                 rounds, alone_s * kMsPerS, both_s * kMsPerS, both_s / alone_s,
                 *std::min_element(alone.begin(), alone.end()) * kMsPerS,
                 *std::min_element(both.begin(), both.end()) * kMsPerS);
+    return 0;
+}
+
+int Reads(int rounds)
+{
+    std::vector<vessik_reader *> readers;
+    bool ok = OpenAll({"usb:1-1"}, &readers) && ReadCard(readers[0]); // the first read, untimed
+    std::vector<double> times;
+    for (int i = 0; ok && i < rounds; ++i) {
+        const double t0 = NowS();
+        ok = ReadCard(readers[0]);
+        times.push_back(NowS() - t0);
+    }
+    CloseAll(readers);
+    if (!ok) {
+        std::printf("figures error=a read failed\n");
+        return 1;
+    }
+    std::printf("figures reads rounds=%d median_ms=%.3f min_ms=%.3f\n", rounds,
+                Median(times) * kMsPerS, *std::min_element(times.begin(), times.end()) * kMsPerS);
     return 0;
 }
 
@@ -293,12 +316,15 @@ int main(int argc, char **argv)
         return Together(static_cast<int>(amount));
     if (mode == "idle" && amount > 0)
         return Idle(amount);
+    if (mode == "reads" && amount >= 1)
+        return Reads(static_cast<int>(amount));
     if (mode == "overhead" && amount >= 1)
         return Overhead(static_cast<int>(amount));
     if (mode == "raw-idle" && amount > 0)
         return RawIdle(amount);
     std::fprintf(stderr,
-                 "usage: vessik_reader_figures together ROUNDS | overhead ROUNDS | idle SECONDS | "
+                 "usage: vessik_reader_figures reads ROUNDS | together ROUNDS | overhead ROUNDS | "
+                 "idle SECONDS | "
                  "raw-idle SECONDS\n"
                  "(under vessik-virtual-reader: --readers 2 for together, "
                  "--readers 4 --no-card for idle, --no-card for raw-idle)\n");

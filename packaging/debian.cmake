@@ -16,7 +16,7 @@ set(CPACK_PACKAGE_CONTACT "${VESSIK_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${_deb_prefix})
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev standin tools)
+set(CPACK_COMPONENTS_ALL runtime dev standin tools python)
 if(TARGET vessik-virtual-reader)
   list(APPEND CPACK_COMPONENTS_ALL virtual_reader)
 endif()
@@ -38,9 +38,10 @@ set(VESSIK_DEB_STANDIN_PRIORITY 10) # any real decoder registered higher wins
 set(VESSIK_DEB_RUNTIME ${_deb_runtime})
 set(VESSIK_DEB_SYSUSERS_DIR "${_deb_prefix}/lib/sysusers.d")
 set(_deb_dir "${CMAKE_CURRENT_BINARY_DIR}/deb")
+set(VESSIK_DEB_PYTHON python3-vessik)
 foreach(script runtime/postinst runtime/shlibs runtime/triggers
                standin/postinst standin/prerm standin/triggers
-               tools/postinst tools/prerm tools/postrm)
+               tools/postinst tools/prerm tools/postrm python/postinst python/prerm)
   configure_file(deb/${script}.in "${_deb_dir}/${script}" @ONLY)
 endforeach()
 
@@ -133,5 +134,21 @@ set(CPACK_DEBIAN_VIRTUAL_READER_DESCRIPTION "emulated identity-card reader for t
 vessik-virtual-reader runs any program against an emulated reader holding a
 card (a sample card is in /usr/share/vessik/cards), through umockdev.
 Production machines need not install it.")
+
+# python: the Python package, byte-compiled on install. It refuses a library
+# of another interface version, so it takes the library of its own release.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${VESSIK_DEB_PYTHON})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+  "${_deb_runtime} (= ${_deb_version}), python3 (>= 3.8), ${_deb_decoder}")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  "${_deb_dir}/python/postinst;${_deb_dir}/python/prerm")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package for libvessik
+import vessik; vessik.read() reads an identity card and gives it as a frozen
+dataclass; vessik.open() keeps a reader open for reads and watches,
+vessik.readers() lists the readers, and python3 -m vessik prints cards as
+text or as the JSON vessik-read prints. Pure Python over the library's C
+interface (ctypes), with type hints.")
 
 include(CPack)

@@ -5,8 +5,8 @@
 #   2. the libFuzzer targets built with clang, their corpora and regression
 #      inputs replayed, then each target fuzzed for FUZZ_SECONDS (default 45)
 #      on a scratch copy of its corpus;
-#   3. clang-tidy with the checked-in .clang-tidy, and cppcheck, over the library's sources;
-#      any finding fails the run;
+#   3. clang-tidy with the checked-in .clang-tidy, and cppcheck, over the library's sources,
+#      and pyflakes and mypy over the Python package; any finding fails the run;
 #   4. the in-process suites that run reads on several threads, built with
 #      ThreadSanitizer; any report fails the run.
 # Usage: scripts/hardening.sh [asan|fuzz|tidy|tsan]...   (no argument: all four)
@@ -22,7 +22,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-45}
 JOBS=${JOBS:-$(nproc)}
 FUZZ_TARGETS=(card_text read mcu helpers serial)
 MAX_PARALLEL_FUZZERS=2
-PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck)
+PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck python3-pyflakes mypy)
 
 # shellcheck source=scripts/apt-install.sh
 . scripts/apt-install.sh
@@ -144,6 +144,11 @@ run_tidy() {
   cppcheck --enable=warning,portability,performance --std=c++17 --inline-suppr --quiet \
     --error-exitcode=1 -I lib -I "$ASAN_BUILD_DIR/include" lib/*.cpp wltdec/*.c demo/*.c
   echo "hardening: cppcheck found nothing"
+
+  stage "pyflakes and mypy on the Python package"
+  /usr/bin/python3 -m pyflakes python tests/python bench/python_figures.py
+  mypy --strict --cache-dir "$ASAN_BUILD_DIR/mypy-cache" python/vessik
+  echo "hardening: pyflakes and mypy found nothing"
 }
 
 # Tests that measure real time against tight bounds: the sanitizer's slowdown,

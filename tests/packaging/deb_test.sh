@@ -13,7 +13,8 @@ set -euo pipefail
 
 readonly skip_status=77    # ctest's SKIP_RETURN_CODE
 readonly stopped_status=124 # the launcher's status when --stop-after ended the program
-readonly packages=(libvessik1 libvessik-dev libwltdec64-standin vessik-tools vessik-virtual-reader)
+readonly packages=(libvessik1 libvessik-dev libwltdec64-standin vessik-tools vessik-virtual-reader
+                   python3-vessik)
 readonly run_limit_s=20
 readonly demo_run_s=4         # the demo reads the sample card well within this
 readonly test_decoder_priority=50 # above the stand-in's
@@ -85,7 +86,9 @@ build_and_check() {
   declare -gA listing
   local p
   for p in "${packages[@]}"; do
-    [ -f "$debs/${p}_${version}_${arch}.deb" ] || fail "no package ${p}_${version}_${arch}.deb"
+    local p_arch=$arch
+    [ "$p" = python3-vessik ] && p_arch=all # pure Python
+    [ -f "$debs/${p}_${version}_${p_arch}.deb" ] || fail "no package ${p}_${version}_${p_arch}.deb"
     listing[$p]=$(contents "$p")
     printf '%-22s %8s bytes  %s\n' "$p" "$(stat -c %s "$(deb_of "$p")")" "$(field "$p" Depends)"
   done
@@ -104,6 +107,8 @@ build_and_check() {
   expect_no_field vessik-tools Depends libumockdev0
   expect_field vessik-virtual-reader Depends libumockdev0
   expect_field libwltdec64-standin Provides libwltdec64
+  expect_field python3-vessik Depends "libvessik1 (= $version)"
+  expect_field python3-vessik Depends "libwltdec64-standin | libwltdec64"
 
   step "contents"
   expect_file libvessik1 "$libdir/libvessik\.so\.1\.[0-9.]+"
@@ -137,6 +142,9 @@ build_and_check() {
   expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.service"
   expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.socket"
   expect_file vessik-tools "/usr/lib/sysusers\.d/vessikd\.conf"
+  expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/__init__\.py"
+  expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/py\.typed"
+  expect_no_file python3-vessik ".*\.pyc"
 
   step "the packaged udev rule is the generated one"
   local unpacked=$work/unpacked
@@ -287,10 +295,19 @@ install_and_run() {
   out=$(vessik-virtual-reader --card "$card" --stop-after "$run_limit_s" -- \
         "$work/system_client" card "$cardno" 2>&1) || { echo "$out"; fail "system client"; }
 
+  step "the installed Python package, byte-compiled, under the installed launcher"
+  [ -n "$(compgen -G "/usr/lib/python3/dist-packages/vessik/__pycache__/*.pyc")" ] ||
+    fail "python3-vessik was not byte-compiled"
+  out=$(cd "$work" && vessik-virtual-reader --card "$card" --stop-after "$run_limit_s" -- \
+        /usr/bin/python3 -c 'import vessik; print(vessik.read(timeout=5).id_number)' 2>&1) ||
+    { echo "$out"; fail "python3 -c 'import vessik; ...'"; }
+  [ "$out" = "$cardno" ] || { echo "$out"; fail "the Python package did not read the sample card"; }
+
   step "apt-get purge"
   trap - EXIT
   remove_packages
   [ ! -e "$libdir/libwltdec64.so" ] || fail "$libdir/libwltdec64.so is left after purge"
+  [ ! -e /usr/lib/python3/dist-packages/vessik ] || fail "the Python package is left after purge"
   ! update-alternatives --query "$alternative" >/dev/null 2>&1 || fail "the alternative is left"
   echo "packages installed, run and removed"
 }

@@ -1,0 +1,142 @@
+"""Finding and loading libvessik.so.1.
+
+The library takes the libusb-1.0 functions and the photo decoder's from the
+process that loads it, so both are loaded first, into the global namespace.
+Where each comes from:
+  VESSIK_LIBRARY        the path of libvessik.so.1; default: the system's
+                        library search (ld.so.conf, LD_LIBRARY_PATH)
+  VESSIK_PHOTO_DECODER  the path of libwltdec64.so; default: one the process
+                        already holds (LD_PRELOAD), else one beside
+                        VESSIK_LIBRARY, else the system's
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+import threading
+from ctypes import POINTER, c_char_p, c_int, c_void_p
+
+from . import _structs as c
+from ._errors import LibraryError
+
+# typing is not imported at run time: importing vessik stays quick.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import List, Optional
+
+LIBRARY_VARIABLE = "VESSIK_LIBRARY"
+DECODER_VARIABLE = "VESSIK_PHOTO_DECODER"
+_LIBRARY_NAME = "libvessik.so.1"
+_USB_NAME = "libusb-1.0.so.0"
+_DECODER_NAME = "libwltdec64.so"
+_DECODER_SYMBOL = "saveWlt2BmpUseFork"
+
+LOG_HANDLER = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
+
+_lock = threading.Lock()
+_loaded: Optional[ctypes.CDLL] = None
+
+
+def library() -> ctypes.CDLL:
+    """The library, loaded on first use."""
+    lib = _loaded
+    if lib is not None:
+        return lib
+    return _load_once()
+
+
+def _load_once() -> ctypes.CDLL:
+    global _loaded
+    with _lock:
+        if _loaded is None:
+            _loaded = load(os.environ.get(LIBRARY_VARIABLE) or None)
+        return _loaded
+
+
+def _load_global(candidates: List[str], short_name: str = "") -> bool:
+    """Loads the first of `candidates` that loads, its symbols for all; then,
+    only if none did, what ldconfig knows as lib<short_name>."""
+    for name in candidates:
+        try:
+            ctypes.CDLL(name, mode=ctypes.RTLD_GLOBAL)
+            return True
+        except OSError:
+            continue
+    if not short_name:
+        return False
+    from ctypes.util import find_library  # only now: it brings subprocess, slow to import
+
+    found = find_library(short_name)
+    return found is not None and _load_global([found])
+
+
+def _load_usb() -> None:
+    if not _load_global([_USB_NAME], "usb-1.0"):
+        raise LibraryError(f"libvessik needs {_USB_NAME}: install libusb-1.0-0")
+
+
+def _load_decoder(library_path: Optional[str]) -> None:
+    chosen = os.environ.get(DECODER_VARIABLE)
+    if chosen:
+        if not _load_global([chosen]):
+            raise LibraryError(f"{DECODER_VARIABLE}={chosen}: cannot load it")
+        return
+    if hasattr(ctypes.CDLL(None), _DECODER_SYMBOL):
+        return  # preloaded, or linked into the program
+    candidates = [_DECODER_NAME]
+    if library_path:
+        candidates.insert(0, os.path.join(os.path.dirname(library_path), _DECODER_NAME))
+    if not _load_global(candidates, "wltdec64"):
+        raise LibraryError(
+            f"libvessik needs the photo decoder {_DECODER_NAME}: install "
+            f"libwltdec64-standin (or the real decoder), or set {DECODER_VARIABLE}")
+
+
+def load(path: Optional[str] = None) -> ctypes.CDLL:
+    """Loads libvessik from `path` (default: the system's search) and checks
+    that it speaks an interface version this package knows."""
+    _load_usb()
+    _load_decoder(path)
+    where = path or _LIBRARY_NAME
+    try:
+        lib = ctypes.CDLL(where)
+    except OSError as e:
+        raise LibraryError(f"cannot load {where} ({e}); install libvessik1, or set "
+                           f"{LIBRARY_VARIABLE} to the path of {_LIBRARY_NAME}") from None
+    known = " or ".join(str(v) for v in c.KNOWN_API_VERSIONS)
+    version = (lib.vessik_read_api_version()
+               if hasattr(lib, "vessik_read_api_version") else 1)
+    if version not in c.KNOWN_API_VERSIONS:
+        raise LibraryError(
+            f"{where} speaks read interface version {version}; this vessik package "
+            f"knows version {known}: install the python3-vessik that matches the library")
+    _declare(lib)
+    return lib
+
+
+def _declare(lib: ctypes.CDLL) -> None:
+    reader_p = c_void_p
+    signatures = {
+        "vessik_read_api_version": (c_int, []),
+        "vessik_reader_list": (c_int, [POINTER(c.ReaderInfoRecord), c_int]),
+        "vessik_reader_open": (c_int, [c_char_p, POINTER(reader_p)]),
+        "vessik_reader_read": (c_int, [reader_p, POINTER(c.ReadOptions),
+                                       POINTER(c.CardRecord)]),
+        "vessik_reader_cancel": (None, [reader_p]),
+        "vessik_reader_close": (None, [reader_p]),
+        "vessik_reader_set_rate": (c_int, [reader_p, c_int]),
+        "vessik_reader_get_info": (c_int, [reader_p, POINTER(c.ReaderInfoRecord)]),
+        "vessik_read": (c_int, [POINTER(c.ReadOptions), POINTER(c.CardRecord)]),
+        "vessik_cancel": (None, []),
+        "vessik_set_log_handler": (None, [c_int, LOG_HANDLER, c_void_p]),
+        "vessik_strerror": (c_char_p, [c_int]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
+
+
+def strerror(code: int) -> str:
+    text: bytes = library().vessik_strerror(code)
+    return text.decode("utf-8", "replace")
