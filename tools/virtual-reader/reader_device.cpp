@@ -225,13 +225,13 @@ bool ReaderDevice::plug(std::string &error)
         ioctls_attached_ = true;
     }
     on_bus_ = true;
-    if (uevents_)
-        umockdev_testbed_uevent(testbed_, sys_path_.c_str(), "add");
+    send_uevent("add");
     return true;
 }
 
 void ReaderDevice::unplug()
 {
+    announce_removal(); // before the client can see a transfer fail
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (model_.present())
@@ -245,12 +245,29 @@ void ReaderDevice::unplug()
     take_off_bus();
 }
 
+// A client that sees its transfers fail may exit at once, closing its uevent
+// socket while umockdev sends to it, which aborts umockdev 0.17's sender
+// (a sendmsg failure after the connect). So the removal is announced before
+// the client can see anything fail, and only once.
+void ReaderDevice::announce_removal()
+{
+    if (on_bus_ && !removal_announced_.exchange(true))
+        send_uevent("remove");
+}
+
 void ReaderDevice::take_off_bus()
 {
-    if (uevents_)
-        umockdev_testbed_uevent(testbed_, sys_path_.c_str(), "remove");
+    announce_removal();
+    removal_announced_ = false;
     umockdev_testbed_remove_device(testbed_, sys_path_.c_str());
     on_bus_ = false;
+}
+
+void ReaderDevice::send_uevent(const char *action)
+{
+    if (!uevents_)
+        return;
+    umockdev_testbed_uevent(testbed_, sys_path_.c_str(), action);
 }
 
 void ReaderDevice::detach()
@@ -763,6 +780,7 @@ void ReaderDevice::note_model_presence()
     if (model_.present() || model_unplugged_)
         return;
     model_unplugged_ = true;
+    announce_removal();
     end_waiting_urbs(nullptr, -ENODEV);
     announce(0);
 }

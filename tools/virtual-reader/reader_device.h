@@ -10,6 +10,7 @@
 #ifndef VESSIK_TOOLS_VIRTUAL_READER_READER_DEVICE_H
 #define VESSIK_TOOLS_VIRTUAL_READER_READER_DEVICE_H
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -124,6 +125,8 @@ class ReaderDevice {
     void note_model_presence();
 
     void take_off_bus();
+    void send_uevent(const char *action);
+    void announce_removal();
     void unref_urb(Urb &urb);
     bool add_device_record(std::string &error);
 
@@ -135,11 +138,12 @@ class ReaderDevice {
     std::deque<Urb> done_;    // completed, not yet reaped
     std::vector<UMockdevIoctlClient *> clients_;
     UMockdevIoctlClient *claimant_ = nullptr; // holds interface 0
-    bool on_bus_ = false;                     // the testbed has the device (main thread's view)
+    std::atomic<bool> on_bus_{false};         // the testbed has the device (main thread's view)
     bool model_unplugged_ = false;            // the model went away by itself; service() tidies up
     uint64_t announced_deadline_ = kNever;
     bool servicing_ = false; // service() runs: deadlines need no wake-up
     bool uevents_ = false;
+    std::atomic<bool> removal_announced_{false};
     bool ioctls_attached_ = false;
 
     // Where this reader sits: its sysfs path, device node and record.
