@@ -111,6 +111,7 @@ class Card:
     appended_address_state: ItemState
     appended_address: str
     appended_address_raw: bytes
+    damaged_fields: int  # VESSIK_FIELD_* bits of fields whose card text had to be cleaned
     reader: str  # the location of the reader that read it
     times_us: PhaseTimes
 
@@ -143,6 +144,13 @@ class Card:
             "text_block": _base64(self.text_block),
             "photo": _base64(self.photo),
             "photo_image": None,
+            "type_marker": self.type_marker,
+            "fingerprint_state": self.fingerprint_state.value,
+            "fingerprint_count": self.fingerprint_count,
+            "fingerprints": _base64(self.fingerprints),
+            "appended_address_state": self.appended_address_state.value,
+            "appended_address": self.appended_address,
+            "appended_address_raw": _base64(self.appended_address_raw),
         }
 
     def to_json(self) -> str:
@@ -220,6 +228,7 @@ def card_from_record(record: c.CardRecord) -> Card:
                                                     ItemState.NOT_READ),
             appended_address=_text(record.appended_address),
             appended_address_raw=bytes(record.appended_address_raw)[:raw_bytes],
+            damaged_fields=record.damaged_fields,
             reader=_text(record.reader),
             times_us=PhaseTimes(record.find_us, record.select_us, record.read_us,
                                 record.decode_us),

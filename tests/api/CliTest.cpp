@@ -56,6 +56,10 @@ TEST(CliOptions, DefaultsAndEveryOptionInBothSpellings)
 
     ASSERT_EQ(Parse({"--reader", "usb:1-2", "--watch"}, o, error), vread::ParseOutcome::Run);
     EXPECT_EQ(o.reader, "usb:1-2");
+    EXPECT_FALSE(o.fingerprints || o.appended_address);
+    ASSERT_EQ(Parse({"--fingerprint", "--appended-address"}, o, error), vread::ParseOutcome::Run);
+    EXPECT_TRUE(o.fingerprints && o.appended_address);
+    EXPECT_EQ(Parse({"--list", "--fingerprint"}, o, error), vread::ParseOutcome::Usage);
     ASSERT_EQ(Parse({"--list", "--json"}, o, error), vread::ParseOutcome::Run);
     EXPECT_TRUE(o.list);
     EXPECT_TRUE(o.json);
@@ -271,6 +275,24 @@ TEST(CardText, ShowsTheFieldsOfTheCardsOwnType)
     text = vread::card_text(card, "");
     EXPECT_NE(text.find("Pass number:    X99000001\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("Nationality"), std::string::npos);
+    EXPECT_EQ(text.find("Fingerprints"), std::string::npos); // not asked for
+
+    // A layout we do not know: its marker, and no field at all.
+    card.type = VESSIK_CARD_UNKNOWN;
+    strcpy(card.type_marker, "N");
+    text = vread::card_text(card, "");
+    EXPECT_NE(text.find("Card:           unknown\nType marker:    N\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Name"), std::string::npos) << text;
+    EXPECT_EQ(text.find("ID number"), std::string::npos) << text;
+
+    // Items asked for beside text and photo.
+    card.fingerprint_state = VESSIK_ITEM_PRESENT;
+    card.fingerprint_count = 2;
+    card.fingerprint_bytes = 1024;
+    card.appended_address_state = VESSIK_ITEM_ABSENT;
+    text = vread::card_text(card, "");
+    EXPECT_NE(text.find("Fingerprints:   2 template(s), 1024 bytes\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("New address:    (absent)\n"), std::string::npos) << text;
 }
 
 // A forged card's controls reach no terminal: they show escaped, and a line

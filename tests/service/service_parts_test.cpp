@@ -479,6 +479,16 @@ TEST(CardJson, EveryFieldOfTheRecordHasItsKey)
     card.select_us = 2;
     card.read_us = 3;
     card.decode_us = 4;
+    put(card.type_marker, "J");
+    card.fingerprint_state = VESSIK_ITEM_PRESENT;
+    card.fingerprint_count = 1;
+    card.fingerprint_bytes = 3;
+    card.fingerprints[0] = 0xFB; // base64 "+/8A" needs both alphabet ends
+    card.fingerprints[1] = 0xFF;
+    card.appended_address_state = VESSIK_ITEM_PRESENT;
+    put(card.appended_address, "new address");
+    card.appended_address_raw_bytes = 2;
+    card.appended_address_raw[0] = 'a';
 
     const vessik_tools::Json j = vessik_tools::card_to_json(card);
     EXPECT_EQ("hmt-permit", j["type"]);
@@ -500,7 +510,14 @@ TEST(CardJson, EveryFieldOfTheRecordHasItsKey)
     EXPECT_EQ(vessik_tools::Json({{"find", 1}, {"select", 2}, {"read", 3}, {"decode", 4}}),
               j["times_us"]);
     EXPECT_TRUE(j["photo_image"].is_null());
-    EXPECT_EQ(20u, j.size()); // nothing else
+    EXPECT_EQ("J", j["type_marker"]);
+    EXPECT_EQ("present", j["fingerprint_state"]);
+    EXPECT_EQ(1, j["fingerprint_count"]);
+    EXPECT_EQ("+/8A", j["fingerprints"]);
+    EXPECT_EQ("present", j["appended_address_state"]);
+    EXPECT_EQ("new address", j["appended_address"]);
+    EXPECT_EQ("YQA=", j["appended_address_raw"]);
+    EXPECT_EQ(27u, j.size()); // nothing else
 
     std::vector<unsigned char> photo;
     ASSERT_TRUE(vessik_tools::base64_decode(j["photo"], photo));
@@ -522,7 +539,15 @@ TEST(CardJson, EmptyFieldsKeepTheirKeys)
     EXPECT_EQ("", j["name_en"]);
     EXPECT_EQ("", j["pass_number"]);
     EXPECT_EQ("not-applicable", j["id_check"]);
-    EXPECT_EQ(20u, j.size());
+    EXPECT_EQ("not-asked", j["fingerprint_state"]);
+    EXPECT_EQ("", j["fingerprints"]);
+    EXPECT_EQ(27u, j.size());
+
+    card.fingerprint_bytes = 5000; // a count past the array reads nothing past it
+    std::vector<unsigned char> templates;
+    ASSERT_TRUE(
+        vessik_tools::base64_decode(vessik_tools::card_to_json(card)["fingerprints"], templates));
+    EXPECT_EQ(sizeof(card.fingerprints), templates.size());
 }
 
 TEST(CardJson, AFieldWithoutTerminatorStopsAtItsEnd)

@@ -27,6 +27,10 @@ using Json = nlohmann::ordered_json;
 //   times_us: {find, select, read, decode}
 //   text_block, photo: base64 of the 256 and 1024 bytes
 //   photo_image: the image file a tool wrote from the photo, or null
+//   type_marker: the card's type marker as text ("", "I", "J" or unknown)
+//   fingerprint_state, appended_address_state: item_state_name()
+//   fingerprint_count: 0 to 2; fingerprints: base64 of the raw templates
+//   appended_address: text; appended_address_raw: base64 of the module's bytes
 Json card_to_json(const vessik_card &card, const std::string &photo_image = std::string());
 
 // The text of a JSON value. A byte sequence that is not UTF-8 (a damaged or
@@ -35,6 +39,10 @@ std::string json_text(const Json &value, int indent = -1);
 
 // "ok", "wrong", "not-applicable" for a VESSIK_ID_CHECK_* value.
 const char *id_check_name(int id_check);
+
+// "not-asked", "present", "absent", "unsupported", "not-read" for a
+// VESSIK_ITEM_* value.
+const char *item_state_name(int state);
 
 // Standard base64 (RFC 4648, with padding).
 std::string base64_encode(const unsigned char *data, size_t size);

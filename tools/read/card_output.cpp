@@ -2,6 +2,7 @@
 #include "card_output.h"
 
 #include <cstdio>
+#include <string>
 
 #include "card_json.h"
 
@@ -15,11 +16,35 @@ constexpr size_t kValueColumn = 16; // readable lines: values start here
 constexpr unsigned kResident = 1u << VESSIK_CARD_RESIDENT;
 constexpr unsigned kForeign = 1u << VESSIK_CARD_FOREIGN_PERMANENT;
 constexpr unsigned kPermit = 1u << VESSIK_CARD_HMT_PERMIT;
-constexpr unsigned kAllTypes = kResident | kForeign | kPermit;
+constexpr unsigned kKnownTypes = kResident | kForeign | kPermit;
+// A card whose layout we do not know shows its marker and photo, and no
+// field read from a layout that does not apply.
+constexpr unsigned kUnknown = 1u << 31;
+constexpr unsigned kAllTypes = kKnownTypes | kUnknown;
 
 unsigned type_bit(int type)
 {
-    return type >= VESSIK_CARD_RESIDENT && type <= VESSIK_CARD_HMT_PERMIT ? 1u << type : kAllTypes;
+    return type >= VESSIK_CARD_RESIDENT && type <= VESSIK_CARD_HMT_PERMIT ? 1u << type : kUnknown;
+}
+
+// What became of an item asked for beside text and photo; empty when not asked.
+std::string fingerprint_text(const vessik_card &card)
+{
+    if (card.fingerprint_state == VESSIK_ITEM_NOT_ASKED)
+        return std::string();
+    if (card.fingerprint_state == VESSIK_ITEM_PRESENT)
+        return std::to_string(card.fingerprint_count) + " template(s), " +
+               std::to_string(card.fingerprint_bytes) + " bytes";
+    return vessik_tools::item_state_name(card.fingerprint_state);
+}
+
+std::string appended_address_text(const vessik_card &card)
+{
+    if (card.appended_address_state == VESSIK_ITEM_PRESENT)
+        return card.appended_address;
+    if (card.appended_address_state == VESSIK_ITEM_NOT_ASKED)
+        return std::string();
+    return std::string("(") + vessik_tools::item_state_name(card.appended_address_state) + ")";
 }
 
 std::string sex_text(const char *sex)
@@ -110,24 +135,31 @@ std::string card_text(const vessik_card &card, const std::string &photo_note)
         unsigned types;
     } lines[] = {
         {"Card", vessik_card_type_name(card.type), kAllTypes},
+        {"Type marker", card.type_marker, kUnknown},
         {"English name", card.name_en, kForeign},
-        {foreign ? "Chinese name" : "Name", card.name, kAllTypes},
-        {"Sex", sex_text(card.sex), kAllTypes},
+        {foreign ? "Chinese name" : "Name", card.name, kKnownTypes},
+        {"Sex", sex_text(card.sex), kKnownTypes},
         {"Nationality", join(card.nation_code, card.nation_name), kResident | kForeign},
-        {"Birth", card.birth, kAllTypes},
+        {"Birth", card.birth, kKnownTypes},
         {"Address", card.address, kResident | kPermit},
-        {foreign ? "Card number" : "ID number", id_text(card), kAllTypes},
-        {foreign ? "Authority code" : "Authority", card.authority, kAllTypes},
-        {"Valid", std::string(card.valid_from) + " - " + card.valid_to, kAllTypes},
+        {"New address", appended_address_text(card), kAllTypes},
+        {foreign ? "Card number" : "ID number", id_text(card), kKnownTypes},
+        {foreign ? "Authority code" : "Authority", card.authority, kKnownTypes},
+        {"Valid", std::string(card.valid_from) + " - " + card.valid_to, kKnownTypes},
         {"Pass number", card.pass_number, kPermit},
         {"Issue count", card.issue_count, kPermit},
         {"Version", card.version, kForeign},
+        {"Fingerprints", fingerprint_text(card), kAllTypes},
         {"Photo", photo_note, kAllTypes},
     };
     std::string text;
     for (const auto &line : lines) {
         if ((line.types & type_bit(card.type)) == 0)
             continue;
+        const bool optional_item =
+            line.label == std::string("New address") || line.label == std::string("Fingerprints");
+        if (optional_item && line.value.empty())
+            continue; // not asked for
         text += labelled(line.label, escaped(line.value));
     }
     char times[128];

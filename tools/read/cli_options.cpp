@@ -75,6 +75,10 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
             options.watch = true;
         } else if (arg == "--list") {
             options.list = true;
+        } else if (arg == "--fingerprint") {
+            options.fingerprints = true;
+        } else if (arg == "--appended-address") {
+            options.appended_address = true;
         } else if (arg == "--reader") {
             if (value.empty()) {
                 error = "--reader needs a location (see --list)";
@@ -109,7 +113,7 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
     }
     const bool reads = once || options.watch || options.timeout_ms != 0 ||
                        options.interval_ms != 0 || !options.photo_dir.empty() ||
-                       !options.reader.empty();
+                       !options.reader.empty() || options.fingerprints || options.appended_address;
     if (options.list && reads) {
         error = "--list reads no card: it takes --json alone";
         return ParseOutcome::Usage;
@@ -127,7 +131,9 @@ const char *cli_usage()
            "  --json          one JSON object per card, on a line of its own: every field\n"
            "                  by name, type, id_check, nation_code and nation_name,\n"
            "                  times_us, text_block and photo (base64 of the card's raw\n"
-           "                  bytes), photo_image (the image file written, or null)\n"
+           "                  bytes), photo_image (the image file written, or null),\n"
+           "                  type_marker, and for the items below their state\n"
+           "                  (not-asked, present, absent, unsupported, not-read)\n"
            "  --once          read one card, then exit (the default)\n"
            "  --watch         keep reading, one card per presentation (a card left on\n"
            "                  the reader is reported once), until SIGINT or SIGTERM\n"
@@ -140,6 +146,11 @@ const char *cli_usage()
            "                  last: usb (the first USB reader) or a location from --list\n"
            "                  such as usb:1-2 (bus 1, port 2); default: the first USB\n"
            "                  reader, opened for each read\n"
+           "  --fingerprint   read the fingerprint templates too (JSON: fingerprints,\n"
+           "                  base64 of the raw templates, and fingerprint_count)\n"
+           "  --appended-address\n"
+           "                  read the newest address appended to the card too\n"
+           "                  (JSON: appended_address, appended_address_raw)\n"
            "  --list          list the readers, one per line: location, USB id and the\n"
            "                  module's identifier (hex) when the reader opens; with\n"
            "                  --json one array of objects (location, transport, usb_id,\n"

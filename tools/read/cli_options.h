@@ -23,12 +23,14 @@ constexpr double kMaxTimeoutS = 4294967.0;
 // What the command line asks for.
 struct CliOptions {
     bool json = false;
-    bool watch = false;       // false: --once
-    unsigned timeout_ms = 0;  // 0: wait for ever
-    unsigned interval_ms = 0; // 0: the library's default
-    std::string photo_dir;    // empty: no image is asked for
-    std::string reader;       // --reader WHERE; empty: the default reader of vessik_read
-    bool list = false;        // --list: the readers, no card
+    bool watch = false;            // false: --once
+    unsigned timeout_ms = 0;       // 0: wait for ever
+    unsigned interval_ms = 0;      // 0: the library's default
+    std::string photo_dir;         // empty: no image is asked for
+    std::string reader;            // --reader WHERE; empty: the default reader of vessik_read
+    bool list = false;             // --list: the readers, no card
+    bool fingerprints = false;     // --fingerprint: the templates too
+    bool appended_address = false; // --appended-address: the newest appended address too
 };
 
 // Run: read cards; Help: --help was given; Usage: the command line is wrong.

@@ -205,6 +205,8 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
     options.deadline_ms = cli.timeout_ms;
     if (cli.interval_ms != 0)
         options.poll_interval_ms = cli.interval_ms;
+    options.want_fingerprints = cli.fingerprints ? 1 : 0;
+    options.want_appended_address = cli.appended_address ? 1 : 0;
 
     for (;;) {
         if (g_stopping.load())
