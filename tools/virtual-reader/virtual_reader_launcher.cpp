@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -47,7 +48,8 @@ constexpr const char *kSerialReadersVariable = "VESSIK_SERIAL_READERS";
 constexpr const char *kSerialFolderTemplate = "/tmp/vessik-serial.XXXXXX";
 constexpr const char *kSerialLinkName = "/ttyVSIM0";
 constexpr const char *kSerialAddress = "serial"; // serial:COMMAND on the control socket
-constexpr size_t kControlMessageBytes = 1024;    // far more than any command needs
+constexpr mode_t kSerialFolderMode = 0755;
+constexpr size_t kControlMessageBytes = 1024; // far more than any command needs
 
 constexpr int kExitStopped = 124; // as timeout(1) does
 constexpr int kExitLauncherError = 125;
@@ -865,6 +867,9 @@ int main(int argc, char **argv)
             fail(std::string("serial module: ") + std::strerror(errno));
             return kExitLauncherError;
         }
+        // Like /dev, the folder shows the port to every user; the device's
+        // own mode says who may open it.
+        chmod(folder.c_str(), kSerialFolderMode);
         serial_folder = folder;
         serial_link = serial_folder + kSerialLinkName;
         if (!start_folder_watchdog(serial_folder))
