@@ -131,7 +131,7 @@ const SerialFaultSpec kSerialFaults[] = {
      "a rate change (60 xx) is acknowledged at the new rate, not the old",
      [](vsim::SerialKnobs &k, long) { k.ack_at_new_rate = true; }},
     {"serial-wire-time", false, 0, "",
-     "serial answers leave no faster than the line rate allows (10 bits a byte)",
+     "serial bytes take their time on the wire at the line rate (10 bits a byte)",
      [](vsim::SerialKnobs &k, long) { k.wire_time = true; }},
 };
 
