@@ -151,6 +151,31 @@ TEST(SerialLine, PortVanishingDuringAReadIsReaderLost)
     EXPECT_LT(r.took_s, 6.0);
 }
 
+// serial:COMMAND on the control socket: the port taken away and brought
+// back under the same path, and the module's own counters.
+TEST(SerialLine, ControlSocketTakesThePortAwayAndBack)
+{
+    const std::string control =
+        "ctl() { python3 -c 'import os, socket, sys\n"
+        "s = socket.socket(fileno=int(os.environ[\"VESSIK_READER_CONTROL\"]))\n"
+        "s.send(sys.argv[1].encode())\n"
+        "print(sys.argv[1], \"->\", s.recv(1024).decode())' \"$1\"; }; ";
+    const std::string read = "\"$0\" --reader \"serial:$VESSIK_VIRTUAL_SERIAL\" --timeout 2";
+    const Outcome r = RunScript({"--serial", kNoUsbReader, "--control"},
+                                control + "ctl serial:unplug; " + read + "; echo \"gone=$?\"; " +
+                                    "ctl serial:plug; " + read + " --json; echo \"back=$?\"; " +
+                                    "ctl serial:counters; ctl 5:card");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "serial:unplug -> ok\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "gone=" + std::to_string(kReadNoReader) + "\n")) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "serial:plug -> ok\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"id_number\":\"" + vsim::sample_card().id_number + "\"")) << r.out;
+    EXPECT_TRUE(Has(r.out, "back=" + std::to_string(kReadOk) + "\n")) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "serial:counters -> ok module_id=")) << r.out;
+    EXPECT_TRUE(Has(r.out, " read=1 ")) << r.out;
+    EXPECT_TRUE(Has(r.out, "5:card -> error: there is no reader 5")) << r.out;
+}
+
 TEST(SerialDoctor, NamedPortWithAModuleIsReady)
 {
     const Outcome r =
