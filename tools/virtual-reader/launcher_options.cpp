@@ -673,13 +673,16 @@ void print_fault_help(FILE *out)
         const std::string usage = std::string(f.name) + f.syntax;
         std::fprintf(out, "  %-34s %s\n", usage.c_str(), f.help);
     }
-    for (const SerialFaultSpec &f : kSerialFaults) {
-        const std::string usage = std::string(f.name) + f.syntax;
-        std::fprintf(out, "  %-34s %s\n", usage.c_str(), f.help);
-    }
     std::fputs("  STATUS is one of busy, access, io, not-found, no-device, invalid;\n"
                "  EP is a hexadecimal endpoint (02, 06, 81, 85), N the Nth transfer on it.\n"
                "The launcher's reader finds a card again after reading it (a real reader\n"
                "may not: --fault no-refind).\n",
                out);
+    std::fputs("\nFaults of the serial line (--fault, for the --serial module alone; it takes\n"
+               "the module's faults above too, answer-delay-us making a slow module):\n",
+               out);
+    for (const SerialFaultSpec &f : kSerialFaults) {
+        const std::string usage = std::string(f.name) + f.syntax;
+        std::fprintf(out, "  %-34s %s\n", usage.c_str(), f.help);
+    }
 }
