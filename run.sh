@@ -63,6 +63,11 @@ case "$job" in
       "$launcher" --readers 2 -- "$figures" together 10
       "$launcher" --readers 4 --no-card -- "$figures" idle 10
       "$launcher" --no-card -- "$figures" raw-idle 10
+      # A module on a serial line: read time against the wire, and idle CPU.
+      serial="$BUILD_DIR/bench/vessik_serial_figures"
+      "$launcher" --serial --fault serial-wire-time -- "$serial" read 115200 5
+      "$launcher" --serial-rate 9600 --fault serial-wire-time -- "$serial" read 9600 3
+      "$launcher" --serial --no-card -- "$serial" idle 115200 10
       # The Python package: a read's cost beyond the C read, and its import time.
       VESSIK_LIBRARY="$BUILD_DIR/lib/libvessik.so.1" \
         VESSIK_PHOTO_DECODER="$BUILD_DIR/wltdec/libwltdec64.so" PYTHONPATH=python \

@@ -27,7 +27,9 @@ int serial_rate_of_code(uint8_t code)
 void SerialModule::host_bytes(const uint8_t *data, size_t len, uint64_t now_us)
 {
     incoming_.insert(incoming_.end(), data, data + len);
-    take_frames(now_us);
+    // The host's write returns at once; its last byte reaches the module
+    // only after its time on the wire.
+    take_frames(knobs_.wire_time ? now_us + wire_us(len, rate_) : now_us);
 }
 
 // Whole frames at the front of what came in become commands; anything before
@@ -128,11 +130,11 @@ void SerialModule::queue_answer(std::vector<uint8_t> frame, uint64_t ready_us, i
     uint64_t due = ready_us;
     for (size_t at = 0; at < bytes.size(); at += piece) {
         const size_t n = std::min(piece, bytes.size() - at);
+        if (knobs_.wire_time)
+            due += wire_us(n, rate); // a piece is there once its last byte has crossed
         out_.push_back({std::vector<uint8_t>(bytes.begin() + static_cast<long>(at),
                                              bytes.begin() + static_cast<long>(at + n)),
                         due, rate});
-        if (knobs_.wire_time)
-            due += wire_us(n, rate);
         due += knobs_.piece_pause_us;
     }
 }

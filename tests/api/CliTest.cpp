@@ -248,6 +248,23 @@ TEST(ReaderList, AModuleNotKnownSaysWhy)
     EXPECT_EQ(list[0].at("error"), "another program holds the reader");
 }
 
+TEST(ReaderList, ASerialPortHasNoUsbId)
+{
+    vread::ListedReader port{};
+    vessik_reader_info_init(&port.info);
+    strcpy(port.info.location, "serial:/dev/ttyUSB0@9600");
+    port.info.transport = VESSIK_TRANSPORT_SERIAL;
+    port.open_result = VESSIK_E_NO_READER;
+
+    EXPECT_EQ(vread::reader_line(port), "serial:/dev/ttyUSB0@9600  serial  module unknown (" +
+                                            std::string(vessik_strerror(VESSIK_E_NO_READER)) +
+                                            ")\n");
+    const nlohmann::json list = nlohmann::json::parse(vread::reader_list_json({port}));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].at("transport"), "serial");
+    EXPECT_TRUE(list[0].at("usb_id").is_null());
+}
+
 TEST(CardText, ShowsTheFieldsOfTheCardsOwnType)
 {
     vessik_card card = SampleCard();

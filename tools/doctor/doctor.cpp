@@ -1,10 +1,13 @@
 // vessik-doctor: says whether a card read can start on this machine and, when
 // it cannot, why: no reader on the bus, no permission on its device node, its
 // interface in use. It reports every reader, with its location and its
-// module's identifier, and names the photo decoder that programs get.
+// module's identifier, and names the photo decoder that programs get. Serial
+// ports are checked when named (--serial, or VESSIK_SERIAL_READERS): the
+// device, this user's access to it, and whether a module answers on it.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <libusb.h>
 #include <string>
@@ -14,6 +17,7 @@
 #include "checks.h"
 #include "photo_decoder_probe.h"
 #include "reader_list.h"
+#include "serial_checks.h"
 #include "vessik_read.h"
 #include "vessik_usb_ids.h"
 
@@ -25,14 +29,30 @@ constexpr int kExitNotUsable = 2;
 constexpr int kExitUsage = 3;
 
 const char *const kUsage =
-    "Usage: vessik-doctor\n"
+    "Usage: vessik-doctor [--serial DEVICE[@RATE]]...\n"
     "Lists the card readers (USB %04x:%04x) on this machine and checks for each one\n"
     "whether this user can open its device node, whether a kernel driver or another\n"
     "program holds its interface 0, and which module it carries (opened briefly when\n"
     "its interface is free); and which photo decoder programs get.\n"
     "\n"
+    "  --serial DEVICE[@RATE]  also check a security module on this serial port\n"
+    "                          (e.g. /dev/ttyUSB0 or /dev/ttyS1@57600): the device,\n"
+    "                          this user's access to it, whether a module answers\n"
+    "                          its status query, and its identifier. Without it,\n"
+    "                          the ports in VESSIK_SERIAL_READERS are checked.\n"
+    "\n"
     "Exit status: 0 a card read can start on at least one reader; 1 no reader\n"
     "found; 2 readers are there but none can be used; 3 bad command line.\n";
+
+constexpr char kSerialPrefix[] = "serial:";
+constexpr int kDefaultSerialRate = 115200;
+constexpr char kRootGroup[] = "root";
+
+// Readers seen, and those a card read can start on.
+struct Tally {
+    int found = 0;
+    int ready = 0;
+};
 
 void print_decoder(const vessik_tools::PhotoDecoderProbe &decoder)
 {
@@ -51,9 +71,10 @@ void print_node(const doctor::NodeCheck &node)
     if (node.opens)
         printf("  device node %s: this user can open it\n", node.path);
     else if (node.error == EACCES || node.error == EPERM)
-        printf("  device node %s: permission denied for this user (install the udev rule "
-               "60-vessik.rules and plug the reader in again; a service account joins group vessik)\n",
-               node.path);
+        printf(
+            "  device node %s: permission denied for this user (install the udev rule "
+            "60-vessik.rules and plug the reader in again; a service account joins group vessik)\n",
+            node.path);
     else
         printf("  device node %s: cannot be opened (%s)\n", node.path, strerror(node.error));
 }
@@ -155,41 +176,167 @@ std::vector<vessik_reader_info> list_readers(int *count)
     return infos;
 }
 
-int report_readers(libusb_context *context)
+// The USB readers among those listed, each with its checks. False when USB
+// devices cannot be listed here at all.
+bool report_usb_readers(libusb_context *context, const std::vector<vessik_reader_info> &listed,
+                        Tally *tally)
 {
     libusb_device **all = nullptr;
-    const ssize_t listed = libusb_get_device_list(context, &all);
-    if (listed < 0) {
+    const ssize_t devices = libusb_get_device_list(context, &all);
+    if (devices < 0) {
         printf("no reader: USB devices cannot be listed here (%s)\n",
-               libusb_error_name(static_cast<int>(listed)));
-        return kExitNoReader;
+               libusb_error_name(static_cast<int>(devices)));
+        return false;
     }
-    int count = 0;
-    const std::vector<vessik_reader_info> readers = list_readers(&count);
-    printf("readers found: %d (of %zd USB devices)\n", count, listed);
+    std::vector<vessik_reader_info> readers;
+    for (const vessik_reader_info &info : listed) {
+        if (info.transport == VESSIK_TRANSPORT_USB)
+            readers.push_back(info);
+    }
+    printf("readers found: %zu (of %zd USB devices)\n", readers.size(), devices);
 
     NvUsb usb;
-    int ready = 0;
     for (const vessik_reader_info &info : readers) {
         libusb_device *dev = vessik_tools::device_at(all, info.location);
         if (dev == nullptr) {
             printf("%s: gone from the bus while the doctor looked\n", info.location);
             continue;
         }
-        ready += report_reader(usb, info, dev) ? 1 : 0;
+        ++tally->found;
+        tally->ready += report_reader(usb, info, dev) ? 1 : 0;
     }
     libusb_free_device_list(all, 1);
+    return true;
+}
 
-    if (count == 0) {
-        printf("no reader: no USB reader %04x:%04x is connected\n", vessik::kReaderVendorId,
-               vessik::kReaderProductId);
+int serial_rate_of(const std::string &location)
+{
+    const size_t at = location.rfind('@');
+    return at == std::string::npos ? kDefaultSerialRate : atoi(location.c_str() + at + 1);
+}
+
+void print_serial_access(const doctor::SerialPortCheck &port)
+{
+    if (port.can_open) {
+        puts("  access: this user can open it for reading and writing");
+    } else if (port.access_error != EACCES && port.access_error != EPERM) {
+        printf("  access: cannot be checked (%s)\n", strerror(port.access_error));
+    } else if (port.group == kRootGroup) {
+        puts("  access: permission denied for this user: the port is root's alone (give it to "
+             "group dialout, with a udev rule for a USB-serial bridge, and add the user to "
+             "dialout)");
+    } else if (!port.in_group) {
+        printf("  access: permission denied for this user, who is not in group %s (add it: "
+               "sudo usermod -aG %s USER, then log in again)\n",
+               port.group.c_str(), port.group.c_str());
+    } else {
+        printf("  access: permission denied for this user, though it is in group %s (mode "
+               "%04o does not let the group read and write)\n",
+               port.group.c_str(), static_cast<unsigned>(port.mode));
+    }
+}
+
+// Opens the port through the library, which asks the module for its status
+// and identifier; closed again at once. True when a module answered.
+bool print_serial_module(const std::string &location, const std::string &device)
+{
+    vessik_reader *reader = nullptr;
+    const int opened = vessik_reader_open(location.c_str(), &reader);
+    if (opened == VESSIK_E_READER_IN_USE) {
+        puts("  module: not asked, another program holds the port");
+        return false;
+    }
+    if (opened != VESSIK_OK) {
+        printf("  module: not asked, the port does not open (%s)\n", vessik_strerror(opened));
+        return false;
+    }
+    vessik_reader_info info;
+    vessik_reader_info_init(&info);
+    vessik_reader_get_info(reader, &info);
+    vessik_reader_close(reader);
+    if (info.module_id_len == 0) {
+        printf("  module: no module answers at %d baud (check the wiring, the module's power and "
+               "its rate: --serial %s@9600 tries another)\n",
+               serial_rate_of(location), device.c_str());
+        return false;
+    }
+    printf("  module: answers its status query at %d baud, identifier %s\n",
+           serial_rate_of(location), info.module_id_hex);
+    return true;
+}
+
+// One serial port with its checks below it.
+void report_serial_port(const std::string &location, Tally *tally)
+{
+    const std::string device = doctor::serial_device_of(location);
+    printf("serial port %s\n", device.c_str());
+    printf("  location: %s\n", location.c_str());
+    const doctor::SerialPortCheck port = doctor::check_serial_port(device.c_str());
+    if (!port.exists) {
+        if (port.stat_error == ENOENT)
+            puts("  device: does not exist (a USB-serial bridge appears as /dev/ttyUSB0 or "
+                 "/dev/ttyACM0 once plugged in; a board's own UART as /dev/ttyS0 or "
+                 "/dev/ttyAMA0)");
+        else
+            printf("  device: cannot be looked at (%s)\n", strerror(port.stat_error));
+        return;
+    }
+    ++tally->found;
+    if (!port.is_terminal) {
+        puts("  device: there, but not a terminal device");
+        return;
+    }
+    printf("  device: there (owner %s, group %s, mode %04o)\n", port.owner.c_str(),
+           port.group.c_str(), static_cast<unsigned>(port.mode));
+    print_serial_access(port);
+    if (!port.can_open) {
+        puts("  module: not asked (the port does not open for this user)");
+        return;
+    }
+    tally->ready += print_serial_module(location, device) ? 1 : 0;
+}
+
+// "serial:DEVICE[@RATE]" for a port named on the command line.
+std::string serial_location(const std::string &named)
+{
+    if (named.compare(0, sizeof kSerialPrefix - 1, kSerialPrefix) == 0)
+        return named;
+    return kSerialPrefix + named;
+}
+
+// The ports to check: those named, or else those the library lists from
+// VESSIK_SERIAL_READERS.
+std::vector<std::string> serial_ports(const std::vector<std::string> &named,
+                                      const std::vector<vessik_reader_info> &listed)
+{
+    std::vector<std::string> ports;
+    for (const std::string &port : named)
+        ports.push_back(serial_location(port));
+    if (!named.empty())
+        return ports;
+    for (const vessik_reader_info &info : listed) {
+        if (info.transport == VESSIK_TRANSPORT_SERIAL)
+            ports.emplace_back(info.location);
+    }
+    return ports;
+}
+
+// The verdict over every reader, USB and serial.
+int verdict(const Tally &tally, bool serial_checked)
+{
+    if (tally.found == 0) {
+        if (serial_checked)
+            puts("no reader: no USB reader is connected and no serial port above is there");
+        else
+            printf("no reader: no USB reader %04x:%04x is connected\n", vessik::kReaderVendorId,
+                   vessik::kReaderProductId);
         return kExitNoReader;
     }
-    if (count > 1)
+    if (tally.found > 1)
         printf("a read can start on %d of %d readers (vessik-read --reader LOCATION reads "
                "from one of them)\n",
-               ready, count);
-    if (ready == 0) {
+               tally.ready, tally.found);
+    if (tally.ready == 0) {
         puts("not ready: no reader can be used, see above");
         return kExitNotUsable;
     }
@@ -197,25 +344,56 @@ int report_readers(libusb_context *context)
     return kExitReady;
 }
 
+// --serial DEVICE[@RATE] (or --serial=...), repeatable; false for anything
+// else on the command line.
+bool parse_options(int argc, char **argv, std::vector<std::string> *serial)
+{
+    const std::string option = "--serial";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == option && i + 1 < argc)
+            serial->push_back(argv[++i]);
+        else if (arg.compare(0, option.size() + 1, option + "=") == 0 &&
+                 arg.size() > option.size() + 1)
+            serial->push_back(arg.substr(option.size() + 1));
+        else
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc > 1) {
-        const bool help = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0;
+    const bool help = argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0);
+    std::vector<std::string> named_ports;
+    if (help || !parse_options(argc, argv, &named_ports)) {
         fprintf(help ? stdout : stderr, kUsage, vessik::kReaderVendorId, vessik::kReaderProductId);
         return help && argc == 2 ? kExitReady : kExitUsage;
     }
 
     print_decoder(vessik_tools::probe_photo_decoder());
 
+    int count = 0;
+    const std::vector<vessik_reader_info> listed = list_readers(&count);
+    const std::vector<std::string> ports = serial_ports(named_ports, listed);
+    Tally tally;
     libusb_context *context = nullptr;
     const int rc = libusb_init(&context);
     if (rc < 0) {
-        printf("no reader: USB is not available here (libusb_init: %s)\n", libusb_error_name(rc));
-        return kExitNoReader;
+        // Alone it is the verdict; before serial ports, one finding of several.
+        printf("%sUSB is not available here (libusb_init: %s)\n",
+               ports.empty() ? "no reader: " : "", libusb_error_name(rc));
+        if (ports.empty())
+            return kExitNoReader;
+    } else {
+        const bool usb_listed = report_usb_readers(context, listed, &tally);
+        libusb_exit(context);
+        if (!usb_listed && ports.empty())
+            return kExitNoReader;
     }
-    const int status = report_readers(context);
-    libusb_exit(context);
-    return status;
+    for (const std::string &port : ports)
+        report_serial_port(port, &tally);
+    return verdict(tally, !ports.empty());
 }

@@ -8,6 +8,11 @@
 namespace vread {
 namespace {
 
+bool on_serial(const vessik_reader_info &info)
+{
+    return info.transport == VESSIK_TRANSPORT_SERIAL;
+}
+
 std::string usb_id(const vessik_reader_info &info)
 {
     char text[sizeof "ffff:ffff"];
@@ -40,7 +45,9 @@ std::string reader_line(const ListedReader &reader)
     const std::string module = module_known(reader)
                                    ? std::string("module ") + reader.info.module_id_hex
                                    : "module unknown (" + unknown_reason(reader) + ")";
-    return std::string(reader.info.location) + "  " + usb_id(reader.info) + "  " + module + "\n";
+    // A module on a serial line has no USB id: the column names the transport.
+    const std::string id = on_serial(reader.info) ? "serial" : usb_id(reader.info);
+    return std::string(reader.info.location) + "  " + id + "  " + module + "\n";
 }
 
 std::string reader_list_json(const std::vector<ListedReader> &readers)
@@ -50,7 +57,8 @@ std::string reader_list_json(const std::vector<ListedReader> &readers)
         vessik_tools::Json entry;
         entry["location"] = reader.info.location;
         entry["transport"] = transport_name(reader.info.transport);
-        entry["usb_id"] = usb_id(reader.info);
+        entry["usb_id"] = on_serial(reader.info) ? vessik_tools::Json(nullptr)
+                                                 : vessik_tools::Json(usb_id(reader.info));
         const bool known = module_known(reader);
         entry["module_id"] = known ? vessik_tools::Json(reader.info.module_id_hex) : nullptr;
         entry["error"] =

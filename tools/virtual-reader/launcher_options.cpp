@@ -107,6 +107,44 @@ const FaultSpec kFaults[] = {
      [](vsim::Knobs &k, const FaultArg &a) { k.mcu_write_stalls = static_cast<int>(a.number); }},
 };
 
+// Faults of the serial line, for the serial module alone (--serial). A slow
+// module is the model's own answer-delay-us and read-delay-us.
+struct SerialFaultSpec {
+    const char *name;
+    bool takes_number;
+    long minimum;
+    const char *syntax;
+    const char *help;
+    void (*apply)(vsim::SerialKnobs &, long);
+};
+
+const SerialFaultSpec kSerialFaults[] = {
+    {"serial-pieces", true, 1, "=BYTES", "serial answers leave in pieces of BYTES",
+     [](vsim::SerialKnobs &k, long n) { k.piece_bytes = static_cast<size_t>(n); }},
+    {"serial-pause-us", true, 0, "=US", "with this pause between the pieces",
+     [](vsim::SerialKnobs &k, long n) { k.piece_pause_us = static_cast<uint64_t>(n); }},
+    {"serial-corrupt-checks", true, 0, "=N", "the next N serial answers carry a wrong check byte",
+     [](vsim::SerialKnobs &k, long n) { k.corrupt_checks = static_cast<int>(n); }},
+    {"serial-noise", true, 0, "=BYTES", "BYTES of line noise before every serial answer",
+     [](vsim::SerialKnobs &k, long n) { k.noise_bytes = static_cast<size_t>(n); }},
+    {"serial-ack-at-new-rate", false, 0, "",
+     "a rate change (60 xx) is acknowledged at the new rate, not the old",
+     [](vsim::SerialKnobs &k, long) { k.ack_at_new_rate = true; }},
+    {"serial-wire-time", false, 0, "",
+     "serial bytes take their time on the wire at the line rate (10 bits a byte)",
+     [](vsim::SerialKnobs &k, long) { k.wire_time = true; }},
+};
+
+const SerialFaultSpec *find_serial_fault(const std::string &fault_text)
+{
+    const std::string name = fault_text.substr(0, fault_text.find('='));
+    for (const SerialFaultSpec &f : kSerialFaults) {
+        if (name == f.name)
+            return &f;
+    }
+    return nullptr;
+}
+
 struct StatusName {
     const char *name;
     vsim::UsbStatus status;
@@ -218,6 +256,35 @@ bool apply_fault(const std::string &fault_text, vsim::Knobs &knobs, std::string 
     return false;
 }
 
+bool is_serial_fault(const std::string &fault_text)
+{
+    return find_serial_fault(fault_text) != nullptr;
+}
+
+bool apply_serial_fault(const std::string &fault_text, vsim::SerialKnobs &knobs, std::string &error)
+{
+    const SerialFaultSpec *f = find_serial_fault(fault_text);
+    if (f == nullptr) {
+        error = "--fault " + fault_text + ": no such fault (see --help)";
+        return false;
+    }
+    const size_t eq = fault_text.find('=');
+    long number = 0;
+    const bool ok = f->takes_number
+                        ? eq != std::string::npos &&
+                              parse_long(fault_text.substr(eq + 1), kDecimalBase, &number) &&
+                              number >= f->minimum
+                        : eq == std::string::npos;
+    if (!ok) {
+        error = "--fault " + fault_text + ": " +
+                (f->takes_number ? std::string("expected ") + f->name + f->syntax
+                                 : std::string(f->name) + " takes no value");
+        return false;
+    }
+    f->apply(knobs, number);
+    return true;
+}
+
 bool apply_raw_field(const std::string &key, const std::string &value, vsim::CardFields &card,
                      std::string &error)
 {
@@ -295,8 +362,11 @@ bool apply_reader_option(const ReaderOption &option, ReaderOptions &out, std::st
     } else if (name == "--card") {
         out.card_file = value;
     } else if (name == "--fault") {
-        vsim::Knobs scratch; // checked here, applied once the model exists
-        if (!apply_fault(value, scratch, error))
+        // Checked here, applied once the model exists.
+        vsim::Knobs scratch;
+        vsim::SerialKnobs serial_scratch;
+        if (is_serial_fault(value) ? !apply_serial_fault(value, serial_scratch, error)
+                                   : !apply_fault(value, scratch, error))
             return false;
         out.faults.push_back(value);
     } else if (name == "--raw-field") {
@@ -360,7 +430,32 @@ bool resolve_readers(int count, const std::vector<ReaderOption> &given, Launcher
             return false;
         }
     }
+    if (!out.serial)
+        return true;
+    for (const ReaderOption &o : given) {
+        if (o.reader == 0 && !apply_reader_option(o, out.serial_reader, error))
+            return false;
+    }
+    if (!check_reader(out.serial_reader, error)) {
+        error = "serial module: " + error;
+        return false;
+    }
     return true;
+}
+
+// A rate the serial modules can run at.
+bool parse_serial_rate(const char *text, int *rate)
+{
+    long n = 0;
+    if (text == nullptr || !parse_long(text, kDecimalBase, &n))
+        return false;
+    for (uint8_t code = 0; vsim::serial_rate_of_code(code) != 0; ++code) {
+        if (vsim::serial_rate_of_code(code) == n) {
+            *rate = static_cast<int>(n);
+            return true;
+        }
+    }
+    return false;
 }
 
 // What a reader option without its value lacks.
@@ -450,6 +545,19 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
             out.control = true;
             continue;
         }
+        if (arg == "--serial") {
+            out.serial = true;
+            continue;
+        }
+        if (is_option(arg, "--serial-rate")) {
+            const char *v = option_value(arg, std::strlen("--serial-rate"), argc, argv, &i);
+            if (!parse_serial_rate(v, &out.serial_rate)) {
+                error = "--serial-rate needs one of 9600, 19200, 38400, 57600, 115200";
+                return ParseOutcome::Error;
+            }
+            out.serial = true;
+            continue;
+        }
         if (is_option(arg, "--stop-after")) {
             const char *v = option_value(arg, std::strlen("--stop-after"), argc, argv, &i);
             if (v == nullptr || !parse_seconds(v, &out.stop_after_us)) {
@@ -528,6 +636,13 @@ const char *launcher_usage()
            "  --control            let PROGRAM steer the readers: a socket whose number is\n"
            "                       in VESSIK_READER_CONTROL takes one command per message\n"
            "                       and answers \"ok\" or \"error: WHY\" (commands below)\n"
+           "  --serial             also a security module on a serial line: a pseudo-\n"
+           "                       terminal whose path is printed on stderr and set in\n"
+           "                       VESSIK_VIRTUAL_SERIAL, and added to VESSIK_SERIAL_READERS;\n"
+           "                       it takes the options given for every reader (a card,\n"
+           "                       --fault, --unplug-after: the port vanishes)\n"
+           "  --serial-rate R      the serial module runs at R baud (9600, 19200, 38400,\n"
+           "                       57600 or 115200; default 115200); implies --serial\n"
            "  --help               this text\n"
            "\n"
            "One reader's options: the options from --card to --fault mean every reader;\n"
@@ -541,7 +656,8 @@ const char *launcher_usage()
            "Control commands: card | lift | unplug | plug | counters |\n"
            "  reader [FAULT...]    a fresh reader on the bus, no card, counters at zero,\n"
            "                       with these faults (NAME[=VALUE] as for --fault)\n"
-           "  K:COMMAND addresses reader K alone (2:unplug, 2:reader answer-delay-us=500000);\n"
+           "  K:COMMAND addresses reader K alone (2:unplug, 2:reader answer-delay-us=500000),\n"
+           "  serial:COMMAND the serial module alone (serial:unplug: the port vanishes);\n"
            "  without it a command addresses every reader, except counters, which\n"
            "  answers for reader 1.\n"
            "\n"
@@ -562,4 +678,11 @@ void print_fault_help(FILE *out)
                "The launcher's reader finds a card again after reading it (a real reader\n"
                "may not: --fault no-refind).\n",
                out);
+    std::fputs("\nFaults of the serial line (--fault, for the --serial module alone; it takes\n"
+               "the module's faults above too, answer-delay-us making a slow module):\n",
+               out);
+    for (const SerialFaultSpec &f : kSerialFaults) {
+        const std::string usage = std::string(f.name) + f.syntax;
+        std::fprintf(out, "  %-34s %s\n", usage.c_str(), f.help);
+    }
 }

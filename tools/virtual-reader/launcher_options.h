@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "serial_module.h"
 #include "virtual_reader.h"
 
 // Times are microseconds after the launcher's start; kUnset: never.
@@ -35,7 +36,10 @@ struct LauncherOptions {
     uint64_t stop_after_us = kUnset;
     bool log = false;
     bool stats = false;
-    bool control = false;        // the program steers the readers over a socket (see --help)
+    bool control = false; // the program steers the readers over a socket (see --help)
+    bool serial = false;  // a serial module on a pseudo-terminal besides the USB readers
+    int serial_rate = vsim::kSerialDefaultRate; // the rate the serial module starts at
+    ReaderOptions serial_reader; // its card and faults: the options given for every reader
     std::vector<char *> program; // PROGRAM ARGS..., null-terminated
 };
 
@@ -52,6 +56,12 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
 
 // Applies one --fault NAME[=VALUE] to the model's knobs.
 bool apply_fault(const std::string &fault_text, vsim::Knobs &knobs, std::string &error);
+
+// Whether --fault NAME[=VALUE] is one of the serial line's faults.
+bool is_serial_fault(const std::string &fault_text);
+// Applies one of the serial line's faults to the serial module's knobs.
+bool apply_serial_fault(const std::string &fault_text, vsim::SerialKnobs &knobs,
+                        std::string &error);
 
 // Sets one card field from --raw-field KEY=VALUE, unchecked.
 bool apply_raw_field(const std::string &key, const std::string &value, vsim::CardFields &card,

@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "launcher_options.h"
 #include "monotonic_clock.h"
 #include "reader_device.h"
+#include "serial_port.h"
 #include "virtual_reader.h"
 
 extern char **environ;
@@ -41,6 +43,12 @@ constexpr const char *kPreloadTag = "libumockdev-preload"; // in LD_PRELOAD, any
 constexpr const char *kReexecMarker = "VESSIK_VIRTUAL_READER_REEXEC";
 constexpr const char *kAsanLinkOrder = "verify_asan_link_order=0";
 constexpr const char *kControlVariable = "VESSIK_READER_CONTROL";
+constexpr const char *kSerialPathVariable = "VESSIK_VIRTUAL_SERIAL";
+constexpr const char *kSerialReadersVariable = "VESSIK_SERIAL_READERS";
+constexpr const char *kSerialFolderTemplate = "/tmp/vessik-serial.XXXXXX";
+constexpr const char *kSerialLinkName = "/ttyVSIM0";
+constexpr const char *kSerialAddress = "serial"; // serial:COMMAND on the control socket
+constexpr mode_t kSerialFolderMode = 0755;
 constexpr size_t kControlMessageBytes = 1024; // far more than any command needs
 
 constexpr int kExitStopped = 124; // as timeout(1) does
@@ -132,6 +140,29 @@ std::array<uint8_t, vsim::kModuleIdBytes> module_id_of(int reader)
     return id;
 }
 
+// The serial module's identifier: VSIM-S001-000042.
+std::array<uint8_t, vsim::kModuleIdBytes> serial_module_id()
+{
+    constexpr char kText[] = "VSIM-S001-000042";
+    static_assert(sizeof kText - 1 == vsim::kModuleIdBytes, "a module identifier is 16 bytes");
+    std::array<uint8_t, vsim::kModuleIdBytes> id{};
+    std::memcpy(id.data(), kText, id.size());
+    return id;
+}
+
+// The serial module of --serial: its options, card, model and line.
+struct SerialSocket {
+    SerialSocket(const ReaderOptions &options, const vsim::CardFields &card_fields,
+                 const MonotonicClock &clock, const std::string &link_path, int rate)
+        : opts(options), card(card_fields), port(model, clock, link_path, rate)
+    {
+    }
+    const ReaderOptions &opts;
+    const vsim::CardFields card;
+    vsim::VirtualReader model;
+    SerialPort port;
+};
+
 // One reader of the launcher: what it was asked for, its card, its model and
 // its device on the bus.
 struct Socket {
@@ -147,11 +178,13 @@ struct Socket {
     ReaderDevice device;
 };
 
-// One timed action of the launcher, on one reader (Stop and Kill: none).
+// One timed action of the launcher, on one USB reader or on the serial
+// module (Stop and Kill: on neither).
 struct Event {
     uint64_t at_us;
     enum Kind { LayCard, LiftCard, Unplug, Replug, Stop, Kill } kind;
     Socket *socket;
+    SerialSocket *serial;
 };
 
 class Launcher {
@@ -159,14 +192,19 @@ class Launcher {
     // `cards`: one per reader; `control_fd`: our end of the --control
     // socket (-1 without it); `program_control_fd`: the program's end,
     // closed here once it runs.
+    // `serial_card` and `serial_link`: the serial module's (with --serial).
     Launcher(const LauncherOptions &opts, const std::vector<vsim::CardFields> &cards,
-             bool preloaded, int control_fd, int program_control_fd)
+             const vsim::CardFields &serial_card, const std::string &serial_link, bool preloaded,
+             int control_fd, int program_control_fd)
         : opts_(opts), preloaded_(preloaded), control_fd_(control_fd),
           program_control_fd_(program_control_fd)
     {
         for (size_t i = 0; i < opts.readers.size(); ++i)
             sockets_.push_back(std::make_unique<Socket>(opts.readers[i], cards[i], clock_,
                                                         static_cast<int>(i) + 1));
+        if (opts.serial)
+            serial_ = std::make_unique<SerialSocket>(opts.serial_reader, serial_card, clock_,
+                                                     serial_link, opts.serial_rate);
     }
 
     int run();
@@ -174,6 +212,11 @@ class Launcher {
   private:
     bool set_up(std::string &error);
     bool set_up_reader(Socket &socket, std::string &error);
+    bool set_up_serial(SerialSocket &serial, std::string &error);
+    bool apply_serial_faults(const std::vector<std::string> &faults, vsim::VirtualReader &model,
+                             vsim::SerialKnobs &knobs, std::string &error) const;
+    std::string serial_command(SerialSocket &serial, const std::string &verb,
+                               const std::vector<std::string> &args);
     bool spawn(std::string &error, int *exit_code);
     void loop();
     uint64_t service_devices();
@@ -186,10 +229,12 @@ class Launcher {
                                const std::vector<std::string> &args);
     bool apply_faults(const std::vector<std::string> &faults, const Socket &socket,
                       vsim::VirtualReader &model, std::string &error) const;
-    void schedule(uint64_t at, Event::Kind kind, Socket *socket = nullptr)
+    void schedule(uint64_t at, Event::Kind kind, Socket *socket = nullptr,
+                  SerialSocket *serial = nullptr)
     {
-        events_.push_back({at, kind, socket});
+        events_.push_back({at, kind, socket, serial});
     }
+    void run_serial_event(const Event &e);
     void note(const char *what, const Socket *socket = nullptr) const;
     void print_stats();
     void close_testbed();
@@ -200,6 +245,7 @@ class Launcher {
     MonotonicClock clock_;
     Testbed testbed_;
     std::vector<std::unique_ptr<Socket>> sockets_;
+    std::unique_ptr<SerialSocket> serial_; // with --serial
     std::vector<Event> events_;
     int signal_fd_ = -1;
     pid_t child_ = -1;
@@ -234,8 +280,8 @@ bool Launcher::apply_faults(const std::vector<std::string> &faults, const Socket
     knobs.refind_after_read = true; // a card left on the reader reads again, as the demo expects
     knobs.module_id = module_id_of(socket.number);
     for (const std::string &f : faults) {
-        if (!apply_fault(f, knobs, error))
-            return false;
+        if (!is_serial_fault(f) && !apply_fault(f, knobs, error))
+            return false; // the serial line's faults are the serial module's alone
     }
     model.set_keep_log(false); // the log would grow for as long as the program polls
     if (opts_.log) {
@@ -275,6 +321,49 @@ bool Launcher::set_up_reader(Socket &socket, std::string &error)
     return true;
 }
 
+// The serial module's model with `faults` switched on: the line's own on
+// `knobs`, the module's on the model.
+bool Launcher::apply_serial_faults(const std::vector<std::string> &faults,
+                                   vsim::VirtualReader &model, vsim::SerialKnobs &knobs,
+                                   std::string &error) const
+{
+    knobs = vsim::SerialKnobs();
+    model.knobs().refind_after_read = true;
+    model.knobs().module_id = serial_module_id();
+    for (const std::string &f : faults) {
+        const bool applied = is_serial_fault(f) ? apply_serial_fault(f, knobs, error)
+                                                : apply_fault(f, model.knobs(), error);
+        if (!applied)
+            return false;
+    }
+    model.set_keep_log(false);
+    if (opts_.log)
+        model.set_log_sink(
+            [](const std::string &line) { std::fprintf(stderr, "serial: %s\n", line.c_str()); });
+    return true;
+}
+
+bool Launcher::set_up_serial(SerialSocket &serial, std::string &error)
+{
+    const ReaderOptions &r = serial.opts;
+    if (!apply_serial_faults(r.faults, serial.model, serial.port.knobs(), error))
+        return false;
+    if (r.card_after_us != kUnset)
+        schedule(r.card_after_us, Event::LayCard, nullptr, &serial);
+    else if (!r.no_card)
+        serial.model.insert_card(serial.card);
+    if (r.remove_after_us != kUnset)
+        schedule(r.remove_after_us, Event::LiftCard, nullptr, &serial);
+    if (r.unplug_after_us != kUnset)
+        schedule(r.unplug_after_us, Event::Unplug, nullptr, &serial);
+    if (r.replug_after_us != kUnset)
+        schedule(r.replug_after_us, Event::Replug, nullptr, &serial);
+    std::fprintf(stderr, "%s: serial module at %s (%d baud)%s\n", kSelf,
+                 serial.port.link_path().c_str(), serial.port.rate(),
+                 r.no_reader ? ", not there yet" : "");
+    return true;
+}
+
 bool Launcher::set_up(std::string &error)
 {
     if (!testbed_.open(error))
@@ -285,6 +374,10 @@ bool Launcher::set_up(std::string &error)
                 error = "reader " + std::to_string(socket->number) + ": " + error;
             return false;
         }
+    }
+    if (serial_ != nullptr && !set_up_serial(*serial_, error)) {
+        error = "serial module: " + error;
+        return false;
     }
     if (opts_.stop_after_us != kUnset)
         schedule(opts_.stop_after_us, Event::Stop);
@@ -316,8 +409,40 @@ void Launcher::note(const char *what, const Socket *socket) const
         std::fprintf(stderr, "t=%llu %s\n", now, what);
 }
 
+void Launcher::run_serial_event(const Event &e)
+{
+    std::string error;
+    SerialSocket &serial = *e.serial;
+    switch (e.kind) {
+    case Event::LayCard:
+        serial.model.insert_card(serial.card);
+        note("card laid on the serial module");
+        break;
+    case Event::LiftCard:
+        serial.model.remove_card();
+        note("card lifted off the serial module");
+        break;
+    case Event::Unplug:
+        serial.port.unplug();
+        note("serial port gone");
+        break;
+    case Event::Replug:
+        if (!serial.port.plug(error))
+            fail(error);
+        note("serial port back");
+        break;
+    case Event::Stop:
+    case Event::Kill:
+        break;
+    }
+}
+
 void Launcher::run_event(const Event &e, uint64_t now)
 {
+    if (e.serial != nullptr) {
+        run_serial_event(e);
+        return;
+    }
     std::string error;
     switch (e.kind) {
     case Event::LayCard:
@@ -427,6 +552,42 @@ std::string Launcher::reader_command(Socket &socket, const std::string &verb,
     return "ok";
 }
 
+// One command on the serial module; "ok" or "error: WHY".
+std::string Launcher::serial_command(SerialSocket &serial, const std::string &verb,
+                                     const std::vector<std::string> &args)
+{
+    std::string error;
+    if (verb == "card") {
+        serial.model.insert_card(serial.card);
+        note("card laid on the serial module");
+    } else if (verb == "lift") {
+        serial.model.remove_card();
+        note("card lifted off the serial module");
+    } else if (verb == "unplug") {
+        serial.port.unplug();
+        note("serial port gone");
+    } else if (verb == "plug") {
+        if (!serial.port.present() && !serial.port.plug(error))
+            return "error: " + error;
+        note("serial port back");
+    } else if (verb == "counters") {
+        return "ok " + counters_text(serial.model.counters());
+    } else if (verb == "reader") {
+        vsim::VirtualReader fresh;
+        vsim::SerialKnobs knobs;
+        if (!apply_serial_faults(args, fresh, knobs, error))
+            return "error: " + error;
+        serial.port.replace_model(std::move(fresh));
+        serial.port.knobs() = knobs;
+        if (!serial.port.present() && !serial.port.plug(error))
+            return "error: " + error;
+        note("fresh serial module");
+    } else {
+        return "error: unknown command " + verb;
+    }
+    return "ok";
+}
+
 // One command from the program; the answer goes back as one message.
 // "K:COMMAND" is for reader K; a bare command is for every reader, but
 // counters answers for reader 1.
@@ -439,6 +600,15 @@ std::string Launcher::control_command(const std::string &text)
     for (std::string w; words >> w;)
         args.push_back(w);
 
+    const std::string serial_prefix = std::string(kSerialAddress) + ":";
+    if (verb.compare(0, serial_prefix.size(), serial_prefix) == 0) {
+        if (serial_ == nullptr)
+            return "error: there is no serial module (--serial)";
+        const std::string serial_verb = verb.substr(serial_prefix.size());
+        if (serial_verb != "reader" && !args.empty())
+            return "error: " + serial_verb + " takes no arguments";
+        return serial_command(*serial_, serial_verb, args);
+    }
     int reader = 0;
     std::string bare_verb;
     if (split_reader_address(verb, &reader, &bare_verb)) {
@@ -459,6 +629,8 @@ std::string Launcher::control_command(const std::string &text)
         if (reply.compare(0, 2, "ok") != 0 || reader != 0)
             return reply;
     }
+    if (serial_ != nullptr)
+        return serial_command(*serial_, verb, args);
     return "ok";
 }
 
@@ -484,13 +656,17 @@ uint64_t Launcher::service_devices()
     uint64_t next = ReaderDevice::kNever;
     for (const std::unique_ptr<Socket> &socket : sockets_)
         next = std::min(next, socket->device.service());
+    if (serial_ != nullptr)
+        next = std::min(next, serial_->port.service());
     return next;
 }
 
 void Launcher::loop()
 {
-    // Signals, the control socket, then each reader's wake-up descriptor.
-    constexpr size_t kFirstDevice = 2;
+    // Signals, the control socket, the serial line, then each reader's
+    // wake-up descriptor.
+    constexpr size_t kSerialLine = 2;
+    constexpr size_t kFirstDevice = 3;
     std::vector<pollfd> fds(kFirstDevice + sockets_.size());
     while (!child_done_) {
         const uint64_t now = clock_.now_us();
@@ -510,6 +686,7 @@ void Launcher::loop()
         }
         fds[0] = {signal_fd_, POLLIN, 0};
         fds[1] = {control_fd_, POLLIN, 0}; // poll skips -1
+        fds[kSerialLine] = {serial_ != nullptr ? serial_->port.notify_fd() : -1, POLLIN, 0};
         for (size_t i = 0; i < sockets_.size(); ++i)
             fds[kFirstDevice + i] = {sockets_[i]->device.notify_fd(), POLLIN, 0};
         if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0 && errno != EINTR) {
@@ -558,10 +735,15 @@ void Launcher::print_stats()
         else
             std::fprintf(stderr, "%s: stats: %s\n", kSelf, counters.c_str());
     }
+    if (serial_ != nullptr)
+        std::fprintf(stderr, "%s: stats: serial %s\n", kSelf,
+                     counters_text(serial_->model.counters()).c_str());
 }
 
 void Launcher::close_testbed()
 {
+    if (serial_ != nullptr)
+        serial_->port.unplug();
     for (const std::unique_ptr<Socket> &socket : sockets_)
         socket->device.detach();
     testbed_.close();
@@ -592,6 +774,13 @@ int Launcher::run()
     }
     if (!start_folder_watchdog(testbed_.root_dir()))
         fail("no watchdog for the testbed folder: it stays behind if the launcher is killed");
+    // The line opens only now: the watchdog, a fork that holds what the
+    // launcher had open, would keep the port from ever vanishing.
+    if (serial_ != nullptr && !serial_->opts.no_reader && !serial_->port.plug(error)) {
+        fail("serial module: " + error);
+        close_testbed();
+        return kExitLauncherError;
+    }
     int code = kExitLauncherError;
     const bool started = spawn(error, &code);
     if (program_control_fd_ >= 0)
@@ -663,6 +852,38 @@ int main(int argc, char **argv)
         fail(std::string("cannot restart under the preload, no uevents: ") + std::strerror(errno));
     }
 
+    // The serial module's line appears at a fixed path in a folder of its
+    // own, which goes when the launcher does.
+    vsim::CardFields serial_card;
+    std::string serial_folder;
+    std::string serial_link;
+    if (opts.serial) {
+        if (!load_card(opts.serial_reader, serial_card, error)) {
+            fail(error);
+            return kExitLauncherError;
+        }
+        std::string folder = kSerialFolderTemplate;
+        if (mkdtemp(&folder[0]) == nullptr) {
+            fail(std::string("serial module: ") + std::strerror(errno));
+            return kExitLauncherError;
+        }
+        // Like /dev, the folder shows the port to every user; the device's
+        // own mode says who may open it.
+        chmod(folder.c_str(), kSerialFolderMode);
+        serial_folder = folder;
+        serial_link = serial_folder + kSerialLinkName;
+        if (!start_folder_watchdog(serial_folder))
+            fail("no watchdog for the serial folder: it stays behind if the launcher is killed");
+        setenv(kSerialPathVariable, serial_link.c_str(), 1);
+        std::string entry = serial_link;
+        if (opts.serial_rate != vsim::kSerialDefaultRate)
+            entry += "@" + std::to_string(opts.serial_rate);
+        const char *named = getenv(kSerialReadersVariable);
+        if (named != nullptr && named[0] != '\0')
+            entry = std::string(named) + ":" + entry;
+        setenv(kSerialReadersVariable, entry.c_str(), 1);
+    }
+
     // The program's end of the control socket stays open across its exec.
     int control[2] = {-1, -1};
     if (opts.control) {
@@ -673,6 +894,12 @@ int main(int argc, char **argv)
         }
         setenv(kControlVariable, std::to_string(control[1]).c_str(), 1);
     }
-    Launcher launcher(opts, cards, preloaded, control[0], control[1]);
-    return launcher.run();
+    int status = kExitLauncherError;
+    {
+        Launcher launcher(opts, cards, serial_card, serial_link, preloaded, control[0], control[1]);
+        status = launcher.run();
+    }
+    if (!serial_folder.empty())
+        rmdir(serial_folder.c_str());
+    return status;
 }
