@@ -4,6 +4,7 @@
 // exclusive opening, and the list of named ports.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -108,12 +109,24 @@ TEST_F(SerialReaderTest, RateChangeIsFollowedWhicheverRateTheModuleAcknowledgesA
     }
 }
 
+// What a test does to a read must come while it runs; the test bus makes
+// usleep instant, so a fixed pause could come before the read starts.
+void WaitUntilTheReadRuns(SerialModuleHost &module)
+{
+    constexpr auto kLook = std::chrono::milliseconds(10);
+    for (int commands = 0; commands == 0; std::this_thread::sleep_for(kLook)) {
+        module.With([&](vsim::VirtualReader &r, vsim::SerialModule &) {
+            commands = r.counters().status + r.counters().find;
+        });
+    }
+}
+
 TEST_F(SerialReaderTest, PortThatVanishesMidReadIsLost)
 {
     SerialModuleHost module; // no card: the read polls
     vessik_reader *reader = Open(module.where());
     std::thread pull([&] {
-        usleep(300 * kUsPerMs);
+        WaitUntilTheReadRuns(module);
         module.Vanish();
     });
     EXPECT_EQ(vessik_reader_read(reader, &options_, &card_), VESSIK_E_READER_LOST);
@@ -126,7 +139,7 @@ TEST_F(SerialReaderTest, CancelEndsARead)
     vessik_reader *reader = Open(module.where());
     uint64_t cancelled_at = 0;
     std::thread cancel([&] {
-        usleep(300 * kUsPerMs);
+        WaitUntilTheReadRuns(module);
         cancelled_at = NowUs();
         vessik_reader_cancel(reader);
     });
