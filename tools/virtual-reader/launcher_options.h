@@ -36,6 +36,8 @@ struct LauncherOptions {
     bool log = false;
     bool stats = false;
     bool control = false;        // the program steers the readers over a socket (see --help)
+    std::string profile_file;    // a capture whose timing and answer shapes every reader replays
+    bool exact = false;          // the capture's recorded times in order, not their medians
     std::vector<char *> program; // PROGRAM ARGS..., null-terminated
 };
 

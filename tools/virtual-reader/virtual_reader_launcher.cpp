@@ -24,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "capture_profile.h"
 #include "card.h"
 #include "child_process.h"
 #include "launcher_options.h"
@@ -160,8 +161,9 @@ class Launcher {
     // socket (-1 without it); `program_control_fd`: the program's end,
     // closed here once it runs.
     Launcher(const LauncherOptions &opts, const std::vector<vsim::CardFields> &cards,
-             bool preloaded, int control_fd, int program_control_fd)
-        : opts_(opts), preloaded_(preloaded), control_fd_(control_fd),
+             std::shared_ptr<vsim::AnswerProfile> profile, bool preloaded, int control_fd,
+             int program_control_fd)
+        : opts_(opts), profile_(std::move(profile)), preloaded_(preloaded), control_fd_(control_fd),
           program_control_fd_(program_control_fd)
     {
         for (size_t i = 0; i < opts.readers.size(); ++i)
@@ -196,7 +198,8 @@ class Launcher {
     int exit_code() const;
 
     const LauncherOptions &opts_;
-    const bool preloaded_; // uevents work only then
+    const std::shared_ptr<vsim::AnswerProfile> profile_; // --profile, or null
+    const bool preloaded_;                               // uevents work only then
     MonotonicClock clock_;
     Testbed testbed_;
     std::vector<std::unique_ptr<Socket>> sockets_;
@@ -233,6 +236,7 @@ bool Launcher::apply_faults(const std::vector<std::string> &faults, const Socket
     vsim::Knobs &knobs = model.knobs();
     knobs.refind_after_read = true; // a card left on the reader reads again, as the demo expects
     knobs.module_id = module_id_of(socket.number);
+    knobs.profile = profile_;
     for (const std::string &f : faults) {
         if (!apply_fault(f, knobs, error))
             return false;
@@ -638,6 +642,15 @@ int main(int argc, char **argv)
         }
     }
 
+    std::shared_ptr<vsim::AnswerProfile> profile;
+    if (!opts.profile_file.empty()) {
+        profile = CaptureProfile::load(opts.profile_file, opts.exact, error);
+        if (profile == nullptr) {
+            fail("--profile " + error);
+            return kExitLauncherError;
+        }
+    }
+
     // Environment first: the testbed starts threads, and setenv is not safe
     // beside them. The program inherits all of it.
     const bool preloaded = preload_loaded();
@@ -673,6 +686,6 @@ int main(int argc, char **argv)
         }
         setenv(kControlVariable, std::to_string(control[1]).c_str(), 1);
     }
-    Launcher launcher(opts, cards, preloaded, control[0], control[1]);
+    Launcher launcher(opts, cards, profile, preloaded, control[0], control[1]);
     return launcher.run();
 }
