@@ -279,7 +279,8 @@ void PrintRedaction(const std::vector<Recorded> &frames, bool keep_module_id)
         printf("replaced: the module's identifier by zeros of its length (answers to%s)\n",
                list(Redaction::ModuleIdZeroed).c_str());
     if (!commands[Redaction::PayloadZeroed].empty())
-        printf("replaced: by zeros, the data of answers to unknown commands (%s )\n",
+        printf("replaced: by zeros, the data of any other answer that carried some "
+               "(answers to%s)\n",
                list(Redaction::PayloadZeroed).c_str());
     printf("kept: the commands, the answers' lengths and status bytes, the answers to%s as "
            "they came, and every frame's timing\n",

@@ -33,7 +33,8 @@ enum class Redaction {
     Kept,           // no card data in it (status, find, select answers; commands)
     SampleCard,     // the card's data replaced by the sample card's
     ModuleIdZeroed, // the module's identifier replaced by zeros of its length
-    PayloadZeroed,  // an answer to a command the doctor does not know: all after the status
+    PayloadZeroed,  // any other answer with data (unknown commands, failed reads): all
+                    // after the status
 };
 const char *RedactionName(Redaction r);
 
