@@ -10,9 +10,10 @@ sample card's data (which replace the card's) and, with --keep-module-id,
 the identifier.
 
 Replay: each capture shipped in tests/captures is replayed by
-vessik-virtual-reader --profile; a doctor capture of the replay reads every
-card and shows each command's median answer time near the capture's own,
-and ReadIDCardLib reads the card through it.
+vessik-virtual-reader --profile; a doctor capture of the replay (reader
+handles) reads every card and shows each command's answer times near the
+capture's own, and vessik-read (vessik_read) and ReadIDCardLib read the card
+through it.
 """
 import glob
 import json
@@ -26,6 +27,7 @@ import unittest
 LAUNCHER = os.environ["VESSIK_LAUNCHER"]
 DOCTOR = os.environ["VESSIK_DOCTOR"]
 E2E_CLIENT = os.environ["VESSIK_E2E_CLIENT"]
+READ_TOOL = os.environ["VESSIK_READ_TOOL"]  # vessik_read(), the default reader
 HERE = os.path.dirname(os.path.abspath(__file__))
 DRIVER = os.path.join(HERE, "capture_driver.py")
 CARD = os.path.join(HERE, "capture-test.card")
@@ -252,9 +254,13 @@ class ReplayTest(unittest.TestCase):
                 result = capture(replay, 1, ["--profile", path, "--exact"])
                 self.assertEqual(0, result.returncode, result.stdout + result.stderr)
 
-    def test_read_id_card_lib_reads_through_the_replay(self):
+    def test_vessik_read_and_read_id_card_lib_read_through_the_replay(self):
         for path in CAPTURES:
             with self.subTest(capture=os.path.basename(path)):
+                result = run([LAUNCHER, "--profile", path, "--", READ_TOOL, "--once",
+                              "--timeout", "10"])
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.assertIn(card_fields(SAMPLE_CARD)["id_number"], result.stdout)
                 result = run([LAUNCHER, "--profile", path, "--", E2E_CLIENT, "read", "3"])
                 self.assertEqual(0, result.returncode, result.stderr)
                 self.assertIn("read result=1 ", result.stdout)
