@@ -32,12 +32,15 @@ constexpr int kCaptureFormat = 1;
 constexpr mode_t kPrivateFile = 0600;
 constexpr size_t kStringBytes = 256;
 constexpr const char *kUsbPrefix = "usb";
+constexpr uint64_t kUsPerS = 1000000;
+constexpr uint64_t kNsPerUs = 1000;
 
 uint64_t NowUs()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    return static_cast<uint64_t>(ts.tv_sec) * kUsPerS +
+           static_cast<uint64_t>(ts.tv_nsec) / kNsPerUs;
 }
 
 // Frames as they came, already redacted, with when and in which read.
