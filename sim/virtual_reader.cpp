@@ -488,6 +488,9 @@ void VirtualReader::take_body(const uint8_t *data, int len, uint64_t now_us)
 void VirtualReader::handle_command(const std::vector<uint8_t> &frame, uint64_t now_us)
 {
     discard_answers();
+    const bool has_command = frame.size() > kHeaderStageBytes + 1;
+    command_[0] = has_command ? frame[7] : 0;
+    command_[1] = has_command ? frame[8] : 0;
     const size_t length = static_cast<size_t>(frame[5]) << 8 | frame[6];
     if (length != frame.size() - kHeaderStageBytes || length < kCommandLength) {
         ++counters_.frames_rejected;
@@ -531,7 +534,7 @@ void VirtualReader::handle_command(const std::vector<uint8_t> &frame, uint64_t n
         contents[kStatusBytes - 1] = kSamOk;
         std::copy(knobs_.module_id.begin(), knobs_.module_id.end(),
                   contents.begin() + kStatusBytes);
-        answer(contents, now_us + knobs_.answer_delay_us);
+        answer(contents, answer_due(now_us, knobs_.answer_delay_us));
     } else if (is_command(frame, kCmdFind)) {
         ++counters_.find;
         do_find(now_us);
@@ -558,16 +561,27 @@ void VirtualReader::apply_damage(std::vector<uint8_t> &frame) const
         frame[0] = kDamagedPreambleByte;
 }
 
+uint64_t VirtualReader::answer_due(uint64_t now_us, uint64_t own_delay_us) const
+{
+    std::optional<uint64_t> recorded;
+    if (knobs_.profile)
+        recorded = knobs_.profile->next_delay_us(command_);
+    return now_us + (recorded ? *recorded : own_delay_us);
+}
+
 void VirtualReader::answer(const std::vector<uint8_t> &contents, uint64_t ready_at)
 {
-    std::vector<uint8_t> frame = sam_frame(contents);
+    // The card's data stay the model's: a profile shapes no read answer.
+    const bool card_data = command_[0] == kCmdRead[0];
+    std::vector<uint8_t> frame = sam_frame(
+        knobs_.profile && !card_data ? knobs_.profile->shape(command_, contents) : contents);
     apply_damage(frame);
     queue_message(std::move(frame), ready_at, true);
 }
 
 void VirtualReader::answer_status(uint8_t status, uint64_t now_us)
 {
-    answer({0x00, 0x00, status}, now_us + knobs_.answer_delay_us);
+    answer({0x00, 0x00, status}, answer_due(now_us, knobs_.answer_delay_us));
 }
 
 void VirtualReader::do_find(uint64_t now_us)
@@ -592,7 +606,7 @@ void VirtualReader::do_find(uint64_t now_us)
         selected_ = false;
         std::vector<uint8_t> contents = {0x00, 0x00, kSamFound};
         contents.resize(contents.size() + kFindAnswerZeros, 0x00);
-        answer(contents, now_us + knobs_.answer_delay_us);
+        answer(contents, answer_due(now_us, knobs_.answer_delay_us));
     }
     ++finds_with_card_;
     if (knobs_.card_leaves_after_finds > 0 && finds_with_card_ == knobs_.card_leaves_after_finds) {
@@ -615,7 +629,7 @@ void VirtualReader::do_select(uint64_t now_us)
     selected_ = true;
     std::vector<uint8_t> contents = {0x00, 0x00, kSamOk};
     contents.resize(contents.size() + kSelectAnswerZeros, 0x00);
-    answer(contents, now_us + knobs_.answer_delay_us);
+    answer(contents, answer_due(now_us, knobs_.answer_delay_us));
 }
 
 void VirtualReader::do_read(uint64_t now_us, bool with_fingerprints)
@@ -657,7 +671,7 @@ void VirtualReader::do_read(uint64_t now_us, bool with_fingerprints)
     }
     frame.insert(frame.end(), static_cast<size_t>(std::max(knobs_.read_answer_extra_bytes, 0)),
                  0x00);
-    queue_message(std::move(frame), now_us + knobs_.read_delay_us, true);
+    queue_message(std::move(frame), answer_due(now_us, knobs_.read_delay_us), true);
     exhausted_ = true;
     forget_session();
 }
@@ -677,7 +691,7 @@ void VirtualReader::do_read_appended_address(uint64_t now_us)
     std::vector<uint8_t> contents = {0x00, 0x00, kSamOk};
     const std::array<uint8_t, kAppendedAddressBytes> address = build_appended_address(*card_);
     contents.insert(contents.end(), address.begin(), address.end());
-    answer(contents, now_us + knobs_.answer_delay_us);
+    answer(contents, answer_due(now_us, knobs_.answer_delay_us));
 }
 
 // --- Device requests -----------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -137,6 +138,21 @@ struct EndpointFault {
     int nth = 0;
 };
 
+// How a recorded reader differs from the model: how long it took to answer
+// each command, and answers of a shape the model does not give (another
+// select payload, an identifier of another length). The card's own data are
+// never taken from it: the model answers the reads itself.
+class AnswerProfile {
+  public:
+    virtual ~AnswerProfile() = default;
+    // The delay of the next answer to `command`; nullopt: the model's own.
+    virtual std::optional<uint64_t> next_delay_us(const uint8_t (&command)[2]) = 0;
+    // The answer contents (card status, module status, data) to give for
+    // `command` instead of the model's `own`; `own` to keep it.
+    virtual std::vector<uint8_t> shape(const uint8_t (&command)[2],
+                                       const std::vector<uint8_t> &own) const = 0;
+};
+
 // Fault and realism knobs, all read at the moment they matter, so a test may
 // change them between transfers. Transfer counts used by the Nth-style knobs
 // are those of counters(): OUT stages, and IN stages that delivered data or
@@ -149,6 +165,10 @@ struct Knobs {
     uint64_t answer_delay_us = 0;    // every other answer is ready this long after its command
     std::array<uint8_t, kModuleIdBytes> module_id = {'V', 'S', 'I', 'M', '-', '0', '0', '0',
                                                      '1', '-', '0', '0', '0', '0', '4', '2'};
+
+    // A recorded reader's timing and answer shapes, over the delays above;
+    // shared by copies of the knobs (null: none).
+    std::shared_ptr<AnswerProfile> profile;
 
     // Device requests.
     UsbStatus claim_error = UsbStatus::Ok;             // claim_interface answers this
@@ -301,6 +321,9 @@ class VirtualReader {
     bool mcu_answers_probe() const;
     void handle_command(const std::vector<uint8_t> &frame, uint64_t now_us);
     void apply_damage(std::vector<uint8_t> &frame) const;
+    // When the answer to the command being handled is ready: the profile's
+    // delay for it, else `own_delay_us`.
+    uint64_t answer_due(uint64_t now_us, uint64_t own_delay_us) const;
     void answer(const std::vector<uint8_t> &contents, uint64_t ready_at);
     void answer_status(uint8_t status, uint64_t now_us);
     void do_find(uint64_t now_us);
@@ -314,6 +337,8 @@ class VirtualReader {
     std::vector<std::string> log_;
     bool keep_log_ = true;
     std::function<void(const std::string &)> sink_;
+
+    uint8_t command_[2] = {}; // the SAM command being handled
 
     // Card state.
     std::optional<CardFields> card_;

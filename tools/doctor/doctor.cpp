@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "NvUsb.h"
+#include "capture.h"
 #include "checks.h"
 #include "photo_decoder_probe.h"
 #include "reader_list.h"
@@ -27,9 +28,11 @@ constexpr int kExitReady = 0;
 constexpr int kExitNoReader = 1;
 constexpr int kExitNotUsable = 2;
 constexpr int kExitUsage = 3;
+constexpr long kMaxReads = 1000;
 
 const char *const kUsage =
     "Usage: vessik-doctor [--serial DEVICE[@RATE]]...\n"
+    "       vessik-doctor --capture FILE [--reads N] [--reader WHERE] [--keep-module-id]\n"
     "Lists the card readers (USB %04x:%04x) on this machine and checks for each one\n"
     "whether this user can open its device node, whether a kernel driver or another\n"
     "program holds its interface 0, and which module it carries (opened briefly when\n"
@@ -41,8 +44,45 @@ const char *const kUsage =
     "                          its status query, and its identifier. Without it,\n"
     "                          the ports in VESSIK_SERIAL_READERS are checked.\n"
     "\n"
-    "Exit status: 0 a card read can start on at least one reader; 1 no reader\n"
-    "found; 2 readers are there but none can be used; 3 bad command line.\n";
+    "With --capture it reads a card N times (default 1; it asks you to lay the card\n"
+    "on and lift it) from the reader at WHERE (default usb: the first USB reader)\n"
+    "and writes FILE: JSON lines with the kit's version, the reader's USB\n"
+    "descriptors (no serial number), every frame with its timing, and each\n"
+    "command's answer times. The card's text, photo, fingerprint templates and\n"
+    "appended address are replaced by the kit's made-up sample card before\n"
+    "anything is written; the module's identifier is zeroed unless\n"
+    "--keep-module-id is given. vessik-virtual-reader --profile FILE replays it.\n"
+    "\n"
+    "Exit status: 0 a card read can start on at least one reader (--capture: the\n"
+    "capture was written); 1 no reader found; 2 readers are there but none can be\n"
+    "used (--capture: a read failed or FILE could not be written); 3 bad command line.\n";
+
+// --capture's options; false when the command line is not one of them.
+bool parse_capture(int argc, char **argv, doctor::CaptureOptions *out)
+{
+    bool have_file = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--capture" && has_value) {
+            out->file = argv[++i];
+            have_file = !out->file.empty();
+        } else if (arg == "--reads" && has_value) {
+            char *end = nullptr;
+            const long n = strtol(argv[++i], &end, 10);
+            if (*end != '\0' || n < 1 || n > kMaxReads)
+                return false;
+            out->reads = static_cast<int>(n);
+        } else if (arg == "--reader" && has_value) {
+            out->reader = argv[++i];
+        } else if (arg == "--keep-module-id") {
+            out->keep_module_id = true;
+        } else {
+            return false;
+        }
+    }
+    return have_file;
+}
 
 constexpr char kSerialPrefix[] = "serial:";
 constexpr int kDefaultSerialRate = 115200;
@@ -366,6 +406,9 @@ bool parse_options(int argc, char **argv, std::vector<std::string> *serial)
 
 int main(int argc, char **argv)
 {
+    doctor::CaptureOptions capture;
+    if (argc > 1 && parse_capture(argc, argv, &capture))
+        return doctor::RunCapture(capture);
     const bool help = argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0);
     std::vector<std::string> named_ports;
     if (help || !parse_options(argc, argv, &named_ports)) {

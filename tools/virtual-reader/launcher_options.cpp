@@ -558,6 +558,19 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
             out.serial = true;
             continue;
         }
+        if (arg == "--exact") {
+            out.exact = true;
+            continue;
+        }
+        if (is_option(arg, "--profile")) {
+            const char *v = option_value(arg, std::strlen("--profile"), argc, argv, &i);
+            if (v == nullptr || v[0] == '\0') {
+                error = "--profile needs a capture file";
+                return ParseOutcome::Error;
+            }
+            out.profile_file = v;
+            continue;
+        }
         if (is_option(arg, "--stop-after")) {
             const char *v = option_value(arg, std::strlen("--stop-after"), argc, argv, &i);
             if (v == nullptr || !parse_seconds(v, &out.stop_after_us)) {
@@ -605,6 +618,10 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
         return ParseOutcome::Error;
     }
     out.program.push_back(nullptr);
+    if (out.exact && out.profile_file.empty()) {
+        error = "--exact needs --profile";
+        return ParseOutcome::Error;
+    }
     return resolve_readers(reader_count, reader_options, out, error) ? ParseOutcome::Run
                                                                      : ParseOutcome::Error;
 }
@@ -629,6 +646,12 @@ const char *launcher_usage()
            "  --unplug-after S     pull the reader out after S seconds\n"
            "  --replug-after S     plug it back in after S seconds\n"
            "  --fault NAME[=VALUE] switch on a fault or realism knob of the reader (below)\n"
+           "  --profile CAPTURE    replay a capture of vessik-doctor --capture: every\n"
+           "                       command is answered after the capture's median time\n"
+           "                       for it, with the answer shapes it recorded where they\n"
+           "                       differ from the model's (the card's data stay the\n"
+           "                       model's own)\n"
+           "  --exact              with --profile: the recorded times in their order\n"
            "  --stop-after S       stop PROGRAM (SIGTERM, then SIGKILL) after S seconds\n"
            "  --log                log every USB stage to stderr, in hex\n"
            "  --stats              at exit, print the readers' counters, PROGRAM's CPU\n"

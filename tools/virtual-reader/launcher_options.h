@@ -40,6 +40,8 @@ struct LauncherOptions {
     bool serial = false;  // a serial module on a pseudo-terminal besides the USB readers
     int serial_rate = vsim::kSerialDefaultRate; // the rate the serial module starts at
     ReaderOptions serial_reader; // its card and faults: the options given for every reader
+    std::string profile_file;    // a capture whose timing and answer shapes every reader replays
+    bool exact = false;          // the capture's recorded times in order, not their medians
     std::vector<char *> program; // PROGRAM ARGS..., null-terminated
 };
 

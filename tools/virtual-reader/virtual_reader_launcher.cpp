@@ -25,6 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "capture_profile.h"
 #include "card.h"
 #include "child_process.h"
 #include "launcher_options.h"
@@ -194,9 +195,10 @@ class Launcher {
     // closed here once it runs.
     // `serial_card` and `serial_link`: the serial module's (with --serial).
     Launcher(const LauncherOptions &opts, const std::vector<vsim::CardFields> &cards,
-             const vsim::CardFields &serial_card, const std::string &serial_link, bool preloaded,
-             int control_fd, int program_control_fd)
-        : opts_(opts), preloaded_(preloaded), control_fd_(control_fd),
+             const vsim::CardFields &serial_card, const std::string &serial_link,
+             std::shared_ptr<vsim::AnswerProfile> profile, bool preloaded, int control_fd,
+             int program_control_fd)
+        : opts_(opts), profile_(std::move(profile)), preloaded_(preloaded), control_fd_(control_fd),
           program_control_fd_(program_control_fd)
     {
         for (size_t i = 0; i < opts.readers.size(); ++i)
@@ -241,7 +243,8 @@ class Launcher {
     int exit_code() const;
 
     const LauncherOptions &opts_;
-    const bool preloaded_; // uevents work only then
+    const std::shared_ptr<vsim::AnswerProfile> profile_; // --profile, or null
+    const bool preloaded_;                               // uevents work only then
     MonotonicClock clock_;
     Testbed testbed_;
     std::vector<std::unique_ptr<Socket>> sockets_;
@@ -279,6 +282,7 @@ bool Launcher::apply_faults(const std::vector<std::string> &faults, const Socket
     vsim::Knobs &knobs = model.knobs();
     knobs.refind_after_read = true; // a card left on the reader reads again, as the demo expects
     knobs.module_id = module_id_of(socket.number);
+    knobs.profile = profile_;
     for (const std::string &f : faults) {
         if (!is_serial_fault(f) && !apply_fault(f, knobs, error))
             return false; // the serial line's faults are the serial module's alone
@@ -827,6 +831,15 @@ int main(int argc, char **argv)
         }
     }
 
+    std::shared_ptr<vsim::AnswerProfile> profile;
+    if (!opts.profile_file.empty()) {
+        profile = CaptureProfile::load(opts.profile_file, opts.exact, error);
+        if (profile == nullptr) {
+            fail("--profile " + error);
+            return kExitLauncherError;
+        }
+    }
+
     // Environment first: the testbed starts threads, and setenv is not safe
     // beside them. The program inherits all of it.
     const bool preloaded = preload_loaded();
@@ -896,7 +909,8 @@ int main(int argc, char **argv)
     }
     int status = kExitLauncherError;
     {
-        Launcher launcher(opts, cards, serial_card, serial_link, preloaded, control[0], control[1]);
+        Launcher launcher(opts, cards, serial_card, serial_link, profile, preloaded, control[0],
+                          control[1]);
         status = launcher.run();
     }
     if (!serial_folder.empty())

@@ -1,0 +1,178 @@
+// The doctor's capture records: trace lines parsed, and answers redacted
+// even when they reach it unmasked.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "capture_record.h"
+#include "card.h"
+#include "virtual_reader.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kStatusAt = 9;
+constexpr size_t kPayloadAt = 10;
+constexpr size_t kWindow = 16;
+constexpr uint64_t kLater = 10000000;
+
+// One whole answer of the model to `command`, with `card` on it.
+Bytes ModelAnswer(vsim::VirtualReader &reader, const Bytes &command)
+{
+    reader.out_transfer(vsim::kEpHeaderOut, command.data(), 7, 0);
+    reader.out_transfer(vsim::kEpBodyOut, command.data() + 7, static_cast<int>(command.size()) - 7,
+                        0);
+    Bytes answer(4096);
+    int header = 0;
+    int body = 0;
+    reader.in_transfer(vsim::kEpHeaderIn, answer.data(), 4096, &header, kLater);
+    reader.in_transfer(vsim::kEpBodyIn, answer.data() + header, 4096 - header, &body, kLater);
+    answer.resize(static_cast<size_t>(header + body));
+    return answer;
+}
+
+doctor::TracedFrame AnswerTo(const uint8_t (&command)[2], const Bytes &bytes)
+{
+    doctor::TracedFrame f;
+    f.answer = true;
+    f.command[0] = command[0];
+    f.command[1] = command[1];
+    f.bytes = bytes;
+    f.length = static_cast<int>(bytes.size());
+    return f;
+}
+
+bool HoldsWindowOf(const Bytes &haystack, const Bytes &data)
+{
+    for (size_t i = 0; i + kWindow <= data.size(); ++i) {
+        const auto found = std::search(haystack.begin(), haystack.end(), data.begin() + i,
+                                       data.begin() + i + kWindow);
+        if (found != haystack.end())
+            return true;
+    }
+    return false;
+}
+
+// `text` as the card carries it: UCS-2LE, no padding.
+Bytes Ucs2le(const std::string &text)
+{
+    std::vector<uint16_t> units;
+    std::string error;
+    vsim::utf8_to_ucs2(text, units, error);
+    Bytes bytes;
+    for (const uint16_t u : units) {
+        bytes.push_back(static_cast<uint8_t>(u & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(u >> 8));
+    }
+    return bytes;
+}
+
+bool Holds(const Bytes &haystack, const Bytes &needle)
+{
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+vsim::CardFields OwnCard()
+{
+    vsim::CardFields card = vsim::sample_card();
+    card.name = "甄录卫栩";
+    card.id_number = "99123419771205002X";
+    card.photo = vsim::photo_from_seed(4242);
+    card.fingerprints = {vsim::fingerprint_from_seed(77), vsim::fingerprint_from_seed(78)};
+    card.appended_address = "迁入省新址市回放路8号";
+    return card;
+}
+
+TEST(CaptureRecordTest, ParsesTheTracesFrameLines)
+{
+    doctor::TracedFrame f;
+    ASSERT_TRUE(doctor::ParseTraceLine("frame in usb ep=81+85 cmd=2001 first_us=812 last_us=1003 "
+                                       "len=11 bytes=AAAAAA9669000400008084",
+                                       &f));
+    EXPECT_TRUE(f.answer);
+    EXPECT_EQ("81+85", f.stage);
+    EXPECT_EQ("2001", doctor::CommandHex(f.command));
+    EXPECT_EQ(812, f.first_us);
+    EXPECT_EQ(1003, f.last_us);
+    EXPECT_EQ("AAAAAA9669000400008084", doctor::Hex(f.bytes));
+
+    ASSERT_TRUE(doctor::ParseTraceLine(
+        "frame in usb ep=81+85 cmd=3010 first_us=-1 last_us=-1 len=0 none", &f));
+    EXPECT_EQ(-1, f.first_us);
+    EXPECT_TRUE(f.bytes.empty());
+    EXPECT_FALSE(doctor::ParseTraceLine("opened usb:1-1", &f));
+    EXPECT_FALSE(doctor::ParseTraceLine("frame out usb ep=02+06 bytes=AAAA", &f));
+}
+
+TEST(CaptureRecordTest, CardDataBecomeTheSampleCardsWithAValidFrame)
+{
+    const vsim::CardFields card = OwnCard();
+    vsim::VirtualReader reader(card);
+    ModelAnswer(reader, vsim::sam_frame({0x20, 0x01}));
+    ModelAnswer(reader, vsim::sam_frame({0x20, 0x02}));
+    const Bytes raw = ModelAnswer(reader, vsim::sam_frame({0x30, 0x10}));
+    ASSERT_EQ(2321u, raw.size());
+    ASSERT_TRUE(HoldsWindowOf(raw, card.photo)); // the search finds what is there
+
+    doctor::TracedFrame f = AnswerTo(vsim::kCmdReadWithFingerprints, raw);
+    EXPECT_EQ(doctor::Redaction::SampleCard, doctor::Redact(f, false));
+    ASSERT_EQ(raw.size(), f.bytes.size());
+    EXPECT_TRUE(vsim::sam_frame_valid(f.bytes));
+    EXPECT_EQ(Bytes(raw.begin(), raw.begin() + kPayloadAt + 6),
+              Bytes(f.bytes.begin(), f.bytes.begin() + kPayloadAt + 6)); // status, lengths
+    const auto sample_text = vsim::build_text_block(vsim::sample_card());
+    EXPECT_TRUE(std::equal(sample_text.begin(), sample_text.end(), f.bytes.begin() + 16));
+    EXPECT_FALSE(HoldsWindowOf(f.bytes, card.photo));
+    EXPECT_FALSE(HoldsWindowOf(f.bytes, card.fingerprints[0]));
+    EXPECT_FALSE(HoldsWindowOf(f.bytes, card.fingerprints[1]));
+    ASSERT_TRUE(Holds(raw, Ucs2le(card.name)));
+    EXPECT_FALSE(Holds(f.bytes, Ucs2le(card.name)));
+    EXPECT_FALSE(Holds(f.bytes, Ucs2le(card.id_number)));
+
+    const Bytes address = ModelAnswer(reader, vsim::sam_frame({0x30, 0x03}));
+    doctor::TracedFrame a = AnswerTo(vsim::kCmdReadAppendedAddress, address);
+    EXPECT_EQ(doctor::Redaction::SampleCard, doctor::Redact(a, false));
+    EXPECT_TRUE(vsim::sam_frame_valid(a.bytes));
+    ASSERT_TRUE(Holds(address, Ucs2le(card.appended_address)));
+    EXPECT_FALSE(Holds(a.bytes, Ucs2le(card.appended_address)));
+}
+
+TEST(CaptureRecordTest, ModuleIdZeroedUnlessKeptOtherDataZeroedFindAndSelectKept)
+{
+    const Bytes id = vsim::sam_frame({0x00, 0x00, 0x90, 'M', 'O', 'D', '-', '0', '7'});
+    doctor::TracedFrame f = AnswerTo(vsim::kCmdModuleId, id);
+    EXPECT_EQ(doctor::Redaction::Kept, doctor::Redact(f, true));
+    EXPECT_EQ(id, f.bytes);
+    EXPECT_EQ(doctor::Redaction::ModuleIdZeroed, doctor::Redact(f, false));
+    EXPECT_EQ(vsim::sam_frame({0x00, 0x00, 0x90, 0, 0, 0, 0, 0, 0}), f.bytes);
+
+    const uint8_t unknown[2] = {0x60, 0x01};
+    doctor::TracedFrame other = AnswerTo(unknown, vsim::sam_frame({0x00, 0x00, 0x90, 'x', 'y'}));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(other, false));
+    EXPECT_EQ(vsim::sam_frame({0x00, 0x00, 0x90, 0, 0}), other.bytes);
+    doctor::TracedFrame failed =
+        AnswerTo(vsim::kCmdRead, vsim::sam_frame({0x00, 0x00, 0x41, 'x', 'y'}));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(failed, false));
+
+    const Bytes select = vsim::sam_frame({0x00, 0x00, 0x90, 1, 2, 3, 4, 5, 6, 7, 8});
+    doctor::TracedFrame s = AnswerTo(vsim::kCmdSelect, select);
+    EXPECT_EQ(doctor::Redaction::Kept, doctor::Redact(s, false));
+    EXPECT_EQ(select, s.bytes);
+    EXPECT_EQ(0x90, s.bytes[kStatusAt]);
+}
+
+TEST(CaptureRecordTest, StatsTakeTheLowerMedianAndTheNearestRankP90)
+{
+    const doctor::TimeStats s = doctor::StatsOf({50, 10, 40, 20, 30, 60, 70, 80, 90, 100});
+    EXPECT_EQ(10u, s.count);
+    EXPECT_EQ(10, s.min);
+    EXPECT_EQ(50, s.median);
+    EXPECT_EQ(90, s.p90);
+    EXPECT_EQ(100, s.max);
+}
+
+} // namespace
