@@ -6,7 +6,7 @@
 #  2. idle polling: the polling program's CPU while no card is there, per
 #     wall second and per poll cycle, against raw libusb for the same frames;
 #  3. the demo's peak resident memory.
-# Usage: tests/e2e/figures.sh [BUILD_DIR] [IDLE_SECONDS]
+# Usage: bench/figures.sh [BUILD_DIR] [IDLE_SECONDS]
 set -euo pipefail
 
 build=${1:-build}
