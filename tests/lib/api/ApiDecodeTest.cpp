@@ -13,7 +13,7 @@
 
 namespace {
 
-using apitest::Messages;
+using testsupport::StatusRecorder;
 using apitest::ReadApiTest;
 
 const std::string kFifteen = "甲乙丙丁戊己庚辛壬癸子丑寅卯辰";
@@ -200,15 +200,15 @@ TEST_F(DecodeTest, IdentityCheckIsReportedNeverEnforced)
 TEST_F(DecodeTest, MessagesGoToThisReadsCallbackOnly)
 {
     // The documented interface's callback stays out of the extended read.
-    CARD_SetReadInfoCB(Messages::Record);
+    CARD_SetReadInfoCB(StatusRecorder::Record);
     options_.callback = nullptr;
     ReadCard(vsim::sample_card());
-    EXPECT_TRUE(Messages::Get().Texts().empty());
+    EXPECT_TRUE(StatusRecorder::Get().Tagged().empty());
     ExpectReaderClosed();
 
-    options_.callback = Messages::Record;
+    options_.callback = StatusRecorder::Record;
     ReadCard(vsim::sample_hmt_permit_card());
-    EXPECT_EQ(Messages::Get().Texts(),
+    EXPECT_EQ(StatusRecorder::Get().Tagged(),
               std::vector<std::string>({"3:usb connect ok", "3:read card  successful"}));
     ExpectReaderClosed();
 }
@@ -230,7 +230,7 @@ TEST_F(DecodeTest, BadArgumentsAreRefusedBeforeTheReaderIsOpened)
     EXPECT_EQ(vessik_read(&options_, &small_card), VESSIK_E_BAD_ARGUMENT);
     EXPECT_TRUE(apitest::Untouched(card_));
     EXPECT_TRUE(testbus::calls().empty());
-    EXPECT_TRUE(Messages::Get().Texts().empty());
+    EXPECT_TRUE(StatusRecorder::Get().Tagged().empty());
 
     // No options at all: the defaults, which read the card on the reader.
     EXPECT_EQ(vessik_read(nullptr, &card_), VESSIK_OK);

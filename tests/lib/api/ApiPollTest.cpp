@@ -21,7 +21,7 @@
 namespace {
 
 using apitest::kUsPerMs;
-using apitest::Messages;
+using testsupport::StatusRecorder;
 using apitest::NowUs;
 using apitest::ReadApiTest;
 
@@ -68,7 +68,7 @@ TEST_F(PollTest, DeadlineWithNoCardTimesOutOnTime)
     EXPECT_GE(took, 500 * kUsPerMs);
     EXPECT_LT(took, 500 * kUsPerMs + kDeadlineSlackUs);
     EXPECT_TRUE(apitest::Untouched(card_));
-    EXPECT_EQ(Messages::Get().Texts(), std::vector<std::string>({"3:usb connect ok"}));
+    EXPECT_EQ(StatusRecorder::Get().Tagged(), std::vector<std::string>({"3:usb connect ok"}));
     ExpectReaderClosed();
 }
 
@@ -303,7 +303,7 @@ TEST_F(PollTest, ReaderUnpluggedWhilePollingIsLost)
     };
     EXPECT_EQ(ReadWhile(250 * kUsPerMs, unplug_while_polling, &unplugged_at), VESSIK_E_READER_LOST);
     EXPECT_LT(returned_at_us_ - unplugged_at, kCancelBoundUs);
-    EXPECT_EQ(Messages::Get().Texts(),
+    EXPECT_EQ(StatusRecorder::Get().Tagged(),
               std::vector<std::string>({"3:usb connect ok", "3:usb connect err"}));
     EXPECT_TRUE(apitest::Untouched(card_));
     ExpectReaderClosed();
@@ -330,7 +330,7 @@ TEST_F(PollTest, NoReaderOrOneThatAnotherProgramHoldsEndsAtOnce)
     uint64_t started = NowUs();
     EXPECT_EQ(Read(), VESSIK_E_NO_READER);
     EXPECT_LT(NowUs() - started, 100 * kUsPerMs);
-    EXPECT_EQ(Messages::Get().Texts(), std::vector<std::string>({"3:usb connect err"}));
+    EXPECT_EQ(StatusRecorder::Get().Tagged(), std::vector<std::string>({"3:usb connect err"}));
     EXPECT_TRUE(apitest::Untouched(card_));
     ExpectReaderClosed();
 

@@ -1,5 +1,5 @@
 // Shared pieces of the extended read API's tests: a fixture with a virtual
-// reader on the test bus, a recording status callback, and clocks.
+// reader on the test bus (its status callback the shared recorder), and a clock.
 #ifndef VESSIK_TESTS_API_SUPPORT_H
 #define VESSIK_TESTS_API_SUPPORT_H
 
@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "output_capture.h"
+#include "status_recorder.h"
 #include "testbus.h"
 #include "vessik_read.h"
 #include "virtual_reader.h"
@@ -29,81 +30,6 @@ inline uint64_t NowUs()
 
 constexpr uint64_t kUsPerMs = 1000;
 constexpr unsigned char kUntouched = 0x5A;
-
-// Status messages of the read in progress; the callback may run on a
-// reading thread while the test thread looks.
-class Messages {
-  public:
-    static Messages &Get()
-    {
-        static Messages messages;
-        return messages;
-    }
-    static void Record(int kind, void *text)
-    {
-        Messages &m = Get();
-        std::lock_guard<std::mutex> lock(m.mu_);
-        m.texts_.push_back(std::to_string(kind) + ":" + static_cast<const char *>(text));
-    }
-    std::vector<std::string> Texts()
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        return texts_;
-    }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        texts_.clear();
-    }
-
-  private:
-    std::mutex mu_;
-    std::vector<std::string> texts_;
-};
-
-// Everything the process writes to standard output and standard error from
-// construction to Finish(), which puts both streams back.
-class OutputCapture {
-  public:
-    OutputCapture() : file_(tmpfile())
-    {
-        fflush(stdout);
-        fflush(stderr);
-        saved_out_ = dup(STDOUT_FILENO);
-        saved_err_ = dup(STDERR_FILENO);
-        dup2(fileno(file_), STDOUT_FILENO);
-        dup2(fileno(file_), STDERR_FILENO);
-    }
-    ~OutputCapture() { Finish(); }
-    OutputCapture(const OutputCapture &) = delete;
-    OutputCapture &operator=(const OutputCapture &) = delete;
-
-    std::string Finish()
-    {
-        if (file_ == nullptr)
-            return text_;
-        fflush(stdout);
-        fflush(stderr);
-        dup2(saved_out_, STDOUT_FILENO);
-        dup2(saved_err_, STDERR_FILENO);
-        close(saved_out_);
-        close(saved_err_);
-        rewind(file_);
-        char buf[256];
-        size_t n = 0;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0)
-            text_.append(buf, n);
-        fclose(file_);
-        file_ = nullptr;
-        return text_;
-    }
-
-  private:
-    FILE *file_;
-    int saved_out_ = -1;
-    int saved_err_ = -1;
-    std::string text_;
-};
 
 inline bool Untouched(const vessik_card &card)
 {
@@ -124,8 +50,8 @@ class ReadApiTest : public testing::Test {
         testbus::reset();
         testbus::attach(&reader_);
         vessik_read_options_init(&options_);
-        options_.callback = Messages::Record;
-        Messages::Get().Clear();
+        options_.callback = testsupport::StatusRecorder::Record;
+        testsupport::StatusRecorder::Get().Clear();
         memset(&card_, kUntouched, sizeof card_);
     }
     void TearDown() override { testbus::reset(); }

@@ -209,14 +209,16 @@ TEST_F(HandleTest, ReadSaysNothingOnTheProgramsStreamsOnlyToTheLogHandler)
         }
     } log;
     vessik_set_log_handler(VESSIK_LOG_DEBUG, Log::Take, &log);
-    apitest::OutputCapture capture;
+    testsupport::OutputCapture capture;
     Present(first_);
     EXPECT_EQ(vessik_read(&options_, &card_), VESSIK_OK);
     testbus::set_devices({});
     vessik_reader *reader = nullptr;
     EXPECT_EQ(vessik_reader_open("usb", &reader), VESSIK_E_NO_READER);
     EXPECT_EQ(vessik_read(&options_, &card_), VESSIK_E_NO_READER);
-    EXPECT_EQ(capture.Finish(), "");
+    const testsupport::Output &said = capture.Finish();
+    EXPECT_EQ(said.out, "");
+    EXPECT_EQ(said.err, "");
     vessik_set_log_handler(0, nullptr, nullptr);
 
     const std::string opened = std::to_string(VESSIK_LOG_INFO) + " opened the reader at usb:1-1.3";

@@ -6,28 +6,22 @@
 
 #include <atomic>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <mutex>
-#include <poll.h>
-#include <pty.h>
 #include <string>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "ApiTestSupport.h"
+#include "pty_pair.h"
 #include "serial_module.h"
 #include "virtual_reader.h"
 
 namespace serialtest {
 
-inline uint64_t NowUs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
+using apitest::NowUs;
 
 // The line rate the host side set on the slave, or 0.
 inline int HostRate(int master)
@@ -58,18 +52,12 @@ class SerialModuleHost {
         reader_.knobs().read_delay_us = 50000; // a quick module keeps the tests short
         if (card != nullptr)
             reader_.insert_card(*card);
-        char name[128] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        if (!pty_.ok())
             return;
-        path_ = name;
+        path_ = pty_.path();
         thread_ = std::thread([this] { Serve(); });
     }
-    ~SerialModuleHost()
-    {
-        Vanish();
-        if (slave_ >= 0)
-            close(slave_);
-    }
+    ~SerialModuleHost() { Vanish(); }
     SerialModuleHost(const SerialModuleHost &) = delete;
     SerialModuleHost &operator=(const SerialModuleHost &) = delete;
 
@@ -89,9 +77,7 @@ class SerialModuleHost {
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
+        pty_.CloseMaster();
     }
 
   private:
@@ -110,10 +96,9 @@ class SerialModuleHost {
                             : static_cast<int>(std::min<uint64_t>((*due - now) / 1000 + 1, 5));
                 }
             }
-            pollfd p = {master_, POLLIN, 0};
-            if (poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN) != 0) {
+            if (testsupport::Readable(pty_.master(), wait_ms)) {
                 unsigned char buf[4096];
-                const ssize_t n = read(master_, buf, sizeof buf);
+                const ssize_t n = read(pty_.master(), buf, sizeof buf);
                 if (n > 0) {
                     std::lock_guard<std::mutex> lock(mu_);
                     module_.host_bytes(buf, static_cast<size_t>(n), NowUs());
@@ -135,11 +120,11 @@ class SerialModuleHost {
             }
             if (!out)
                 return;
-            if (out->rate != HostRate(master_)) {
+            if (out->rate != HostRate(pty_.master())) {
                 for (uint8_t &b : out->bytes)
                     b = static_cast<uint8_t>(b * 37 + 11);
             }
-            if (write(master_, out->bytes.data(), out->bytes.size()) < 0)
+            if (write(pty_.master(), out->bytes.data(), out->bytes.size()) < 0)
                 return;
         }
     }
@@ -147,8 +132,7 @@ class SerialModuleHost {
     vsim::VirtualReader reader_;
     vsim::SerialModule module_;
     std::mutex mu_;
-    int master_ = -1;
-    int slave_ = -1;
+    testsupport::PtyPair pty_;
     std::string path_;
     std::atomic<bool> stop_{false};
     std::thread thread_;

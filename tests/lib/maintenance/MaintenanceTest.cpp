@@ -7,8 +7,6 @@
 #include <fcntl.h>
 #include <libusb.h>
 #include <mutex>
-#include <poll.h>
-#include <pty.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -16,10 +14,11 @@
 
 #include "CardMain.h"
 #include "ReadTestSupport.h"
+#include "pty_pair.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
-using readtest::Capture;
+using testsupport::Capture;
 
 namespace {
 
@@ -61,7 +60,7 @@ class UsbMaintenanceTest : public testing::Test {
 TEST_F(UsbMaintenanceTest, HeartbeatAnsweredAtOnceSendsOneProbe)
 {
     int rc = -1;
-    const readtest::Output o = Capture([&] { rc = main_.heartbeat(CARDTYPE_USB); });
+    const testsupport::Output o = Capture([&] { rc = main_.heartbeat(CARDTYPE_USB); });
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(testbus::sleeps_us(), std::vector<uint64_t>{1000});
@@ -88,7 +87,7 @@ TEST_F(UsbMaintenanceTest, HeartbeatWhoseWritesAllFailResetsThreeTimes)
 {
     reader_.knobs().mcu_write_stalls = -1;
     int rc = -1;
-    const readtest::Output o = Capture([&] { rc = main_.heartbeat(CARDTYPE_USB); });
+    const testsupport::Output o = Capture([&] { rc = main_.heartbeat(CARDTYPE_USB); });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(o.out, kWriteFailed + kWriteFailed + kWriteFailed);
     EXPECT_EQ(reader_.counters().device_resets, 3);
@@ -113,7 +112,7 @@ TEST_F(UsbMaintenanceTest, HeartbeatOfAnotherKindSendsNothing)
 
 TEST_F(UsbMaintenanceTest, SelfCheckThatHearsTheReaderSendsNoRestart)
 {
-    const readtest::Output o = Capture([&] { main_.self_check(); });
+    const testsupport::Output o = Capture([&] { main_.self_check(); });
     EXPECT_EQ(o.out, "Data detected successfully\n");
     EXPECT_EQ(reader_.counters().restarts, 0);
     EXPECT_EQ(testbus::sleeps_us(), (std::vector<uint64_t>{1000, 1000}));
@@ -125,7 +124,7 @@ TEST_F(UsbMaintenanceTest, SelfCheckThatHearsTheReaderSendsNoRestart)
 TEST_F(UsbMaintenanceTest, SelfCheckOfASilentReaderSendsTheRestartFrameQuietly)
 {
     reader_.knobs().controller_silent = true;
-    const readtest::Output o = Capture([&] { main_.self_check(); });
+    const testsupport::Output o = Capture([&] { main_.self_check(); });
     EXPECT_EQ(o.out, "");
     const std::vector<testbus::Call> bulk = Bulk();
     ASSERT_EQ(bulk.size(), 6u);
@@ -183,12 +182,12 @@ TEST(MaintenanceWithoutLink, EveryMemberFailsGently)
     testbus::reset();
     CardMain m;
     int rc = -1;
-    const readtest::Output o = Capture([&] { rc = m.heartbeat(CARDTYPE_USB); });
+    const testsupport::Output o = Capture([&] { rc = m.heartbeat(CARDTYPE_USB); });
     EXPECT_EQ(rc, 0);
     const std::string round = kWriteFailed + "dev_handle == NULL\r\n";
     EXPECT_EQ(o.out, round + round + round);
 
-    const readtest::Output check = Capture([&] { m.self_check(); });
+    const testsupport::Output check = Capture([&] { m.self_check(); });
     EXPECT_EQ(check.out, "dev_handle == NULL\r\ndev_handle == NULL\r\n");
 
     unsigned char reply[2048];
@@ -244,19 +243,18 @@ TEST(ICCard, RefusesFramesThatAreNoEventFrame)
 // The controller of the virtual reader behind the master side of a pty.
 class SerialController {
   public:
+    // The reader object under test closes the slave side it is given.
     explicit SerialController(vsim::VirtualReader &reader) : reader_(reader)
     {
-        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
-            return;
-        thread_ = std::thread([this] { Serve(); });
+        if (pty_.ok())
+            thread_ = std::thread([this] { Serve(); });
+        slave_ = pty_.ReleaseSlave();
     }
     ~SerialController()
     {
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
-        if (master_ >= 0)
-            close(master_);
     }
     int slave() const { return slave_; }
     // Runs `fn` on the model while the serving thread keeps off it.
@@ -271,25 +269,26 @@ class SerialController {
     {
         uint64_t now = 0;
         while (!stop_) {
-            pollfd p = {master_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
+            if (!testsupport::Readable(pty_.master(), kServeSliceMs))
                 continue;
             unsigned char buf[64];
-            const ssize_t n = read(master_, buf, sizeof(buf));
+            const ssize_t n = read(pty_.master(), buf, sizeof(buf));
             if (n <= 0)
                 continue;
             std::vector<uint8_t> answer;
             WithReader([&](vsim::VirtualReader &r) {
                 answer = r.serial_write(buf, static_cast<int>(n), now);
             });
-            if (!answer.empty() && write(master_, answer.data(), answer.size()) < 0)
+            if (!answer.empty() && write(pty_.master(), answer.data(), answer.size()) < 0)
                 return;
         }
     }
 
+    static constexpr int kServeSliceMs = 20;
+
     std::mutex mu_;
     vsim::VirtualReader &reader_;
-    int master_ = -1;
+    testsupport::PtyPair pty_;
     int slave_ = -1;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -310,7 +309,7 @@ TEST(SerialHeartbeat, ControllerBehindAPtyAnswersTheProbe)
         r.knobs().controller_silent = true;
     });
     int rc = -1;
-    const readtest::Output o = Capture([&] { rc = m.heartbeat(CARDTYPE_SERIAL); });
+    const testsupport::Output o = Capture([&] { rc = m.heartbeat(CARDTYPE_SERIAL); });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(o.out, "timeout from MCU\r\n");
     // The reader object closes the port it was given when it goes away.

@@ -12,9 +12,9 @@
 #include "testbus.h"
 #include "virtual_reader.h"
 
-using readtest::Capture;
+using testsupport::Capture;
 using readtest::Commands;
-using readtest::MessageTexts;
+using testsupport::StatusRecorder;
 
 namespace {
 
@@ -39,8 +39,8 @@ class CardReadTest : public testing::Test {
     {
         testbus::reset();
         testbus::attach(&reader_);
-        readtest::Messages().clear();
-        reader_main_.IDCARD_SetReadInfoCB(readtest::RecordMessage);
+        StatusRecorder::Get().Clear();
+        reader_main_.IDCARD_SetReadInfoCB(StatusRecorder::Record);
         memset(&info_, 0, sizeof(info_));
     }
     void TearDown() override { testbus::reset(); }
@@ -65,7 +65,7 @@ class CardReadTest : public testing::Test {
     vsim::VirtualReader reader_{card_};
     CardMain reader_main_;
     idInfo info_;
-    readtest::Output output_;
+    testsupport::Output output_;
 };
 
 TEST_F(CardReadTest, OtherKindsReturnZeroWithoutOpeningAnything)
@@ -77,7 +77,7 @@ TEST_F(CardReadTest, OtherKindsReturnZeroWithoutOpeningAnything)
         EXPECT_EQ(reader_main_.card_type, kind);
     }
     EXPECT_TRUE(testbus::calls().empty());
-    EXPECT_TRUE(readtest::Messages().empty());
+    EXPECT_TRUE(StatusRecorder::Get().Messages().empty());
     EXPECT_EQ(memcmp(&before, &info_, sizeof(info_)), 0);
 }
 
@@ -85,7 +85,7 @@ TEST_F(CardReadTest, NullRecordReturnsZeroWithoutOpeningAnything)
 {
     EXPECT_EQ(reader_main_.IReadCardInfo(nullptr, CARDTYPE_USB), 0);
     EXPECT_TRUE(testbus::calls().empty());
-    EXPECT_TRUE(readtest::Messages().empty());
+    EXPECT_TRUE(StatusRecorder::Get().Messages().empty());
 }
 
 TEST_F(CardReadTest, NoReaderSendsConnectErrWaitsOneSecondAndReturnsFive)
@@ -94,7 +94,7 @@ TEST_F(CardReadTest, NoReaderSendsConnectErrWaitsOneSecondAndReturnsFive)
     memset(&info_, 0x5A, sizeof(info_));
     const idInfo before = info_;
     EXPECT_EQ(Read(), 5);
-    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"usb connect err"});
+    EXPECT_EQ(StatusRecorder::Get().Texts(), std::vector<std::string>{"usb connect err"});
     EXPECT_EQ(testbus::sleeps_us(), std::vector<uint64_t>{1000000});
     EXPECT_EQ(output_.err.rfind("Cannot open device,Please check device...\n", 0), 0u);
     EXPECT_EQ(memcmp(&before, &info_, sizeof(info_)), 0);
@@ -104,8 +104,8 @@ TEST_F(CardReadTest, NoReaderSendsConnectErrWaitsOneSecondAndReturnsFive)
 TEST_F(CardReadTest, CardOnTheReaderFillsTheRecordByteForByte)
 {
     ASSERT_EQ(Read(), 1);
-    EXPECT_EQ(MessageTexts(), kReadMessages);
-    for (const auto &m : readtest::Messages())
+    EXPECT_EQ(StatusRecorder::Get().Texts(), kReadMessages);
+    for (const auto &m : StatusRecorder::Get().Messages())
         EXPECT_EQ(m.first, 3);
     EXPECT_EQ(Commands(), "SFER");
     ExpectClosed();
@@ -160,7 +160,7 @@ TEST_F(CardReadTest, PollingGoesBackToTheStatusQueryUntilACardIsFound)
     reader_.insert_card(card_);
     ASSERT_EQ(Read(), 1);
     EXPECT_EQ(Commands(), "SFSFSFSFER");
-    EXPECT_EQ(MessageTexts(), kReadMessages);
+    EXPECT_EQ(StatusRecorder::Get().Texts(), kReadMessages);
     const std::vector<uint64_t> sleeps = testbus::sleeps_us();
     ASSERT_EQ(sleeps.size(), 3 * 4 + 8u);
     EXPECT_EQ(sleeps.back(), 900000u);
@@ -271,13 +271,13 @@ TEST_F(CardReadTest, ShortOrMislabelledReadAnswersAreNeverDecoded)
         // the reader is pulled.
         reader.knobs().unplug_after_transfers = 2 * 4 * 4;
         testbus::attach(&reader);
-        readtest::Messages().clear();
+        StatusRecorder::Get().Clear();
         memset(&info_, 0x5A, sizeof(info_));
         const idInfo before = info_;
         EXPECT_EQ(Read(), 5);
         EXPECT_EQ(Commands().substr(0, 8), "SFERSFER");
         EXPECT_EQ(memcmp(&before, &info_, sizeof(info_)), 0);
-        EXPECT_EQ(MessageTexts(), (std::vector<std::string>{"usb connect ok", "usb connect err"}));
+        EXPECT_EQ(StatusRecorder::Get().Texts(), (std::vector<std::string>{"usb connect ok", "usb connect err"}));
         ExpectClosed();
     }
 }
@@ -287,16 +287,16 @@ TEST_F(CardReadTest, UnplugWhilePollingEndsWithFiveAndTheNextReadWorks)
     reader_.remove_card();
     reader_.knobs().unplug_after_transfers = 20;
     ASSERT_EQ(Read(), 5);
-    EXPECT_EQ(MessageTexts(), (std::vector<std::string>{"usb connect ok", "usb connect err"}));
+    EXPECT_EQ(StatusRecorder::Get().Texts(), (std::vector<std::string>{"usb connect ok", "usb connect err"}));
     EXPECT_EQ(testbus::sleeps_us().back(), 1000000u);
     ExpectClosed();
 
     reader_.knobs().unplug_after_transfers = 0;
     reader_.replug();
     reader_.insert_card(card_);
-    readtest::Messages().clear();
+    StatusRecorder::Get().Clear();
     EXPECT_EQ(Read(), 1);
-    EXPECT_EQ(MessageTexts(), kReadMessages);
+    EXPECT_EQ(StatusRecorder::Get().Texts(), kReadMessages);
     ExpectClosed();
 }
 
@@ -307,7 +307,7 @@ TEST_F(CardReadTest, WithoutACallbackTheReadSucceedsQuietly)
     Capture([&] { rc = quiet.IReadCardInfo(&info_, CARDTYPE_USB); });
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(Field(info_.cardno, sizeof(info_.cardno)), card_.id_number);
-    EXPECT_TRUE(readtest::Messages().empty());
+    EXPECT_TRUE(StatusRecorder::Get().Messages().empty());
 }
 
 TEST_F(CardReadTest, UnclearedRecordKeepsWhatTheNewTextsDoNotOverwrite)

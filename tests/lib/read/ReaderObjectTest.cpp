@@ -127,7 +127,7 @@ TEST(ReaderObject, ReadIDCardLibReadsThroughTheGlobalObject)
     idInfo info;
     memset(&info, 0, sizeof(info));
     int rc = 0;
-    readtest::Capture([&] { rc = ReadIDCardLib(&info, 1); });
+    testsupport::Capture([&] { rc = ReadIDCardLib(&info, 1); });
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(g_seen, (std::vector<std::string>{"B:usb connect ok", "B:read card  successful"}));
     EXPECT_EQ(std::string(info.cardno), vsim::sample_card().id_number);

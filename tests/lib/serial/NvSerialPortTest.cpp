@@ -11,7 +11,7 @@
 using serialtest::isOpen;
 using serialtest::observe;
 using serialtest::Outcome;
-using serialtest::readable;
+using testsupport::Readable;
 
 namespace {
 
@@ -145,7 +145,7 @@ TEST_F(SetportTest, RejectsUnknownSettingsWithoutTouchingTheLine)
         EXPECT_EQ(r.out, c.message);
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(sameLine(pty().line(), before));
-        EXPECT_TRUE(readable(pty().slave(), serialtest::kNoWaitMs));
+        EXPECT_TRUE(Readable(pty().slave(), testsupport::kNoWaitMs));
     }
 }
 
@@ -174,7 +174,7 @@ TEST_F(SetportTest, DiscardsInputThatArrivedBefore)
 
     NvSerial serial;
     ASSERT_EQ(serial.setport(pty().slave(), 115200, 8, 'N', 1), 0);
-    EXPECT_FALSE(readable(pty().slave(), serialtest::kNoWaitMs));
+    EXPECT_FALSE(Readable(pty().slave(), testsupport::kNoWaitMs));
 
     pty().send("new");
     char got[8] = {};

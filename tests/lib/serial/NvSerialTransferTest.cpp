@@ -17,7 +17,7 @@
 
 using serialtest::observe;
 using serialtest::Outcome;
-using serialtest::readable;
+using testsupport::Readable;
 
 namespace {
 
@@ -237,7 +237,7 @@ TEST_F(TransferTest, ReadSerialOnABadDescriptorOrCountStoresNothing)
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(buf.untouchedFrom(0));
-    EXPECT_TRUE(readable(pty().slave(), serialtest::kNoWaitMs));
+    EXPECT_TRUE(Readable(pty().slave(), testsupport::kNoWaitMs));
 }
 
 // A second, non-blocking descriptor on the line with VMIN 1: while nothing has arrived a

@@ -19,8 +19,8 @@
 
 namespace {
 
-using readtest::Capture;
-using readtest::Output;
+using testsupport::Capture;
+using testsupport::Output;
 
 std::vector<testbus::Call> BulkCalls()
 {

@@ -1,21 +1,51 @@
 /*
- * A photo decoder for the service tests, put in the stand-in's place with
- * LD_PRELOAD. It knows nothing of the card's photo format: it writes a small
- * 24-bit BMP whose colours follow the photo bytes, so a test can see that an
- * image made it through, and returns 1 as a decoder does on success.
+ * A photo decoder that is not the kit's stand-in, put in its place to see
+ * what a program does with a decoder's answer. One source, built once for
+ * each mode (FAKE_DECODER_MODE, see CMakeLists.txt):
+ *   FAKE_DECODER_COPY  "decodes" by writing the compressed bytes unchanged,
+ *                      so a test can tell that a reported file was written;
+ *   FAKE_DECODER_BMP   writes a small 24-bit BMP whose colours follow the
+ *                      photo bytes, so a test (or a browser) sees an image;
+ *   FAKE_DECODER_SILENT writes nothing, says on stderr which path it was
+ *                      given and returns 0, as a decoder that failed.
  */
 #include <stdint.h>
 #include <stdio.h>
 
+#define FAKE_DECODER_COPY 1
+#define FAKE_DECODER_BMP 2
+#define FAKE_DECODER_SILENT 3
+
+#ifndef FAKE_DECODER_MODE
+#error "FAKE_DECODER_MODE must name a mode"
+#endif
+
+#define PHOTO_BYTES 1024
+#define DECODED 1
+#define FAILED (-1)
+
+#if FAKE_DECODER_MODE == FAKE_DECODER_COPY
+
+int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
+{
+    FILE *f = fopen(path, "wb");
+    size_t written;
+
+    if (f == NULL)
+        return FAILED;
+    written = fwrite(photo, 1, PHOTO_BYTES, f);
+    fclose(f);
+    return written == PHOTO_BYTES ? DECODED : FAILED;
+}
+
+#elif FAKE_DECODER_MODE == FAKE_DECODER_BMP
+
 #define WIDTH 102
 #define HEIGHT 126
-#define PHOTO_BYTES 1024
 #define FILE_HEADER_BYTES 14
 #define INFO_HEADER_BYTES 40
 #define BITS_PER_PIXEL 24
 #define ROW_BYTES ((WIDTH * 3 + 3) / 4 * 4)
-#define DECODED 1
-#define FAILED (-1)
 
 static void put16(unsigned char *p, uint16_t v)
 {
@@ -58,3 +88,16 @@ int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
     }
     return fclose(out) == 0 ? DECODED : FAILED;
 }
+
+#elif FAKE_DECODER_MODE == FAKE_DECODER_SILENT
+
+int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
+{
+    (void)photo;
+    fprintf(stderr, "test decoder: asked to write %s\n", path != NULL ? path : "(null)");
+    return 0;
+}
+
+#else
+#error "unknown FAKE_DECODER_MODE"
+#endif
