@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "IdCardLib.h"
+#include "footprint.h"
 #include "vessik.h"
 
 namespace {
@@ -84,26 +85,11 @@ struct Held {
 
 Held held_now()
 {
+    const testsupport::Footprint f = testsupport::FootprintOf();
     Held h;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (const dirent *e = readdir(d)) {
-            if (e->d_name[0] == '.')
-                continue;
-            ++h.fds;
-            char target[PATH_MAX] = {};
-            const std::string link = std::string("/proc/self/fd/") + e->d_name;
-            if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-                std::strstr(target, "/bus/usb/") != nullptr)
-                ++h.usb_nodes;
-        }
-        closedir(d);
-        --h.fds; // the one that lists them
-    }
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (const dirent *e = readdir(d))
-            h.threads += e->d_name[0] != '.';
-        closedir(d);
-    }
+    h.fds = f.fds;
+    h.usb_nodes = f.usb_nodes;
+    h.threads = f.threads;
     return h;
 }
 

@@ -2,24 +2,19 @@
 // libusb-1.0, against the virtual reader of vessik-virtual-reader.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
-#include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
+#include "child_process.h"
+#include "launcher_run.h"
 
 namespace {
 
@@ -31,7 +26,6 @@ const std::string kSampleCardNo = "990000199003070013";
 constexpr int kExitStopped = 124;
 constexpr int kExitLauncherError = 125;
 constexpr int kExitNotFound = 127;
-constexpr int kExitSignalBase = 128;
 constexpr double kRunLimitS = 25; // every run here ends well before this
 constexpr double kStopGraceS = 4;
 constexpr useconds_t kReapPollUs = 10000;
@@ -39,162 +33,9 @@ constexpr int kReadResultCard = 1;
 constexpr int kReadResultNoReader = 5;
 constexpr long kRssGrowthLimitKb = 2048;
 
-double now_s()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// A child process with its output captured.
-class Process {
-  public:
-    ~Process()
-    {
-        if (pid_ > 0)
-            stop();
-        close_pipes();
-    }
-
-    // `bare`: without the umockdev and launcher variables of our own environment.
-    bool start(const std::vector<std::string> &args, bool bare = false)
-    {
-        int out[2];
-        int err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-            return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<char *> envp;
-        for (char **e = environ; *e != nullptr; ++e) {
-            if (!bare ||
-                (std::strncmp(*e, "UMOCKDEV_", 9) != 0 && std::strncmp(*e, "LD_PRELOAD=", 11) != 0))
-                envp.push_back(*e);
-        }
-        envp.push_back(nullptr);
-
-        started_ = now_s();
-        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        out_fd_ = out[0];
-        err_fd_ = err[0];
-        if (rc != 0)
-            pid_ = -1;
-        return rc == 0;
-    }
-
-    // Reads output until stdout holds `text`; false if the time ran out first.
-    bool wait_for_output(const std::string &text, double timeout_s)
-    {
-        const double end = now_s() + timeout_s;
-        while (out.find(text) == std::string::npos) {
-            if (now_s() >= end || !pump(end))
-                return false;
-        }
-        return true;
-    }
-
-    void send(int sig) const { kill(pid_, sig); }
-
-    // Reads everything and reaps the process: its exit code, 128+N for a
-    // signal, -1 if it had to be killed after the time limit.
-    int finish(double timeout_s = kRunLimitS)
-    {
-        const double end = now_s() + timeout_s;
-        while (pump(end)) {
-        }
-        int status = 0;
-        pid_t done = 0;
-        while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && now_s() < end)
-            usleep(kReapPollUs); // the launcher may still be removing its testbed
-        if (done == 0) {         // overran its time
-            stop();
-            wall_s = now_s() - started_;
-            close_pipes();
-            return -1;
-        }
-        pid_ = -1;
-        wall_s = now_s() - started_;
-        close_pipes();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : kExitSignalBase + WTERMSIG(status);
-    }
-
-    std::string out;
-    std::string err;
-    double wall_s = 0;
-
-  private:
-    // SIGTERM first, so that a launcher removes its testbed; SIGKILL if it
-    // does not go.
-    void stop()
-    {
-        kill(pid_, SIGTERM);
-        const double end = now_s() + kStopGraceS;
-        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-            if (now_s() >= end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                break;
-            }
-            usleep(kReapPollUs);
-        }
-        pid_ = -1;
-    }
-
-    // One round of reading; false once both pipes are closed or time is up.
-    bool pump(double end)
-    {
-        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-        const int open_pipes = (out_fd_ >= 0) + (err_fd_ >= 0);
-        if (open_pipes == 0)
-            return false;
-        const double left = end - now_s();
-        if (left <= 0)
-            return false;
-        if (poll(fds, 2, static_cast<int>(left * 1000) + 1) <= 0)
-            return now_s() < end;
-        read_into(fds[0], &out_fd_, out);
-        read_into(fds[1], &err_fd_, err);
-        return true;
-    }
-
-    static void read_into(const pollfd &p, int *fd, std::string &text)
-    {
-        if (*fd < 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
-            return;
-        char buf[4096];
-        const ssize_t n = read(*fd, buf, sizeof buf);
-        if (n > 0) {
-            text.append(buf, static_cast<size_t>(n));
-        } else {
-            close(*fd);
-            *fd = -1;
-        }
-    }
-
-    void close_pipes()
-    {
-        for (int *fd : {&out_fd_, &err_fd_}) {
-            if (*fd >= 0)
-                close(*fd);
-            *fd = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
-    double started_ = 0;
-};
+using testsupport::kExitSignalBase;
+using testsupport::Process;
+using testsupport::Spawn;
 
 struct Outcome {
     int status = -1;
@@ -203,64 +44,39 @@ struct Outcome {
     double wall_s = 0;
 };
 
+// How the tests start a program: a launcher asked to stop gets SIGTERM first,
+// so that it removes its testbed. `bare`: without the umockdev and launcher
+// variables of our own environment.
+Spawn how(bool bare = false)
+{
+    Spawn h;
+    h.stop_grace_s = kStopGraceS;
+    if (bare)
+        h.env_drop = {"UMOCKDEV_", "LD_PRELOAD="};
+    return h;
+}
+
 Outcome run(const std::vector<std::string> &args, bool bare = false)
 {
     Process p;
     Outcome r;
-    if (!p.start(args, bare))
+    if (!p.Start(args, how(bare)))
         return r;
-    r.status = p.finish();
+    r.status = p.Finish(kRunLimitS);
     r.out = p.out;
     r.err = p.err;
-    r.wall_s = p.wall_s;
+    r.wall_s = p.Took();
     return r;
 }
 
 // vessik-virtual-reader OPTIONS -- PROGRAM...
-Outcome launch(std::vector<std::string> options, const std::vector<std::string> &program)
+Outcome launch(const std::vector<std::string> &options, const std::vector<std::string> &program)
 {
-    options.insert(options.begin(), kLauncher);
-    options.emplace_back("--");
-    options.insert(options.end(), program.begin(), program.end());
-    return run(options);
+    return run(testsupport::UnderLauncher(kLauncher, options, program));
 }
 
-using Record = std::map<std::string, std::string>;
-
-bool is_key(const std::string &word, size_t eq)
-{
-    return eq != std::string::npos && eq > 0 &&
-           word.find_first_not_of("abcdefghijklmnopqrstuvwxyz_0123456789") == eq;
-}
-
-// The "TAG key=value ..." lines of a client's output. Pieces between single
-// blanks that do not start "key=" belong to the value before them, blanks
-// and all ("read card  successful").
-std::vector<Record> records(const std::string &out, const std::string &tag)
-{
-    std::vector<Record> found;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, tag.size() + 1, tag + " ") != 0)
-            continue;
-        Record r;
-        std::istringstream pieces(line.substr(tag.size() + 1));
-        std::string piece;
-        std::string last;
-        while (std::getline(pieces, piece, ' ')) {
-            const size_t eq = piece.find('=');
-            if (is_key(piece, eq)) {
-                last = piece.substr(0, eq);
-                r[last] = piece.substr(eq + 1);
-            } else if (!last.empty()) {
-                r[last] += " " + piece;
-            }
-        }
-        found.push_back(r);
-    }
-    return found;
-}
+using testsupport::Record;
+using testsupport::Records;
 
 int as_int(const Record &r, const char *key)
 {
@@ -363,14 +179,14 @@ TEST(ClientRead, CardLaidDownAfterTwoSecondsIsRead)
     const Outcome r = launch({"--no-card", "--card-after", "2"}, {kClient, "read", "1"});
 
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
     EXPECT_EQ(reads[0].at("cardno"), kSampleCardNo);
     EXPECT_EQ(reads[0].at("nation"), "汉");
     EXPECT_EQ(as_int(reads[0], "photo_len"), 1024);
     EXPECT_GE(as_double(reads[0], "elapsed_ms"), 2000.0);
-    const std::vector<Record> messages = records(r.out, "callback");
+    const std::vector<Record> messages = Records(r.out, "callback");
     ASSERT_EQ(messages.size(), 2u) << r.out;
     EXPECT_EQ(messages[0].at("text"), "usb connect ok");
     EXPECT_EQ(messages[1].at("text"), "read card  successful");
@@ -381,7 +197,7 @@ TEST(ClientRead, ReaderMissingUnderTheLauncherGivesFive)
     const Outcome r = launch({"--no-reader"}, {kClient, "read", "1"});
 
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
     EXPECT_GE(as_double(reads[0], "elapsed_ms"), 1000.0); // the library's pause after a failed open
@@ -395,7 +211,7 @@ TEST(ClientRead, NoLauncherAtAllGivesFive)
     const Outcome r = run({kClient, "read", "1"}, true);
 
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
     EXPECT_NE(r.out.find("callback kind=3 text=usb connect err\n"), std::string::npos);
@@ -408,7 +224,7 @@ TEST(ClientRead, UnplugWhilePollingGivesFiveAndTheNextReadWorksAfterReplug)
                {kClient, "read", "3"});
 
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 2u) << r.out;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
     EXPECT_EQ(as_int(reads[1], "result"), kReadResultCard);
@@ -429,7 +245,7 @@ TEST(ClientRead, CardFileFromTheCommandLine)
     std::remove(path.c_str());
 
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
     EXPECT_EQ(reads[0].at("cardno"), "990000200002290028");
@@ -444,7 +260,7 @@ TEST(Faults, ClaimRefusedIsAConnectError)
 {
     const Outcome r = launch({"--fault", "claim-fails"}, {kClient, "read", "1"});
 
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
     EXPECT_NE(r.err.find("Cannot Claim Interface"), std::string::npos) << r.err;
@@ -454,7 +270,7 @@ TEST(Faults, FailedSelectsAreRetried)
 {
     const Outcome r = launch({"--stats", "--fault", "select-fails=2"}, {kClient, "read", "1"});
 
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
     EXPECT_EQ(stat_of(r.err, "select"), 3) << r.err;
@@ -467,7 +283,7 @@ TEST(Faults, TimedOutStageIsDiscardedAndPollingRecovers)
 {
     const Outcome r = launch({"--stats", "--fault", "in-timeout=81:1"}, {kClient, "read", "1"});
 
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
     EXPECT_EQ(reads[0].at("cardno"), kSampleCardNo);
@@ -480,7 +296,7 @@ TEST(Faults, DelayedAnswersArriveWithinTheTimeout)
     const Outcome r =
         launch({"--stats", "--fault", "answer-delay-us=30000"}, {kClient, "read", "1"});
 
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
     EXPECT_GE(as_double(reads[0], "elapsed_ms"), 900.0 + 3 * 30.0);
@@ -492,7 +308,7 @@ TEST(Faults, ReaderThatDropsOffTheBusEndsTheRead)
     const Outcome r =
         launch({"--no-card", "--fault", "unplug-after-transfers=20"}, {kClient, "read", "1"});
 
-    const std::vector<Record> reads = records(r.out, "read");
+    const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
     EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
 }
@@ -795,11 +611,11 @@ TEST_P(FaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
     std::vector<int> results;
     const bool reads = c.program[0].compare(0, 4, "read") == 0;
-    for (const Record &rec : records(r.out, reads ? "read" : "heartbeat"))
+    for (const Record &rec : Records(r.out, reads ? "read" : "heartbeat"))
         results.push_back(as_int(rec, reads ? "result" : "rc"));
     EXPECT_EQ(results, c.results) << r.out;
     std::vector<std::string> messages;
-    for (const Record &rec : records(r.out, "callback"))
+    for (const Record &rec : Records(r.out, "callback"))
         messages.push_back(rec.at("text"));
     EXPECT_EQ(messages, c.messages) << r.out;
     for (const std::string &d : c.diagnostics)
@@ -808,7 +624,7 @@ TEST_P(FaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         EXPECT_EQ(stat_of(r.err, counter.first), counter.second) << counter.first << "\n" << r.err;
 
     // Handle, context, device node, libusb's descriptors and threads: all given back.
-    const std::vector<Record> left = records(r.out, "left");
+    const std::vector<Record> left = Records(r.out, "left");
     ASSERT_EQ(left.size(), 1u) << r.out;
     EXPECT_EQ(as_int(left[0], "handle"), 0);
     EXPECT_EQ(as_int(left[0], "context"), 0);
@@ -885,13 +701,13 @@ TEST(Device, WaitingTransferCostsNoCpu)
     const Outcome r = launch({"--stats"}, {kClient, "idle-in", "1000"});
 
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> idle = records(r.out, "idle_in");
+    const std::vector<Record> idle = Records(r.out, "idle_in");
     ASSERT_EQ(idle.size(), 1u) << r.out;
     EXPECT_EQ(idle[0].at("rc"), "LIBUSB_ERROR_TIMEOUT");
     EXPECT_GE(as_double(idle[0], "elapsed_ms"), 990.0);
     EXPECT_LT(as_double(idle[0], "cpu_ms"), 50.0);
     EXPECT_LT(stat_seconds(r.err, "launcher_cpu_s"), 0.3) << r.err;
-    const std::vector<Record> after = records(r.out, "after_timeout");
+    const std::vector<Record> after = Records(r.out, "after_timeout");
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(as_int(after[0], "len"), 27); // the module id answer, whole
     EXPECT_EQ(after[0].at("status"), "90");
@@ -995,14 +811,15 @@ TEST(Launcher, TestbedFolderIsRemovedOnExit)
 TEST(Launcher, TerminationIsForwardedAndTheTestbedRemoved)
 {
     Process p;
-    ASSERT_TRUE(p.start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR; exec sleep 20"}));
-    ASSERT_TRUE(p.wait_for_output("\n", 10)) << p.err;
+    ASSERT_TRUE(
+        p.Start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR; exec sleep 20"}, how()));
+    ASSERT_TRUE(p.WaitForOutput("\n", 10)) << p.err;
     const std::string dir = first_line(p.out);
     ASSERT_TRUE(exists(dir)) << dir;
 
-    p.send(SIGTERM);
-    EXPECT_EQ(p.finish(10), kExitSignalBase + SIGTERM);
-    EXPECT_LT(p.wall_s, 5.0);
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Finish(10), kExitSignalBase + SIGTERM);
+    EXPECT_LT(p.Took(), 5.0);
     EXPECT_FALSE(exists(dir));
 }
 
@@ -1012,8 +829,8 @@ TEST(Launcher, KilledLauncherTakesItsProgramAndTestbedAlong)
 {
     Process p;
     ASSERT_TRUE(
-        p.start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR $$; exec sleep 20"}));
-    ASSERT_TRUE(p.wait_for_output("\n", 10)) << p.err;
+        p.Start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR $$; exec sleep 20"}, how()));
+    ASSERT_TRUE(p.WaitForOutput("\n", 10)) << p.err;
     std::istringstream line(first_line(p.out));
     std::string dir;
     pid_t program = 0;
@@ -1021,10 +838,10 @@ TEST(Launcher, KilledLauncherTakesItsProgramAndTestbedAlong)
     ASSERT_TRUE(exists(dir)) << p.out;
     ASSERT_GT(program, 0);
 
-    p.send(SIGKILL);
-    EXPECT_EQ(p.finish(10), kExitSignalBase + SIGKILL);
-    const double end = now_s() + kStopGraceS;
-    while ((exists(dir) || running(program)) && now_s() < end)
+    p.Signal(SIGKILL);
+    EXPECT_EQ(p.Finish(10), kExitSignalBase + SIGKILL);
+    const double end = testsupport::NowS() + kStopGraceS;
+    while ((exists(dir) || running(program)) && testsupport::NowS() < end)
         usleep(kReapPollUs);
     EXPECT_FALSE(exists(dir));
     EXPECT_FALSE(running(program)) << "the program outlived its launcher";

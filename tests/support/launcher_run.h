@@ -24,8 +24,15 @@ inline std::vector<std::string> UnderLauncher(const std::string &launcher,
 
 using Record = std::map<std::string, std::string>;
 
-// The lines of `out` that start with `tag` and a blank, as key=value pairs
-// (values without blanks).
+inline bool IsKey(const std::string &piece, size_t eq)
+{
+    return eq != std::string::npos && eq > 0 &&
+           piece.find_first_not_of("abcdefghijklmnopqrstuvwxyz_0123456789") == eq;
+}
+
+// The lines of `out` that start with `tag` and a blank, as key=value pairs.
+// Pieces between single blanks that do not start "key=" belong to the value
+// before them, blanks and all ("read card  successful").
 inline std::vector<Record> Records(const std::string &out, const std::string &tag)
 {
     std::vector<Record> found;
@@ -34,11 +41,16 @@ inline std::vector<Record> Records(const std::string &out, const std::string &ta
         if (line.compare(0, tag.size() + 1, tag + " ") != 0)
             continue;
         Record r;
-        std::istringstream words(line.substr(tag.size() + 1));
-        for (std::string word; words >> word;) {
-            const size_t eq = word.find('=');
-            if (eq != std::string::npos)
-                r[word.substr(0, eq)] = word.substr(eq + 1);
+        std::istringstream pieces(line.substr(tag.size() + 1));
+        std::string last;
+        for (std::string piece; std::getline(pieces, piece, ' ');) {
+            const size_t eq = piece.find('=');
+            if (IsKey(piece, eq)) {
+                last = piece.substr(0, eq);
+                r[last] = piece.substr(eq + 1);
+            } else if (!last.empty()) {
+                r[last] += " " + piece;
+            }
         }
         found.push_back(r);
     }

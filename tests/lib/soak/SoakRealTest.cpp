@@ -8,15 +8,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <map>
-#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+
+#include "child_process.h"
+#include "launcher_run.h"
 
 namespace {
 
@@ -27,81 +24,23 @@ constexpr int kReads = 300;
 constexpr long kRssGrowthLimitKb = 1024;
 constexpr long kHeapGrowthLimitBytes = 64 * 1024;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+// The client ends well within the test's own time limit (ctest's is 240 s).
+constexpr double kRunLimitS = 230;
 
-// Runs `args` to its end with stdout and stderr captured.
-Outcome run(const std::vector<std::string> &args)
+// The "TAG key=value ..." line of the client's output whose `when` (or,
+// without `when`, the first of them).
+testsupport::Record line_of(const std::string &out, const std::string &tag,
+                            const std::string &when = "")
 {
-    Outcome r;
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return r;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *texts[2] = {&r.out, &r.err};
-    int open_pipes = 2;
-    while (open_pipes > 0 && poll(fds, 2, -1) > 0) {
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                texts[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_pipes;
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
-
-// The "TAG key=value ..." line of the client's output whose `when` (or
-// first key) is `first`.
-std::map<std::string, std::string> line_of(const std::string &out, const std::string &tag,
-                                           const std::string &first = "")
-{
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, tag.size() + 1, tag + " ") != 0)
-            continue;
-        std::map<std::string, std::string> r;
-        std::istringstream words(line.substr(tag.size() + 1));
-        for (std::string w; words >> w;) {
-            const size_t eq = w.find('=');
-            if (eq != std::string::npos)
-                r[w.substr(0, eq)] = w.substr(eq + 1);
-        }
-        if (first.empty() || r["when"] == first)
+    for (const testsupport::Record &r : testsupport::Records(out, tag)) {
+        const auto it = r.find("when");
+        if (when.empty() || (it != r.end() && it->second == when))
             return r;
     }
     return {};
 }
 
-long num(const std::map<std::string, std::string> &r, const char *key)
+long num(const testsupport::Record &r, const char *key)
 {
     const auto it = r.find(key);
     return it == r.end() ? -2 : std::atol(it->second.c_str());
@@ -109,9 +48,12 @@ long num(const std::map<std::string, std::string> &r, const char *key)
 
 TEST(SoakReal, ThreeHundredReadsThroughLibusbLeaveNothingBehind)
 {
-    const Outcome r = run({kLauncher, "--control", "--", kClient, std::to_string(kReads)});
+    testsupport::Process r;
+    ASSERT_TRUE(r.Start(
+        testsupport::UnderLauncher(kLauncher, {"--control"}, {kClient, std::to_string(kReads)})))
+        << r.why();
+    ASSERT_EQ(r.Wait(kRunLimitS), 0) << r.out << r.err;
 
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("wrong "), std::string::npos) << r.out;
     const auto summary = line_of(r.out, "soak");

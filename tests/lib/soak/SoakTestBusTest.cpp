@@ -6,8 +6,6 @@
 // seen every context, handle and device list given back.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -18,6 +16,9 @@
 #include <vector>
 
 #include "IdCardLib.h"
+#include "footprint.h"
+#include "output_capture.h"
+#include "status_recorder.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
@@ -53,31 +54,6 @@ struct Usage {
     size_t bus_objects = 0;
 };
 
-int EntriesIn(const char *dir)
-{
-    DIR *d = opendir(dir);
-    if (d == nullptr)
-        return -1;
-    int n = 0;
-    while (const dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n;
-}
-
-long RssKb()
-{
-    long pages = 0;
-    long resident = 0;
-    FILE *f = fopen("/proc/self/statm", "r");
-    if (f == nullptr)
-        return -1;
-    const int got = fscanf(f, "%ld %ld", &pages, &resident);
-    fclose(f);
-    return got == 2 ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
-}
-
 size_t HeapBytes()
 {
 #ifdef VESSIK_SOAK_ASAN
@@ -91,10 +67,11 @@ size_t HeapBytes()
 Usage Measure()
 {
     Usage u;
-    u.fds = EntriesIn("/proc/self/fd");
-    u.threads = EntriesIn("/proc/self/task");
+    const testsupport::Footprint f = testsupport::FootprintOf();
+    u.fds = f.fds;
+    u.threads = f.threads;
     u.heap_bytes = HeapBytes();
-    u.rss_kb = RssKb();
+    u.rss_kb = f.rss_kb;
     u.bus_objects = testbus::retained_objects();
     return u;
 }
@@ -106,41 +83,17 @@ constexpr Scenario kRotation[] = {
     Scenario::Unplug,   Scenario::FatalFault, Scenario::NoReader};
 constexpr int kRotationLength = sizeof(kRotation) / sizeof(kRotation[0]);
 
-// Sends stdout and stderr to /dev/null for the life of the object: ten
-// thousand reads print their diagnostic lines.
-class Silence {
-  public:
-    Silence()
-    {
-        fflush(stdout);
-        fflush(stderr);
-        saved_out_ = dup(STDOUT_FILENO);
-        saved_err_ = dup(STDERR_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(null);
-    }
-    ~Silence()
-    {
-        fflush(stdout);
-        fflush(stderr);
-        dup2(saved_out_, STDOUT_FILENO);
-        dup2(saved_err_, STDERR_FILENO);
-        close(saved_out_);
-        close(saved_err_);
-    }
+constexpr int kReadMessageKind = 3; // the kind of "usb connect ..." and "read card ..."
 
-  private:
-    int saved_out_ = -1;
-    int saved_err_ = -1;
-};
-
-std::vector<std::string> g_messages;
-void Record(int kind, void *text)
+// The last message of the read's own kind, or "".
+std::string LastReadMessage()
 {
-    if (kind == 3)
-        g_messages.emplace_back(static_cast<const char *>(text));
+    std::string last;
+    for (const testsupport::StatusRecorder::Message &m :
+         testsupport::StatusRecorder::Get().Messages())
+        if (m.first == kReadMessageKind)
+            last = m.second;
+    return last;
 }
 
 class Soak {
@@ -215,7 +168,7 @@ bool ReadOnce(Soak &soak, int i, std::string &why)
     const Scenario s = kRotation[i % kRotationLength];
     const int expected = soak.Prepare(s, i / kRotationLength);
     soak.Attach();
-    g_messages.clear();
+    testsupport::StatusRecorder::Get().Clear();
     idInfo info;
     memset(&info, 0, sizeof(info));
     const int rc = ReadIDCardLib(&info, VESSIK_READER_USB);
@@ -232,9 +185,8 @@ bool ReadOnce(Soak &soak, int i, std::string &why)
     const bool closed = testbus::open_handles() == 0 && testbus::open_contexts() == 0 &&
                         testbus::device_lists_outstanding() == 0 && testbus::misuse() == 0;
     const bool last_message_ok =
-        !g_messages.empty() &&
-        g_messages.back() ==
-            (rc == VESSIK_RESULT_CARD_READ ? "read card  successful" : "usb connect err");
+        LastReadMessage() ==
+        (rc == VESSIK_RESULT_CARD_READ ? "read card  successful" : "usb connect err");
     if (!quiet_record || !closed || !last_message_ok) {
         why += ": record, close or messages wrong";
         return false;
@@ -246,14 +198,15 @@ bool ReadOnce(Soak &soak, int i, std::string &why)
 
 TEST(Soak, TenThousandReadsThroughTheTestBusLeaveNothingBehind)
 {
-    CARD_SetReadInfoCB(Record);
+    CARD_SetReadInfoCB(testsupport::StatusRecorder::Record);
     Soak soak;
     std::string why;
     Usage before;
     Usage after;
     int failures = 0;
     {
-        Silence quiet;
+        // Ten thousand reads print their diagnostic lines.
+        testsupport::OutputCapture quiet(testsupport::OutputCapture::Keep::Nothing);
         for (int i = 0; i < kWarmUpReads && failures == 0; ++i)
             failures += ReadOnce(soak, i, why) ? 0 : 1;
         before = Measure();

@@ -18,11 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "footprint.h"
 #include "vessik.h"
 
 // From the sanitizer runtime when there is one (gcc ships no header for it).
@@ -88,18 +88,6 @@ bool command_ok(const std::string &text)
     return false;
 }
 
-int entries_in(const char *dir)
-{
-    DIR *d = opendir(dir);
-    if (d == nullptr)
-        return -1;
-    int n = 0;
-    while (const dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
 struct Usage {
     int fds = 0;
     int threads = 0;
@@ -110,16 +98,10 @@ struct Usage {
 Usage usage_now()
 {
     Usage u;
-    u.fds = entries_in("/proc/self/fd") - 1; // less the one that lists them
-    u.threads = entries_in("/proc/self/task");
-    long pages = 0;
-    long resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    u.rss_kb = resident * (sysconf(_SC_PAGESIZE) / 1024);
+    const testsupport::Footprint f = testsupport::FootprintOf();
+    u.fds = f.fds;
+    u.threads = f.threads;
+    u.rss_kb = f.rss_kb;
     if (__sanitizer_get_current_allocated_bytes != nullptr)
         u.heap_bytes = static_cast<long>(__sanitizer_get_current_allocated_bytes());
     return u;

@@ -30,9 +30,9 @@ namespace {
 
 using nlohmann::json;
 using service_test::connect_loopback;
-using service_test::now_s;
 using service_test::RunOptions;
 using service_test::ServiceProcess;
+using testsupport::NowS;
 
 const std::string kToken = "service-test-token-0123456789";
 const std::string kAllowedOrigin = "https://counter.example.org";
@@ -127,8 +127,8 @@ class EventStream {
     // Waits until the stream holds `what`; false when the time runs out.
     bool wait_for(const std::string &what, double limit_s)
     {
-        const double end = now_s() + limit_s;
-        while (now_s() < end) {
+        const double end = NowS() + limit_s;
+        while (NowS() < end) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (text_.find(what) != std::string::npos)
@@ -197,9 +197,9 @@ std::string own_origin(const ServiceProcess &service)
 bool status_becomes(const ServiceProcess &service, const std::string &field, const json &value,
                     double limit_s)
 {
-    const double end = now_s() + limit_s;
+    const double end = NowS() + limit_s;
     auto client = service.client();
-    while (now_s() < end) {
+    while (NowS() < end) {
         const json status = body_of(client.Get("/v1/status"));
         if (status.is_object() && status.value(field, json()) == value)
             return true;
@@ -225,11 +225,11 @@ std::string raw_exchange(int port, const std::string &head, const std::string &f
     std::string answer;
     double next_filler = 0;
     for (;;) {
-        const bool filler_due = now_s() >= next_filler;
+        const bool filler_due = NowS() >= next_filler;
         if (pending.empty() && filled < filler_bytes && filler_due) {
             pending = filler;
             filled += filler.size();
-            next_filler = now_s() + pause_ms / 1000.0;
+            next_filler = NowS() + pause_ms / 1000.0;
         } else if (pending.empty() && filled >= filler_bytes && !tail_queued) {
             pending = tail;
             tail_queued = true;
@@ -296,9 +296,9 @@ TEST(ServiceApi, ReadAnswersTheCardOnTheReader)
     ServiceProcess service;
     START(service, {}, {});
     auto client = service.client();
-    const double started = now_s();
+    const double started = NowS();
     const auto r = client.Post("/v1/read", post_json({{"deadline_ms", 5000}}), "application/json");
-    const double took = now_s() - started;
+    const double took = NowS() - started;
     ASSERT_TRUE(r);
     ASSERT_EQ(200, r->status) << r->body;
     std::printf("figure: end-to-end read through vessikd: %.0f ms\n", took * 1000);
@@ -365,9 +365,9 @@ TEST(ServiceApi, ReadWithoutCardEndsAtItsDeadline)
     ServiceProcess service;
     START(service, {"--no-card"}, {});
     auto client = service.client();
-    const double started = now_s();
+    const double started = NowS();
     const auto r = client.Post("/v1/read", post_json({{"deadline_ms", 400}}), "application/json");
-    const double took = now_s() - started;
+    const double took = NowS() - started;
     ASSERT_TRUE(r);
     EXPECT_EQ(504, r->status);
     const json error = body_of(r);
@@ -417,9 +417,9 @@ TEST(ServiceApi, AReadWhoseClientLeftIsCancelled)
               send(fd, request.data(), request.size(), MSG_NOSIGNAL));
     ASSERT_TRUE(status_becomes(service, "read_in_progress", true, 3));
     close(fd);
-    const double left = now_s();
+    const double left = NowS();
     EXPECT_TRUE(status_becomes(service, "read_in_progress", false, 3));
-    EXPECT_LT(now_s() - left, 1.0);
+    EXPECT_LT(NowS() - left, 1.0);
 
     auto client = service.client();
     const auto next =
@@ -548,12 +548,12 @@ TEST(ServiceAccess, OnlyAllowedOriginsAreServed)
     EXPECT_FALSE(refused->has_header("Access-Control-Allow-Origin"));
 
     // A refused page cannot start a read either: the answer comes at once.
-    const double started = now_s();
+    const double started = NowS();
     const auto read = client.Post("/v1/read", {{"Origin", kEvilOrigin}},
                                   post_json({{"deadline_ms", 3000}}), "text/plain");
     ASSERT_TRUE(read);
     EXPECT_EQ(403, read->status);
-    EXPECT_LT(now_s() - started, 1.0);
+    EXPECT_LT(NowS() - started, 1.0);
 
     // Without Origin (a program, not a page) the request goes through.
     const auto no_origin = client.Get("/v1/status");
@@ -796,14 +796,14 @@ TEST(ServiceAccess, OversizedHeadsAndChunkedBodiesAreRefused)
     constexpr size_t kFloodBytes = 8 << 20;
     constexpr long kRssSlackKb = 1024;
     const std::string host = "Host: 127.0.0.1:" + std::to_string(service.port()) + "\r\n";
-    const long rss_before = service_test::footprint(pid).rss_kb;
+    const long rss_before = testsupport::FootprintOf(pid).rss_kb;
 
     const std::string flooded =
         raw_exchange(service.port(), "GET /v1/status HTTP/1.1\r\n" + host,
                      "X-Pad: " + std::string(1000, 'a') + "\r\n", kFloodBytes, "\r\n");
     EXPECT_EQ(431, answer_status(flooded)) << flooded.substr(0, 200);
     EXPECT_EQ("too-large", answer_body(flooded)["error"]) << flooded.substr(0, 400);
-    const long rss_after = service_test::footprint(pid).rss_kb;
+    const long rss_after = testsupport::FootprintOf(pid).rss_kb;
     EXPECT_LE(rss_after - rss_before, kRssSlackKb) << rss_before << " -> " << rss_after;
 
     // A body sent in chunks has no length to judge it by before it comes.
@@ -839,19 +839,19 @@ TEST(ServiceAccess, AHeadOrABodyTooSlowToArriveIsCutOff)
     double body_took = 0;
     std::string body_answer;
     std::thread body([&] {
-        const double started = now_s();
+        const double started = NowS();
         body_answer = raw_exchange(service.port(),
                                    "POST /v1/read HTTP/1.1\r\n" + host +
                                        "Content-Type: application/json\r\nContent-Length: " +
                                        std::to_string(kDripBytes + 2) + "\r\n\r\n{",
                                    " ", kDripBytes, "}", kDripMs);
-        body_took = now_s() - started;
+        body_took = NowS() - started;
     });
-    const double started = now_s();
+    const double started = NowS();
     const std::string answer =
         raw_exchange(service.port(), "GET /v1/status HTTP/1.1\r\n" + host + "X-Slow: ", "a",
                      kDripBytes, "\r\n\r\n", kDripMs);
-    const double took = now_s() - started;
+    const double took = NowS() - started;
     body.join();
     EXPECT_EQ(408, answer_status(answer)) << answer.substr(0, 200);
     EXPECT_EQ("timeout", answer_body(answer)["error"]) << answer.substr(0, 400);
@@ -1112,11 +1112,11 @@ TEST(ServiceEvents, ClientReadTakesTheReaderFromTheWatch)
     // The watch is reading; a client read must still be served at once
     // (here: within its short deadline, with no card to find).
     auto client = service.client();
-    const double started = now_s();
+    const double started = NowS();
     const auto r = client.Post("/v1/read", post_json({{"deadline_ms", 300}}), "application/json");
     ASSERT_TRUE(r);
     EXPECT_EQ(504, r->status) << r->body;
-    EXPECT_LT(now_s() - started, 1.2);
+    EXPECT_LT(NowS() - started, 1.2);
 }
 
 TEST(ServiceEvents, ClosedStreamsAreLetGoAndTheWatchStops)
@@ -1176,19 +1176,19 @@ TEST(ServiceLimits, TheServiceStaysResponsiveUnderExhaustion)
     EXPECT_LT(std::stoi(m[1]), 8) << "streams without an Origin are capped";
 
     auto client = service.client();
-    double started = now_s();
+    double started = NowS();
     const auto status = client.Get("/v1/status");
     ASSERT_TRUE(status);
     EXPECT_EQ(200, status->status);
-    EXPECT_LT(now_s() - started, 1.0);
+    EXPECT_LT(NowS() - started, 1.0);
     EventStream page(service, "/v1/events", own_page());
     EXPECT_TRUE(page.wait_for("event: status", 2)) << page.text();
-    started = now_s();
+    started = NowS();
     const auto read =
         client.Post("/v1/read", post_json({{"deadline_ms", 5000}}), "application/json");
     ASSERT_TRUE(read);
     EXPECT_EQ(200, read->status) << read->body;
-    EXPECT_LT(now_s() - started, 4.0);
+    EXPECT_LT(NowS() - started, 4.0);
     page.close();
     EXPECT_TRUE(attacker.exited(15));
 }
@@ -1207,10 +1207,10 @@ TEST(ServiceShutdown, SigtermCancelsTheReadAndExitsZero)
         read.take(client.Post("/v1/read", post_json({{"deadline_ms", 20000}}), "application/json"));
     });
     ASSERT_TRUE(status_becomes(service, "read_in_progress", true, 3));
-    const double signalled = now_s();
+    const double signalled = NowS();
     service.send(SIGTERM); // the launcher hands it on to vessikd
     ASSERT_TRUE(service.exited(5)) << service.output();
-    const double took = now_s() - signalled;
+    const double took = NowS() - signalled;
     waiting.join();
     EXPECT_EQ(0, service.status()) << service.output();
     EXPECT_LT(took, 2.0);
@@ -1238,10 +1238,10 @@ void soak_round(httplib::Client &client, int i, std::vector<double> *status_ms)
     case 0:
     case 1:
     case 2: {
-        const double t = now_s();
+        const double t = NowS();
         const auto r = client.Get("/v1/status", auth);
         if (status_ms != nullptr)
-            status_ms->push_back((now_s() - t) * 1000);
+            status_ms->push_back((NowS() - t) * 1000);
         ASSERT_TRUE(r);
         ASSERT_EQ(200, r->status);
         break;
@@ -1295,12 +1295,12 @@ TEST(ServiceSoak, AThousandRequestsLeaveMemoryAndDescriptorsFlat)
         soak_round(client, i, nullptr);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const service_test::Footprint before = service_test::footprint(pid);
+    const testsupport::Footprint before = testsupport::FootprintOf(pid);
 
     std::vector<double> status_ms;
     auto kept = service.client();
     kept.set_keep_alive(true);
-    const double started = now_s();
+    const double started = NowS();
     for (int i = 0; i < kRequests; ++i) {
         if (i % 4 == 0) {
             auto fresh = service.client();
@@ -1311,10 +1311,10 @@ TEST(ServiceSoak, AThousandRequestsLeaveMemoryAndDescriptorsFlat)
         if (HasFatalFailure())
             return;
     }
-    const double took = now_s() - started;
+    const double took = NowS() - started;
     kept.stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const service_test::Footprint after = service_test::footprint(pid);
+    const testsupport::Footprint after = testsupport::FootprintOf(pid);
 
     std::printf("figure: soak of %d requests in %.1f s; rss %ld -> %ld kB, fds %d -> %d\n",
                 kRequests, took, before.rss_kb, after.rss_kb, before.fds, after.fds);

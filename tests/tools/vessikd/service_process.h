@@ -3,39 +3,29 @@
 #ifndef VESSIK_TESTS_SERVICE_PROCESS_H
 #define VESSIK_TESTS_SERVICE_PROCESS_H
 
-#include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <regex>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include <httplib.h>
 
-extern char **environ;
+#include "child_process.h"
+#include "footprint.h"
 
 namespace service_test {
 
 constexpr double kStartLimitS = 15;
 constexpr int kWaitStepUs = 10000;
 
-inline double now_s()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+using testsupport::NowS;
 
 inline std::string read_file(const std::string &path)
 {
@@ -67,10 +57,7 @@ class ServiceProcess {
     }
     ~ServiceProcess()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        process_.reset(); // killed if still running
         unlink(out_path().c_str());
         unlink(err_path().c_str());
         rmdir(dir_.c_str());
@@ -102,8 +89,8 @@ class ServiceProcess {
         if (!spawn(args, opts.env, why, opts.listen_fd))
             return false;
         const std::regex listening("listening on http://127\\.0\\.0\\.1:([0-9]+)");
-        const double end = now_s() + kStartLimitS;
-        while (now_s() < end) {
+        const double end = NowS() + kStartLimitS;
+        while (NowS() < end) {
             std::smatch m;
             const std::string out = read_file(out_path());
             if (std::regex_search(out, m, listening)) {
@@ -125,7 +112,7 @@ class ServiceProcess {
     {
         if (!spawn(args, {}, why))
             return -1;
-        return exited(limit_s) ? status_ : -1;
+        return exited(limit_s) ? status() : -1;
     }
 
     // Starts any program and leaves it running; its output in output().
@@ -137,8 +124,8 @@ class ServiceProcess {
     // Waits until the output holds `what`; false when the time runs out.
     bool output_shows(const std::string &what, double limit_s) const
     {
-        const double end = now_s() + limit_s;
-        while (now_s() < end) {
+        const double end = NowS() + limit_s;
+        while (NowS() < end) {
             if (output().find(what) != std::string::npos)
                 return true;
             usleep(kWaitStepUs);
@@ -160,29 +147,20 @@ class ServiceProcess {
     // vessikd's own process id: the process itself, or among the launcher's
     // descendants the one running vessikd (the launcher has helpers of its
     // own, so the first child need not be it); -1 if there is none.
-    pid_t service_pid() const { return find_program(pid_, program_path(program_)); }
+    pid_t service_pid() const
+    {
+        return process_ ? find_program(process_->pid(), program_path(program_)) : -1;
+    }
 
-    void send(int sig) const { kill(pid_, sig); }
+    void send(int sig) const
+    {
+        if (process_)
+            process_->Signal(sig);
+    }
 
     // True once the program has ended within `limit_s`; its exit code in status().
-    bool exited(double limit_s)
-    {
-        if (pid_ <= 0)
-            return true;
-        const double end = now_s() + limit_s;
-        for (;;) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                pid_ = -1;
-                return true;
-            }
-            if (now_s() >= end)
-                return false;
-            usleep(kWaitStepUs);
-        }
-    }
-    int status() const { return status_; }
+    bool exited(double limit_s) { return !process_ || process_->Exited(limit_s); }
+    int status() const { return process_ ? process_->status() : -1; }
 
     std::string output() const { return read_file(out_path()) + read_file(err_path()); }
 
@@ -221,45 +199,27 @@ class ServiceProcess {
     std::string out_path() const { return dir_ + "/stdout"; }
     std::string err_path() const { return dir_ + "/stderr"; }
 
+    // Output into files: the program runs for long and writes much, and the
+    // tests read it only now and then.
     bool spawn(const std::vector<std::string> &args, const std::vector<std::string> &env,
                std::string &why, int listen_fd = -1)
     {
-        constexpr int kFirstPassedFd = 3; // SD_LISTEN_FDS_START
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (listen_fd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, listen_fd, kFirstPassedFd);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path().c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path().c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<std::string> env_text;
-        for (char **e = environ; *e != nullptr; ++e)
-            env_text.push_back(*e);
-        env_text.insert(env_text.end(), env.begin(), env.end());
-        std::vector<char *> envp;
-        for (std::string &e : env_text)
-            envp.push_back(&e[0]);
-        envp.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            why = std::string("cannot run ") + argv[0] + ": " + std::strerror(rc);
-            return false;
-        }
-        return true;
+        testsupport::Spawn how;
+        how.env_extra = env;
+        how.out_file = out_path();
+        how.err_file = err_path();
+        how.pass_fd = listen_fd;
+        process_ = std::make_unique<testsupport::Process>();
+        if (process_->Start(args, how))
+            return true;
+        why = process_->why();
+        return false;
     }
 
     std::string dir_;
     std::string program_ = VESSIKD_PROGRAM;
-    pid_t pid_ = -1;
+    std::unique_ptr<testsupport::Process> process_;
     int port_ = 0;
-    int status_ = -1;
 };
 
 // Runs programs as the user nobody, as CI (root) can: copies of them lie in
@@ -308,33 +268,6 @@ class AsNobody {
     std::string dir_;
     std::vector<std::string> placed_;
 };
-
-// Resident memory (kB) and open descriptors of a process.
-struct Footprint {
-    long rss_kb = -1;
-    int fds = -1;
-};
-
-inline Footprint footprint(pid_t pid)
-{
-    Footprint f;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            f.rss_kb = std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir != nullptr) {
-        f.fds = 0;
-        while (const dirent *e = readdir(dir)) {
-            if (e->d_name[0] != '.')
-                ++f.fds;
-        }
-        closedir(dir);
-    }
-    return f;
-}
 
 } // namespace service_test
 
