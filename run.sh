@@ -63,6 +63,11 @@ case "$job" in
       "$launcher" --readers 2 -- "$figures" together 10
       "$launcher" --readers 4 --no-card -- "$figures" idle 10
       "$launcher" --no-card -- "$figures" raw-idle 10
+      # vessik_read's CPU while it waits with no card, and its overhead per read.
+      "$launcher" --no-card -- "$BUILD_DIR/bench/vessik_api_figures" idle 5
+      "$launcher" -- "$BUILD_DIR/bench/vessik_api_figures" overhead 10
+      # The documented read against raw libusb; the demo's idle CPU and memory.
+      bash bench/figures.sh "$BUILD_DIR" 10
       # The Python package: a read's cost beyond the C read, and its import time.
       VESSIK_LIBRARY="$BUILD_DIR/lib/libvessik.so.1" \
         VESSIK_PHOTO_DECODER="$BUILD_DIR/wltdec/libwltdec64.so" PYTHONPATH=python \

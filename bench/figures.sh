@@ -12,7 +12,7 @@ set -euo pipefail
 build=${1:-build}
 idle_s=${2:-10}
 launcher=$build/tools/virtual-reader/vessik-virtual-reader
-client=$build/tests/e2e/e2e_client
+figures=$build/bench/vessik_raw_figures
 demo=$build/demo/vessik_demo
 
 stat() { # stat NAME < stats lines
@@ -20,7 +20,7 @@ stat() { # stat NAME < stats lines
 }
 
 echo "== read overhead (library read minus 0.9012 s of mandated waits) against the raw floor"
-"$launcher" -- "$client" figures-read 15 2>/dev/null | grep '^figures'
+"$launcher" -- "$figures" read 15 2>/dev/null | grep '^figures'
 
 echo "== idle polling, no card, ${idle_s} s (the demo)"
 # --stop-after ends the demo with status 124, which is expected here.
@@ -37,7 +37,7 @@ awk -v w="$wall" -v u="$user" -v s="$sys" -v l="$launcher_cpu" -v c="$cycles" 'B
          c, w * 1000 / c, (u + s) * 1000 / c, l * 1000 / c
 }'
 echo "-- the same two exchanges straight through libusb"
-"$launcher" --no-card -- "$client" figures-raw-cycles 2000 2>/dev/null | grep '^figures'
+"$launcher" --no-card -- "$figures" raw-cycles 2000 2>/dev/null | grep '^figures'
 
 echo "== demo peak RSS (one card read)"
 { "$launcher" --stop-after 3 --stats -- "$demo" 2>&1 >/dev/null || true; } |

@@ -8,35 +8,32 @@
 #include "output_capture.h"
 #include "status_recorder.h"
 #include "testbus.h"
+#include "virtual_reader.h"
 
 namespace readtest {
 
-// The commands the module received, one letter each: S status, F find,
-// E select, R read card; '?' for anything else. Taken from the body stages.
+// The commands the module received, one letter each: S status (the module
+// identifier query the poll uses), F find, E select, R read card; '?' for
+// anything else. Taken from the body stages.
 inline std::string Commands()
 {
+    constexpr uint8_t kBodyOut = 0x06;
+    const struct {
+        const uint8_t *command;
+        char letter;
+    } letters[] = {{vsim::kCmdModuleId, 'S'},
+                   {vsim::kCmdFind, 'F'},
+                   {vsim::kCmdSelect, 'E'},
+                   {vsim::kCmdRead, 'R'}};
     std::string commands;
     for (const testbus::Call &c : testbus::calls()) {
-        if (c.name != "libusb_bulk_transfer" || c.endpoint != 0x06 || c.data.size() < 2)
+        if (c.name != "libusb_bulk_transfer" || c.endpoint != kBodyOut || c.data.size() < 2)
             continue;
-        const int cmd = (c.data[0] << 8) | c.data[1];
-        switch (cmd) {
-        case 0x12FF:
-            commands += 'S';
-            break;
-        case 0x2001:
-            commands += 'F';
-            break;
-        case 0x2002:
-            commands += 'E';
-            break;
-        case 0x3001:
-            commands += 'R';
-            break;
-        default:
-            commands += '?';
-            break;
-        }
+        char letter = '?';
+        for (const auto &l : letters)
+            if (c.data[0] == l.command[0] && c.data[1] == l.command[1])
+                letter = l.letter;
+        commands += letter;
     }
     return commands;
 }

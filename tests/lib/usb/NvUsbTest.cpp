@@ -14,13 +14,17 @@
 #include "IdCardLib.h"
 #include "NvUsb.h"
 #include "ReadTestSupport.h"
+#include "model_frames.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
 namespace {
 
 using testsupport::Capture;
+using testsupport::CommandFrame;
 using testsupport::Output;
+
+constexpr int kFrameBytes = 10; // a command frame: preamble, length, command, parameter, check
 
 std::vector<testbus::Call> BulkCalls()
 {
@@ -55,15 +59,15 @@ class NvUsbTest : public testing::Test {
     // Finds, selects and asks for the card; its answer is then ready.
     void AskForTheCard()
     {
-        unsigned char find[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-        unsigned char select[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x02, 0x21};
-        unsigned char read_card[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x01, 0x32};
+        std::vector<uint8_t> find = CommandFrame(vsim::kCmdFind);
+        std::vector<uint8_t> select = CommandFrame(vsim::kCmdSelect);
+        std::vector<uint8_t> read_card = CommandFrame(vsim::kCmdRead);
         unsigned char answer[2048];
-        usb_.WriteUsb(find, 10);
+        usb_.WriteUsb(find.data(), kFrameBytes);
         usb_.ReadUsb(answer, 100);
-        usb_.WriteUsb(select, 10);
+        usb_.WriteUsb(select.data(), kFrameBytes);
         usb_.ReadUsb(answer, 100);
-        usb_.WriteUsb(read_card, 10);
+        usb_.WriteUsb(read_card.data(), kFrameBytes);
         testbus::advance_us(900000);
     }
 
@@ -242,15 +246,15 @@ TEST_F(NvUsbTest, ConnectOnAnOpenObjectReleasesTheOldHandleFirst)
 TEST_F(NvUsbTest, TenByteFrameGoesOutAsSevenHeaderAndThreeBodyBytes)
 {
     Connect();
-    unsigned char frame[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-    EXPECT_EQ(usb_.WriteUsb(frame, 10), 3);
+    std::vector<uint8_t> frame = CommandFrame(vsim::kCmdFind);
+    EXPECT_EQ(usb_.WriteUsb(frame.data(), kFrameBytes), 3);
     const std::vector<testbus::Call> bulk = BulkCalls();
     ASSERT_EQ(bulk.size(), 2u);
     EXPECT_EQ(bulk[0].endpoint, 0x02);
-    EXPECT_EQ(bulk[0].data, std::vector<uint8_t>(frame, frame + 7));
+    EXPECT_EQ(bulk[0].data, std::vector<uint8_t>(frame.begin(), frame.begin() + 7));
     EXPECT_EQ(bulk[0].timeout_ms, 100u);
     EXPECT_EQ(bulk[1].endpoint, 0x06);
-    EXPECT_EQ(bulk[1].data, std::vector<uint8_t>(frame + 7, frame + 10));
+    EXPECT_EQ(bulk[1].data, std::vector<uint8_t>(frame.begin() + 7, frame.end()));
     EXPECT_EQ(bulk[1].timeout_ms, 100u);
     EXPECT_EQ(reader_.counters().find, 1);
 }
@@ -281,10 +285,10 @@ TEST_F(NvUsbTest, SixByteControllerFrameGoesOutWholeOnTheHeaderEndpoint)
 TEST_F(NvUsbTest, StalledStageClearsThatEndpointsHaltAndReturnsTheCode)
 {
     Connect();
-    unsigned char frame[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
+    std::vector<uint8_t> frame = CommandFrame(vsim::kCmdFind);
 
     reader_.knobs().out_stall = {0x02, 0};
-    EXPECT_EQ(usb_.WriteUsb(frame, 10), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(usb_.WriteUsb(frame.data(), kFrameBytes), LIBUSB_ERROR_PIPE);
     std::vector<std::string> names = testbus::call_names();
     ASSERT_EQ(names.size(), 2u); // no body stage after a failed header stage
     EXPECT_EQ(names[1], "libusb_clear_halt");
@@ -292,7 +296,7 @@ TEST_F(NvUsbTest, StalledStageClearsThatEndpointsHaltAndReturnsTheCode)
 
     reader_.knobs().out_stall = {0x06, 0};
     testbus::clear_calls();
-    EXPECT_EQ(usb_.WriteUsb(frame, 10), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(usb_.WriteUsb(frame.data(), kFrameBytes), LIBUSB_ERROR_PIPE);
     names = testbus::call_names();
     ASSERT_EQ(names.size(), 3u);
     EXPECT_EQ(names[2], "libusb_clear_halt");
@@ -346,8 +350,8 @@ TEST_F(NvUsbTest, ReadCardAnswerLandsAtItsFrameOffsets)
 TEST_F(NvUsbTest, FailedHeaderStageKeepsTheBufferHeadAndCountsTheBody)
 {
     Connect();
-    unsigned char find[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-    usb_.WriteUsb(find, 10);
+    std::vector<uint8_t> find = CommandFrame(vsim::kCmdFind);
+    usb_.WriteUsb(find.data(), kFrameBytes);
     reader_.knobs().in_timeout = {0x81, 0};
     unsigned char buf[2048];
     memset(buf, 0xEE, sizeof(buf));
@@ -371,8 +375,8 @@ TEST_F(NvUsbTest, BodyStageWithNothingToSayReturnsZeroAfterBothTimeouts)
 TEST_F(NvUsbTest, PartialBodyStageReturnsTheCountTheFailedTransferReported)
 {
     Connect();
-    unsigned char find[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-    usb_.WriteUsb(find, 10);
+    std::vector<uint8_t> find = CommandFrame(vsim::kCmdFind);
+    usb_.WriteUsb(find.data(), kFrameBytes);
     reader_.knobs().in_partial = {0x85, 0};
     reader_.knobs().in_partial_bytes = 3;
     unsigned char buf[2048] = {};

@@ -1,5 +1,6 @@
-// vessik-read's own parts: the command line, base64, the photo file name,
-// and the JSON and text it prints for a card.
+// vessik-read's own parts: the command line, the photo file name, and the
+// JSON line and text it prints for a card. (The JSON form itself, and its
+// base64, it shares with vessikd: tests/tools/common.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -114,27 +115,6 @@ TEST(CliOptions, HelpListsEveryOptionAndEveryExitCode)
         EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
 }
 
-TEST(Base64, Rfc4648Vectors)
-{
-    const struct {
-        const char *in;
-        const char *out;
-    } cases[] = {{"", ""},
-                 {"f", "Zg=="},
-                 {"fo", "Zm8="},
-                 {"foo", "Zm9v"},
-                 {"foob", "Zm9vYg=="},
-                 {"fooba", "Zm9vYmE="},
-                 {"foobar", "Zm9vYmFy"}};
-    for (const auto &c : cases) {
-        EXPECT_EQ(vessik_tools::base64_encode(reinterpret_cast<const unsigned char *>(c.in),
-                                              strlen(c.in)),
-                  c.out);
-    }
-    const unsigned char high[] = {0xFF, 0xFE, 0x00, 0xFB};
-    EXPECT_EQ(vessik_tools::base64_encode(high, sizeof high), "//4A+w==");
-}
-
 TEST(PhotoFileName, OnlyDigitsAndCapitalLettersSurvive)
 {
     EXPECT_EQ(vread::photo_file_name("990000199003070013"), "990000199003070013.bmp");
@@ -201,25 +181,6 @@ TEST(CardJson, EveryFieldByNameOnOneLine)
 
     EXPECT_EQ(nlohmann::json::parse(vread::card_json_line(card, "/p/9.bmp")).at("photo_image"),
               "/p/9.bmp");
-}
-
-TEST(CardJson, IdCheckNamesAndTextThatIsNotUtf8)
-{
-    vessik_card card = SampleCard();
-    card.id_check = VESSIK_ID_CHECK_WRONG;
-    EXPECT_EQ(vessik_tools::card_to_json(card, "").at("id_check"), "wrong");
-    card.id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
-    EXPECT_EQ(vessik_tools::card_to_json(card, "").at("id_check"), "not-applicable");
-
-    // A lone surrogate unit from a card comes out as three bytes that are
-    // not UTF-8; the line must still be printed, with a replacement.
-    strcpy(card.name, "\xED\xA0\x80测");
-    std::string line;
-    ASSERT_NO_THROW(line = vread::card_json_line(card, ""));
-    const std::string name = nlohmann::json::parse(line).at("name");
-    const std::string replacement = "\xEF\xBF\xBD"; // U+FFFD
-    EXPECT_EQ(name.rfind(replacement, 0), 0u) << name;
-    EXPECT_EQ(name.substr(name.size() - strlen("测")), "测");
 }
 
 TEST(ReaderList, AModuleNotKnownSaysWhy)

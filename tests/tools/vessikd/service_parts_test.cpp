@@ -1,6 +1,6 @@
 // vessikd's parts that need no reader: settings, the access checks, the
-// limits, the JSON form of a card, the event streams' queues and the wiping
-// of freed memory.
+// limits, the event streams' queues and the wiping of freed memory. (The
+// JSON form of a card it shares with vessik-read: tests/tools/common.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "access_policy.h"
-#include "card_json.h"
 #include "config.h"
 #include "connection_limits.h"
 #include "event_hub.h"
@@ -420,129 +419,6 @@ TEST(ConnectionLimits, OneUserHoldsHalfAndOthersLeaveTheAdminsTheirShare)
     EXPECT_TRUE(limits.take(0, true));
     limits.give_back(1000, false);
     EXPECT_TRUE(limits.take(1002, false));
-}
-
-// ------------------------------------------------------------------- card JSON
-
-TEST(CardJson, Base64FollowsRfc4648)
-{
-    const std::vector<std::pair<std::string, std::string>> vectors = {
-        {"", ""},
-        {"f", "Zg=="},
-        {"fo", "Zm8="},
-        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="},
-        {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"},
-    };
-    for (const auto &v : vectors) {
-        const auto *bytes = reinterpret_cast<const unsigned char *>(v.first.data());
-        EXPECT_EQ(v.second, vessik_tools::base64_encode(bytes, v.first.size()));
-        std::vector<unsigned char> back;
-        ASSERT_TRUE(vessik_tools::base64_decode(v.second, back)) << v.second;
-        EXPECT_EQ(v.first, std::string(back.begin(), back.end()));
-    }
-    std::vector<unsigned char> out;
-    for (const char *bad : {"Zg=", "Z===", "Zg==Zg==", "Zh==", "Zm9=", "Zm9v\n", "Zm9*", "=Zg="})
-        EXPECT_FALSE(vessik_tools::base64_decode(bad, out)) << bad;
-}
-
-template <size_t N> void put(char (&field)[N], const char *text)
-{
-    std::snprintf(field, N, "%s", text);
-}
-
-TEST(CardJson, EveryFieldOfTheRecordHasItsKey)
-{
-    vessik_card card;
-    std::memset(&card, 0, sizeof(card));
-    card.type = VESSIK_CARD_HMT_PERMIT;
-    put(card.name, "name");
-    put(card.name_en, "name_en");
-    put(card.sex, "2");
-    put(card.nation_code, "nc");
-    put(card.nation_name, "nn");
-    put(card.birth, "birth");
-    put(card.address, "address");
-    put(card.id_number, "id");
-    put(card.authority, "authority");
-    put(card.valid_from, "from");
-    put(card.valid_to, "to");
-    put(card.pass_number, "pass");
-    put(card.issue_count, "01");
-    put(card.version, "v");
-    card.id_check = VESSIK_ID_CHECK_WRONG;
-    for (size_t i = 0; i < sizeof(card.photo); ++i)
-        card.photo[i] = static_cast<unsigned char>(i * 7);
-    card.text_block[255] = 0xFF;
-    card.find_us = 1;
-    card.select_us = 2;
-    card.read_us = 3;
-    card.decode_us = 4;
-
-    const vessik_tools::Json j = vessik_tools::card_to_json(card);
-    EXPECT_EQ("hmt-permit", j["type"]);
-    EXPECT_EQ("name", j["name"]);
-    EXPECT_EQ("name_en", j["name_en"]);
-    EXPECT_EQ("2", j["sex"]);
-    EXPECT_EQ("nc", j["nation_code"]);
-    EXPECT_EQ("nn", j["nation_name"]);
-    EXPECT_EQ("birth", j["birth"]);
-    EXPECT_EQ("address", j["address"]);
-    EXPECT_EQ("id", j["id_number"]);
-    EXPECT_EQ("wrong", j["id_check"]);
-    EXPECT_EQ("authority", j["authority"]);
-    EXPECT_EQ("from", j["valid_from"]);
-    EXPECT_EQ("to", j["valid_to"]);
-    EXPECT_EQ("pass", j["pass_number"]);
-    EXPECT_EQ("01", j["issue_count"]);
-    EXPECT_EQ("v", j["version"]);
-    EXPECT_EQ(vessik_tools::Json({{"find", 1}, {"select", 2}, {"read", 3}, {"decode", 4}}),
-              j["times_us"]);
-    EXPECT_TRUE(j["photo_image"].is_null());
-    EXPECT_EQ(20u, j.size()); // nothing else
-
-    std::vector<unsigned char> photo;
-    ASSERT_TRUE(vessik_tools::base64_decode(j["photo"], photo));
-    EXPECT_EQ(0, std::memcmp(card.photo, photo.data(), sizeof(card.photo)));
-    ASSERT_EQ(sizeof(card.photo), photo.size());
-    std::vector<unsigned char> block;
-    ASSERT_TRUE(vessik_tools::base64_decode(j["text_block"], block));
-    ASSERT_EQ(sizeof(card.text_block), block.size());
-    EXPECT_EQ(0xFF, block[255]);
-}
-
-TEST(CardJson, EmptyFieldsKeepTheirKeys)
-{
-    vessik_card card;
-    std::memset(&card, 0, sizeof(card));
-    card.type = VESSIK_CARD_RESIDENT;
-    card.id_check = VESSIK_ID_CHECK_NOT_APPLICABLE;
-    const vessik_tools::Json j = vessik_tools::card_to_json(card);
-    EXPECT_EQ("", j["name_en"]);
-    EXPECT_EQ("", j["pass_number"]);
-    EXPECT_EQ("not-applicable", j["id_check"]);
-    EXPECT_EQ(20u, j.size());
-}
-
-TEST(CardJson, AFieldWithoutTerminatorStopsAtItsEnd)
-{
-    vessik_card card;
-    std::memset(&card, 0, sizeof(card));
-    std::memset(card.name, 'A', sizeof(card.name)); // no NUL anywhere
-    card.name_en[0] = 'B';
-    EXPECT_EQ(std::string(sizeof(card.name), 'A'), vessik_tools::card_to_json(card)["name"]);
-}
-
-TEST(CardJson, BytesThatAreNotUtf8AreReplacedNotThrown)
-{
-    vessik_card card;
-    std::memset(&card, 0, sizeof(card));
-    // An unpaired surrogate as the card's UCS-2 decodes it: ED A0 80.
-    put(card.name, "A\xED\xA0\x80Z");
-    std::string text;
-    ASSERT_NO_THROW(text = vessik_tools::json_text(vessik_tools::card_to_json(card)));
-    EXPECT_NE(std::string::npos, text.find("\"name\":\"A\xEF\xBF\xBD")) << text;
 }
 
 // -------------------------------------------------------------- event streams
