@@ -1,16 +1,15 @@
-// End-to-end: the demo and a small client, unmodified and with their real
-// libusb-1.0, against the virtual reader of vessik-virtual-reader.
+// End-to-end: a small client of the library, unmodified and with its real
+// libusb-1.0, against the virtual reader of vessik-virtual-reader: reads,
+// and every fault the launcher can switch on. (The demo's own tests are in
+// tests/demo, the launcher's in tests/tools/virtual-reader.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -20,157 +19,18 @@
 namespace {
 
 const char *const kLauncher = VESSIK_LAUNCHER;
-const char *const kDemo = VESSIK_DEMO;
 const char *const kClient = VESSIK_E2E_CLIENT;
 
 const std::string kSampleCardNo = "990000199003070013";
-constexpr int kExitStopped = 124;
-constexpr int kExitLauncherError = 125;
-constexpr int kExitNotFound = 127;
-constexpr double kRunLimitS = 25; // every run here ends well before this
-constexpr double kStopGraceS = 4;
-constexpr useconds_t kReapPollUs = 10000;
 constexpr int kReadResultCard = 1;
 constexpr int kReadResultNoReader = 5;
-constexpr long kRssGrowthLimitKb = 2048;
 
-using testsupport::kExitSignalBase;
-using testsupport::Process;
-using testsupport::Spawn;
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-    double wall_s = 0;
-};
-
-// How the tests start a program: a launcher asked to stop gets SIGTERM first,
-// so that it removes its testbed. `bare`: without the umockdev and launcher
-// variables of our own environment.
-Spawn how(bool bare = false)
-{
-    Spawn h;
-    h.stop_grace_s = kStopGraceS;
-    if (bare)
-        h.env_drop = {"UMOCKDEV_", "LD_PRELOAD="};
-    return h;
-}
-
-Outcome run(const std::vector<std::string> &args, bool bare = false)
-{
-    Process p;
-    Outcome r;
-    if (!p.Start(args, how(bare)))
-        return r;
-    r.status = p.Finish(kRunLimitS);
-    r.out = p.out;
-    r.err = p.err;
-    r.wall_s = p.Took();
-    return r;
-}
+using namespace testsupport;
 
 // vessik-virtual-reader OPTIONS -- PROGRAM...
 Outcome launch(const std::vector<std::string> &options, const std::vector<std::string> &program)
 {
-    return run(testsupport::UnderLauncher(kLauncher, options, program));
-}
-
-using testsupport::Record;
-using testsupport::Records;
-
-int as_int(const Record &r, const char *key)
-{
-    return std::atoi(r.at(key).c_str());
-}
-double as_double(const Record &r, const char *key)
-{
-    return std::atof(r.at(key).c_str());
-}
-
-// "key=value" out of the launcher's --stats lines.
-long stat_of(const std::string &err, const std::string &key)
-{
-    const size_t at = err.find(" " + key + "=");
-    return at == std::string::npos ? -1 : std::atol(err.c_str() + at + key.size() + 2);
-}
-
-double stat_seconds(const std::string &err, const std::string &key)
-{
-    const size_t at = err.find(" " + key + "=");
-    return at == std::string::npos ? -1 : std::atof(err.c_str() + at + key.size() + 2);
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// Alive and not merely waiting to be reaped (a zombie is done).
-bool running(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string pid_field;
-    std::string name;
-    char state = 'X';
-    stat >> pid_field >> name >> state;
-    return stat && state != 'Z' && state != 'X';
-}
-
-std::string first_line(const std::string &text)
-{
-    return text.substr(0, text.find('\n'));
-}
-
-// --- The demo ----------------------------------------------------------------------------
-
-TEST(DemoUnderLauncher, PrintsTheSampleCardAndItsPhotoPath)
-{
-    const Outcome r = launch({"--stop-after", "3"}, {kDemo});
-
-    EXPECT_EQ(r.status, kExitStopped) << r.err;
-    EXPECT_NE(r.out.find("OvIdcardCB: usb connect ok\r\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("OvIdcardCB: read card  successful\r\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Usage:\tname:测试样卡\n"), std::string::npos);
-    EXPECT_NE(r.out.find("\tcardno:" + kSampleCardNo + "\n"), std::string::npos);
-    EXPECT_NE(r.out.find("\taddress:虚拟省示例市模拟区测试路1号\n"), std::string::npos);
-    EXPECT_NE(r.out.find("\tnation:汉\n"), std::string::npos);
-    EXPECT_NE(r.out.find("\tsex:男\n"), std::string::npos);
-    EXPECT_NE(r.out.find("\tbirdth :19900307\n"), std::string::npos);
-    EXPECT_NE(r.out.find("\t/mnt/" + kSampleCardNo + ".jpg\n"), std::string::npos);
-    EXPECT_NE(r.out.find("...\r\n"), std::string::npos); // the heartbeat kept going
-}
-
-TEST(DemoUnderLauncher, HostileIdentityNumberKeepsThePhotoPathUnderMnt)
-{
-    const Outcome r =
-        launch({"--raw-field", "id_number=../../etc/x", "--stop-after", "3"}, {kDemo});
-
-    ASSERT_EQ(r.status, kExitStopped) << r.err;
-    // The number reached the demo as the card gave it...
-    ASSERT_NE(r.out.find("\tcardno:../../etc/x"), std::string::npos) << r.out;
-    // ...and the path built from it stays a plain file name in /mnt.
-    const size_t at = r.out.find("\t/mnt/");
-    ASSERT_NE(at, std::string::npos);
-    const std::string path = r.out.substr(at + 1, r.out.find('\n', at) - at - 1);
-    const std::string name = path.substr(std::strlen("/mnt/"));
-    // Only digits and X survive; the rest, dots, slashes, letters and the
-    // field's padding, became '_'.
-    EXPECT_EQ(name, std::string(18, '_') + ".jpg");
-}
-
-// A forged card's name holds terminal controls and a line end: the demo
-// shows them escaped, and its lines stay its own.
-TEST(DemoUnderLauncher, CardTextReachesTheTerminalEscaped)
-{
-    const Outcome r =
-        launch({"--raw-field", "name=A\x1b[2J\x1b[31mB\nC", "--stop-after", "3"}, {kDemo});
-
-    ASSERT_EQ(r.status, kExitStopped) << r.err;
-    EXPECT_NE(r.out.find("Usage:\tname:A\\x1b[2J\\x1b[31mB\\x0aC\n\tcardno:"), std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    return RunToEnd(UnderLauncher(kLauncher, options, program));
 }
 
 // --- Reads through the library ----------------------------------------------------------
@@ -182,11 +42,11 @@ TEST(ClientRead, CardLaidDownAfterTwoSecondsIsRead)
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
     EXPECT_EQ(reads[0].at("cardno"), kSampleCardNo);
     EXPECT_EQ(reads[0].at("nation"), "汉");
-    EXPECT_EQ(as_int(reads[0], "photo_len"), 1024);
-    EXPECT_GE(as_double(reads[0], "elapsed_ms"), 2000.0);
+    EXPECT_EQ(AsInt(reads[0], "photo_len"), 1024);
+    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 2000.0);
     const std::vector<Record> messages = Records(r.out, "callback");
     ASSERT_EQ(messages.size(), 2u) << r.out;
     EXPECT_EQ(messages[0].at("text"), "usb connect ok");
@@ -200,8 +60,8 @@ TEST(ClientRead, ReaderMissingUnderTheLauncherGivesFive)
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
-    EXPECT_GE(as_double(reads[0], "elapsed_ms"), 1000.0); // the library's pause after a failed open
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultNoReader);
+    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 1000.0); // the library's pause after a failed open
     EXPECT_NE(r.out.find("callback kind=3 text=usb connect err\n"), std::string::npos);
 }
 
@@ -209,12 +69,12 @@ TEST(ClientRead, ReaderMissingUnderTheLauncherGivesFive)
 // usbfs for libusb_init to find) the read fails the same way.
 TEST(ClientRead, NoLauncherAtAllGivesFive)
 {
-    const Outcome r = run({kClient, "read", "1"}, true);
+    const Outcome r = RunToEnd({kClient, "read", "1"}, true);
 
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultNoReader);
     EXPECT_NE(r.out.find("callback kind=3 text=usb connect err\n"), std::string::npos);
 }
 
@@ -227,8 +87,8 @@ TEST(ClientRead, UnplugWhilePollingGivesFiveAndTheNextReadWorksAfterReplug)
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 2u) << r.out;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
-    EXPECT_EQ(as_int(reads[1], "result"), kReadResultCard);
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultNoReader);
+    EXPECT_EQ(AsInt(reads[1], "result"), kReadResultCard);
     EXPECT_EQ(reads[1].at("cardno"), kSampleCardNo);
     EXPECT_NE(r.out.find("text=usb connect err\n"), std::string::npos);
 }
@@ -248,7 +108,7 @@ TEST(ClientRead, CardFileFromTheCommandLine)
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
     EXPECT_EQ(reads[0].at("cardno"), "990000200002290028");
     EXPECT_EQ(reads[0].at("name"), "测试二");
     EXPECT_EQ(reads[0].at("sex"), "2");
@@ -266,9 +126,9 @@ TEST(Faults, TimedOutStageIsDiscardedAndPollingRecovers)
 
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
     EXPECT_EQ(reads[0].at("cardno"), kSampleCardNo);
-    EXPECT_GE(as_double(reads[0], "elapsed_ms"), 900.0 + 100.0); // one 100 ms timeout on top
+    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 900.0 + 100.0); // one 100 ms timeout on top
 }
 
 // Answers that come late complete the waiting transfer from the launcher's timer.
@@ -279,9 +139,9 @@ TEST(Faults, DelayedAnswersArriveWithinTheTimeout)
 
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultCard);
-    EXPECT_GE(as_double(reads[0], "elapsed_ms"), 900.0 + 3 * 30.0);
-    EXPECT_EQ(stat_of(r.err, "find"), 1); // each answer was waited for, none missed
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
+    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 900.0 + 3 * 30.0);
+    EXPECT_EQ(StatOf(r.err, "find"), 1); // each answer was waited for, none missed
 }
 
 TEST(Faults, ReaderThatDropsOffTheBusEndsTheRead)
@@ -291,7 +151,7 @@ TEST(Faults, ReaderThatDropsOffTheBusEndsTheRead)
 
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(as_int(reads[0], "result"), kReadResultNoReader);
+    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultNoReader);
 }
 
 // --- The fault matrix: every fault the launcher can switch on ---------------------------
@@ -593,7 +453,7 @@ TEST_P(FaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
     std::vector<int> results;
     const bool reads = c.program[0].compare(0, 4, "read") == 0;
     for (const Record &rec : Records(r.out, reads ? "read" : "heartbeat"))
-        results.push_back(as_int(rec, reads ? "result" : "rc"));
+        results.push_back(AsInt(rec, reads ? "result" : "rc"));
     EXPECT_EQ(results, c.results) << r.out;
     std::vector<std::string> messages;
     for (const Record &rec : Records(r.out, "callback"))
@@ -607,16 +467,16 @@ TEST_P(FaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         EXPECT_NE(r.err.find(kClaimFailed), std::string::npos) << r.err;
     }
     for (const auto &counter : c.counters)
-        EXPECT_EQ(stat_of(r.err, counter.first), counter.second) << counter.first << "\n" << r.err;
+        EXPECT_EQ(StatOf(r.err, counter.first), counter.second) << counter.first << "\n" << r.err;
 
     // Handle, context, device node, libusb's descriptors and threads: all given back.
     const std::vector<Record> left = Records(r.out, "left");
     ASSERT_EQ(left.size(), 1u) << r.out;
-    EXPECT_EQ(as_int(left[0], "handle"), 0);
-    EXPECT_EQ(as_int(left[0], "context"), 0);
-    EXPECT_EQ(as_int(left[0], "usb_nodes"), 0);
-    EXPECT_EQ(as_int(left[0], "fds_after"), as_int(left[0], "fds_before"));
-    EXPECT_EQ(as_int(left[0], "threads_after"), as_int(left[0], "threads_before"));
+    EXPECT_EQ(AsInt(left[0], "handle"), 0);
+    EXPECT_EQ(AsInt(left[0], "context"), 0);
+    EXPECT_EQ(AsInt(left[0], "usb_nodes"), 0);
+    EXPECT_EQ(AsInt(left[0], "fds_after"), AsInt(left[0], "fds_before"));
+    EXPECT_EQ(AsInt(left[0], "threads_after"), AsInt(left[0], "threads_before"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, testing::ValuesIn(kFaultCases),
@@ -628,7 +488,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, testing::ValuesIn(kFaultCases),
 // each failure a refused claim can give, has a row.
 TEST(FaultMatrixCoverage, EveryFaultOfTheLauncherHasARow)
 {
-    const Outcome help = run({kLauncher, "--help"});
+    const Outcome help = RunToEnd({kLauncher, "--help"});
     ASSERT_EQ(help.status, 0);
     const size_t from = help.out.find("\nFaults (--fault");
     const size_t to = help.out.find("  STATUS is one of ");
@@ -676,161 +536,6 @@ TEST(FaultMatrixCoverage, EveryFaultOfTheLauncherHasARow)
         EXPECT_TRUE(row) << "no row for claim-fails=" << status;
     }
     EXPECT_EQ(named, 6);
-}
-
-// --- The emulated device ------------------------------------------------------------------
-
-// While a transfer waits, the program must sleep in poll(): umockdev's own
-// device node would have it spinning on REAPURBNDELAY instead.
-TEST(Device, WaitingTransferCostsNoCpu)
-{
-    const Outcome r = launch({"--stats"}, {kClient, "idle-in", "1000"});
-
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> idle = Records(r.out, "idle_in");
-    ASSERT_EQ(idle.size(), 1u) << r.out;
-    EXPECT_EQ(idle[0].at("rc"), "LIBUSB_ERROR_TIMEOUT");
-    EXPECT_GE(as_double(idle[0], "elapsed_ms"), 990.0);
-    EXPECT_LT(as_double(idle[0], "cpu_ms"), 50.0);
-    EXPECT_LT(stat_seconds(r.err, "launcher_cpu_s"), 0.3) << r.err;
-    const std::vector<Record> after = Records(r.out, "after_timeout");
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_EQ(as_int(after[0], "len"), 27); // the module id answer, whole
-    EXPECT_EQ(after[0].at("status"), "90");
-}
-
-// Every transfer passes through reference-counted umockdev objects; one
-// reference too many keeps kilobytes per poll cycle.
-TEST(Device, LongPollingDoesNotGrowTheLauncher)
-{
-    const Outcome shorter =
-        launch({"--no-card", "--stats", "--stop-after", "1"}, {kClient, "read", "1"});
-    const Outcome longer =
-        launch({"--no-card", "--stats", "--stop-after", "4"}, {kClient, "read", "1"});
-
-    ASSERT_EQ(shorter.status, kExitStopped) << shorter.err;
-    ASSERT_EQ(longer.status, kExitStopped) << longer.err;
-    EXPECT_GT(stat_of(longer.err, "find"), stat_of(shorter.err, "find")); // it did poll on
-    EXPECT_LT(stat_of(longer.err, "launcher_peak_rss_kb") -
-                  stat_of(shorter.err, "launcher_peak_rss_kb"),
-              kRssGrowthLimitKb)
-        << shorter.err << longer.err;
-}
-
-// The kernel gives a dead process's interface back; so must the emulator.
-TEST(Device, InterfaceOfAProgramThatDiedCanBeClaimedAgain)
-{
-    const Outcome r = launch({}, {kClient, "claim-after-crash"});
-
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("child claimed=1\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("claim rc=0\n"), std::string::npos) << r.out;
-}
-
-TEST(Device, FrameLogShowsEveryStage)
-{
-    const Outcome r = launch({"--log", "--no-card", "--card-after", "0.2"}, {kClient, "read", "1"});
-
-    ASSERT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find(" OUT 02 [7] AA AA AA 96 69 00 03\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(" OUT 06 [3] 30 01 32\n"), std::string::npos);
-    EXPECT_NE(r.err.find(" IN 81 [7] AA AA AA 96 69 05 08\n"), std::string::npos);
-    EXPECT_NE(r.err.find(" IN 85 [1288] 00 00 90 01 00 04 00"), std::string::npos);
-    EXPECT_NE(r.err.find(" card laid on the reader\n"), std::string::npos);
-}
-
-// --- The launcher as a process ----------------------------------------------------------
-
-TEST(Launcher, ExitsWithTheProgramsStatus)
-{
-    EXPECT_EQ(launch({}, {"/bin/sh", "-c", "exit 7"}).status, 7);
-    EXPECT_EQ(launch({}, {"/bin/sh", "-c", "kill -USR1 $$"}).status, kExitSignalBase + SIGUSR1);
-    EXPECT_EQ(launch({}, {"/nonexistent/program"}).status, kExitNotFound);
-}
-
-TEST(Launcher, StopAfterEndsTheProgramWithItsOwnCode)
-{
-    const Outcome r = launch({"--stop-after", "0.5"}, {"/bin/sleep", "20"});
-
-    EXPECT_EQ(r.status, kExitStopped);
-    EXPECT_LT(r.wall_s, 5.0);
-}
-
-TEST(Launcher, RefusesBadCommandLines)
-{
-    const std::vector<std::vector<std::string>> bad = {
-        {kLauncher, "--fault", "no-such-fault", "--", "/bin/true"},
-        {kLauncher, "--fault", "select-fails=lots", "--", "/bin/true"},
-        {kLauncher, "--card-after", "soon", "--", "/bin/true"},
-        {kLauncher, "--replug-after", "1", "--", "/bin/true"},
-        {kLauncher, "--card", "/nonexistent.card", "--", "/bin/true"},
-        {kLauncher, "--raw-field", "shoe_size=44", "--", "/bin/true"},
-        {kLauncher, "--log"},
-        {kLauncher, "--readers", "0", "--", "/bin/true"},
-        {kLauncher, "--readers", "17", "--", "/bin/true"},
-        {kLauncher, "--readers", "2", "--card", "3:/dev/null", "--", "/bin/true"},
-        {kLauncher, "--fault", "0:no-refind", "--", "/bin/true"},
-        {kLauncher, "--no-card=2", "--", "/bin/true"},
-        {kLauncher, "--readers", "2", "--fault", "2:no-such-fault", "--", "/bin/true"},
-        {kLauncher, "--readers", "2", "--replug-after", "2:1", "--", "/bin/true"},
-    };
-    for (const auto &args : bad) {
-        const Outcome r = run(args);
-        std::string line;
-        for (const std::string &a : args)
-            line += " " + a;
-        EXPECT_EQ(r.status, kExitLauncherError) << line;
-        EXPECT_NE(r.err.find("vessik-virtual-reader: "), std::string::npos) << r.err;
-    }
-}
-
-TEST(Launcher, TestbedFolderIsRemovedOnExit)
-{
-    const Outcome r = launch({}, {"/bin/sh", "-c", "echo $UMOCKDEV_DIR"});
-
-    ASSERT_EQ(r.status, 0);
-    const std::string dir = first_line(r.out);
-    ASSERT_EQ(dir.compare(0, 14, "/tmp/umockdev."), 0) << r.out;
-    EXPECT_FALSE(exists(dir));
-}
-
-TEST(Launcher, TerminationIsForwardedAndTheTestbedRemoved)
-{
-    Process p;
-    ASSERT_TRUE(
-        p.Start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR; exec sleep 20"}, how()));
-    ASSERT_TRUE(p.WaitForOutput("\n", 10)) << p.err;
-    const std::string dir = first_line(p.out);
-    ASSERT_TRUE(exists(dir)) << dir;
-
-    p.Signal(SIGTERM);
-    EXPECT_EQ(p.Finish(10), kExitSignalBase + SIGTERM);
-    EXPECT_LT(p.Took(), 5.0);
-    EXPECT_FALSE(exists(dir));
-}
-
-// A launcher killed outright cannot tidy up itself: its program dies with it
-// and a watchdog removes the testbed.
-TEST(Launcher, KilledLauncherTakesItsProgramAndTestbedAlong)
-{
-    Process p;
-    ASSERT_TRUE(
-        p.Start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR $$; exec sleep 20"}, how()));
-    ASSERT_TRUE(p.WaitForOutput("\n", 10)) << p.err;
-    std::istringstream line(first_line(p.out));
-    std::string dir;
-    pid_t program = 0;
-    line >> dir >> program;
-    ASSERT_TRUE(exists(dir)) << p.out;
-    ASSERT_GT(program, 0);
-
-    p.Signal(SIGKILL);
-    EXPECT_EQ(p.Finish(10), kExitSignalBase + SIGKILL);
-    const double end = testsupport::NowS() + kStopGraceS;
-    while ((exists(dir) || running(program)) && testsupport::NowS() < end)
-        usleep(kReapPollUs);
-    EXPECT_FALSE(exists(dir));
-    EXPECT_FALSE(running(program)) << "the program outlived its launcher";
 }
 
 } // namespace
