@@ -105,6 +105,6 @@ int main(int argc, char **argv)
         return overhead(std::atoi(argv[2]));
     if (mode == "wait")
         return wait_for_card();
-    std::fprintf(stderr, "usage: api_figures idle SECONDS | overhead N | wait\n");
+    std::fprintf(stderr, "usage: vessik_api_figures idle SECONDS | overhead N | wait\n");
     return 2;
 }
