@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Public.h"
+#include "output_capture.h"
 
 namespace {
 
@@ -95,12 +96,12 @@ TEST(Split, EmptySeparatorGivesTheWholeText)
 
 TEST(LogStr, PrintsNothing)
 {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    LOG_Str("[USB]", "usb_set_configuration ERR");
-    LOG_Str("", "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const testsupport::Output said = testsupport::Capture([] {
+        LOG_Str("[USB]", "usb_set_configuration ERR");
+        LOG_Str("", "");
+    });
+    EXPECT_EQ(said.err, "");
+    EXPECT_EQ(said.out, "");
 }
 
 // The seven numbers of a time stamp "Y-M-D h:m:s.us" in front of `rest`, each
@@ -133,9 +134,7 @@ TEST(LogInt, PrintsTheLocalTimeOfTheCallUnpadded)
     std::string line;
     for (int attempt = 0; attempt < 3; ++attempt) {
         gettimeofday(&before, nullptr);
-        testing::internal::CaptureStdout();
-        LOG_Int("tag", -5);
-        line = testing::internal::GetCapturedStdout();
+        line = testsupport::Capture([] { LOG_Int("tag", -5); }).out;
         gettimeofday(&after, nullptr);
         if (before.tv_sec == after.tv_sec)
             break;
@@ -155,12 +154,8 @@ TEST(LogInt, PrintsTheLocalTimeOfTheCallUnpadded)
 
 TEST(LogInt, PrintsTheTagAndValueAsGiven)
 {
-    testing::internal::CaptureStdout();
-    LOG_Int("x", 5);
-    const std::string first = testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
-    LOG_Int("", 2147483647);
-    const std::string second = testing::internal::GetCapturedStdout();
+    const std::string first = testsupport::Capture([] { LOG_Int("x", 5); }).out;
+    const std::string second = testsupport::Capture([] { LOG_Int("", 2147483647); }).out;
     EXPECT_EQ(StampNumbers(first, "[x==5]\n").size(), 7u) << first;
     EXPECT_EQ(StampNumbers(second, "[==2147483647]\n").size(), 7u) << second;
 }
