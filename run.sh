@@ -63,6 +63,11 @@ case "$job" in
       "$launcher" --readers 2 -- "$figures" together 10
       "$launcher" --readers 4 --no-card -- "$figures" idle 10
       "$launcher" --no-card -- "$figures" raw-idle 10
+      # vessik_read's CPU while it waits with no card, and its overhead per read.
+      "$launcher" --no-card -- "$BUILD_DIR/bench/vessik_api_figures" idle 5
+      "$launcher" -- "$BUILD_DIR/bench/vessik_api_figures" overhead 10
+      # The documented read against raw libusb; the demo's idle CPU and memory.
+      bash bench/figures.sh "$BUILD_DIR" 10
       # A module on a serial line: read time against the wire, and idle CPU.
       serial="$BUILD_DIR/bench/vessik_serial_figures"
       "$launcher" --serial --fault serial-wire-time -- "$serial" read 115200 5

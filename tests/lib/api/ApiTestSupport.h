@@ -1,0 +1,100 @@
+// Shared pieces of the extended read API's tests: a fixture with a virtual
+// reader on the test bus (its status callback the shared recorder), and a clock.
+#ifndef VESSIK_TESTS_API_SUPPORT_H
+#define VESSIK_TESTS_API_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "output_capture.h"
+#include "status_recorder.h"
+#include "testbus.h"
+#include "vessik_read.h"
+#include "virtual_reader.h"
+
+namespace apitest {
+
+inline uint64_t NowUs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+constexpr uint64_t kUsPerMs = 1000;
+constexpr unsigned char kUntouched = 0x5A;
+
+inline bool Untouched(const vessik_card &card)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&card);
+    for (size_t i = 0; i < sizeof card; ++i) {
+        if (bytes[i] != kUntouched)
+            return false;
+    }
+    return true;
+}
+
+// A virtual reader on the test bus, default options with the recording
+// callback, and a card record filled with kUntouched.
+class ReadApiTest : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        testbus::reset();
+        testbus::attach(&reader_);
+        vessik_read_options_init(&options_);
+        options_.callback = testsupport::StatusRecorder::Record;
+        testsupport::StatusRecorder::Get().Clear();
+        memset(&card_, kUntouched, sizeof card_);
+    }
+    void TearDown() override { testbus::reset(); }
+
+    // Lays a card on the reader the way a hand does: the first find after
+    // this still sees an empty reader. The library remembers the last card
+    // it read across calls, and tests share one process: without that
+    // empty find, a card equal to another test's would count as left lying.
+    void Present(const vsim::CardFields &card)
+    {
+        testbus::with_lock([&] {
+            reader_.knobs().card_arrives_after_finds = 1;
+            reader_.insert_card(card);
+        });
+    }
+
+    void Lift()
+    {
+        testbus::with_lock([&] { reader_.remove_card(); });
+    }
+
+    int Read() { return vessik_read(&options_, &card_); }
+
+    void ExpectReaderClosed()
+    {
+        EXPECT_EQ(testbus::open_handles(), 0);
+        EXPECT_EQ(testbus::open_contexts(), 0);
+        EXPECT_EQ(testbus::device_lists_outstanding(), 0);
+    }
+
+    int CountCalls(const std::string &name)
+    {
+        int n = 0;
+        for (const std::string &c : testbus::call_names())
+            n += c == name ? 1 : 0;
+        return n;
+    }
+
+    vsim::VirtualReader reader_;
+    vessik_read_options options_{};
+    vessik_card card_{};
+};
+
+} // namespace apitest
+
+#endif
