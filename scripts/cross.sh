@@ -61,7 +61,8 @@ install_cross_packages() {
 # Made and checked from the arm64 tree: every package is arm64 (the Python
 # one is for all), and none asks for a package of the build machine's.
 check_packages() {
-  local dir=$1 arch=$2 deb status=0
+  local dir=$1 arch=$2 deb status=0 triplet
+  triplet=$(triplet_of "$arch")
   stage "$arch: Debian packages"
   (cd "$dir" && rm -f ./*.deb && cpack -G DEB >/dev/null)
   for deb in "$dir"/*.deb; do
@@ -86,6 +87,11 @@ check_packages() {
     dpkg-deb -x "$deb" "$tmp"
     if find "$tmp" -type f -exec file {} + | grep ELF | grep -qv "$(machine_of "$arch")"; then
       echo "cross: $name holds a program or library that is not for $arch" >&2
+      status=1
+    fi
+    # Libraries lie in the multiarch folder, as Debian's own do for every CPU.
+    if find "$tmp" -name '*.so*' ! -path "$tmp/usr/lib/$triplet/*" | grep -q .; then
+      echo "cross: $name holds a library outside /usr/lib/$triplet" >&2
       status=1
     fi
     rm -rf "$tmp"

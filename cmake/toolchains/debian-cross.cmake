@@ -23,6 +23,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VESSIK_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
+# Libraries go to the multiarch folder, as in a native Debian build for /usr
+# (GNUInstallDirs chooses lib/<triplet> there only when not cross-compiling).
+set(CMAKE_INSTALL_LIBDIR lib/${VESSIK_CROSS_TRIPLET} CACHE PATH "Object code libraries")
+
 # Test programs run under qemu-user with the target's own C library, the
 # multiarch libc6:<arch> that libusb-1.0-0:<arch> brings, found from the host
 # root. Not the cross C library under /usr/<triplet>: its loader is another
