@@ -1,7 +1,8 @@
 # Shared part of the cross toolchain files: Debian's cross compilers
 # (crossbuild-essential-<arch>) and the target's libraries installed as
 # multiarch packages (libusb-1.0-0-dev:<arch>, libgtest-dev:<arch> ...).
-# The including file sets VESSIK_CROSS_TRIPLET and VESSIK_CROSS_PROCESSOR.
+# The including file names the target: VESSIK_CROSS_TRIPLET, _PROCESSOR,
+# _QEMU (qemu-user's name for it) and _DEB_ARCH (Debian's).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${VESSIK_CROSS_PROCESSOR})
 set(CMAKE_LIBRARY_ARCHITECTURE ${VESSIK_CROSS_TRIPLET})
@@ -10,9 +11,9 @@ set(CMAKE_C_COMPILER ${VESSIK_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${VESSIK_CROSS_TRIPLET}-g++)
 
 # Multiarch keeps the target's libraries under /usr/lib/<triplet> beside the
-# host's: search the host root, but only the target's folders for libraries,
-# headers and packages (CMAKE_LIBRARY_ARCHITECTURE puts lib/<triplet> first),
-# and the host's programs.
+# host's: libraries, headers and packages are looked for under the cross C
+# library's root and then the host's, where CMAKE_LIBRARY_ARCHITECTURE puts
+# lib/<triplet> ahead of the host's folders; programs are the host's.
 set(CMAKE_FIND_ROOT_PATH /usr/${VESSIK_CROSS_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
