@@ -8,8 +8,11 @@
 #   3. clang-tidy with the checked-in .clang-tidy, and cppcheck, over the library's sources,
 #      and pyflakes and mypy over the Python package; any finding fails the run;
 #   4. the in-process suites that run reads on several threads, built with
-#      ThreadSanitizer; any report fails the run.
-# Usage: scripts/hardening.sh [asan|fuzz|tidy|tsan]...   (no argument: all four)
+#      ThreadSanitizer; any report fails the run;
+#   5. cross builds for arm64 and big-endian s390x, their in-process suites
+#      and corpus replays under qemu-user, and the arm64 packages checked
+#      (scripts/cross.sh).
+# Usage: scripts/hardening.sh [asan|fuzz|tidy|tsan|cross]...   (no argument: all five)
 # ASAN_BUILD_DIR (build-asan), FUZZ_BUILD_DIR (build-fuzz), FUZZ_SECONDS and
 # JOBS (nproc, at most 2 fuzzers at once) change where and how.
 set -euo pipefail
@@ -186,7 +189,7 @@ run_thread_sanitizer() {
 }
 
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(asan fuzz tidy tsan)
+[ ${#steps[@]} -eq 0 ] && steps=(asan fuzz tidy tsan cross)
 apt_install_missing "${PACKAGES[@]}"
 for s in "${steps[@]}"; do
   start=$SECONDS
@@ -195,8 +198,9 @@ for s in "${steps[@]}"; do
     fuzz) run_fuzzers ;;
     tidy) run_tidy ;;
     tsan) run_thread_sanitizer ;;
+    cross) JOBS=$JOBS scripts/cross.sh ;;
     *)
-      echo "usage: $0 [asan|fuzz|tidy|tsan]..." >&2
+      echo "usage: $0 [asan|fuzz|tidy|tsan|cross]..." >&2
       exit 2
       ;;
   esac
