@@ -73,14 +73,14 @@ void EventHub::publish(const std::string &name, const std::string &data)
     changed_.notify_all();
 }
 
-void EventHub::publish_card(const std::string &card_json)
+void EventHub::publish_card(const std::string &card_json, const std::string &present_json)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto &entry : streams_) {
             Stream &stream = entry.second;
             push(stream, stream.owner.receives_cards ? Event{"card", card_json}
-                                                     : Event{"card-present", "{}"});
+                                                     : Event{"card-present", present_json});
         }
     }
     changed_.notify_all();

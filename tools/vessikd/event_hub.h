@@ -49,9 +49,10 @@ class EventHub {
 
     // Queues the event for every open stream.
     void publish(const std::string &name, const std::string &data);
-    // A card laid on the reader: "card" with its data for the streams that
-    // receive cards, "card-present" without it for the others.
-    void publish_card(const std::string &card_json);
+    // A card laid on a reader: "card" with its data for the streams that
+    // receive cards, "card-present" with `present_json` (which reader) for
+    // the others.
+    void publish_card(const std::string &card_json, const std::string &present_json);
 
     // Moves the stream's queued events into `out`, waiting up to `timeout`
     // for one. false once the hub is closed.
