@@ -35,6 +35,10 @@ class Service : private ConnectionGate {
     // stops the servers and waits for their threads.
     void stop();
 
+    // Whether libusb tells of readers plugged in and out (else the bus is
+    // looked at every second).
+    bool reader_hotplug() const { return readers_.hotplug(); }
+
   private:
     // One listening socket and the name it is reached by ("127.0.0.1:19904").
     struct Listener {
