@@ -143,16 +143,21 @@ TEST(ServiceReaders, EachReaderIsListedAndReadOnItsOwn)
     EXPECT_EQ("no-such-reader", body_of(unknown)["error"]);
 }
 
-// A reader pulled out leaves the list, the streams hear which one, and a
-// read addressed to it finds no such reader; the other stays.
+// A reader pulled out under a read ends that read with the reader lost and
+// leaves the list; the streams hear which one, and a read addressed to it
+// finds no such reader. The other reader stays.
 TEST(ServiceReaders, AReaderPulledOutLeavesTheList)
 {
     constexpr double kUnplugAtS = 4;
     ServiceProcess service;
     const double started = now_s();
-    ASSERT_TRUE(start(service, {"--readers", "2", "--unplug-after", "2:4"}));
+    ASSERT_TRUE(start(service, {"--readers", "2", "--no-card=2", "--unplug-after", "2:4"}));
     ASSERT_LT(now_s() - started, kUnplugAtS - 1) << "too slow a start to see both readers";
     EXPECT_EQ((std::vector<std::string>{"usb:1-1", "usb:1-2"}), ids_of(readers_of(service)));
+    json lost;
+    std::thread reading([&] {
+        lost = body_of(post_read(service, "/v1/readers/usb:1-2/read", {{"deadline_ms", 10000}}));
+    });
 
     auto events = service.client(15);
     std::string stream;
@@ -166,6 +171,8 @@ TEST(ServiceReaders, AReaderPulledOutLeavesTheList)
                    told_at = now_s();
                    return false;
                });
+    reading.join();
+    EXPECT_EQ("reader-lost", lost["error"]) << lost;
     ASSERT_GT(told_at, 0) << stream;
     std::printf("figure: a reader pulled out left the list after %.0f ms\n",
                 (told_at - started - kUnplugAtS) * 1000);

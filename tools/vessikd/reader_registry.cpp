@@ -15,6 +15,10 @@ namespace {
 // can.
 constexpr auto kScanInterval = std::chrono::milliseconds(1000);
 constexpr auto kScanIntervalWithHotplug = std::chrono::milliseconds(5000);
+// A look asked for (an event, a reader lost) is taken again this much later:
+// the event may come before the device has left the bus's list (a test
+// bed's removal does so).
+constexpr auto kSettleDelay = std::chrono::milliseconds(300);
 // How long the hotplug thread waits for libusb's events at a time; a stop
 // is seen within it.
 constexpr long kHotplugWaitUs = 250000;
@@ -180,11 +184,14 @@ void ReaderRegistry::scan()
 void ReaderRegistry::run()
 {
     const auto interval = hotplug() ? kScanIntervalWithHotplug : kScanInterval;
+    bool settling = false; // a look asked for is to be taken again
     std::unique_lock<std::mutex> lock(wake_mutex_);
     while (!stopping_) {
-        wake_.wait_for(lock, interval, [this] { return stopping_ || rescan_asked_; });
+        const bool asked = wake_.wait_for(lock, settling ? kSettleDelay : interval,
+                                          [this] { return stopping_ || rescan_asked_; });
         if (stopping_)
             break;
+        settling = asked;
         rescan_asked_ = false;
         lock.unlock();
         scan();
