@@ -16,6 +16,7 @@
 #include "card.h"
 #include "card_json.h"
 #include "config.h"
+#include "event_hub.h"
 #include "service_process.h"
 
 namespace {
@@ -183,6 +184,26 @@ TEST(ServiceReaders, AReaderPulledOutLeavesTheList)
     const auto kept = post_read(service, "/v1/read", {{"deadline_ms", 3000}});
     ASSERT_TRUE(kept);
     EXPECT_EQ(200, kept->status) << kept->body;
+}
+
+// A stream opened for one reader hears that reader's events alone, and
+// those of no one reader.
+TEST(ServiceReaders, AStreamForOneReaderHearsThatReaderAlone)
+{
+    vessikd::EventHub hub(8); // room for two streams of one user and origin
+    vessikd::StreamOwner one;
+    one.reader = "usb:1-2";
+    const int for_one = hub.subscribe(one);
+    const int for_all = hub.subscribe(vessikd::StreamOwner());
+    ASSERT_GE(for_all, 0);
+    hub.publish("card-removed", "{}", "usb:1-1");
+    hub.publish("card-removed", "{}", "usb:1-2");
+    hub.publish("status", "{}");
+    std::vector<vessikd::Event> events;
+    ASSERT_TRUE(hub.next(for_one, events, std::chrono::milliseconds(0)));
+    EXPECT_EQ(2u, events.size());
+    ASSERT_TRUE(hub.next(for_all, events, std::chrono::milliseconds(0)));
+    EXPECT_EQ(3u, events.size());
 }
 
 // ------------------------------------------------------------ the whole card

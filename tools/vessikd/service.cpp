@@ -250,23 +250,25 @@ std::vector<int> inherited_sockets()
 Service::Service(const Config &config)
     : config_(config), users_(config.allowed_users, config.allowed_groups),
       limits_(config.max_event_streams + kRequestThreads), hub_(config.max_event_streams),
-      readers_(config.serial_readers,
-               RegistryHooks{
-                   [this](const std::string &id, const vessik_card &card) {
-                       // Events say which reader: the card's object ends with it.
-                       Json card_json = vessik_tools::card_to_json(card);
-                       card_json["reader"] = id;
-                       hub_.publish_card(vessik_tools::json_text(card_json),
-                                         vessik_tools::json_text(Json{{"reader", id}}));
-                   },
-                   [this](const std::string &id) {
-                       hub_.publish("card-removed", vessik_tools::json_text(Json{{"reader", id}}));
-                   },
-                   [this] { return hub_.streams() > 0; },
-                   [this](const std::string &id, bool present) {
-                       hub_.publish("reader", vessik_tools::json_text(
-                                                  Json{{"present", present}, {"reader", id}}));
-                   }})
+      readers_(
+          config.serial_readers,
+          RegistryHooks{
+              [this](const std::string &id, const vessik_card &card) {
+                  // Events say which reader: the card's object ends with it.
+                  Json card_json = vessik_tools::card_to_json(card);
+                  card_json["reader"] = id;
+                  hub_.publish_card(vessik_tools::json_text(card_json),
+                                    vessik_tools::json_text(Json{{"reader", id}}), id);
+              },
+              [this](const std::string &id) {
+                  hub_.publish("card-removed", vessik_tools::json_text(Json{{"reader", id}}), id);
+              },
+              [this] { return hub_.streams() > 0; },
+              [this](const std::string &id, bool present) {
+                  hub_.publish("reader",
+                               vessik_tools::json_text(Json{{"present", present}, {"reader", id}}),
+                               id);
+              }})
 {
     policy_.allowed_origins = config.allowed_origins;
     policy_.event_origins = config.event_origins;
@@ -773,6 +775,8 @@ void Service::handle_events(const Request &req, Response &res)
     owner.uid = BoundedServer::peer().uid;
     owner.origin = from == Requester::OwnPage ? kOwnPageKey : origin;
     owner.receives_cards = receives_cards(policy_, from, origin);
+    // ?reader=ID: one reader's events only (it need not be plugged in yet).
+    owner.reader = req.get_param_value("reader");
     const int id = hub_.subscribe(owner);
     if (id < 0) {
         send_error(res, kHttpUnavailable, "too-many-streams",
