@@ -33,8 +33,9 @@ std::string serial_device(const std::string &location)
     return rest.substr(0, rest.find('@'));
 }
 
-// The USB readers on the bus, in bus order, by their locations.
-std::vector<std::string> usb_readers()
+// The USB readers on the bus, in bus order, by their locations; false if
+// the bus could not be listed.
+bool usb_readers(std::vector<std::string> &locations)
 {
     std::vector<vessik_reader_info> infos(kListRoom);
     int count = 0;
@@ -43,17 +44,16 @@ std::vector<std::string> usb_readers()
             vessik_reader_info_init(&info);
         count = vessik_reader_list(infos.data(), static_cast<int>(infos.size()));
         if (count < 0)
-            return {};
+            return false;
         if (static_cast<size_t>(count) <= infos.size())
             break;
         infos.resize(static_cast<size_t>(count));
     }
-    std::vector<std::string> locations;
     for (int i = 0; i < count; ++i) {
         if (infos[static_cast<size_t>(i)].transport == VESSIK_TRANSPORT_USB)
             locations.push_back(infos[static_cast<size_t>(i)].location);
     }
-    return locations;
+    return true;
 }
 
 int on_hotplug(libusb_context *, libusb_device *, libusb_hotplug_event, void *registry)
@@ -112,8 +112,19 @@ void ReaderRegistry::rescan()
 std::vector<std::pair<std::string, int>> ReaderRegistry::readers_now() const
 {
     std::vector<std::pair<std::string, int>> readers;
-    for (const std::string &location : usb_readers())
-        readers.emplace_back(location, VESSIK_TRANSPORT_USB);
+    std::vector<std::string> usb;
+    if (usb_readers(usb)) {
+        for (const std::string &location : usb)
+            readers.emplace_back(location, VESSIK_TRANSPORT_USB);
+    } else {
+        // A bus that cannot be listed now says nothing of its readers: the
+        // ones served stay (a read on one that has gone finds out).
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Entry &e : entries_) {
+            if (e.transport == VESSIK_TRANSPORT_USB)
+                readers.emplace_back(e.id, e.transport);
+        }
+    }
     // A serial port is never probed here: it is served while its device
     // exists, and its worker finds out whether a module answers.
     for (const std::string &location : serial_locations_) {
