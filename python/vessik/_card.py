@@ -121,7 +121,7 @@ class Card:
 
     def to_dict(self) -> Dict[str, Any]:
         """The object `vessik-read --json` prints for this card."""
-        return {
+        card: Dict[str, Any] = {
             "type": self.type.value,
             "name": self.name,
             "name_en": self.name_en,
@@ -144,6 +144,18 @@ class Card:
             "photo": _base64(self.photo),
             "photo_image": None,
         }
+        # As the kit's JSON: these only where they apply.
+        if self.type is CardType.UNKNOWN:
+            card["type_marker"] = self.type_marker
+        if self.fingerprint_state is not ItemState.NOT_ASKED:
+            card["fingerprint_state"] = self.fingerprint_state.value
+            card["fingerprint_count"] = self.fingerprint_count
+            card["fingerprints"] = _base64(self.fingerprints)
+        if self.appended_address_state is not ItemState.NOT_ASKED:
+            card["appended_address_state"] = self.appended_address_state.value
+            card["appended_address"] = self.appended_address
+            card["appended_address_raw"] = _base64(self.appended_address_raw)
+        return card
 
     def to_json(self) -> str:
         """The line `vessik-read --json` prints for this card, without its line end."""
