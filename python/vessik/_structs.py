@@ -101,6 +101,7 @@ class CardRecord(ctypes.Structure):
         ("appended_address", c_char * 106),
         ("appended_address_raw_bytes", c_uint),
         ("appended_address_raw", c_ubyte * 256),
+        ("damaged_fields", c_uint),
     ]
 
 
