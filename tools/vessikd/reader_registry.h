@@ -58,6 +58,8 @@ class ReaderRegistry {
     void stop();
     // Looks at the bus again soon.
     void rescan();
+    // Looks at the bus now, on the caller's thread.
+    void scan();
 
     // The worker of reader `id`; of the first reader (bus order, then the
     // serial readers in the settings' order) for an empty id; null if there
@@ -82,7 +84,6 @@ class ReaderRegistry {
 
     // The readers there are now, in order, with their transports.
     std::vector<std::pair<std::string, int>> readers_now() const;
-    void scan();
     void run();
     std::shared_ptr<ReaderWorker> make_worker(const std::string &id);
     std::vector<std::shared_ptr<ReaderWorker>> workers() const;

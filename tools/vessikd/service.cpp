@@ -708,7 +708,13 @@ void Service::handle_read(const Request &req, Response &res, const std::string &
         if (!read_field(item.key(), item.value(), false, config_.max_deadline_ms, fields, res))
             return;
     }
-    const std::shared_ptr<ReaderWorker> reader = readers_.find(id);
+    std::shared_ptr<ReaderWorker> reader = readers_.find(id);
+    if (reader == nullptr) {
+        // A read, unlike the status, may wait for a look at the bus: a
+        // reader plugged in a moment ago is not refused for a stale list.
+        readers_.scan();
+        reader = readers_.find(id);
+    }
     if (reader == nullptr && !id.empty()) {
         send_error(res, kHttpNotFound, "no-such-reader", "no reader '" + id + "' is served");
         return;
