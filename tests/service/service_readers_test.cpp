@@ -144,6 +144,23 @@ TEST(ServiceReaders, EachReaderIsListedAndReadOnItsOwn)
     EXPECT_EQ("no-such-reader", body_of(unknown)["error"]);
 }
 
+// A reader another program holds is listed as unavailable, says why, and a
+// read on it says the same; the other reader serves on.
+TEST(ServiceReaders, AReaderHeldElsewhereIsListedAsUnavailable)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(start(service, {"--readers", "2", "--fault", "2:claim-fails=busy"}));
+    ASSERT_TRUE(reader_becomes(service, "usb:1-2", "unavailable", 5)) << readers_of(service);
+    EXPECT_EQ(vessik_strerror(VESSIK_E_READER_IN_USE), readers_of(service)[1]["error"]);
+    const auto held = post_read(service, "/v1/readers/usb:1-2/read", {{"deadline_ms", 1000}});
+    ASSERT_TRUE(held);
+    EXPECT_EQ(503, held->status);
+    EXPECT_EQ("reader-in-use", body_of(held)["error"]);
+    const auto free = post_read(service, "/v1/read", {{"deadline_ms", 3000}});
+    ASSERT_TRUE(free);
+    EXPECT_EQ(200, free->status) << free->body;
+}
+
 // A reader pulled out under a read ends that read with the reader lost and
 // leaves the list; the streams hear which one, and a read addressed to it
 // finds no such reader. The other reader stays.

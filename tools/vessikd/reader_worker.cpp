@@ -162,6 +162,7 @@ int ReaderWorker::ensure_open()
     std::lock_guard<std::mutex> lock(mutex_);
     reader_ = opened;
     open_tried_ = true;
+    last_open_try_ = std::chrono::steady_clock::now();
     open_result_ = result;
     if (result == VESSIK_OK)
         module_id_hex_ = module_id;
@@ -193,6 +194,13 @@ void ReaderWorker::run()
             break;
         if (hooks_.want_watch()) {
             watch_once(lock);
+            continue;
+        }
+        if (reader_ == nullptr && open_result_ != VESSIK_OK &&
+            std::chrono::steady_clock::now() - last_open_try_ >= ms(kReopenPauseMs)) {
+            lock.unlock();
+            ensure_open();
+            lock.lock();
             continue;
         }
         wake_.wait_for(lock, ms(kIdleRecheckMs));

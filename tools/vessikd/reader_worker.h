@@ -18,6 +18,7 @@
 #ifndef VESSIKD_READER_WORKER_H
 #define VESSIKD_READER_WORKER_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -100,6 +101,9 @@ class ReaderWorker {
     static constexpr unsigned kCancelRepeatMs = 20;
     static constexpr unsigned kIdleRecheckMs = 500;
     static constexpr unsigned kTroublePauseMs = 500;
+    // A reader that would not open (another program held it) is tried again
+    // this often while idle, so that its listing mends by itself.
+    static constexpr unsigned kReopenPauseMs = 2000;
     // A read that looks for the card still lying there ends after this
     // long, or after twice the last card read's own time if that is more.
     static constexpr unsigned kPresenceDeadlineMs = 1500;
@@ -132,6 +136,7 @@ class ReaderWorker {
     vessik_reader *reader_ = nullptr;
     bool open_tried_ = false;
     int open_result_ = VESSIK_OK;
+    std::chrono::steady_clock::time_point last_open_try_;
     std::string module_id_hex_;
     std::condition_variable wake_; // for the worker
     std::condition_variable done_; // for clients and stop()
