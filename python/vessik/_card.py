@@ -111,7 +111,6 @@ class Card:
     appended_address_state: ItemState
     appended_address: str
     appended_address_raw: bytes
-    damaged_fields: int  # VESSIK_FIELD_* bits of fields whose card text had to be cleaned
     reader: str  # the location of the reader that read it
     times_us: PhaseTimes
 
@@ -122,7 +121,7 @@ class Card:
 
     def to_dict(self) -> Dict[str, Any]:
         """The object `vessik-read --json` prints for this card."""
-        return {
+        card: Dict[str, Any] = {
             "type": self.type.value,
             "name": self.name,
             "name_en": self.name_en,
@@ -144,14 +143,19 @@ class Card:
             "text_block": _base64(self.text_block),
             "photo": _base64(self.photo),
             "photo_image": None,
-            "type_marker": self.type_marker,
-            "fingerprint_state": self.fingerprint_state.value,
-            "fingerprint_count": self.fingerprint_count,
-            "fingerprints": _base64(self.fingerprints),
-            "appended_address_state": self.appended_address_state.value,
-            "appended_address": self.appended_address,
-            "appended_address_raw": _base64(self.appended_address_raw),
         }
+        # As the kit's JSON: these only where they apply.
+        if self.type is CardType.UNKNOWN:
+            card["type_marker"] = self.type_marker
+        if self.fingerprint_state is not ItemState.NOT_ASKED:
+            card["fingerprint_state"] = self.fingerprint_state.value
+            card["fingerprint_count"] = self.fingerprint_count
+            card["fingerprints"] = _base64(self.fingerprints)
+        if self.appended_address_state is not ItemState.NOT_ASKED:
+            card["appended_address_state"] = self.appended_address_state.value
+            card["appended_address"] = self.appended_address
+            card["appended_address_raw"] = _base64(self.appended_address_raw)
+        return card
 
     def to_json(self) -> str:
         """The line `vessik-read --json` prints for this card, without its line end."""
@@ -228,7 +232,6 @@ def card_from_record(record: c.CardRecord) -> Card:
                                                     ItemState.NOT_READ),
             appended_address=_text(record.appended_address),
             appended_address_raw=bytes(record.appended_address_raw)[:raw_bytes],
-            damaged_fields=record.damaged_fields,
             reader=_text(record.reader),
             times_us=PhaseTimes(record.find_us, record.select_us, record.read_us,
                                 record.decode_us),

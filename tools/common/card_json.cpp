@@ -32,18 +32,6 @@ int base64_value(char c)
 
 } // namespace
 
-const char *id_check_name(int id_check)
-{
-    switch (id_check) {
-    case VESSIK_ID_CHECK_OK:
-        return "ok";
-    case VESSIK_ID_CHECK_WRONG:
-        return "wrong";
-    default:
-        return "not-applicable";
-    }
-}
-
 const char *item_state_name(int state)
 {
     switch (state) {
@@ -57,6 +45,18 @@ const char *item_state_name(int state)
         return "not-read";
     default:
         return "not-asked";
+    }
+}
+
+const char *id_check_name(int id_check)
+{
+    switch (id_check) {
+    case VESSIK_ID_CHECK_OK:
+        return "ok";
+    case VESSIK_ID_CHECK_WRONG:
+        return "wrong";
+    default:
+        return "not-applicable";
     }
 }
 
@@ -86,18 +86,24 @@ Json card_to_json(const vessik_card &card, const std::string &photo_image)
     j["text_block"] = base64_encode(card.text_block, sizeof(card.text_block));
     j["photo"] = base64_encode(card.photo, sizeof(card.photo));
     j["photo_image"] = photo_image.empty() ? Json(nullptr) : Json(photo_image);
-    // Appended after the first published keys, so that readers of those keep working.
-    j["type_marker"] = field(card.type_marker);
-    const size_t fingerprint_bytes =
-        std::min<size_t>(card.fingerprint_bytes, sizeof(card.fingerprints));
-    j["fingerprint_state"] = item_state_name(card.fingerprint_state);
-    j["fingerprint_count"] = card.fingerprint_count;
-    j["fingerprints"] = base64_encode(card.fingerprints, fingerprint_bytes);
-    const size_t raw_bytes =
-        std::min<size_t>(card.appended_address_raw_bytes, sizeof(card.appended_address_raw));
-    j["appended_address_state"] = item_state_name(card.appended_address_state);
-    j["appended_address"] = field(card.appended_address);
-    j["appended_address_raw"] = base64_encode(card.appended_address_raw, raw_bytes);
+    // What a read asks for beside the text and the photo appears only when
+    // asked, so a plain read's object stays as it always was.
+    if (card.type == VESSIK_CARD_UNKNOWN)
+        j["type_marker"] = field(card.type_marker);
+    if (card.fingerprint_state != VESSIK_ITEM_NOT_ASKED) {
+        const unsigned bytes =
+            std::min<unsigned>(card.fingerprint_bytes, sizeof(card.fingerprints));
+        j["fingerprint_state"] = item_state_name(card.fingerprint_state);
+        j["fingerprint_count"] = card.fingerprint_count;
+        j["fingerprints"] = base64_encode(card.fingerprints, bytes);
+    }
+    if (card.appended_address_state != VESSIK_ITEM_NOT_ASKED) {
+        const unsigned bytes =
+            std::min<unsigned>(card.appended_address_raw_bytes, sizeof(card.appended_address_raw));
+        j["appended_address_state"] = item_state_name(card.appended_address_state);
+        j["appended_address"] = field(card.appended_address);
+        j["appended_address_raw"] = base64_encode(card.appended_address_raw, bytes);
+    }
     return j;
 }
 

@@ -27,22 +27,28 @@ using Json = nlohmann::ordered_json;
 //   times_us: {find, select, read, decode}
 //   text_block, photo: base64 of the 256 and 1024 bytes
 //   photo_image: the image file a tool wrote from the photo, or null
-//   type_marker: the card's type marker as text ("", "I", "J" or unknown)
-//   fingerprint_state, appended_address_state: item_state_name()
-//   fingerprint_count: 0 to 2; fingerprints: base64 of the raw templates
-//   appended_address: text; appended_address_raw: base64 of the module's bytes
+//
+// and, only where they apply (a plain read's object is the same as ever):
+//
+//   type_marker: the marker as text, for a card of a type the kit does not
+//   know ("type": "unknown"; no field is decoded for it)
+//   fingerprint_state (item_state_name), fingerprint_count, fingerprints
+//   (base64 of the templates as the card gives them): when the read asked
+//   for fingerprints
+//   appended_address_state, appended_address, appended_address_raw (base64
+//   of the module's answer): when the read asked for the appended address
 Json card_to_json(const vessik_card &card, const std::string &photo_image = std::string());
 
 // The text of a JSON value. A byte sequence that is not UTF-8 (a damaged or
 // hostile card) comes out as U+FFFD instead of failing. indent < 0: one line.
 std::string json_text(const Json &value, int indent = -1);
 
-// "ok", "wrong", "not-applicable" for a VESSIK_ID_CHECK_* value.
-const char *id_check_name(int id_check);
-
-// "not-asked", "present", "absent", "unsupported", "not-read" for a
+// "present", "absent", "unsupported", "not-read", "not-asked" for a
 // VESSIK_ITEM_* value.
 const char *item_state_name(int state);
+
+// "ok", "wrong", "not-applicable" for a VESSIK_ID_CHECK_* value.
+const char *id_check_name(int id_check);
 
 // Standard base64 (RFC 4648, with padding).
 std::string base64_encode(const unsigned char *data, size_t size);

@@ -1,6 +1,7 @@
 // vessikd's settings (see config.h).
 #include "config.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -37,7 +38,11 @@ constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 constexpr mode_t kOthersRead = S_IROTH;
 constexpr char kGroupMark = '@';
 
-const char *const kListKeys[] = {"listen", "allow-origin", "events-allow-origin", "allow-users"};
+const char *const kListKeys[] = {"listen", "allow-origin", "events-allow-origin", "allow-users",
+                                 "serial-readers"};
+// The rates a serial module can be set to; the first is the one it starts at.
+const unsigned long kSerialRates[] = {115200, 9600, 19200, 38400, 57600};
+constexpr const char *kSerialPrefix = "serial:";
 const char *const kScalarKeys[] = {"port",
                                    "token",
                                    "token-file",
@@ -306,6 +311,52 @@ bool users_settings(const Settings &s, Config &config, std::string &error)
     return true;
 }
 
+bool serial_settings(const Settings &s, Config &config, std::string &error)
+{
+    config.serial_readers.clear();
+    const auto it = s.find("serial-readers");
+    if (it == s.end())
+        return true;
+    for (const std::string &value : it->second) {
+        if (!parse_serial_readers(value, config.serial_readers, error))
+            return false;
+    }
+    return true;
+}
+
+bool serial_rate_known(unsigned long rate)
+{
+    for (const unsigned long known : kSerialRates) {
+        if (rate == known)
+            return true;
+    }
+    return false;
+}
+
+// One DEVICE[@RATE] as the location the library opens it by: the default
+// rate is left out, as the library writes it.
+bool serial_location(const std::string &item, std::string &location, std::string &error)
+{
+    const size_t at = item.find('@');
+    const std::string device = item.substr(0, at);
+    unsigned long rate = kSerialRates[0];
+    if (device.size() < 2 || device[0] != '/') {
+        error = "serial-readers: '" + item + "' does not name a device by its full path";
+        return false;
+    }
+    if (at != std::string::npos &&
+        (!parse_unsigned(item.substr(at + 1), 1, ~0ul, rate) || !serial_rate_known(rate))) {
+        error = "serial-readers: '" + item +
+                "' asks for a rate the modules do not offer (9600, 19200, 38400, 57600 or "
+                "115200)";
+        return false;
+    }
+    location = kSerialPrefix + device;
+    if (rate != kSerialRates[0])
+        location += "@" + std::to_string(rate);
+    return true;
+}
+
 bool token_settings(const Settings &s, Config &config, std::string &error)
 {
     const auto token = s.find("token");
@@ -324,6 +375,22 @@ bool token_settings(const Settings &s, Config &config, std::string &error)
 }
 
 } // namespace
+
+bool parse_serial_readers(const std::string &value, std::vector<std::string> &locations,
+                          std::string &error)
+{
+    std::string items = value;
+    for (char &c : items)
+        c = c == ':' ? ',' : c;
+    for (const std::string &item : split_list(items)) {
+        std::string location;
+        if (!serial_location(item, location, error))
+            return false;
+        if (std::find(locations.begin(), locations.end(), location) == locations.end())
+            locations.push_back(location);
+    }
+    return true;
+}
 
 bool is_loopback_address(const std::string &address)
 {
@@ -467,6 +534,7 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
     unsigned long streams = config.max_event_streams;
     if (!listen_settings(s, config, error) || !origin_settings(s, config, error) ||
         !users_settings(s, config, error) || !token_settings(s, config, error) ||
+        !serial_settings(s, config, error) ||
         !number_setting(s, "port", 0, kMaxPort, port, error) ||
         !number_setting(s, "max-request-bytes", kMinRequestBytes, kMaxRequestBytes, request_bytes,
                         error) ||
@@ -509,6 +577,10 @@ const char *usage_text()
            "  --max-deadline-ms N       the longest deadline a request may ask (default 60000)\n"
            "  --max-event-streams N     event streams open at once (default 16; one user may\n"
            "                            open half of them, one origin a quarter)\n"
+           "  --serial-readers LIST     security modules on serial lines to serve beside\n"
+           "                            the USB readers: devices separated by ':', each\n"
+           "                            with @RATE if not 115200\n"
+           "                            (/dev/ttyS1@57600:/dev/ttyUSB0); may repeat\n"
            "  --help, --version\n"
            "\n"
            "Every option is also a setting of the file, written without the dashes\n"

@@ -31,6 +31,9 @@ struct Config {
     unsigned read_deadline_ms = 10000; // when a read request names none
     unsigned max_deadline_ms = 60000;
     unsigned max_event_streams = 16;
+    // Serial modules to serve beside the USB readers, as locations
+    // vessik_reader_open takes ("serial:/dev/ttyS1@57600").
+    std::vector<std::string> serial_readers;
 };
 
 // Keys of the file and the command line, each with its values in order.
@@ -67,6 +70,13 @@ bool is_loopback_address(const std::string &address);
 // An origin as browsers send it: lower-case scheme://host[:port], no path.
 // Writes the normalised form; false for anything else, "*" and "null".
 bool normalise_origin(const std::string &text, std::string &origin);
+
+// The serial readers of a serial-readers value: devices separated by ':'
+// (or ',' and blanks), each an absolute path, optionally with @RATE (9600,
+// 19200, 38400, 57600, 115200). Adds their locations to `locations`; false
+// with a message for anything else.
+bool parse_serial_readers(const std::string &value, std::vector<std::string> &locations,
+                          std::string &error);
 
 // The --help text.
 const char *usage_text();

@@ -63,24 +63,34 @@ void EventHub::push(Stream &stream, Event event)
     stream.queue.push_back(std::move(event));
 }
 
-void EventHub::publish(const std::string &name, const std::string &data)
+bool EventHub::wants(const Stream &stream, const std::string &reader)
+{
+    return stream.owner.reader.empty() || reader.empty() || stream.owner.reader == reader;
+}
+
+void EventHub::publish(const std::string &name, const std::string &data, const std::string &reader)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto &entry : streams_)
-            push(entry.second, Event{name, data});
+        for (auto &entry : streams_) {
+            if (wants(entry.second, reader))
+                push(entry.second, Event{name, data});
+        }
     }
     changed_.notify_all();
 }
 
-void EventHub::publish_card(const std::string &card_json)
+void EventHub::publish_card(const std::string &card_json, const std::string &present_json,
+                            const std::string &reader)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto &entry : streams_) {
             Stream &stream = entry.second;
+            if (!wants(stream, reader))
+                continue;
             push(stream, stream.owner.receives_cards ? Event{"card", card_json}
-                                                     : Event{"card-present", "{}"});
+                                                     : Event{"card-present", present_json});
         }
     }
     changed_.notify_all();

@@ -28,6 +28,7 @@ struct StreamOwner {
     uid_t uid = 0;
     std::string origin;          // the page's origin; empty for a local program
     bool receives_cards = false; // the kit's own page or an origin allowed the card data
+    std::string reader;          // the one reader whose events it wants; empty: every reader's
 };
 
 class EventHub {
@@ -47,11 +48,15 @@ class EventHub {
     // Closes the stream `id` and drops its queue.
     void unsubscribe(int id);
 
-    // Queues the event for every open stream.
-    void publish(const std::string &name, const std::string &data);
-    // A card laid on the reader: "card" with its data for the streams that
-    // receive cards, "card-present" without it for the others.
-    void publish_card(const std::string &card_json);
+    // Queues the event for every open stream that wants reader `reader`'s
+    // events; an event of no one reader (`reader` empty) goes to every stream.
+    void publish(const std::string &name, const std::string &data,
+                 const std::string &reader = std::string());
+    // A card laid on reader `reader`: "card" with its data for the streams
+    // that receive cards, "card-present" with `present_json` (which reader)
+    // for the others.
+    void publish_card(const std::string &card_json, const std::string &present_json,
+                      const std::string &reader = std::string());
 
     // Moves the stream's queued events into `out`, waiting up to `timeout`
     // for one. false once the hub is closed.
@@ -72,6 +77,7 @@ class EventHub {
     };
 
     bool within_limits(const StreamOwner &owner) const;
+    static bool wants(const Stream &stream, const std::string &reader);
     static void push(Stream &stream, Event event);
 
     const unsigned max_streams_;

@@ -75,6 +75,8 @@ int main(int argc, char **argv)
         return fail(kExitCannotStart, error);
     for (const std::string &url : urls)
         std::printf("vessikd: listening on %s\n", url.c_str());
+    std::printf("vessikd: readers plugged in and out are seen %s\n",
+                service.reader_hotplug() ? "at once (hotplug)" : "within a second");
     std::fflush(stdout);
 
     int signal_number = 0;

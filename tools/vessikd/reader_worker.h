@@ -1,6 +1,7 @@
-// The one thread that uses the reader. Client reads and the watch for event
-// streams take turns on it, so two users never meet on the reader: a client
-// read waits for nothing but the watch read in progress, which it cancels.
+// The one thread that uses a reader; vessikd runs one for each reader it
+// serves. Client reads and the watch for event streams take turns on it, so
+// two users never meet on the reader: a client read waits for nothing but
+// the watch read in progress, which it cancels.
 //
 // Only the watch announces cards: a client's read goes to that client alone.
 // The watch also tells when the card read last is lifted. The library has
@@ -10,13 +11,19 @@
 // card again after reading it cannot tell a lifted card from one left
 // lying; the watch learns whether the reader refinds cards from the first
 // card it does see again, and tells no removals until then.
+//
+// The reader is opened once, on the worker's thread, and kept open: the
+// module's identifier is known from then on. A reader lost under a read is
+// closed and opened afresh for the next one.
 #ifndef VESSIKD_READER_WORKER_H
 #define VESSIKD_READER_WORKER_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "vessik_read.h"
@@ -28,19 +35,43 @@ struct WorkerHooks {
     std::function<void(const vessik_card &)> card_laid_down; // a new card the watch found
     std::function<void()> card_removed;                      // the card read last is gone
     std::function<bool()> want_watch;                        // event streams are open
-    std::function<bool()> reader_present;                    // the monitor's view of the bus
     std::function<void()> reader_trouble;                    // a read found no reader or lost it
+};
+
+// What a client asks a read for beside the text and the photo.
+struct ReadRequest {
+    unsigned deadline_ms = 0;
+    bool fingerprints = false;
+    bool appended_address = false;
+};
+
+// The reader as the worker knows it, for listings.
+struct ReaderState {
+    std::string module_id_hex;   // empty until the reader has opened
+    bool open_tried = false;     // the reader has been opened, or tried
+    int open_result = VESSIK_OK; // the last open's result
+    bool client_read = false;    // a client's read is queued or running
+    bool watching = false;       // a watch read runs
 };
 
 class ReaderWorker {
   public:
-    explicit ReaderWorker(WorkerHooks hooks) : hooks_(std::move(hooks)) {}
+    // `location` is what vessik_reader_open takes for the reader.
+    ReaderWorker(std::string location, WorkerHooks hooks)
+        : location_(std::move(location)), hooks_(std::move(hooks))
+    {
+    }
+    ~ReaderWorker() { stop(); }
+    ReaderWorker(const ReaderWorker &) = delete;
+    ReaderWorker &operator=(const ReaderWorker &) = delete;
 
     // Starts the thread that uses the reader.
     void start();
-    // Cancels the read in progress (the reader is closed by then) and ends
-    // the thread. A client read waiting or running gets VESSIK_E_CANCELLED.
-    void stop();
+    // Cancels the read in progress, closes the reader and ends the thread.
+    // A client read waiting or running gets VESSIK_E_CANCELLED, or
+    // VESSIK_E_READER_LOST when `reader_gone` (it was unplugged). Once only;
+    // later calls return at once.
+    void stop(bool reader_gone = false);
 
     // True once the client asking for a read has gone away.
     using Abandoned = std::function<bool()>;
@@ -49,7 +80,7 @@ class ReaderWorker {
     // while another client's read is queued or running. A read whose client
     // has gone (`abandoned`, asked every few milliseconds) is cancelled, so
     // that the reader is free for the next one well before the deadline.
-    int read(unsigned deadline_ms, vessik_card *card, const Abandoned &abandoned = nullptr);
+    int read(const ReadRequest &request, vessik_card *card, const Abandoned &abandoned = nullptr);
 
     // Streams opened or closed, or the reader came or went.
     void wake();
@@ -58,6 +89,8 @@ class ReaderWorker {
     bool client_read_active() const;
     // A watch read for the event streams is running.
     bool watching() const;
+    // The module's identifier, the last open's result and what runs now.
+    ReaderState state() const;
 
   private:
     enum class Slot { Empty, Queued, Running, Done };
@@ -68,31 +101,47 @@ class ReaderWorker {
     static constexpr unsigned kCancelRepeatMs = 20;
     static constexpr unsigned kIdleRecheckMs = 500;
     static constexpr unsigned kTroublePauseMs = 500;
+    // A reader that would not open (another program held it) is tried again
+    // this often while idle, so that its listing mends by itself.
+    static constexpr unsigned kReopenPauseMs = 2000;
     // A read that looks for the card still lying there ends after this
     // long, or after twice the last card read's own time if that is more.
     static constexpr unsigned kPresenceDeadlineMs = 1500;
 
     void run();
-    // The library's status callback: it runs once the reader is open, after
-    // the read has cleared any earlier cancel, so a watch read that lost a
-    // cancel before then is cancelled here instead.
+    // The library's status callback, on this worker's thread: it runs once
+    // the reader is open, after the read has cleared any earlier cancel, so
+    // a watch read that lost a cancel before then is cancelled here instead.
     static void on_read_status(int kind, void *message);
+    // Cancels the read on the reader, if it is open; with the lock held.
+    void cancel_locked();
+    // Opens the reader if it is not open (on the worker's thread).
+    int ensure_open();
+    void close_reader();
     void yield_if_asked();
     void serve_client(std::unique_lock<std::mutex> &lock);
     void watch_once(std::unique_lock<std::mutex> &lock);
-    int read_card(unsigned deadline_ms, bool watch, bool report_same_card, vessik_card *card);
+    int read_card(const ReadRequest &request, bool watch, bool report_same_card, vessik_card *card);
     // Called with the lock held after every read, a client's or the watch's:
     // keeps what is known of the card on the reader, and tells the streams
     // of a card the watch found that is not the one known to lie there (a
     // client's card is the client's alone).
     void note_result(int result, const vessik_card &card, bool presence_check, bool watched);
 
+    const std::string location_;
     WorkerHooks hooks_;
     mutable std::mutex mutex_;
+    // Set and cleared by the worker's thread under the lock; others use it
+    // under the lock only, to cancel.
+    vessik_reader *reader_ = nullptr;
+    bool open_tried_ = false;
+    int open_result_ = VESSIK_OK;
+    std::chrono::steady_clock::time_point last_open_try_;
+    std::string module_id_hex_;
     std::condition_variable wake_; // for the worker
     std::condition_variable done_; // for clients and stop()
     Slot slot_ = Slot::Empty;
-    unsigned request_deadline_ms_ = 0;
+    ReadRequest request_;
     int result_ = VESSIK_OK;
     vessik_card card_{};
     bool watch_running_ = false;
@@ -105,6 +154,7 @@ class ReaderWorker {
     unsigned card_read_ms_ = 0;
     bool reader_refinds_ = false; // a card was seen again after its read
     bool stopping_ = false;
+    bool reader_gone_ = false;
     bool exited_ = false;
     std::thread thread_;
 };

@@ -45,7 +45,6 @@ constexpr int kHttpBadGateway = 502;
 constexpr int kHttpUnavailable = 503;
 constexpr int kHttpGatewayTimeout = 504;
 
-constexpr auto kMonitorInterval = std::chrono::milliseconds(500);
 // Comments on an idle stream: they keep proxies from closing it, and a
 // failed write is how a stream whose page has gone is noticed.
 constexpr auto kStreamHeartbeat = std::chrono::milliseconds(2000);
@@ -80,7 +79,22 @@ const Route kRoutes[] = {
     {"/style.css", "GET", false}, {"/favicon.svg", "GET", false},
     {"/v1/status", "GET", true},  {"/v1/read", "POST", true},
     {"/v1/events", "GET", true},  {"/v1/photo", "POST", true},
+    {"/v1/readers", "GET", true},
 };
+// A read on one reader: /v1/readers/ID/read, ID its location (a serial
+// one's slashes written %2F or as they are).
+const Route kReaderReadRoute = {"/v1/readers/ID/read", "POST", true};
+constexpr const char *kReaderPathStart = "/v1/readers/";
+constexpr const char *kReaderReadEnd = "/read";
+constexpr const char *kReaderReadPattern = R"(/v1/readers/(.+)/read)";
+
+bool is_reader_read_path(const std::string &path)
+{
+    const std::string start = kReaderPathStart;
+    const std::string end = kReaderReadEnd;
+    return path.size() > start.size() + end.size() && path.compare(0, start.size(), start) == 0 &&
+           path.compare(path.size() - end.size(), end.size(), end) == 0;
+}
 
 const Route *find_route(const std::string &path)
 {
@@ -88,8 +102,18 @@ const Route *find_route(const std::string &path)
         if (path == r.path)
             return &r;
     }
-    return nullptr;
+    return is_reader_read_path(path) ? &kReaderReadRoute : nullptr;
 }
+
+// A read's options from the body or the query: the deadline, and whether
+// the fingerprints and the appended address are wanted.
+struct ReadFields {
+    unsigned deadline_ms = 0;
+    bool fingerprints = false;
+    bool appended_address = false;
+};
+
+const char *const kReadFieldNames = "deadline_ms, fingerprints, appended_address";
 
 bool route_allows(const Route &route, const std::string &method)
 {
@@ -121,6 +145,8 @@ void send_read_error(Response &res, int code)
         {VESSIK_E_NO_READER, kHttpUnavailable, "no-reader"},
         {VESSIK_E_READER_LOST, kHttpUnavailable, "reader-lost"},
         {VESSIK_E_BUSY, kHttpConflict, "busy"},
+        {VESSIK_E_READER_IN_USE, kHttpUnavailable, "reader-in-use"},
+        {VESSIK_E_ACCESS, kHttpUnavailable, "no-access"},
     };
     int status = kHttpInternalError;
     const char *error = "internal";
@@ -224,17 +250,30 @@ std::vector<int> inherited_sockets()
 Service::Service(const Config &config)
     : config_(config), users_(config.allowed_users, config.allowed_groups),
       limits_(config.max_event_streams + kRequestThreads), hub_(config.max_event_streams),
-      worker_(WorkerHooks{
-          [this](const vessik_card &card) {
-              hub_.publish_card(vessik_tools::json_text(vessik_tools::card_to_json(card)));
-          },
-          [this] { hub_.publish("card-removed", "{}"); }, [this] { return hub_.streams() > 0; },
-          [this] { return monitor_.present(); }, [this] { monitor_.poke(); }})
+      readers_(
+          config.serial_readers,
+          RegistryHooks{
+              [this](const std::string &id, const vessik_card &card) {
+                  // Events say which reader: the card's object ends with it.
+                  Json card_json = vessik_tools::card_to_json(card);
+                  card_json["reader"] = id;
+                  hub_.publish_card(vessik_tools::json_text(card_json),
+                                    vessik_tools::json_text(Json{{"reader", id}}), id);
+              },
+              [this](const std::string &id) {
+                  hub_.publish("card-removed", vessik_tools::json_text(Json{{"reader", id}}), id);
+              },
+              [this] { return hub_.streams() > 0; },
+              [this](const std::string &id, bool present) {
+                  hub_.publish("reader",
+                               vessik_tools::json_text(Json{{"present", present}, {"reader", id}}),
+                               id);
+              }})
 {
     policy_.allowed_origins = config.allowed_origins;
     policy_.event_origins = config.event_origins;
     policy_.token = config.token;
-    hub_.set_count_listener([this] { worker_.wake(); });
+    hub_.set_count_listener([this] { readers_.wake_all(); });
 }
 
 // Every connection first: the user behind it must be one this computer
@@ -267,13 +306,7 @@ bool Service::start(std::vector<std::string> &urls, std::string &error)
     for (const Listener &l : listeners_)
         urls.push_back("http://" + l.host);
 
-    monitor_.start(
-        [this](bool present) {
-            hub_.publish("reader", vessik_tools::json_text(Json{{"present", present}}));
-            worker_.wake();
-        },
-        kMonitorInterval);
-    worker_.start();
+    readers_.start();
     for (Listener &l : listeners_)
         threads_.emplace_back([s = l.server.get()] { s->listen_after_bind(); });
     return true;
@@ -378,8 +411,7 @@ std::vector<std::string> Service::own_host_names() const
 void Service::stop()
 {
     hub_.close();
-    worker_.stop();
-    monitor_.stop();
+    readers_.stop();
     for (Listener &l : listeners_)
         l.server->stop();
     for (std::thread &t : threads_)
@@ -440,7 +472,14 @@ void Service::set_up(httplib::Server &server)
 
     server.Get("/v1/status",
                [this](const Request &req, Response &res) { handle_status(req, res); });
-    server.Post("/v1/read", [this](const Request &req, Response &res) { handle_read(req, res); });
+    server.Post("/v1/read", [this](const Request &req, Response &res) {
+        handle_read(req, res, std::string());
+    });
+    server.Get("/v1/readers",
+               [this](const Request &req, Response &res) { handle_readers(req, res); });
+    server.Post(kReaderReadPattern, [this](const Request &req, Response &res) {
+        handle_read(req, res, req.matches[1].str());
+    });
     server.Post("/v1/photo", [this](const Request &req, Response &res) { handle_photo(req, res); });
     server.Get("/v1/events",
                [this](const Request &req, Response &res) { handle_events(req, res); });
@@ -537,18 +576,18 @@ Requester Service::requester(const Request &req) const
 
 std::string Service::status_json(bool with_activity)
 {
-    // The bus is looked at now; the reader itself is not touched.
-    const bool present = monitor_.probe();
+    const size_t readers = readers_.count();
     Json status{
         {"service", "vessikd"},
         {"version", VESSIK_VERSION},
-        {"reader_present", present},
+        {"reader_present", readers > 0},
+        {"readers", readers},
     };
     // Whether someone else is reading now is theirs to know, not a page's
     // of another origin.
     if (with_activity) {
-        status["read_in_progress"] = worker_.client_read_active();
-        status["watching"] = worker_.watching();
+        status["read_in_progress"] = readers_.client_read_active();
+        status["watching"] = readers_.watching();
         status["event_streams"] = hub_.streams();
     }
     status["photo_decoder"] =
@@ -561,33 +600,139 @@ void Service::handle_status(const Request &req, Response &res)
     res.set_content(status_json(requester(req) != Requester::OtherOrigin), kJsonType);
 }
 
-void Service::handle_read(const Request &req, Response &res)
+namespace {
+
+// What a reader is doing, as a listing says it; another origin's page
+// hears only whether it can be read.
+const char *reader_state_name(const ReaderState &state, bool with_activity)
+{
+    if (!state.open_tried)
+        return "opening";
+    if (state.open_result != VESSIK_OK)
+        return "unavailable";
+    if (with_activity && state.client_read)
+        return "reading";
+    if (with_activity && state.watching)
+        return "watching";
+    return "ready";
+}
+
+Json reader_json(const ReaderSummary &reader, bool with_activity)
+{
+    const ReaderState &state = reader.state;
+    return Json{
+        {"id", reader.id},
+        {"transport", reader.transport == VESSIK_TRANSPORT_SERIAL ? "serial" : "usb"},
+        {"location", reader.id},
+        {"module_id", state.module_id_hex.empty() ? Json(nullptr) : Json(state.module_id_hex)},
+        {"state", reader_state_name(state, with_activity)},
+        {"error", state.open_tried && state.open_result != VESSIK_OK
+                      ? Json(vessik_strerror(state.open_result))
+                      : Json(nullptr)},
+    };
+}
+
+// A yes or no of the body (true, false) or of the query (1, 0, true, false).
+bool flag_value(const Json &value, bool from_query, bool &flag)
+{
+    if (value.is_boolean()) {
+        flag = value.get<bool>();
+        return true;
+    }
+    if (!from_query || !value.is_string())
+        return false;
+    const std::string text = value.get<std::string>();
+    if (text == "1" || text == "true" || text == "0" || text == "false") {
+        flag = text == "1" || text == "true";
+        return true;
+    }
+    return false;
+}
+
+// One field of a read request, from the body's JSON or the query's text;
+// false with the answer sent for a bad one.
+bool read_field(const std::string &key, const Json &value, bool from_query,
+                unsigned max_deadline_ms, ReadFields &fields, Response &res)
+{
+    if (key == "fingerprints" || key == "appended_address") {
+        bool &flag = key == "fingerprints" ? fields.fingerprints : fields.appended_address;
+        if (flag_value(value, from_query, flag))
+            return true;
+        send_error(res, kHttpBadRequest, "bad-request", key + " must be true or false");
+        return false;
+    }
+    if (key != "deadline_ms") {
+        send_error(res, kHttpBadRequest, "bad-request",
+                   "unknown field '" + key + "' (a read takes " + kReadFieldNames + ")");
+        return false;
+    }
+    // The query's deadline comes as text; the body's must be a number.
+    Json number = value;
+    if (from_query)
+        number = Json::parse(value.get<std::string>(), nullptr, false);
+    if (!number.is_number_unsigned() || number.get<unsigned long long>() < 1 ||
+        number.get<unsigned long long>() > max_deadline_ms) {
+        send_error(res, kHttpBadRequest, "bad-request",
+                   "deadline_ms must be a whole number from 1 to " +
+                       std::to_string(max_deadline_ms));
+        return false;
+    }
+    fields.deadline_ms = number.get<unsigned>();
+    return true;
+}
+
+} // namespace
+
+void Service::handle_readers(const Request &req, Response &res)
+{
+    const bool with_activity = requester(req) != Requester::OtherOrigin;
+    Json list = Json::array();
+    for (const ReaderSummary &reader : readers_.summaries())
+        list.push_back(reader_json(reader, with_activity));
+    send_json(res, kHttpOk, Json{{"readers", list}});
+}
+
+void Service::handle_read(const Request &req, Response &res, const std::string &id)
 {
     Json body;
     if (!body_object(req, body, res))
         return;
-    unsigned deadline = config_.read_deadline_ms;
+    ReadFields fields;
+    fields.deadline_ms = config_.read_deadline_ms;
+    for (const auto &param : req.params) {
+        if (!read_field(param.first, Json(param.second), true, config_.max_deadline_ms, fields,
+                        res))
+            return;
+    }
     for (const auto &item : body.items()) {
-        if (item.key() != "deadline_ms") {
-            send_error(res, kHttpBadRequest, "bad-request", "unknown field '" + item.key() + "'");
+        if (!read_field(item.key(), item.value(), false, config_.max_deadline_ms, fields, res))
             return;
-        }
-        const Json &value = item.value();
-        if (!value.is_number_unsigned() || value.get<unsigned long long>() < 1 ||
-            value.get<unsigned long long>() > config_.max_deadline_ms) {
-            send_error(res, kHttpBadRequest, "bad-request",
-                       "deadline_ms must be a whole number from 1 to " +
-                           std::to_string(config_.max_deadline_ms));
-            return;
-        }
-        deadline = value.get<unsigned>();
+    }
+    std::shared_ptr<ReaderWorker> reader = readers_.find(id);
+    if (reader == nullptr) {
+        // A read, unlike the status, may wait for a look at the bus: a
+        // reader plugged in a moment ago is not refused for a stale list.
+        readers_.scan();
+        reader = readers_.find(id);
+    }
+    if (reader == nullptr && !id.empty()) {
+        send_error(res, kHttpNotFound, "no-such-reader", "no reader '" + id + "' is served");
+        return;
+    }
+    if (reader == nullptr) {
+        send_read_error(res, VESSIK_E_NO_READER);
+        return;
     }
 
+    ReadRequest request;
+    request.deadline_ms = fields.deadline_ms;
+    request.fingerprints = fields.fingerprints;
+    request.appended_address = fields.appended_address;
     vessik_card card;
     vessik_card_init(&card);
     // A page that gives up (navigates away, aborts its fetch) closes the
     // connection: its read is cancelled rather than holding the reader.
-    const int code = worker_.read(deadline, &card, [] { return BoundedServer::client_gone(); });
+    const int code = reader->read(request, &card, [] { return BoundedServer::client_gone(); });
     if (code != VESSIK_OK) {
         send_read_error(res, code);
         return;
@@ -636,6 +781,8 @@ void Service::handle_events(const Request &req, Response &res)
     owner.uid = BoundedServer::peer().uid;
     owner.origin = from == Requester::OwnPage ? kOwnPageKey : origin;
     owner.receives_cards = receives_cards(policy_, from, origin);
+    // ?reader=ID: one reader's events only (it need not be plugged in yet).
+    owner.reader = req.get_param_value("reader");
     const int id = hub_.subscribe(owner);
     if (id < 0) {
         send_error(res, kHttpUnavailable, "too-many-streams",

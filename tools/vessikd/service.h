@@ -1,5 +1,6 @@
 // vessikd's HTTP service: the routes, the access checks around them, and the
-// parts that own the reader (monitor, worker, event streams, photo decoder).
+// parts that own the readers (the registry and its workers, event streams,
+// photo decoder).
 #ifndef VESSIKD_SERVICE_H
 #define VESSIKD_SERVICE_H
 
@@ -17,8 +18,7 @@
 #include "event_hub.h"
 #include "local_users.h"
 #include "photo_decoder.h"
-#include "reader_monitor.h"
-#include "reader_worker.h"
+#include "reader_registry.h"
 
 namespace vessikd {
 
@@ -31,9 +31,13 @@ class Service : private ConnectionGate {
     // served go into `urls`. false with a message if it cannot serve: an
     // address another program holds is an error, never skipped.
     bool start(std::vector<std::string> &urls, std::string &error);
-    // Cancels a read in progress, closes the reader and every stream, stops
-    // the servers and waits for their threads.
+    // Cancels the reads in progress, closes the readers and every stream,
+    // stops the servers and waits for their threads.
     void stop();
+
+    // Whether libusb tells of readers plugged in and out (else the bus is
+    // looked at every second).
+    bool reader_hotplug() const { return readers_.hotplug(); }
 
   private:
     // One listening socket and the name it is reached by ("127.0.0.1:19904").
@@ -60,11 +64,14 @@ class Service : private ConnectionGate {
     Requester requester(const httplib::Request &req) const;
 
     void handle_status(const httplib::Request &req, httplib::Response &res);
-    void handle_read(const httplib::Request &req, httplib::Response &res);
+    void handle_readers(const httplib::Request &req, httplib::Response &res);
+    // A read on reader `id`, or on the first reader for an empty id.
+    void handle_read(const httplib::Request &req, httplib::Response &res, const std::string &id);
     void handle_photo(const httplib::Request &req, httplib::Response &res);
     void handle_events(const httplib::Request &req, httplib::Response &res);
-    // The reader's presence and the kit's version for everyone; what the
-    // reader is doing only for `with_activity` (the kit's page, local users).
+    // The readers' presence and the kit's version for everyone; what the
+    // readers are doing only for `with_activity` (the kit's page, local
+    // users). From memory: the bus is not looked at for it.
     std::string status_json(bool with_activity);
 
     const Config config_;
@@ -72,8 +79,7 @@ class Service : private ConnectionGate {
     LocalUsers users_;
     ConnectionLimits limits_;
     EventHub hub_;
-    ReaderMonitor monitor_;
-    ReaderWorker worker_;
+    ReaderRegistry readers_;
     PhotoDecoder decoder_;
     std::vector<Listener> listeners_;
     bool ipv6_absent_ = false; // the host has no ::1, so nobody can hold it

@@ -1007,7 +1007,9 @@ TEST(ServiceEvents, StreamTellsStateCardsAndUnplug)
     EXPECT_NE(std::string::npos, stream.text().find("\"reader_present\":true")) << stream.text();
     ASSERT_TRUE(stream.wait_for("event: card\ndata: {\"type\":\"resident\"", 8)) << stream.text();
     EXPECT_NE(std::string::npos, stream.text().find(sample_card().at("id_number")));
-    EXPECT_TRUE(stream.wait_for("event: reader\ndata: {\"present\":false}", 8)) << stream.text();
+    EXPECT_TRUE(
+        stream.wait_for("event: reader\ndata: {\"present\":false,\"reader\":\"usb:1-1\"}", 8))
+        << stream.text();
     // A card lying on the reader is told once, not once per watch round.
     const std::string text = stream.text();
     size_t cards = 0;
@@ -1026,7 +1028,8 @@ TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
     // Lying there, the card is not told again, nor taken for lifted.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(std::string::npos, stream.text().find("event: card-removed")) << stream.text();
-    ASSERT_TRUE(stream.wait_for("event: card-removed\ndata: {}", 8)) << stream.text();
+    ASSERT_TRUE(stream.wait_for("event: card-removed\ndata: {\"reader\":\"usb:1-1\"}", 8))
+        << stream.text();
     const std::string text = stream.text();
     EXPECT_EQ(text.find("event: card\n"), text.rfind("event: card\n")) << text;
 }
@@ -1083,7 +1086,8 @@ TEST(ServiceEvents, CardDataGoesOnlyToTheOwnPageAndEventOrigins)
         EXPECT_NE(std::string::npos, told->text().find(id));
     }
     for (EventStream *untold : {&program, &other_page}) {
-        ASSERT_TRUE(untold->wait_for("event: card-present\ndata: {}", 8)) << untold->text();
+        ASSERT_TRUE(untold->wait_for("event: card-present\ndata: {\"reader\":\"usb:1-1\"}", 8))
+            << untold->text();
         EXPECT_EQ(std::string::npos, untold->text().find(id)) << untold->text();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));

@@ -496,7 +496,7 @@ TEST(EventHub, CardDataGoesOnlyToStreamsThatReceiveCards)
     vessikd::EventHub hub(8);
     const int page = hub.subscribe(owner(1000, "own page", true));
     const int program = hub.subscribe(owner(1000));
-    hub.publish_card("{\"name\":\"x\"}");
+    hub.publish_card("{\"name\":\"x\"}", "{\"reader\":\"usb:1-1\"}");
     std::vector<vessikd::Event> events;
     ASSERT_TRUE(hub.next(page, events, std::chrono::milliseconds(0)));
     ASSERT_EQ(1u, events.size());
@@ -505,7 +505,7 @@ TEST(EventHub, CardDataGoesOnlyToStreamsThatReceiveCards)
     ASSERT_TRUE(hub.next(program, events, std::chrono::milliseconds(0)));
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ("card-present", events[0].name);
-    EXPECT_EQ("{}", events[0].data);
+    EXPECT_EQ("{\"reader\":\"usb:1-1\"}", events[0].data);
 }
 
 TEST(EventHub, AStreamThatFallsBehindKeepsTheNewest)

@@ -1,4 +1,4 @@
-// The vessikd page: the reader's state, and every card as it is read.
+// The vessikd page: the readers' state, and every card as it is read.
 'use strict';
 
 const READ_DEADLINE_MS = 15000;
@@ -15,6 +15,7 @@ const CARD_TYPES = {
   'resident': 'Resident identity card',
   'foreign-permanent': 'Foreign permanent resident card',
   'hmt-permit': 'Hong Kong / Macau / Taiwan residence permit',
+  'unknown': 'Card of a type this kit does not know',
 };
 const SEXES = {'1': 'male', '2': 'female'};
 
@@ -42,6 +43,7 @@ function showMessage(text, kind) {
 
 function showStatus(status) {
   showReader(status.reader_present);
+  $('reader-state').title = `${status.readers || 0} reader(s)`;
   state.decoder = status.photo_decoder;
   setBadge('decoder-state', status.photo_decoder === 'installed' ? 'installed' : 'none (stand-in)',
            status.photo_decoder === 'installed' ? 'good' : 'warn');
@@ -81,6 +83,10 @@ function cardFields(card) {
     ['Pass number', card.pass_number],
     ['Issue count', card.issue_count],
     ['Card version', card.version],
+    ['Appended address', card.appended_address],
+    // A card of a type the kit does not know has no field decoded: only
+    // its marker tells what it is.
+    ['Type marker', card.type === 'unknown' ? card.type_marker || '(none)' : ''],
   ].filter(([, value]) => value);
 }
 
@@ -111,9 +117,11 @@ async function showPhoto(card, box) {
 function showCard(card) {
   const node = $('card-template').content.firstElementChild.cloneNode(true);
   node.dataset.idNumber = card.id_number;
-  node.querySelector('.card-name').textContent = card.name || card.name_en;
+  node.querySelector('.card-name').textContent =
+      card.type === 'unknown' ? 'Unknown card' : card.name || card.name_en;
+  const where = card.reader ? ` · reader ${card.reader}` : '';
   node.querySelector('.card-meta').textContent =
-      `${CARD_TYPES[card.type] || card.type} · read ${new Date().toLocaleTimeString()}`;
+      `${CARD_TYPES[card.type] || card.type} · read ${new Date().toLocaleTimeString()}${where}`;
   const list = node.querySelector('.fields');
   for (const [label, value] of cardFields(card)) {
     const dt = document.createElement('dt');
@@ -144,7 +152,8 @@ function connectEvents() {
   events.onopen = () => setBadge('stream-state', 'live', 'good');
   events.onerror = () => setBadge('stream-state', 'reconnecting', 'warn');
   events.addEventListener('status', (e) => showStatus(JSON.parse(e.data)));
-  events.addEventListener('reader', (e) => showReader(JSON.parse(e.data).present));
+  // One reader plugged in or out: the status says whether any is left.
+  events.addEventListener('reader', refreshStatus);
   events.addEventListener('card', (e) => showCard(JSON.parse(e.data)));
   // A card is there, its data kept back: a page that is not sent cards may
   // ask for it with a read.
@@ -160,7 +169,7 @@ async function readCard() {
     const res = await fetch('/v1/read', {
       method: 'POST',
       headers: authHeaders({'Content-Type': 'application/json'}),
-      body: JSON.stringify({deadline_ms: READ_DEADLINE_MS}),
+      body: JSON.stringify({deadline_ms: READ_DEADLINE_MS, appended_address: true}),
     });
     const body = await res.json();
     if (res.status === 401) {
@@ -176,6 +185,15 @@ async function readCard() {
     showMessage('The service cannot be reached: ' + err.message, 'bad');
   } finally {
     button.disabled = false;
+  }
+}
+
+async function refreshStatus() {
+  try {
+    const res = await fetch('/v1/status', {headers: authHeaders({})});
+    if (res.ok) showStatus(await res.json());
+  } catch (err) {
+    setBadge('reader-state', 'unknown', 'unknown');
   }
 }
 

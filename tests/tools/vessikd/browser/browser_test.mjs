@@ -2,7 +2,8 @@
 // virtual reader presents, the read button, a photo from a decoder, and the
 // token prompt. Screenshots go to --out.
 //
-//   node browser_test.mjs --launcher L --vessikd V --decoder FAKE.so --out DIR [--chromium C]
+//   node browser_test.mjs --launcher L --vessikd V --decoder FAKE.so --cards DIR --out DIR
+//                         [--chromium C]
 import { spawn } from 'node:child_process';
 import { createServer } from 'node:http';
 import { mkdirSync } from 'node:fs';
@@ -21,6 +22,7 @@ const { values: opts } = parseArgs({
     launcher: { type: 'string' },
     vessikd: { type: 'string' },
     decoder: { type: 'string' },
+    cards: { type: 'string' },
     out: { type: 'string' },
     chromium: { type: 'string', default: '/usr/bin/chromium' },
   },
@@ -143,6 +145,36 @@ async function cardLifted(browser) {
   }
 }
 
+// Two readers: the button reads the first with its appended address, and a
+// card of a type the kit does not know, laid on the second, shows as such.
+async function appendedAddressAndUnknownCard(browser) {
+  const service = await startService(['--readers', '2',
+                                      '--card', `1:${opts.cards}/sample-fingerprints.card`,
+                                      '--card', `2:${opts.cards}/unknown-type.card`,
+                                      '--no-card=2', '--card-after', '2:2']);
+  try {
+    const { page, problems } = await openPage(browser, service.url);
+    await waitForText(page, '#stream-state', 'live');
+    const unknown = page.locator('article.card', { hasText: 'Unknown card' }).first();
+    await unknown.waitFor({ timeout: CARD_LIMIT_MS });
+    const shownUnknown = await unknown.textContent();
+    for (const expected of ['Card of a type this kit does not know', 'Type marker', 'reader usb:1-2']) {
+      check(shownUnknown.includes(expected), `unknown card shows "${expected}": ${shownUnknown}`);
+    }
+    check(!shownUnknown.includes(SAMPLE_ID), 'no field decoded from the unknown card');
+
+    await page.click('#read-button');
+    const read = page.locator('article.card', { hasText: 'Appended address' }).first();
+    await read.waitFor({ timeout: CARD_LIMIT_MS });
+    const shown = await read.textContent();
+    check(shown.includes('虚拟省示例市模拟区迁入路8号'), `appended address shown: ${shown}`);
+    await page.screenshot({ path: join(opts.out, 'vessikd-page-two-readers.png'), fullPage: true });
+    check(problems.length === 0, problems.join('\n'));
+  } finally {
+    await stopService(service);
+  }
+}
+
 // With a decoder in the stand-in's place the page shows the card's photo.
 async function photoFromDecoder(browser) {
   const service = await startService([], [], { LD_PRELOAD: opts.decoder });
@@ -251,6 +283,8 @@ let failed = false;
 for (const [name, run] of [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
                            ['ServicePage.LiftedCardIsMarked', cardLifted],
                            ['ServicePage.PhotoFromAnInstalledDecoder', photoFromDecoder],
+                           ['ServicePage.AppendedAddressAndAnUnknownCardOnTwoReaders',
+                            appendedAddressAndUnknownCard],
                            ['ServicePage.TokenPromptThenCards', tokenPrompt],
                            ['ServicePage.AnotherOriginReadsWithTheReadmeLines',
                             otherOriginReads]]) {

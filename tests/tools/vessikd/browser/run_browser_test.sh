@@ -46,5 +46,5 @@ if [ ! -f node_modules/playwright-core/package.json ] ||
     cp package-lock.json node_modules/.package-lock.json.installed
 fi
 
-exec node browser_test.mjs --launcher "$1" --vessikd "$2" --decoder "$3" \
+exec node browser_test.mjs --launcher "$1" --vessikd "$2" --decoder "$3" --cards "$4" \
     --out "$work_dir/screenshots" --chromium "$chromium"
