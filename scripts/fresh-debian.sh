@@ -10,15 +10,17 @@
 # The minimal root (debootstrap --variant=minbase bookworm, plus the packages
 # below) is made once and kept in VESSIK_FRESH_CACHE (default
 # /var/cache/vessik-fresh); each run gets a fresh overlay on it (a copy where
-# overlayfs cannot be mounted), a clone of HEAD in /root/libvessik, and this
-# machine's own certificate authorities, so that it reaches the same package
-# registries. Everything else the kit's own steps must install.
-# Uncommitted changes are not in the clone.
+# overlayfs cannot be mounted), a clone of HEAD in /usr/local/src/libvessik
+# (not under /root, which the tests that run a program as another user cannot
+# enter), and this machine's own certificate authorities, so that it reaches
+# the same package registries. Everything else the kit's own steps must
+# install. Uncommitted changes are not in the clone.
 #
 # It prints the time to the first card and the test result; exit status 0
 # only when the demo showed a card and every test passed, none skipped.
 # DEMO_TIMEOUT and TEST_TIMEOUT (seconds) bound the two commands;
-# DEBIAN_MIRROR picks the mirror; KEEP_RUN=1 keeps the run's folder.
+# DEBIAN_MIRROR picks the mirror; KEEP_RUN=1 keeps the run's folder. The logs
+# (the demo's up to its first card, and the tests') stay in the cache's logs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
@@ -49,6 +51,7 @@ die() {
 
 root=$cache/root
 stamp=$cache/root.packages
+checkout=/usr/local/src/libvessik
 
 # The root is remade when the package list changes.
 cached_root_is_current() {
@@ -138,6 +141,7 @@ kill_root_processes() {
 
 run_dir=
 merged=
+logs=
 cleanup() {
   [ -n "$run_dir" ] || return 0
   if [ -n "$merged" ]; then
@@ -146,6 +150,9 @@ cleanup() {
     if mountpoint -q "$merged"; then
       umount "$merged" 2>/dev/null || umount -l "$merged"
     fi
+  fi
+  if [ -n "$logs" ]; then
+    cp "$run_dir"/*.log "$logs/" 2>/dev/null || true
   fi
   if still_mounted_below "$run_dir"; then
     echo "fresh-debian: $run_dir still has mounts; left in place" >&2
@@ -162,6 +169,8 @@ start_run() {
   trap cleanup EXIT
   trap 'exit 130' INT TERM
   merged=$run_dir/root
+  logs=$cache/logs/$(date -u +%Y%m%dT%H%M%SZ)
+  mkdir -p "$cache/logs" && chmod 0700 "$cache/logs" && mkdir "$logs"
   mkdir -p "$run_dir/upper" "$run_dir/work" "$merged"
   if mount -t overlay overlay \
       -o "lowerdir=$root,upperdir=$run_dir/upper,workdir=$run_dir/work" "$merged" 2>/dev/null; then
@@ -176,8 +185,8 @@ start_run() {
   if [ -n "$(git -C "$source_dir" status --porcelain --untracked-files=no)" ]; then
     say "note: uncommitted changes in $source_dir are not part of this run"
   fi
-  git clone -q "$source_dir" "$merged/root/libvessik"
-  git -C "$merged/root/libvessik" checkout -q --detach "$head"
+  git clone -q "$source_dir" "$merged$checkout"
+  git -C "$merged$checkout" checkout -q --detach "$head"
   say "checkout $(git -C "$source_dir" log -1 --format='%h %s' "$head")"
   mount_system "$merged"
 }
@@ -189,7 +198,7 @@ run_demo() {
   local out=$run_dir/demo.out log=$run_dir/demo.log
   local start=$SECONDS built="" card="" pid
   setsid chroot "$merged" /usr/bin/env -i "${CHROOT_ENV[@]}" \
-    bash -c 'cd /root/libvessik && exec ./run.sh demo' >"$out" 2>&1 </dev/null &
+    bash -c "cd $checkout && exec ./run.sh demo" >"$out" 2>&1 </dev/null &
   pid=$!
   while kill -0 "$pid" 2>/dev/null && [ $((SECONDS - start)) -lt "$demo_timeout" ]; do
     if [ -z "$built" ] && grep -q '^\.\.\.' "$out"; then
@@ -219,10 +228,10 @@ run_demo() {
 run_tests() {
   local log=$run_dir/test.log start=$SECONDS rc=0
   timeout "$test_timeout" chroot "$merged" /usr/bin/env -i "${CHROOT_ENV[@]}" \
-    bash -c 'cd /root/libvessik && ./run.sh test' >"$log" 2>&1 </dev/null || rc=$?
+    bash -c "cd $checkout && ./run.sh test" >"$log" 2>&1 </dev/null || rc=$?
   TEST_SECONDS=$((SECONDS - start))
   TEST_SUMMARY=$(grep -E 'tests passed|tests failed' "$log" | tail -n 1 || true)
-  TEST_SKIPPED=$(grep -cE '\(Skipped\)|\*\*\*Skipped|Not Run' "$log" || true)
+  TEST_SKIPPED=$(grep -cE '\*\*\*Skipped|\*\*\*Not Run' "$log" || true)
   if [ "$rc" -ne 0 ] || [ "$TEST_SKIPPED" -ne 0 ]; then
     echo "--- ./run.sh test: exit status $rc; failed or skipped tests:"
     sed -n '/The following tests/,$p' "$log" | head -n 40
@@ -233,7 +242,7 @@ run_tests() {
 
 # The versions the browser test met inside, for the record.
 report_versions() {
-  local pc=/root/libvessik/build/tests/service/browser/node_modules/playwright-core/package.json
+  local pc=$checkout/build/tests/service/browser/node_modules/playwright-core/package.json
   chroot "$merged" /usr/bin/env -i "${CHROOT_ENV[@]}" bash -c "
     printf 'node: %s\n' \"\$(node --version 2>/dev/null || echo none)\"
     printf 'chromium: %s\n' \"\$(chromium --version 2>/dev/null | tail -n 1 || echo none)\"
@@ -259,5 +268,5 @@ run_tests || tests_ok=no
 say "./run.sh test: ${TEST_SECONDS} s, ${TEST_SUMMARY:-no ctest summary}, ${TEST_SKIPPED} skipped"
 say "versions inside:"
 report_versions
-say "total $((SECONDS - total)) s; demo card: $demo_ok; tests: $tests_ok"
+say "total $((SECONDS - total)) s; demo card: $demo_ok; tests: $tests_ok; logs in $logs"
 [ $demo_ok = yes ] && [ $tests_ok = yes ]
