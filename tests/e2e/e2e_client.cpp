@@ -67,11 +67,30 @@ Held held_now()
     return h;
 }
 
+// libusb_exit has joined libusb's event thread when it returns, but the kernel
+// still lists a joined thread among the tasks until the thread has finished
+// exiting, which a busy machine can hold up. So the count is taken again until
+// it is back to the count before, for at most a bound far above any exit: a
+// thread left running never leaves the list and still shows.
+constexpr double kThreadExitBoundS = 2.0;
+constexpr useconds_t kThreadExitPollUs = 1000;
+
+Held held_once_threads_exit(const Held &before)
+{
+    const double start = now_s();
+    Held after = held_now();
+    while (after.threads > before.threads && now_s() - start < kThreadExitBoundS) {
+        usleep(kThreadExitPollUs);
+        after = held_now();
+    }
+    return after;
+}
+
 // The library's own link (handle and context) and the process's holdings,
 // after a mode against before it.
 void print_left(const Held &before)
 {
-    const Held after = held_now();
+    const Held after = held_once_threads_exit(before);
     std::printf("left fds_before=%d fds_after=%d usb_nodes=%d threads_before=%d threads_after=%d "
                 "handle=%d context=%d\n",
                 before.fds, after.fds, after.usb_nodes, before.threads, after.threads,
