@@ -13,8 +13,8 @@
 
 namespace {
 
-using testsupport::StatusRecorder;
 using apitest::ReadApiTest;
+using testsupport::StatusRecorder;
 
 const std::string kFifteen = "甲乙丙丁戊己庚辛壬癸子丑寅卯辰";
 // 35 characters: the whole address field.

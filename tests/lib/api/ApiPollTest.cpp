@@ -21,9 +21,9 @@
 namespace {
 
 using apitest::kUsPerMs;
-using testsupport::StatusRecorder;
 using apitest::NowUs;
 using apitest::ReadApiTest;
+using testsupport::StatusRecorder;
 
 // A cancel must end the read this fast.
 constexpr uint64_t kCancelBoundUs = 200 * kUsPerMs;

@@ -41,8 +41,8 @@ int main(void)
     expect(vessik_read(&options, NULL) == VESSIK_E_BAD_ARGUMENT, "null card refused");
     options.deadline_ms = 200;
     expect(vessik_read(&options, &card) == VESSIK_E_NO_READER, "no reader on the bus");
-    expect(all_bytes((const unsigned char *)&card + sizeof card.size, sizeof card - sizeof card.size,
-                     0x5A),
+    expect(all_bytes((const unsigned char *)&card + sizeof card.size,
+                     sizeof card - sizeof card.size, 0x5A),
            "card untouched");
     vessik_cancel();
 

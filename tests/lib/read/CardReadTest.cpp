@@ -12,8 +12,8 @@
 #include "testbus.h"
 #include "virtual_reader.h"
 
-using testsupport::Capture;
 using readtest::Commands;
+using testsupport::Capture;
 using testsupport::StatusRecorder;
 
 namespace {
@@ -277,7 +277,8 @@ TEST_F(CardReadTest, ShortOrMislabelledReadAnswersAreNeverDecoded)
         EXPECT_EQ(Read(), 5);
         EXPECT_EQ(Commands().substr(0, 8), "SFERSFER");
         EXPECT_EQ(memcmp(&before, &info_, sizeof(info_)), 0);
-        EXPECT_EQ(StatusRecorder::Get().Texts(), (std::vector<std::string>{"usb connect ok", "usb connect err"}));
+        EXPECT_EQ(StatusRecorder::Get().Texts(),
+                  (std::vector<std::string>{"usb connect ok", "usb connect err"}));
         ExpectClosed();
     }
 }
@@ -287,7 +288,8 @@ TEST_F(CardReadTest, UnplugWhilePollingEndsWithFiveAndTheNextReadWorks)
     reader_.remove_card();
     reader_.knobs().unplug_after_transfers = 20;
     ASSERT_EQ(Read(), 5);
-    EXPECT_EQ(StatusRecorder::Get().Texts(), (std::vector<std::string>{"usb connect ok", "usb connect err"}));
+    EXPECT_EQ(StatusRecorder::Get().Texts(),
+              (std::vector<std::string>{"usb connect ok", "usb connect err"}));
     EXPECT_EQ(testbus::sleeps_us().back(), 1000000u);
     ExpectClosed();
 
