@@ -89,8 +89,10 @@ void FrameTrace::In(const char *stage, const unsigned char *answer, int count)
     }
     line += " bytes=";
     AppendHex(line, answer, mask ? mask_from : count);
-    if (mask)
-        line.append(static_cast<size_t>(2 * (count - mask_from)), '0');
+    if (mask) {
+        constexpr size_t kHexDigitsPerByte = 2;
+        line.append(kHexDigitsPerByte * static_cast<size_t>(count - mask_from), '0');
+    }
     diag::Log(diag::kLogTrace, line.c_str());
 }
 
