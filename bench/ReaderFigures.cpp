@@ -28,39 +28,19 @@
 #include <unistd.h>
 #include <vector>
 
+#include "figures_clock.h"
 #include "vessik_read.h"
 
 namespace {
 
+using figures::Median;
+using figures::NowS;
+using figures::ProcessCpuS;
+using figures::Seconds;
+
 constexpr int kMaxReaders = 16;
 constexpr unsigned kReadDeadlineMs = 10000;
 constexpr double kMsPerS = 1000.0;
-
-double Seconds(clockid_t clock)
-{
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double NowS()
-{
-    return Seconds(CLOCK_MONOTONIC);
-}
-
-double ProcessCpuS()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
 
 // One read of the card lying on `reader`; false if none was read.
 bool ReadCard(vessik_reader *reader)

@@ -20,36 +20,20 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "figures_clock.h"
 #include "vessik_read.h"
 
 namespace {
+
+using figures::Median;
+using figures::NowS;
+using figures::ProcessCpuS;
 
 constexpr unsigned kReadDeadlineMs = 20000;
 constexpr double kMsPerS = 1000.0;
 constexpr double kBitsPerByte = 10.0; // 8N1: a start bit, eight data bits, a stop bit
 constexpr int kHexDigitsPerByte = 2;
 constexpr char kSerialPathVariable[] = "VESSIK_VIRTUAL_SERIAL";
-
-double NowS()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double ProcessCpuS()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
 
 // Bytes on the line in both directions, from the frame trace's lines: a
 // frame out by its bytes, an answer by its length.

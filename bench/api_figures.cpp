@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "figures_clock.h"
 #include "vessik_read.h"
 
 namespace {
@@ -24,21 +25,6 @@ namespace {
 constexpr double kMandatedWaitS = 0.9 + 600e-6 + 6 * 100e-6;
 constexpr unsigned kMsPerS = 1000;
 
-double now_s()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double cpu_s()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 int idle(double seconds)
 {
     vessik_read_options options;
@@ -46,11 +32,11 @@ int idle(double seconds)
     options.deadline_ms = static_cast<unsigned>(seconds * kMsPerS);
     vessik_card card;
     vessik_card_init(&card);
-    const double wall0 = now_s();
-    const double cpu0 = cpu_s();
+    const double wall0 = figures::NowS();
+    const double cpu0 = figures::ProcessCpuS();
     const int rc = vessik_read(&options, &card);
-    const double wall = now_s() - wall0;
-    const double cpu = cpu_s() - cpu0;
+    const double wall = figures::NowS() - wall0;
+    const double cpu = figures::ProcessCpuS() - cpu0;
     std::printf("idle result=%s wall_s=%.3f cpu_s=%.4f cpu_per_s=%.5f\n", vessik_strerror(rc), wall,
                 cpu, cpu / wall);
     return rc == VESSIK_E_TIMEOUT ? 0 : 1;
@@ -65,9 +51,9 @@ int overhead(int reads)
     for (int i = 0; i < reads; ++i) {
         vessik_card card;
         vessik_card_init(&card);
-        const double t0 = now_s();
+        const double t0 = figures::NowS();
         const int rc = vessik_read(&options, &card);
-        const double took = now_s() - t0;
+        const double took = figures::NowS() - t0;
         if (rc != VESSIK_OK) {
             std::printf("overhead result=%s\n", vessik_strerror(rc));
             return 1;

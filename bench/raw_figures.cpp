@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "IdCardLib.h"
+#include "figures_clock.h"
 #include "raw_link.h"
 #include "vessik.h"
 
@@ -31,27 +32,6 @@ constexpr double kMandatedWaitS = 0.9 + 600e-6 + 6 * 100e-6;
 // Longer than the model's read delay, so the raw read answer is ready.
 constexpr useconds_t kRawReadPauseUs = 600000;
 
-double now_s()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double cpu_s()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
-
 // One read's unavoidable USB work: open and claim, the four exchanges,
 // release and close. The wait for the read answer is not counted.
 double raw_read_once(bool *ok)
@@ -62,17 +42,17 @@ double raw_read_once(bool *ok)
                                            CommandFrame(vsim::kCmdSelect)};
     const std::vector<uint8_t> read_frame = CommandFrame(vsim::kCmdRead);
     RawLink link;
-    double t0 = now_s();
+    double t0 = figures::NowS();
     *ok = link.open() == 0;
     for (const std::vector<uint8_t> &f : frames)
         *ok = *ok && link.write_frame(f) == 0 && link.read_answer(answer) > 0;
     *ok = *ok && link.write_frame(read_frame) == 0;
-    double spent = now_s() - t0;
+    double spent = figures::NowS() - t0;
     usleep(kRawReadPauseUs);
-    t0 = now_s();
+    t0 = figures::NowS();
     *ok = *ok && link.read_answer(answer) == static_cast<int>(vsim::kReadAnswerBytes);
     link.close();
-    spent += now_s() - t0;
+    spent += figures::NowS() - t0;
     return spent;
 }
 
@@ -83,9 +63,9 @@ int mode_read(int rounds)
     for (int i = 0; i < rounds; ++i) {
         idInfo info;
         std::memset(&info, 0, sizeof info);
-        const double t0 = now_s();
+        const double t0 = figures::NowS();
         const int result = ReadIDCardLib(&info, VESSIK_READER_USB);
-        const double spent = now_s() - t0;
+        const double spent = figures::NowS() - t0;
         if (result != VESSIK_RESULT_CARD_READ) {
             std::printf("figures error=library read gave %d\n", result);
             return 1;
@@ -100,8 +80,8 @@ int mode_read(int rounds)
     }
     // Other load on the machine only ever adds time: the minimum is the
     // steadier estimate, the median the typical one.
-    const double lib = median(lib_overhead);
-    const double floor = median(raw);
+    const double lib = figures::Median(lib_overhead);
+    const double floor = figures::Median(raw);
     const double lib_min = *std::min_element(lib_overhead.begin(), lib_overhead.end());
     const double floor_min = *std::min_element(raw.begin(), raw.end());
     std::printf("figures rounds=%d median: library_overhead_ms=%.2f raw_floor_ms=%.2f ratio=%.2f\n",
@@ -122,16 +102,16 @@ int mode_raw_cycles(int cycles)
     unsigned char answer[2 * testsupport::kRawStageBytes];
     const std::vector<uint8_t> status = CommandFrame(vsim::kCmdModuleId);
     const std::vector<uint8_t> find = CommandFrame(vsim::kCmdFind);
-    const double cpu0 = cpu_s();
-    const double t0 = now_s();
+    const double cpu0 = figures::ProcessCpuS();
+    const double t0 = figures::NowS();
     for (int i = 0; i < cycles; ++i) {
         link.write_frame(status);
         link.read_answer(answer);
         link.write_frame(find);
         link.read_answer(answer);
     }
-    const double wall = now_s() - t0;
-    const double cpu = cpu_s() - cpu0;
+    const double wall = figures::NowS() - t0;
+    const double cpu = figures::ProcessCpuS() - cpu0;
     link.close();
     std::printf("figures raw_cycles=%d wall_ms_per_cycle=%.3f cpu_ms_per_cycle=%.3f\n", cycles,
                 wall * 1e3 / cycles, cpu * 1e3 / cycles);

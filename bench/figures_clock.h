@@ -1,0 +1,46 @@
+// Clocks and a median for the figures programs under the launcher.
+#ifndef VESSIK_BENCH_FIGURES_CLOCK_H
+#define VESSIK_BENCH_FIGURES_CLOCK_H
+
+#include <algorithm>
+#include <ctime>
+#include <sys/resource.h>
+#include <vector>
+
+namespace figures {
+
+constexpr double kNsPerS = 1e9;
+constexpr double kUsPerS = 1e6;
+
+// Seconds on `clock` (CLOCK_MONOTONIC, CLOCK_THREAD_CPUTIME_ID, ...).
+inline double Seconds(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / kNsPerS;
+}
+
+inline double NowS()
+{
+    return Seconds(CLOCK_MONOTONIC);
+}
+
+// User and system CPU of the whole process, every thread included.
+inline double ProcessCpuS()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / kUsPerS;
+}
+
+// The upper median; 0 for no values.
+inline double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+} // namespace figures
+
+#endif
