@@ -38,9 +38,9 @@ bool TakeNumber(const char **text, int max, int *out)
     return true;
 }
 
-int ParseUsbPort(const char *spec, vessik::Location *out)
+int ParseUsbPort(const char *text, vessik::Location *out)
 {
-    const char *p = spec;
+    const char *p = text;
     if (!TakeNumber(&p, kMaxBus, &out->bus) || *p != '-')
         return VESSIK_E_BAD_LOCATION;
     ++p;
@@ -60,13 +60,13 @@ int ParseUsbPort(const char *spec, vessik::Location *out)
     return VESSIK_OK;
 }
 
-int ParseSerial(const char *spec, vessik::Location *out)
+int ParseSerial(const char *text, vessik::Location *out)
 {
-    const char *at = strrchr(spec, '@');
-    const size_t device_len = at != nullptr ? static_cast<size_t>(at - spec) : strlen(spec);
-    if (device_len == 0 || device_len >= sizeof(out->serial_device) || spec[0] != '/')
+    const char *at = strrchr(text, '@');
+    const size_t device_len = at != nullptr ? static_cast<size_t>(at - text) : strlen(text);
+    if (device_len == 0 || device_len >= sizeof(out->serial_device) || text[0] != '/')
         return VESSIK_E_BAD_LOCATION;
-    memcpy(out->serial_device, spec, device_len);
+    memcpy(out->serial_device, text, device_len);
     out->serial_device[device_len] = '\0';
     out->serial_rate = vessik::kDefaultSerialRate;
     if (at != nullptr) {
