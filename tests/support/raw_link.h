@@ -12,14 +12,16 @@
 
 #include "model_frames.h"
 #include "vessik_usb_ids.h"
+#include "virtual_reader.h"
 
 namespace testsupport {
 
 constexpr int kRawInterface = 0;
-constexpr unsigned char kRawHeaderOut = 0x02;
-constexpr unsigned char kRawBodyOut = 0x06;
-constexpr unsigned char kRawHeaderIn = 0x81;
-constexpr unsigned char kRawBodyIn = 0x85;
+// The reader's endpoints are the model's.
+constexpr unsigned char kRawHeaderOut = vsim::kEpHeaderOut;
+constexpr unsigned char kRawBodyOut = vsim::kEpBodyOut;
+constexpr unsigned char kRawHeaderIn = vsim::kEpHeaderIn;
+constexpr unsigned char kRawBodyIn = vsim::kEpBodyIn;
 constexpr int kRawHeaderBytes = 7;
 constexpr int kRawStageBytes = 2048;
 constexpr unsigned kRawStageTimeoutMs = 100;
