@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Sets up what the kit needs, builds it and runs one job:
 #   ./run.sh demo    the demo reading the sample card from the virtual reader
 #   ./run.sh test    every test

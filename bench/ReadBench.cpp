@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The library's own cost of polling and of reading a card, measured through
 // the test bus: sleeps are fast-forwarded, so the fixed waits cost nothing
 // and what remains is the library, the bus and the reader model.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Figures of several reader handles in one process, through the real
 // libusb-1.0; run under vessik-virtual-reader (./run.sh bench does):
 //

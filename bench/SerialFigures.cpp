@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Figures of a security module on a serial line; run under
 // vessik-virtual-reader --serial, whose module answers on a pseudo-terminal
 // (./run.sh bench does):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Decoding one card text block into the record: the card read's own decoding
 // (DecodeCardText) against the same work done with glibc's iconv, its
 // descriptor opened once. Also counts heap allocations per card.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Figures of vessik_read through the real libusb-1.0, for runs under
 // vessik-virtual-reader. Each mode prints "key=value" lines.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Figures of the kit on the virtual reader (run it on a quiet machine; other
 # load shows up directly in the times):
 #  1. read overhead: one ReadIDCardLib of a card already on the reader minus

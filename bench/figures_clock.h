@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Clocks and a median for the figures programs under the launcher.
 #ifndef VESSIK_BENCH_FIGURES_CLOCK_H
 #define VESSIK_BENCH_FIGURES_CLOCK_H

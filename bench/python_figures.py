@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Figures of the Python package, run under vessik-virtual-reader with a card
 on the reader (./run.sh bench does):
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Figures of the library against the same USB work straight through
 // libusb-1.0, for runs under vessik-virtual-reader (bench/figures.sh runs
 // them). Each mode prints "figures key=value" lines.

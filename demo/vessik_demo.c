@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * vessik_demo: polls the USB reader once a second on a worker thread and
  * prints every card it reads; the main thread prints a heartbeat line.

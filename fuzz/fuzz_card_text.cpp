@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzz target: a 256-byte card text block decoded into a zero-filled idInfo
 // by DecodeCardText. Nothing may be written outside the text fields, every
 // text field must end inside its width, a digit field holds the low bytes of

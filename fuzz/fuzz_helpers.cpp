@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzz target: the exported text helpers a client feeds with its own data:
 // key texts into CCommon::getSecretkeyPacket, texts and separators into
 // split and CCommon::strReplaceString, and chartrimright.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Reads a fuzzer's input as a script: single bytes, small numbers and runs of
 // bytes. Once the input is used up every read yields zeros, so any input is a
 // valid script and a short one simply ends early.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzz target: controller frames into CardMain::HasCard and CardMain::ICCard.
 // The input supplies the header and body stages that the reader delivers
 // (any lengths, any bytes) and, now and then, a bus failure; HasCard reads

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzz target: ReadIDCardLib, or a vessik_read that asks for the
 // fingerprints and the appended address too, against a reader whose answers
 // the input scripts. The virtual reader serves the conversation; the input picks a

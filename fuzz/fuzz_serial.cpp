@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzz target: the serial link's frame assembler, fed a byte stream in
 // pieces of any size, as a line with noise, damaged frames and pauses
 // delivers it. Every frame it hands out is whole and good: the preamble, the

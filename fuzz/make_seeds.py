@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Writes the seed corpus of every fuzz target into fuzz/corpus/<target>/.
 
 The seeds are small, made-up inputs that reach each target's main paths;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Checks on an idInfo record that the fuzz targets share: guard bytes around
 // it, the ranges the library never writes, and text fields that end inside
 // their own width.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs a fuzz target once over every input file given on the command line,
 // or found in the folders given there, without libFuzzer: the ordinary test
 // build replays the corpus and the regression inputs with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The reader object: one card read over USB, decoding of the card text into
 // idInfo, and maintenance over the reader's own controller.
 #include "CardMain.h"

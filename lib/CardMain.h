@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The reader object: card read, decoding into idInfo, reader maintenance.
 #ifndef VESSIK_CARDMAIN_H
 #define VESSIK_CARDMAIN_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Conversion helpers: numbers and text, hexadecimal, GUID bytes, key packet.
 #include "Common.h"
 

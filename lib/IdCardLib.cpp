@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The exported C functions and the library's two global objects.
 #include "IdCardLib.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The library's global objects behind the exported C functions.
 #ifndef VESSIK_IDCARDLIB_H
 #define VESSIK_IDCARDLIB_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Serial link to the reader: raw mode, exact-count reads within a budget.
 #ifndef VESSIK_NVSERIAL_H
 #define VESSIK_NVSERIAL_H

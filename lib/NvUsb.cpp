@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // USB link to the reader over libusb-1.0, which the loading program supplies.
 #include "NvUsb.h"
 

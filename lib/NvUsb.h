@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // USB link to the reader: every frame crosses the bus as a 7-byte header
 // stage and a body stage, on separate bulk endpoints.
 #ifndef VESSIK_NVUSB_H

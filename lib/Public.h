@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Time, string and logging helpers exported with the library.
 #ifndef VESSIK_PUBLIC_H
 #define VESSIK_PUBLIC_H

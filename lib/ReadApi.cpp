@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The extended interface's C functions: reader handles, the default reader
 // behind vessik_read, the log handler, and the texts for codes and types.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Where things sit in the security module's frames: every offset and length
 // the library judges or copies an answer by. Internal: not installed.
 #ifndef VESSIK_ANSWER_LAYOUT_H

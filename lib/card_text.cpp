@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Card text decoders: fixed-width UCS-2LE card fields into UTF-8 and ASCII
 // bytes, for the fixed record and for the extended card.
 #include "card_text.h"

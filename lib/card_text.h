@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Card text: the card's fixed-width UCS-2LE fields into UTF-8 and ASCII, the
 // field layout of every card type that shares these readers, and the
 // nationality names. Internal: built with hidden visibility, so none of it

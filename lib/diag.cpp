@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The one place the library writes to standard output and standard error,
 // and the log handler of the extended interface.
 #include "diag.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Every text the library says, in one place: the status messages for the
 // client's callback and the diagnostics the documented functions write to
 // standard output and standard error. Clients parse these: each stays byte

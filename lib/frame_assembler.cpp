@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Whole answer frames out of a byte stream.
 #include "frame_assembler.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Whole answer frames out of a byte stream that arrives in pieces, as a
 // serial line delivers it: garbage before a preamble is skipped, a frame is
 // taken only up to the length it announces, and one with a wrong check byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame trace: at the log handler's trace level, every frame a reader
 // handle's link sends or receives is reported as one line, with the time
 // from the command to the first and to the last byte of its answer. The

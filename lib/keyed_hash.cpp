@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A keyed hash of card text (see keyed_hash.h).
 #include "keyed_hash.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A keyed 64-bit hash (SipHash-2-4) for telling one card text from another
 // without keeping the text: the key is random for each process, so a hash
 // seen elsewhere (a core file, say) cannot be tested against guessed texts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The card poll: status, find, select and read, repeated until a complete read
 // answer has arrived, the reader is gone or the caller stops it. One engine
 // for every read, over any link that can send a frame and receive an answer:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A read on one reader handle: the shared poll engine over the handle's
 // link, with a deadline, cancellation, a budget for slow answers and the
 // memory of the last card.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The reader handle behind vessik_reader_*: one reader with its own link,
 // poll state, cancel flag and memory of the last card. Internal.
 #ifndef VESSIK_READER_H

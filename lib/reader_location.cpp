@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Parsing and printing reader locations.
 #include "reader_location.h"
 

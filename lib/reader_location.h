@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Where a reader is: the text a client passes to vessik_reader_open, parsed.
 //   "usb"                the first USB reader found
 //   "usb:<bus>-<ports>"  one USB socket, e.g. "usb:1-2.3" (bus 1, ports 2 then 3)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A security module on a serial line as the reader handles use it: the same
 // frames as over USB, each sent whole, answers assembled from the pieces the
 // line delivers. Unlike USB there is no CRC under the frames, so every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The library's one clock and the waits and timeouts of the card poll, each
 // under one name. Internal: not installed.
 #ifndef VESSIK_TIMING_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The readers' USB ids from their one table, usb_ids.txt. Gives
 #   VESSIK_USB_IDS   the pairs as "vvvv:pppp", lower-case four-digit hex (the
 #                    text udev compares against sysfs), first the one the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Internal steps of the USB link's release, shared by its own disconnect and
 // the reader object's close, which says so differently.
 #ifndef VESSIK_USB_LINK_H

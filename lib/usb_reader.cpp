@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The reader handles' USB link.
 #include "usb_reader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A USB reader as the reader handles use it: found by the id table, opened
 // at a location, held until closed, and answers waited for in slices within a
 // budget. It says nothing on standard output; diagnostics go to the log.

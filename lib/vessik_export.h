@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * libvessik builds with hidden visibility: only what carries VESSIK_EXPORT
  * reaches the dynamic symbol table. Clients see the same declarations; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * libvessik extended read: readers as objects (several in one process), a
  * lossless card record, deadlines, cancellation, the card types that share

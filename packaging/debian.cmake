@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Debian packages (cpack -G DEB), one per install component. Build them from
 # a tree configured with -DCMAKE_INSTALL_PREFIX=/usr, so that the library
 # lands in the multiarch folder (lib/<triplet>) as Debian expects.

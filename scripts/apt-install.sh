@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Sourced by run.sh and scripts/hardening.sh.
 # apt_install_missing PACKAGE...: installs those of the Debian packages that
 # are not installed yet (one apt-get update first), with sudo when not root.

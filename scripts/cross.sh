@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the kit for other CPUs with Debian's cross compilers and runs its
 # in-process suites there under qemu-user:
 #   scripts/cross.sh [arm64|s390x]...   (no argument: both)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs the README's quick start, `./run.sh demo` then `./run.sh test`, as root
 # in a throwaway minimal Debian 12: what a new user with only the usual C++
 # tools sees. Not part of CI (it builds everything from nothing); run it before

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The second CI pass, after ./run.sh test:
 #   1. every test again, built with AddressSanitizer + UndefinedBehaviorSanitizer
 #      (LeakSanitizer on); any sanitizer report from any process fails the run;

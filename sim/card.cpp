@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The virtual card: text block building, identity check character, card files.
 #include "card.h"
 

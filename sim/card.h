@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The identity card of the virtual reader: its fields, the 256-byte UCS-2LE
 // text block the security module reads from it, and a small card file format.
 // Plain C++, no I/O: whoever loads a card file reads it and hands over the text.

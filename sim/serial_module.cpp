@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The security module behind a serial line.
 #include "serial_module.h"
 

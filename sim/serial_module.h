@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The security module behind a serial line: the virtual reader's module
 // model, fed from a byte stream and answering into one, as a module wired to
 // a UART does. Frames arrive whole or in pieces; bytes outside a frame are

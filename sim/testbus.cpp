@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The test USB bus: libusb's functions served from virtual readers, plus
 // usleep()/sleep() on a virtual clock.
 #include "testbus.h"

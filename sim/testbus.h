@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The test USB bus: a stand-in for libusb-1.0 that test programs link instead
 // of it. It defines the libusb functions the library calls, with libusb's own
 // prototypes and C linkage, and serves them from vsim::VirtualReader models.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The virtual reader: security module and controller behind four bulk endpoints.
 #include "virtual_reader.h"
 

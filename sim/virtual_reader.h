@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A software model of the USB card reader: its security module (SAM frames)
 // and its controller (MCU frames) behind four bulk endpoints.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Shared part of the cross toolchain files: Debian's cross compilers
 # (crossbuild-essential-<arch>) and the target's libraries installed as
 # multiarch packages (libusb-1.0-0-dev:<arch>, libgtest-dev:<arch> ...).

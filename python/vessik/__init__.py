@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Identity cards from a USB reader carrying a security module, through libvessik.
 
     import vessik

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """python3 -m vessik: read a card, watch the reader, or list the readers."""
 import argparse
 import json

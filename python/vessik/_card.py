@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Card and ReaderInfo: what a read gives, as plain Python values."""
 from __future__ import annotations
 

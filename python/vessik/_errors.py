@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Exceptions: one class for each result code a caller may want to tell apart."""
 from __future__ import annotations
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Finding and loading libvessik.so.1.
 
 The library takes the libusb-1.0 functions and the photo decoder's from the

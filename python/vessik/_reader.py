@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Reads: on an open Reader, or once on the default reader.
 
 A read runs in C on a worker thread while the calling thread waits for it in

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The C structs and constants of vessik_read.h, as ctypes sees them.
 
 Every offset here must match the header: the tests compare each field's

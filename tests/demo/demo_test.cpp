@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The demo, unmodified and with its real libusb-1.0, under
 // vessik-virtual-reader: what it prints of the sample card, byte for byte
 // where clients parse it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A client of libvessik and libusb-1.0 for end-to-end runs under
 // vessik-virtual-reader. Each mode prints "key=value" lines that the tests
 // read; read and maintenance end with a "left"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // End-to-end: a small client of the library, unmodified and with its real
 // libusb-1.0, against the virtual reader of vessik-virtual-reader: reads,
 // and every fault the launcher can switch on. (The demo's own tests are in

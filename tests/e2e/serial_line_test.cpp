@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The virtual reader's serial module end to end: vessik-read and
 // vessik-doctor open the launcher's pseudo-terminal by its path, as they
 // would /dev/ttyUSB0, through their own library. The library's handling of

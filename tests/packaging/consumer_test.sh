@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the kit into a staging folder (DESTDIR) and builds a C99 and a C++
 # client from that tree alone, as an integrator would: once with pkg-config and
 # once with find_package(vessik). The clients then run with no reader and,

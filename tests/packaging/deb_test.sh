@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The Debian packages, built as a packager would: a tree configured for /usr,
 # then cpack -G DEB.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The udev rule is generated from the readers' id table, as the ids NvUsb.h
 // gives the library are: it must hold one line for each reader, matching
 // exactly that reader's ids in the lower-case four-digit form udev compares

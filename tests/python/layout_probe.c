@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Prints where every field of the structs of vessik_read.h lies, their
  * sizes, and the value of every constant, for the Python package's layout
  * test: one "STRUCT FIELD OFFSET SIZE" or "constant NAME VALUE" a line. */

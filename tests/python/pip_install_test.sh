@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The README's install of the Python package: pip install ./python into a
 # fresh virtualenv with no package index, then the README's one-liner under
 # the virtual reader, from outside the sources.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The vessik package against the virtual reader; run by ctest under the
 launcher (CMakeLists.txt): reader K holds the card CARDS[K] describes,
 readers 7 and 8 hold none."""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The virtual card: its text block, identity check character and card files.
 #include <gtest/gtest.h>
 #include <iconv.h>

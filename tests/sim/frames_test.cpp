@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // SAM frames, controller frames and event frames as the virtual reader builds
 // and judges them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The virtual reader with a recorded reader's profile: its answer times per
 // command, its answer shapes, and the card's data left the model's own.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The virtual reader driven stage by stage: the security module's answers,
 // its realism and every fault knob, the controller, and the frame log.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A bare host for driving the virtual reader in tests: frames written as the
 // reader expects them (header stage, body stage), answers read back from the
 // two IN endpoints. The command frames are spelled out here byte by byte.

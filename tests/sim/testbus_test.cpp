@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The test USB bus driven through raw libusb calls, as a program linked
 // against it instead of libusb-1.0 would make them.
 #include <gtest/gtest.h>

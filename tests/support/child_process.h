@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A program run by a test: started with posix_spawn, its standard output and
 // error captured apart (in pipes, or in files for a long-running program),
 // optional input, extra environment, a time limit. Stopped when the object

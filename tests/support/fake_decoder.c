@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * A photo decoder that is not the kit's stand-in, put in its place to see
  * what a program does with a decoder's answer. One source, built once for

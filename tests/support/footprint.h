@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a process holds, read from /proc: open descriptors (and how many of
 // them are on a USB device node), threads, resident memory.
 #ifndef VESSIK_TESTS_SUPPORT_FOOTPRINT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Programs under the virtual reader launcher: the command line that runs one,
 // a run to its end, the launcher's --stats figures, and the "tag key=value
 // ..." lines such test clients print.

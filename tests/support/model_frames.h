@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Command frames as the virtual reader's model builds them, so that a test
 // states which command it sends, not its bytes. Header only: the test links
 // vessik_sim (directly or through the test bus).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // This process's standard output and error, taken over for a while: kept
 // apart in temporary files, or thrown away when only the noise must go.
 #ifndef VESSIK_TESTS_SUPPORT_OUTPUT_CAPTURE_H

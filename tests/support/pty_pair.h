@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A pseudo-terminal pair: the code under test drives the slave side (or
 // opens it by path, as it would /dev/ttyUSB0); the test is the device on
 // the master side.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The reader straight through libusb-1.0, without the library: open and
 // claim, write a command frame in its two stages, read an answer's two
 // stages. For clients under the launcher that compare the library with the

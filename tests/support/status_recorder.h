@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The status callback of the documented read and of vessik_read, recording
 // what it is told. The callback may run on a reading thread while the test
 // thread looks, so every access holds a lock.

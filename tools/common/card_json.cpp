@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The JSON form of a vessik_card (see card_json.h).
 #include "card_json.h"
 

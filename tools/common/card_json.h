@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One JSON form of a vessik_card, shared by every tool that prints or serves
 // cards, so that a card looks the same whichever tool produced it.
 #ifndef VESSIK_TOOLS_CARD_JSON_H

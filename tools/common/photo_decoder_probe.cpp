@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Which photo decoder the process gets (see photo_decoder_probe.h).
 #include "photo_decoder_probe.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Which photo decoder a program of the kit gets, asked of the process the
 // way the library's call is resolved: vessik-doctor names it, vessikd skips
 // the stand-in, which decodes nothing.

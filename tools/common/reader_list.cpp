@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The kit's readers among the listed USB devices (see reader_list.h).
 #include "reader_list.h"
 

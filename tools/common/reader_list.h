@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The kit's readers among the USB devices libusb lists, known by the ids of
 // vessik_usb_ids.h alone: no device is opened to tell.
 #ifndef VESSIK_TOOLS_READER_LIST_H

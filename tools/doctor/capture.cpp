@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The capture: frames from the library's trace, redacted as they arrive.
 #include "capture.h"
 

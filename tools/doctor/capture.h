@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-doctor --capture: a reader's traffic, its timing and its USB
 // descriptors, written as JSON lines for others to replay, with no card's
 // data in it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frames of a capture: parsed from the trace, redacted, summed up.
 #include "capture_record.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What vessik-doctor --capture keeps of a frame: parsed from the library's
 // frame trace, and redacted as soon as it arrives, before it is stored
 // anywhere. The trace already masks the card's data; the redaction puts the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The doctor's checks on each reader.
 #include "checks.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The doctor's checks: each one looks at one thing a card read needs and
 // reports it without changing the reader's state for good.
 #ifndef VESSIK_DOCTOR_CHECKS_H

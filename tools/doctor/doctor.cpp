@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-doctor: says whether a card read can start on this machine and, when
 // it cannot, why: no reader on the bus, no permission on its device node, its
 // interface in use. It reports every reader, with its location and its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The doctor's checks on a serial port: whether the device is there, and
 // whether this user may open it. Nothing is sent on the line here.
 #ifndef VESSIK_DOCTOR_SERIAL_CHECKS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What vessik-read prints for a card.
 #include "card_output.h"
 

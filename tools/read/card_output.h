@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What vessik-read prints for a card: a JSON object or readable lines, and
 // the name of the photo file it asks for.
 #ifndef VESSIK_TOOLS_READ_CARD_OUTPUT_H

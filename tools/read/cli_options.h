@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Command line of vessik-read: options, exit codes and the help text.
 #ifndef VESSIK_TOOLS_READ_CLI_OPTIONS_H
 #define VESSIK_TOOLS_READ_CLI_OPTIONS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-read: reads identity cards from a USB reader and prints them, as
 // JSON for scripts or as text for people; or lists the readers.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What vessik-read --list prints.
 #include "reader_output.h"
 

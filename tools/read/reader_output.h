@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What vessik-read --list prints for each reader: a line for people, or one
 // JSON array for scripts.
 #ifndef VESSIK_TOOLS_READ_READER_OUTPUT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Who may talk to vessikd (see access_policy.h).
 #include "access_policy.h"
 

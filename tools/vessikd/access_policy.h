@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a request may do, by what it says: the Host it names (against DNS
 // rebinding), the Origin a browser sends (against other web pages), whether
 // it comes from the kit's own page, and the bearer token. Pure functions of

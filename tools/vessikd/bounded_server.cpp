@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // An httplib server that bounds what one request may make it read (see
 // bounded_server.h).
 #include "bounded_server.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // An httplib server that bounds what one request may make it read: the
 // request line and headers as well as the body, in size and in time. httplib
 // bounds the body's size alone and keeps every header line it is sent, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd's settings: a key = value file and command-line options with the
 // same names, the options winning over the file.
 #ifndef VESSIKD_CONFIG_H

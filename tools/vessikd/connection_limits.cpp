@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // How many workers one user may hold (see connection_limits.h).
 #include "connection_limits.h"
 

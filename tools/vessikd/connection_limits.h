@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // How many of the service's worker threads one user may hold at once. Every
 // connection holds a worker while it is served, an event stream for as long
 // as it is open, a slow client for as long as its deadlines let it: so no

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Writes OUTPUT, a C++ file holding each of FILES (a ;-list) as a byte array
 # for www_assets.h. index.html is served at "/", every other file at
 # "/<name>". Run as: cmake -DOUTPUT=... -DFILES=... -P embed_www.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Events for the open event streams (see event_hub.h).
 #include "event_hub.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Events for the open event streams. Each stream has a short queue of its
 // own; nothing is kept for streams opened later, so no card outlives its
 // delivery here. A card goes with its data only to the streams entitled to

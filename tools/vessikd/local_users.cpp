@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Which users of this computer may use the reader (see local_users.h).
 #include "local_users.h"
 

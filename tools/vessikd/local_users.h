@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Which users of this computer may use the reader through vessikd. The kit
 // takes the rule a desktop takes for its smart-card readers: the person at
 // the computer (an active session on a local seat, as logind tells it), the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd: owns the identity-card reader and serves it to web pages on this
 // computer over HTTP on the loopback interface.
 #include <csignal>

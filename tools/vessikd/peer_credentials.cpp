@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Who is at the other end of a loopback TCP connection (see
 // peer_credentials.h).
 #include "peer_credentials.h"

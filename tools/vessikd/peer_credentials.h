@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Who is at the other end of a loopback TCP connection: the kernel knows the
 // user that owns the client's socket, and says so over its socket diagnostics
 // interface (the one `ss -e` asks). No cooperation of the client is needed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The card photo through the outside decoder (see photo_decoder.h).
 #include "photo_decoder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The card photo through the outside decoder, when a real one is installed.
 #ifndef VESSIKD_PHOTO_DECODER_H
 #define VESSIKD_PHOTO_DECODER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Every reader vessikd serves (see reader_registry.h).
 #include "reader_registry.h"
 

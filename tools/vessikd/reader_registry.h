@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Every reader vessikd serves: the USB readers on the bus and the serial
 // modules named in the settings, each with a worker of its own, so that
 // reads on different readers run at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The one thread that uses a reader (see reader_worker.h).
 #include "reader_worker.h"
 

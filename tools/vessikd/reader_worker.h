@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The one thread that uses a reader; vessikd runs one for each reader it
 // serves. Client reads and the watch for event streams take turns on it, so
 // two users never meet on the reader: a client read waits for nothing but

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd's HTTP service (see service.h).
 #include "service.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd's HTTP service: the routes, the access checks around them, and the
 // parts that own the readers (the registry and its workers, event streams,
 // photo decoder).

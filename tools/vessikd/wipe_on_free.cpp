@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Every block vessikd's C++ code gives back is zeroed before it is freed:
 // a card's text passes through the service's strings and JSON values and
 // through httplib's request and answer buffers, and none of it may linger in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The web page's files, built into the binary from www/ (see embed_www.cmake).
 #ifndef VESSIKD_WWW_ASSETS_H
 #define VESSIKD_WWW_ASSETS_H

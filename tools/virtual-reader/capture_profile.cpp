@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Replaying a capture's timing and answer shapes.
 #include "capture_profile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A capture made by vessik-doctor --capture, as the reader model replays it:
 // each command answered after the capture's median time for it (or, exact,
 // after the times it recorded, in their order), and with the answer shapes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Starting the program and the folder watchdog; raw system calls after fork.
 #include "child_process.h"
 

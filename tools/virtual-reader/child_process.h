@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Children of the launcher: the program under test and a watchdog for the
 // testbed folder.
 //

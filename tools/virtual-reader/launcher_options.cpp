@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Command line of vessik-virtual-reader: options, fault knobs, card fields.
 #include "launcher_options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Command line of vessik-virtual-reader.
 #ifndef VESSIK_TOOLS_VIRTUAL_READER_LAUNCHER_OPTIONS_H
 #define VESSIK_TOOLS_VIRTUAL_READER_LAUNCHER_OPTIONS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The launcher's clock: monotonic microseconds since the launcher started,
 // the time base the model's `now_us` arguments and its frame log use.
 #ifndef VESSIK_TOOLS_VIRTUAL_READER_MONOTONIC_CLOCK_H

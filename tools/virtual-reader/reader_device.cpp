@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The reader's USB device in a umockdev testbed, served from the model.
 #include "reader_device.h"
 

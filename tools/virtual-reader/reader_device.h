@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Readers as USB devices in one umockdev testbed: each with its sysfs
 // record, its device node and its usbfs ioctls, answered from its own
 // vsim::VirtualReader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The serial module's line: a pseudo-terminal served from the module model.
 #include "serial_port.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A security module on a serial line for the program under the launcher: a
 // pseudo-terminal whose master side the launcher serves from the module model
 // (sim/serial_module), and a link to its slave side at a fixed path, as a

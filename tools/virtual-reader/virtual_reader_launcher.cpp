@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-virtual-reader: runs an unmodified program against a virtual card
 // reader. The program's own libusb-1.0 finds the reader in a umockdev
 // testbed (LD_PRELOAD=libumockdev-preload.so.0) and every usbfs ioctl it

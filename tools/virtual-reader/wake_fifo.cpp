@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // FIFO-backed device node: full means "nothing to reap", one free page wakes.
 #include "wake_fifo.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The device node a client polls, as a FIFO whose fill level we control.
 //
 // usbfs tells a poll()ing client that a URB can be reaped by making the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik_read through the test bus: each card type decoded into the lossless
 // record, the identity check, the raw text and photo, the messages, the
 // argument checks and the texts for codes and types.

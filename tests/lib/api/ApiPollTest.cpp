@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik_read through the test bus, in time: the deadline, cancelling from
 // another thread and from a signal handler, a second read while one runs, a
 // card left on the reader, a reader that goes away or is not there, the

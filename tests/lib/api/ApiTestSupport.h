@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared pieces of the extended read API's tests: a fixture with a virtual
 // reader on the test bus (its status callback the shared recorder), and a clock.
 #ifndef VESSIK_TESTS_API_SUPPORT_H

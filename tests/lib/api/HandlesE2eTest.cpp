@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Reader handles end to end: a client with its real libusb-1.0 against
 // several virtual readers of vessik-virtual-reader, reading at once, losing
 // one, waiting for slow modules, cancelling, and finding a reader held.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Reader handles through the test bus: locations, the reader list, two
 // readers side by side, a reader lost and found again, the answer budget for
 // slow modules, and a read that says nothing on standard output or error.

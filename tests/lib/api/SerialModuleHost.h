@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A serial security module on a pseudo-terminal: the model behind the master
 // side, served by a thread that moves the bytes and the time. The library
 // opens the slave side's path as it would /dev/ttyUSB0.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Serial modules through reader handles, on pseudo-terminals against the
 // model: each card type, answers in pieces, a damaged answer, line noise, a
 // rate change either way, the port vanishing, cancel, two modules at once,

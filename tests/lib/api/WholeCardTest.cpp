@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The whole card through the test bus: fingerprint templates (30 10), the
 // appended address (30 03), a module that knows neither, answers of the wrong
 // size, and a card whose type marker no layout here knows.

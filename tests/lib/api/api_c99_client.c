@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* A C99 client of the extended read header: it compiles under -std=c99
  * -pedantic, the functions link with plain names, and the calls that need
  * no card behave (the test bus it links has no reader attached). */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A client of the reader handles for end-to-end runs under
 // vessik-virtual-reader. WHERE is a location for vessik_reader_open, or
 // "default" for vessik_read. Each mode prints "tag key=value" lines.

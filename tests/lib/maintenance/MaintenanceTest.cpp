@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // heartbeat, self_check, HasCard and ICCard against the reader's controller:
 // over USB through the test bus, and over a real pseudo-terminal.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One card read through the test bus: the poll and its waits, the checks on
 // each answer, the messages, the record byte for byte, and the close.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared pieces of the card-read tests: the conversation as the reader heard
 // it, and the recorder and output capture every test uses.
 #ifndef VESSIK_TESTS_READ_SUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The reader object's settings and callback, and the C functions in front of
 // the global reader object and the photo decoder.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Opening, configuring and closing the serial port, checked on real pseudo-terminals.
 #include "NvSerial.h"
 #include "PtyFixture.h"

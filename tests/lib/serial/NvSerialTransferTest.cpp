@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Reading and writing bytes over the serial link, the test playing the reader on the master
 // side of a pseudo-terminal.
 #include "NvSerial.h"

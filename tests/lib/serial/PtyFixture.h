@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared pieces of the serial tests: a fresh pseudo-terminal for each test
 // (the test is the device on its master side), a timed call with its output
 // captured, and the check that every descriptor a test opened is given back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Three hundred card reads through the real libusb-1.0 under
 // vessik-virtual-reader (soak_real_client does them; see there): every read
 // ends as its round expects, and after them the client holds no more

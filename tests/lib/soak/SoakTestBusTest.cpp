@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Ten thousand card reads through the test bus, the library's waits
 // fast-forwarded: good cards, absent cards (ended by pulling the reader),
 // faults the read recovers from, faults it does not, and readers pulled in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Card reads through the library and the real libusb-1.0, all in one
 // process, under vessik-virtual-reader --control: good cards, absent cards,
 // faults the read recovers from, faults it does not, and a reader pulled out

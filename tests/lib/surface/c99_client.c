@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* A C99 client of the public header: the layout checks compile, the C
  * functions link with plain names, and results that need no reader hold. */
 #include <stdio.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Checks the linking contract of libvessik.so: it needs only the C++ runtime
 # and the C library, leaves libusb and the photo decoder to the loading
 # program, exports exactly the symbols listed in exports.txt (no more, no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The public header and the class headers compile together as C++17, and
 // the record's layout holds there too.
 #include <cstddef>

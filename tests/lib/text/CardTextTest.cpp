@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Card text decoders, checked against hand-worked bytes and against glibc's
 // iconv, which nobody here wrote.
 #include <gtest/gtest.h>

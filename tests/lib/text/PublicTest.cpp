@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Time, string and logging helpers, through the shared library.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // NvUsb against the virtual reader on the test bus: the order of the connect,
 // the two-stage split of every frame, partial and failed stages, and the
 // exact diagnostics of each failure path.

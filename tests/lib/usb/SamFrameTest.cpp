@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The four command frames the library sends are the frames the virtual
 // reader's model builds for those commands, and valid by its rules.
 #include <gtest/gtest.h>

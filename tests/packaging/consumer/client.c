@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * A C99 client built from an installed libvessik alone, as an integrator's
  * program would be. It reads one card and checks what it got:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A C++17 client built from an installed libvessik alone: it uses the class
 // headers (the reader object, the USB link, the helpers) besides the C
 // interface.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The one JSON form of a card that vessik-read prints and vessikd serves:
 // base64 both ways, every field under its key, fields without a terminator,
 // and text that is not UTF-8.

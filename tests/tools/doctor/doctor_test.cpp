@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-doctor against the virtual reader and without one: its verdict and
 // exit status for a usable reader, a held or busy interface, a device node
 // the user may not open, no reader at all; and which photo decoder it names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-read end to end: the real program with its real libusb-1.0 against
 // the virtual reader of vessik-virtual-reader.
 #include <gtest/gtest.h>

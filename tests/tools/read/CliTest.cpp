@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-read's own parts: the command line, the photo file name, and the
 // JSON line and text it prints for a card. (The JSON form itself, and its
 // base64, it shares with vessikd: tests/tools/common.)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A TCP connection to a port on 127.0.0.1, shared by the HTTP tests and the
 // client they run as another user (which includes nothing else of theirs).
 #ifndef VESSIK_TESTS_SERVICE_LOOPBACK_CONNECTION_H

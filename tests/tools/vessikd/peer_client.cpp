@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A client of vessikd for the tests to run as another user (with setpriv):
 // plain sockets and the C++ runtime only, so that a copy runs from any folder.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd over HTTP, as a program under vessik-virtual-reader: the API, the
 // access checks, the event stream, shutdown, and a soak.
 #include <gtest/gtest.h>

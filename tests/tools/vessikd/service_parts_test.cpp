@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd's parts that need no reader: settings, the access checks, the
 // limits, the event streams' queues and the wiping of freed memory. (The
 // JSON form of a card it shares with vessik-read: tests/tools/common.)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd run as a separate program, under vessik-virtual-reader or on its
 // own, with its output in files and its port read from what it prints.
 #ifndef VESSIK_TESTS_SERVICE_PROCESS_H

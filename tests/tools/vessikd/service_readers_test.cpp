@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd serving several readers: the list and its ids, reads addressed to
 // one reader while another reads, readers coming and going, the whole card
 // on request, a serial module from the settings, and the status answered

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-virtual-reader itself: the emulated device as a program's libusb
 // meets it (through the end-to-end client), and the launcher as a process.
 #include <gtest/gtest.h>

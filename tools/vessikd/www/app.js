@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The vessikd page: the readers' state, and every card as it is read.
 'use strict';
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Plays the card holder for vessik-doctor --capture under the virtual reader.
 
 Runs under vessik-virtual-reader --control --no-card: starts the command

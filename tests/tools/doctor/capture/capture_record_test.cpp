@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The doctor's capture records: trace lines parsed, and answers redacted
 // even when they reach it unmasked.
 #include <gtest/gtest.h>

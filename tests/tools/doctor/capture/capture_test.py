@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Captures of vessik-doctor --capture, made and replayed under the virtual reader.
 
 Redaction: a card with its own made-up contents is read through the virtual

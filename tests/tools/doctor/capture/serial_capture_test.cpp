@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-doctor --capture on a serial module (the model behind a
 // pseudo-terminal): the capture names the port, carries the serial frames
 // with their timing, and holds none of the card.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // vessikd's page in a real headless browser: the reader's state, a card the
 // virtual reader presents, the read button, a photo from a decoder, and the
 // token prompt. Screenshots go to --out.

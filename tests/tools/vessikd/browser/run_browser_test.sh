@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs browser_test.mjs with playwright-core installed beside it in WORK_DIR
 # (a folder of the build tree) and Debian's chromium. When node, npm or
 # chromium is missing, or too old for the pinned playwright-core, it says
