@@ -46,6 +46,20 @@ foreach(script runtime/postinst runtime/shlibs runtime/triggers
   configure_file(deb/${script}.in "${_deb_dir}/${script}" @ONLY)
 endforeach()
 
+# Every package carries the licence (machine-readable) and the changelog in
+# its doc folder, as Debian policy asks; the changelog is compressed with no
+# timestamp, so that two builds of one tree give the same packages.
+set(VESSIK_DEB_VERSION ${_deb_version})
+configure_file(deb/changelog.in "${_deb_dir}/doc/changelog.Debian" @ONLY)
+execute_process(COMMAND gzip -9nf "${_deb_dir}/doc/changelog.Debian" RESULT_VARIABLE _deb_gzip)
+if(NOT _deb_gzip EQUAL 0)
+  message(FATAL_ERROR "packaging: gzip could not compress the Debian changelog")
+endif()
+function(vessik_deb_docs component package)
+  install(FILES "${CMAKE_CURRENT_SOURCE_DIR}/deb/copyright" "${_deb_dir}/doc/changelog.Debian.gz"
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component} EXCLUDE_FROM_ALL)
+endfunction()
+
 # The packages hold what a /usr install puts where: a tree configured for
 # another prefix (the README's /usr/local, say) would pack programs under
 # /usr whose unit and settings paths point elsewhere. cpack refuses it.
@@ -151,5 +165,12 @@ dataclass; vessik.open() keeps a reader open for reads and watches,
 vessik.readers() lists the readers, and python3 -m vessik prints cards as
 text or as the JSON vessik-read prints. Pure Python over the library's C
 interface (ctypes), with type hints.")
+
+vessik_deb_docs(runtime ${_deb_runtime})
+vessik_deb_docs(dev libvessik-dev)
+vessik_deb_docs(standin ${_deb_standin})
+vessik_deb_docs(tools vessik-tools)
+vessik_deb_docs(virtual_reader vessik-virtual-reader)
+vessik_deb_docs(python ${VESSIK_DEB_PYTHON})
 
 include(CPack)

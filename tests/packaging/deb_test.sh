@@ -131,7 +131,12 @@ build_and_check() {
   expect_file libwltdec64-standin "$libdir/vessik/libwltdec64\.so"
   # The link name belongs to the alternative, never to a package.
   local p2
-  for p2 in "${packages[@]}"; do expect_no_file "$p2" "$libdir/libwltdec64\.so"; done
+  for p2 in "${packages[@]}"; do
+    expect_no_file "$p2" "$libdir/libwltdec64\.so"
+    # The licence and the changelog, in the package's own doc folder.
+    expect_file "$p2" "/usr/share/doc/$p2/copyright"
+    expect_file "$p2" "/usr/share/doc/$p2/changelog\.Debian\.gz"
+  done
   expect_file vessik-tools "/usr/bin/vessik_demo"
   expect_file vessik-virtual-reader "/usr/bin/vessik-virtual-reader"
   expect_no_file vessik-tools "/usr/bin/vessik-virtual-reader"
