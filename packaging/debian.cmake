@@ -55,9 +55,19 @@ execute_process(COMMAND gzip -9nf "${_deb_dir}/doc/changelog.Debian" RESULT_VARI
 if(NOT _deb_gzip EQUAL 0)
   message(FATAL_ERROR "packaging: gzip could not compress the Debian changelog")
 endif()
+# lintian's overrides likewise: what every package shares, then its own, each
+# with its reason beside it.
 function(vessik_deb_docs component package)
   install(FILES "${CMAKE_CURRENT_SOURCE_DIR}/deb/copyright" "${_deb_dir}/doc/changelog.Debian.gz"
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component} EXCLUDE_FROM_ALL)
+  file(READ "${CMAKE_CURRENT_SOURCE_DIR}/deb/lintian/common" overrides)
+  if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/deb/lintian/${package}")
+    file(READ "${CMAKE_CURRENT_SOURCE_DIR}/deb/lintian/${package}" own)
+    string(APPEND overrides "${own}")
+  endif()
+  file(WRITE "${_deb_dir}/lintian/${package}" "${overrides}")
+  install(FILES "${_deb_dir}/lintian/${package}" DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
 endfunction()
 
 # The packages hold what a /usr install puts where: a tree configured for
