@@ -3,7 +3,8 @@
 # Checks the linking contract of libvessik.so: it needs only the C++ runtime
 # and the C library, leaves libusb and the photo decoder to the loading
 # program, exports exactly the symbols listed in exports.txt (no more, no
-# fewer) and keeps the card text decoders private.
+# fewer), keeps the card text decoders private and wipes card data with
+# explicit_bzero.
 set -u
 lib="$1"
 expected="$(dirname "$0")/exports.txt"
@@ -54,6 +55,11 @@ for sym in libusb_init libusb_exit libusb_open_device_with_vid_pid libusb_bulk_t
            libusb_claim_interface libusb_release_interface saveWlt2BmpUseFork; do
   grep -qx "$sym" <<<"$undefined" || fail "$sym should be left to the loading program"
 done
+
+# The card wipes are calls the compiler keeps: a memset of a buffer that is
+# never read again is dropped, explicit_bzero is not.
+grep -qE '^explicit_bzero(@.*)?$' <<<"$undefined" ||
+  fail "explicit_bzero is not imported: the library's card wipes are gone"
 
 for private in EncUnicodeToUtf8 ParesCardNumber ParesCardChiness GetNational GetSEX GetICCard; do
   if nm -DC "$lib" | grep -q "$private"; then fail "$private must stay private"; fi
