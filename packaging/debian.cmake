@@ -148,7 +148,7 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package for libvessik
 import vessik; vessik.read() reads an identity card and gives it as a frozen
 dataclass; vessik.open() keeps a reader open for reads and watches,
-vessik.readers() lists the readers, and python3 -m vessik prints cards as
+vessik.readers() lists the readers, and the vessik command prints cards as
 text or as the JSON vessik-read prints. Pure Python over the library's C
 interface (ctypes), with type hints.")
 

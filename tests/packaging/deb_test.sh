@@ -145,6 +145,7 @@ build_and_check() {
   expect_file vessik-tools "/usr/lib/sysusers\.d/vessikd\.conf"
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/__init__\.py"
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/py\.typed"
+  expect_file python3-vessik "/usr/bin/vessik"
   expect_no_file python3-vessik ".*\.pyc"
 
   step "the packaged udev rule is the generated one"
@@ -303,6 +304,10 @@ install_and_run() {
         /usr/bin/python3 -c 'import vessik; print(vessik.read(timeout=5).id_number)' 2>&1) ||
     { echo "$out"; fail "python3 -c 'import vessik; ...'"; }
   [ "$out" = "$cardno" ] || { echo "$out"; fail "the Python package did not read the sample card"; }
+  mkdir -p "$work/decoy/vessik"
+  echo 'raise SystemExit("the decoy was imported")' >"$work/decoy/vessik/__init__.py"
+  (cd "$work/decoy" && vessik --help >/dev/null) ||
+    fail "vessik --help from a folder with a vessik/ folder"
 
   step "apt-get purge"
   trap - EXIT
