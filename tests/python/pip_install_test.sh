@@ -27,8 +27,7 @@ grep -q "^$work/venv/lib/python3.*/site-packages/vessik/__init__.py$" <<<"$out" 
 id_number=$(sed -n 's/^id_number *= *//p' "$card")
 grep -q "$id_number" <<<"$out" || fail "the card was not printed"
 
-# The installed command, from a folder with a vessik/ of its own, which
-# python3 -m vessik would import first.
+# The installed command beside a vessik/ folder, which python3 -m vessik imports.
 mkdir -p decoy/vessik
 echo 'raise SystemExit("the decoy was imported")' >decoy/vessik/__init__.py
 ! (cd decoy && ../venv/bin/python -m vessik --help >/dev/null 2>&1) ||

@@ -3,8 +3,7 @@
 # Checks the linking contract of libvessik.so: it needs only the C++ runtime
 # and the C library, leaves libusb and the photo decoder to the loading
 # program, exports exactly the symbols listed in exports.txt (no more, no
-# fewer), keeps the card text decoders private and wipes card data with
-# explicit_bzero.
+# fewer) and keeps the card text decoders private.
 set -u
 lib="$1"
 expected="$(dirname "$0")/exports.txt"
@@ -56,8 +55,7 @@ for sym in libusb_init libusb_exit libusb_open_device_with_vid_pid libusb_bulk_t
   grep -qx "$sym" <<<"$undefined" || fail "$sym should be left to the loading program"
 done
 
-# The card wipes are calls the compiler keeps: a memset of a buffer that is
-# never read again is dropped, explicit_bzero is not.
+# Card wipes the compiler keeps (a memset of a buffer never read again goes).
 grep -qE '^explicit_bzero(@.*)?$' <<<"$undefined" ||
   fail "explicit_bzero is not imported: the library's card wipes are gone"
 
