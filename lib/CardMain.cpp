@@ -15,6 +15,7 @@
 #include "poll_engine.h"
 #include "timing.h"
 #include "usb_link.h"
+#include "wipe.h"
 
 // The module's four commands, kept whole with their check bytes.
 unsigned char SAM_M_Status[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x12, 0xFF, 0xEE};
@@ -143,11 +144,14 @@ int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
     PollPolicy policy;
     policy.answer_timeout_ms = kDocumentedAnswerTimeoutMs;
     unsigned char answer[vessik::kReplyBufferBytes];
-    if (PollForCard(answer, policy) != POLL_CARD_READ)
+    if (PollForCard(answer, policy) != POLL_CARD_READ) {
+        vessik::WipeSecret(answer, sizeof answer);
         return GiveUp();
+    }
 
     Report(kMsgReadOk);
     DecodeCard(answer, info);
+    vessik::WipeSecret(answer, sizeof answer);
     usb.DisConnectUsb();
     return VESSIK_RESULT_CARD_READ;
 }
@@ -173,6 +177,7 @@ void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
 
     memcpy(info->photo, answer + kPhotoOffset, kPhotoBytes);
     info->photo_len = kPhotoBytes;
+    vessik::WipeSecret(block, sizeof block);
 }
 
 int CardMain::ReadCardCompleted(int code)
@@ -260,15 +265,18 @@ int CardMain::heartbeat(Cardtype type)
         return 0;
 
     unsigned char reply[vessik::kReplyBufferBytes] = {};
-    for (int attempt = 0; attempt < kHeartbeatAttempts; ++attempt) {
+    int answered = 0;
+    for (int attempt = 0; attempt < kHeartbeatAttempts && answered == 0; ++attempt) {
         if (usb.WriteUsb(probe, kMcuFrameBytes) < 0) {
             usb.Resetep();
             PutLine(kLineWriteFailedReset);
         }
         if (usb.ReadUsb(reply, kHeartbeatReadMs) > 0)
-            return 1;
+            answered = 1;
     }
-    return 0;
+    // What came may be a module's late answer to a card read.
+    vessik::WipeSecret(reply, sizeof reply);
+    return answered;
 }
 
 void CardMain::self_check()
@@ -283,7 +291,10 @@ void CardMain::self_check()
 
     unsigned char reply[vessik::kReplyBufferBytes] = {};
     usleep(kMcuSettleUs);
-    if (usb.ReadUsb(reply, kSelfCheckReadMs) >= 1) {
+    const bool answered = usb.ReadUsb(reply, kSelfCheckReadMs) >= 1;
+    // What came may be a module's late answer to a card read.
+    vessik::WipeSecret(reply, sizeof reply);
+    if (answered) {
         PutLine(kLineDataDetected);
         return;
     }
@@ -292,7 +303,9 @@ void CardMain::self_check()
     memcpy(restart, kRestartFrame, sizeof(restart));
     usb.WriteUsb(restart, kMcuFrameBytes);
     unsigned char second_reply[vessik::kReplyBufferBytes] = {};
-    if (usb.ReadUsb(second_reply, kRestartReadMs) < 0)
+    const bool silent = usb.ReadUsb(second_reply, kRestartReadMs) < 0;
+    vessik::WipeSecret(second_reply, sizeof second_reply);
+    if (silent)
         LOG_Str(kLogNoData, kLogRestartFailed);
 }
 

@@ -10,6 +10,7 @@
 #include "Public.h"
 #include "diag.h"
 #include "usb_link.h"
+#include "wipe.h"
 
 using namespace vessik;
 using namespace vessik::diag;
@@ -92,13 +93,17 @@ int NvUsb::ReadUsb(unsigned char *buf, int capacity, int timeout)
         memcpy(buf, staging, static_cast<size_t>(std::min(count, capacity)));
 
     if (libusb_bulk_transfer(dev_handle, kEndpointBodyIn, staging, kInStageBytes, &count,
-                             timeout) != 0)
+                             timeout) != 0) {
+        WipeSecret(staging, sizeof staging);
         return count;
+    }
 
     // An answer longer than the caller's buffer is cut; the result counts
     // only what was placed.
     const int placed = std::min(count, capacity - kFrameHeaderBytes);
     memcpy(buf + kFrameHeaderBytes, staging, static_cast<size_t>(placed));
+    // The body is a card's text and photo: only the caller's copy stays.
+    WipeSecret(staging, sizeof staging);
     return placed + kFrameHeaderBytes;
 }
 

@@ -477,13 +477,13 @@ void NameTheNation(vessik_card *card)
     }
 }
 
-// The marker unit as text; empty for none (zero or a space).
-void NameTheMarker(unsigned short marker, vessik_card *card)
+// The marker unit as text, cleaned as every text field is; empty for none
+// (zero or a space).
+void NameTheMarker(const unsigned char *block, vessik_card *card)
 {
-    if (marker == 0 || marker == kPadUnit)
-        return;
-    if (Utf8Length(marker) < static_cast<int>(sizeof card->type_marker))
-        PutUtf8(marker, reinterpret_cast<unsigned char *>(card->type_marker));
+    const BlockField marker = {vessik::textblock::kTypeMarkerOffset, kUnitBytes};
+    if (DecodeText(block, marker, card->type_marker, sizeof card->type_marker))
+        card->damaged_fields |= VESSIK_FIELD_TYPE_MARKER;
 }
 
 } // namespace
@@ -491,7 +491,7 @@ void NameTheMarker(unsigned short marker, vessik_card *card)
 void DecodeCardFields(const unsigned char *block, vessik_card *card)
 {
     const unsigned short marker = UnitAt(block + vessik::textblock::kTypeMarkerOffset, 0);
-    NameTheMarker(marker, card);
+    NameTheMarker(block, card);
     switch (marker) {
     case vessik::textblock::kMarkerForeignPermanent:
         card->type = VESSIK_CARD_FOREIGN_PERMANENT;

@@ -27,10 +27,12 @@ unsigned char CheckByte(const unsigned char *frame, int len)
 
 void FrameAssembler::Consume(int n)
 {
-    const int kept = count_ - n;
+    const int kept = std::max(count_ - n, 0);
     if (kept > 0)
         memmove(pending_, pending_ + n, static_cast<size_t>(kept));
-    count_ = kept > 0 ? kept : 0;
+    // The bytes behind what is kept held answers, perhaps a card's.
+    WipeSecret(pending_ + kept, static_cast<size_t>(count_ - kept));
+    count_ = kept;
 }
 
 int FrameAssembler::Ready()

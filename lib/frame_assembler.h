@@ -8,6 +8,7 @@
 #define VESSIK_FRAME_ASSEMBLER_H
 
 #include "answer_layout.h"
+#include "wipe.h"
 
 namespace vessik {
 
@@ -24,7 +25,11 @@ class FrameAssembler {
     int Ready();
     // Copies the frame Ready() found (at most `capacity` bytes) and drops it.
     int Take(unsigned char *buf, int capacity, int frame_bytes);
-    void Clear() { count_ = 0; }
+    void Clear()
+    {
+        WipeSecret(pending_, static_cast<size_t>(count_));
+        count_ = 0;
+    }
     int pending() const { return count_; }
 
   private:

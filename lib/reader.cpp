@@ -13,6 +13,7 @@
 #include "keyed_hash.h"
 #include "poll_engine.h"
 #include "timing.h"
+#include "wipe.h"
 
 namespace vessik {
 namespace {
@@ -205,7 +206,7 @@ void DeliverCard(const CardAnswer &card, const Session &session, const PollSetti
     whole.size = sizeof whole;
     CopySized(out, &whole, sizeof whole);
     // The card is the caller's now; no copy of it stays here.
-    memset(&whole, 0, sizeof whole);
+    WipeSecret(&whole, sizeof whole);
 }
 
 } // namespace
@@ -229,6 +230,8 @@ int ReaderOpen(vessik_reader *reader)
     const int count =
         Ask(reader, SAM_M_Status, answer, sizeof answer, SlicedWait(nullptr, nullptr));
     KeepModuleId(reader, answer, count);
+    // A module may still be sending the card an earlier program asked for.
+    WipeSecret(answer, sizeof answer);
     return VESSIK_OK;
 }
 
@@ -289,8 +292,8 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
     } else {
         result = session.cancelled ? VESSIK_E_CANCELLED : VESSIK_E_TIMEOUT;
     }
-    memset(answer, 0, sizeof answer);
-    memset(appended, 0, sizeof appended);
+    WipeSecret(answer, sizeof answer);
+    WipeSecret(appended, sizeof appended);
     return result;
 }
 

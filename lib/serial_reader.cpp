@@ -16,6 +16,7 @@
 #include "diag.h"
 #include "timing.h"
 #include "vessik_read.h"
+#include "wipe.h"
 
 namespace vessik {
 namespace {
@@ -271,6 +272,8 @@ int SerialReaderLink::SetRate(int rate, const AnswerWait &wait)
     // Whether the module acknowledges at the old rate or the new one is not
     // known: listen at the old rate first, then at the new.
     unsigned char ack[answer::kLargestAnswerBytes];
+    // A late answer to a card read may land here too.
+    const ScopedWipe ack_wipe(ack, sizeof ack);
     AnswerWait at_old = wait;
     at_old.budget_ms = kOldRateAckMs;
     at_old.stage_ms = kOldRateAckMs;

@@ -10,6 +10,7 @@
 #include "timing.h"
 #include "usb_link.h"
 #include "vessik_read.h"
+#include "wipe.h"
 
 namespace vessik {
 namespace {
@@ -278,6 +279,7 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
         r = ReceiveStage(kEndpointBodyIn, buf + kFrameHeaderBytes, capacity - kFrameHeaderBytes,
                          &count, &left_ms, wait);
     }
+    WipeSecret(header, sizeof header);
     trace_.In(kTraceInStages, buf, r == StageResult::Ok ? count + kFrameHeaderBytes : 0);
     switch (r) {
     case StageResult::Ok:
@@ -306,6 +308,8 @@ void UsbReaderLink::DrainStale()
             ++dropped;
         }
     }
+    // What was dropped may have been a card.
+    WipeSecret(staging, sizeof staging);
     if (dropped > 0)
         diag::LogFormat(kLogDebug, "dropped %d stage(s) of an answer given up", dropped);
     answer_abandoned_ = false;

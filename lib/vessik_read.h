@@ -143,6 +143,7 @@ typedef struct vessik_card {
 #define VESSIK_FIELD_ISSUE_COUNT (1u << 11)
 #define VESSIK_FIELD_VERSION (1u << 12)
 #define VESSIK_FIELD_APPENDED_ADDRESS (1u << 13)
+#define VESSIK_FIELD_TYPE_MARKER (1u << 14)
 
 /* The first published sizes: where the last field of the first version of
  * each struct ends. The library refuses smaller sizes. */

@@ -81,10 +81,11 @@ ${CMAKE_INSTALL_PREFIX}.\")\n")
   set(CPACK_PROJECT_CONFIG_FILE "${_deb_refusal}")
 endif()
 
-# runtime: the library and the udev rule for the reader.
+# runtime: the library and the udev rule for the reader. Its card wipes call
+# explicit_bzero, which glibc has since 2.25.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${_deb_runtime})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libusb-1.0-0")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.25), libstdc++6, libgcc-s1, libusb-1.0-0")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "${_deb_decoder}")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   "${_deb_dir}/runtime/postinst;${_deb_dir}/runtime/shlibs;${_deb_dir}/runtime/triggers")
@@ -172,7 +173,7 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package for libvessik
 import vessik; vessik.read() reads an identity card and gives it as a frozen
 dataclass; vessik.open() keeps a reader open for reads and watches,
-vessik.readers() lists the readers, and python3 -m vessik prints cards as
+vessik.readers() lists the readers, and the vessik command prints cards as
 text or as the JSON vessik-read prints. Pure Python over the library's C
 interface (ctypes), with type hints.")
 

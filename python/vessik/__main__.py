@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""python3 -m vessik: read a card, watch the reader, or list the readers."""
+"""vessik (or python3 -m vessik): read a card, watch the reader, or list the readers."""
 import argparse
 import json
 import signal
@@ -17,6 +17,11 @@ EXIT_CANCELLED = 4
 EXIT_READER_LOST = 5
 EXIT_FAILED = 6
 
+# How the command calls itself: the installed program by its name, the
+# module run by python3 -m as that.
+COMMAND = "vessik"
+MODULE_COMMAND = "python3 -m vessik"
+
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
@@ -24,8 +29,8 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: {message}\n")
 
 
-def _parser() -> argparse.ArgumentParser:
-    p = _Parser(prog="python3 -m vessik",
+def _parser(prog: str) -> argparse.ArgumentParser:
+    p = _Parser(prog=prog,
                 description="Reads identity cards and prints them, or lists the readers.",
                 epilog="Exit status: 0 card read (--watch: stopped by Ctrl-C), 1 usage, "
                        "2 no reader, 3 no card before the timeout, 4 cancelled, "
@@ -60,7 +65,7 @@ def _print_card(card: vessik.Card, as_json: bool) -> None:
     print(card.to_json() if as_json else f"{card}\n", flush=True)
 
 
-def _list(as_json: bool) -> int:
+def _list(as_json: bool, prog: str) -> int:
     listed = []
     for info in vessik.readers():
         error: Optional[str] = None
@@ -83,7 +88,7 @@ def _list(as_json: bool) -> int:
             module = f"module unknown ({error})" if error else f"module {info.module_id_hex}"
             print(f"{info.location}  {info.usb_id}  {module}")
     if not listed:
-        print("python3 -m vessik: no reader found", file=sys.stderr)
+        print(f"{prog}: no reader found", file=sys.stderr)
         return EXIT_NO_READER
     return EXIT_OK
 
@@ -104,20 +109,20 @@ def _stop(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    args = _parser().parse_args(argv)
+def main(argv: Optional[List[str]] = None, prog: str = COMMAND) -> int:
+    args = _parser(prog).parse_args(argv)
     signal.signal(signal.SIGTERM, _stop)  # SIGTERM cancels the read as Ctrl-C does
     try:
-        return _list(args.json) if args.list else _read(args)
+        return _list(args.json, prog) if args.list else _read(args)
     except KeyboardInterrupt:
         return EXIT_OK if args.watch else EXIT_CANCELLED
     except vessik.Error as e:
-        print(f"python3 -m vessik: {e}", file=sys.stderr)
+        print(f"{prog}: {e}", file=sys.stderr)
         return _exit_status(e)
     except (ValueError, vessik.LibraryError) as e:
-        print(f"python3 -m vessik: {e}", file=sys.stderr)
+        print(f"{prog}: {e}", file=sys.stderr)
         return EXIT_USAGE if isinstance(e, ValueError) else EXIT_FAILED
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(prog=MODULE_COMMAND))

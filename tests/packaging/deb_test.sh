@@ -97,6 +97,7 @@ build_and_check() {
   step "fields and dependencies"
   expect_field libvessik1 Section libs
   expect_field libvessik1 Depends libusb-1.0-0
+  expect_field libvessik1 Depends "libc6 (>= 2.25)"
   expect_field libvessik-dev Depends "libvessik1 (= $version)"
   expect_field libvessik-dev Depends libusb-1.0-0-dev
   expect_field libvessik-dev Depends "libwltdec64-standin | libwltdec64"
@@ -150,6 +151,7 @@ build_and_check() {
   expect_file vessik-tools "/usr/lib/sysusers\.d/vessikd\.conf"
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/__init__\.py"
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/py\.typed"
+  expect_file python3-vessik "/usr/bin/vessik"
   expect_no_file python3-vessik ".*\.pyc"
 
   step "the packaged udev rule is the generated one"
@@ -308,6 +310,10 @@ install_and_run() {
         /usr/bin/python3 -c 'import vessik; print(vessik.read(timeout=5).id_number)' 2>&1) ||
     { echo "$out"; fail "python3 -c 'import vessik; ...'"; }
   [ "$out" = "$cardno" ] || { echo "$out"; fail "the Python package did not read the sample card"; }
+  mkdir -p "$work/decoy/vessik"
+  echo 'raise SystemExit("the decoy was imported")' >"$work/decoy/vessik/__init__.py"
+  (cd "$work/decoy" && vessik --help >/dev/null) ||
+    fail "vessik --help from a folder with a vessik/ folder"
 
   step "apt-get purge"
   trap - EXIT

@@ -26,3 +26,11 @@ grep -q "^$work/venv/lib/python3.*/site-packages/vessik/__init__.py$" <<<"$out" 
   fail "the package imported is not the installed one"
 id_number=$(sed -n 's/^id_number *= *//p' "$card")
 grep -q "$id_number" <<<"$out" || fail "the card was not printed"
+
+# The installed command beside a vessik/ folder, which python3 -m vessik imports.
+mkdir -p decoy/vessik
+echo 'raise SystemExit("the decoy was imported")' >decoy/vessik/__init__.py
+! (cd decoy && ../venv/bin/python -m vessik --help >/dev/null 2>&1) ||
+  fail "python3 -m vessik did not import the decoy: this check proves nothing"
+help=$(cd decoy && ../venv/bin/vessik --help) || fail "vessik --help beside a vessik/ folder"
+grep -q "^usage: vessik " <<<"$help" || fail "vessik --help printed no usage of vessik"

@@ -55,6 +55,10 @@ for sym in libusb_init libusb_exit libusb_open_device_with_vid_pid libusb_bulk_t
   grep -qx "$sym" <<<"$undefined" || fail "$sym should be left to the loading program"
 done
 
+# Card wipes the compiler keeps (a memset of a buffer never read again goes).
+grep -qE '^explicit_bzero(@.*)?$' <<<"$undefined" ||
+  fail "explicit_bzero is not imported: the library's card wipes are gone"
+
 for private in EncUnicodeToUtf8 ParesCardNumber ParesCardChiness GetNational GetSEX GetICCard; do
   if nm -DC "$lib" | grep -q "$private"; then fail "$private must stay private"; fi
 done

@@ -433,24 +433,40 @@ TEST(GetSEX, WritesTheWordForOneAndTwoOnly)
 
 // The type marker decides the layout: none (zero or a space) is a resident
 // card; a marker no layout here knows leaves every field empty.
-TEST(DecodeCardFields, MarkerZeroOrSpaceIsResidentAndAnUnknownOneDecodesNothing)
+// The marker itself is cleaned as every text field is.
+struct MarkerCase {
+    unsigned short marker;
+    int type;
+    const char *type_marker;
+    unsigned damaged_fields;
+};
+const MarkerCase kMarkerCases[] = {
+    {0x0000, VESSIK_CARD_RESIDENT, "", 0},
+    {0x0020, VESSIK_CARD_RESIDENT, "", 0},
+    {0x004E, VESSIK_CARD_UNKNOWN, "N", 0},
+    {0x001B, VESSIK_CARD_UNKNOWN, "\uFFFD", VESSIK_FIELD_TYPE_MARKER}, // ESC
+    {0x009B, VESSIK_CARD_UNKNOWN, "\uFFFD", VESSIK_FIELD_TYPE_MARKER}, // CSI
+    {0xD800, VESSIK_CARD_UNKNOWN, "\uFFFD", VESSIK_FIELD_TYPE_MARKER}, // lone surrogate
+};
+
+TEST(DecodeCardFields, TheMarkerPicksTheLayoutAndIsCleanedAsText)
 {
     unsigned char block[cardtext::kTextBlockBytes];
     const Bytes name = Ucs2le(u"\u6D4B\u8BD5"); // 测试
-    for (const unsigned short marker : {0x0000, 0x0020, 0x004E}) {
+    for (const MarkerCase &c : kMarkerCases) {
         memset(block, 0x20, sizeof block);
         for (int i = 1; i < cardtext::kTextBlockBytes; i += 2)
             block[i] = 0x00;
         memcpy(block, name.data(), name.size());
-        block[248] = static_cast<unsigned char>(marker & 0xFF);
-        block[249] = static_cast<unsigned char>(marker >> 8);
+        block[248] = static_cast<unsigned char>(c.marker & 0xFF);
+        block[249] = static_cast<unsigned char>(c.marker >> 8);
         vessik_card card;
         memset(&card, 0, sizeof card);
         DecodeCardFields(block, &card);
-        const bool known = marker != 0x004E;
-        EXPECT_EQ(card.type, known ? VESSIK_CARD_RESIDENT : VESSIK_CARD_UNKNOWN) << marker;
-        EXPECT_STREQ(card.name, known ? "测试" : "") << marker;
-        EXPECT_STREQ(card.type_marker, known ? "" : "N") << marker;
+        EXPECT_EQ(card.type, c.type) << c.marker;
+        EXPECT_STREQ(card.name, c.type == VESSIK_CARD_RESIDENT ? "测试" : "") << c.marker;
+        EXPECT_STREQ(card.type_marker, c.type_marker) << c.marker;
+        EXPECT_EQ(card.damaged_fields, c.damaged_fields) << c.marker;
     }
 }
 
