@@ -26,9 +26,9 @@ void AppendHex(std::string &out, const unsigned char *bytes, int count)
 
 // The answers whose payload the trace shows: those of a command whose answer
 // carries nothing of the card, and only at exactly that answer's length.
-// Find and select answers are not among them: what a module puts after
-// their status is its own business. What answered is judged by the frame,
-// not by the command sent last: a module may answer a read after the
+// Find and select answers are not among them: nothing tells that every
+// module leaves the card out of their data. What answered is judged by the
+// frame, not by the command sent last: a module may answer a read after the
 // library gave it up and sent the next command.
 struct OpenAnswer {
     const unsigned char *command;

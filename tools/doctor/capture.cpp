@@ -2,7 +2,6 @@
 // The capture: frames from the library's trace, redacted as they arrive.
 #include "capture.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -395,9 +394,8 @@ int RunCapture(const CaptureOptions &options)
     if (const Recorded *r = FrameThatMayHoldCardText(recorder.frames)) {
         printf("no capture written: a %zu-byte %s came after command %s, which does not read "
                "the card, in read %d; a frame that long could carry the card's text\n",
-               std::max(r->frame.bytes.size(), static_cast<size_t>(std::max(r->frame.length, 0))),
-               r->frame.answer ? "answer" : "command", CommandHex(r->frame.command).c_str(),
-               r->read);
+               FrameLength(r->frame), r->frame.answer ? "answer" : "command",
+               CommandHex(r->frame.command).c_str(), r->read);
         return kExitFailed;
     }
     const std::string text = CaptureText(options, header, descriptors, recorder.frames);

@@ -28,8 +28,10 @@ constexpr uint8_t kTextAndPhotoLengths[4] = {0x01, 0x00, 0x04, 0x00};
 // a found card's and a selected card's numbers, the two reads of the card
 // (30 10 with 0, 1 or 2 templates) and the appended address.
 constexpr size_t kFrameAround = kPayloadAt + kCheckByteBytes;
-constexpr size_t kFindAnswerBytes = kFrameAround + 4;
-constexpr size_t kSelectAnswerBytes = kFrameAround + 8;
+constexpr size_t kFindPayloadBytes = 4;
+constexpr size_t kSelectPayloadBytes = 8;
+constexpr size_t kFindAnswerBytes = kFrameAround + kFindPayloadBytes;
+constexpr size_t kSelectAnswerBytes = kFrameAround + kSelectPayloadBytes;
 constexpr size_t kTemplateBytes = 512;
 constexpr size_t kAppendedAddressAnswerBytes = kFrameAround + vsim::kAppendedAddressBytes;
 struct AnswerLength {
@@ -211,11 +213,14 @@ Redaction Redact(TracedFrame &frame, bool keep_module_id)
     return Redaction::PayloadZeroed;
 }
 
+size_t FrameLength(const TracedFrame &frame)
+{
+    return std::max(frame.bytes.size(), static_cast<size_t>(std::max(frame.length, 0)));
+}
+
 bool MayHoldCardText(const TracedFrame &frame)
 {
-    return !IsCardRead(frame.command) &&
-           std::max(frame.bytes.size(), static_cast<size_t>(std::max(frame.length, 0))) >=
-               kCardTextFrameBytes;
+    return !IsCardRead(frame.command) && FrameLength(frame) >= kCardTextFrameBytes;
 }
 
 std::string CommandHex(const uint8_t (&command)[2])

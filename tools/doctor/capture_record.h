@@ -45,6 +45,9 @@ const char *RedactionName(Redaction r);
 // Redacts an answer in place; commands are kept as they are.
 Redaction Redact(TracedFrame &frame, bool keep_module_id);
 
+// How long the frame is: its bytes, or the length the trace gave, the longer.
+size_t FrameLength(const TracedFrame &frame);
+
 // A frame this long could carry the card's text (its 256 bytes come in
 // answers of 1288 bytes and more).
 constexpr size_t kCardTextFrameBytes = 1288;
