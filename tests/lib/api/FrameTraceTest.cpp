@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "answer_layout.h"
-#include "card.h"
 #include "diag.h"
 #include "frame_trace.h"
 #include "virtual_reader.h"
@@ -15,57 +14,13 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+namespace answer = vessik::answer;
 
-constexpr uint8_t kTemplateByte = 0x5A;
-
-Bytes Answer(uint8_t status, const Bytes &payload)
+Bytes Answer(uint8_t status, size_t payload_bytes)
 {
     Bytes contents = {0x00, 0x00, status};
-    contents.insert(contents.end(), payload.begin(), payload.end());
+    contents.resize(contents.size() + payload_bytes, 'N');
     return vsim::sam_frame(contents);
-}
-
-// The sample card's 30 10 answer with two templates: 2321 bytes.
-Bytes ReadWithFingerprintsAnswer()
-{
-    const vsim::CardFields card = vsim::sample_card();
-    Bytes payload = {0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
-    const auto text = vsim::build_text_block(card);
-    payload.insert(payload.end(), text.begin(), text.end());
-    payload.insert(payload.end(), card.photo.begin(), card.photo.end());
-    payload.resize(payload.size() + vessik::answer::kFingerprintTemplatesMax *
-                                        vessik::answer::kFingerprintTemplateBytes,
-                   kTemplateByte);
-    return Answer(vsim::kSamOk, payload);
-}
-
-std::string Hex(const Bytes &bytes, size_t count)
-{
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (size_t i = 0; i < count; ++i) {
-        hex += kDigits[bytes[i] >> 4];
-        hex += kDigits[bytes[i] & 0x0F];
-    }
-    return hex;
-}
-
-void KeepLine(int, const char *message, void *context)
-{
-    static_cast<std::vector<std::string> *>(context)->push_back(message);
-}
-
-// The trace's line for `answer` arriving after `command` went out.
-std::string TracedAnswer(const uint8_t *command, const Bytes &answer)
-{
-    std::vector<std::string> lines;
-    vessik::diag::SetLogHandler(vessik::diag::kLogTrace, KeepLine, &lines);
-    vessik::FrameTrace trace("serial");
-    const Bytes out = vsim::sam_frame({command[0], command[1]});
-    trace.Out("serial", out.data(), static_cast<int>(out.size()));
-    trace.In("serial", answer.data(), static_cast<int>(answer.size()));
-    vessik::diag::SetLogHandler(0, nullptr, nullptr);
-    return lines.size() == 2 ? lines[1] : "";
 }
 
 struct TraceCase {
@@ -77,31 +32,44 @@ struct TraceCase {
 
 TEST(FrameTraceTest, AnAnswerShowsItsPayloadOnlyAtTheLengthItsCommandAnswersWith)
 {
-    const Bytes module_id = Answer(vsim::kSamOk, Bytes(vessik::answer::kModuleIdBytes, 'M'));
+    const size_t around = answer::kStatusAnswerBytes;
+    const Bytes late_read = Answer(vsim::kSamOk, answer::kFingerprintAnswerMaxBytes - around);
+    const Bytes id = Answer(vsim::kSamOk, answer::kModuleIdBytes);
     const TraceCase cases[] = {
-        {"a 30 10 answer coming late, after a find", vsim::kCmdFind, ReadWithFingerprintsAnswer(),
-         false},
-        {"a 30 10 answer", vsim::kCmdReadWithFingerprints, ReadWithFingerprintsAnswer(), false},
-        {"a find answer", vsim::kCmdFind, Answer(vsim::kSamFound, {1, 2, 3, 4}), false},
-        {"a select answer", vsim::kCmdSelect, Answer(vsim::kSamOk, {1, 2, 3, 4, 5, 6, 7, 8}),
-         false},
-        {"the module's identifier", vsim::kCmdModuleId, module_id, true},
-        {"the module's identifier after a find", vsim::kCmdFind, module_id, false},
+        {"a 2321-byte 30 10 answer after a find", vsim::kCmdFind, late_read, false},
+        {"a find answer", vsim::kCmdFind,
+         Answer(vsim::kSamFound, answer::kFindAnswerBytes - around), false},
+        {"a select answer", vsim::kCmdSelect,
+         Answer(vsim::kSamOk, answer::kSelectAnswerBytes - around), false},
+        {"the module's identifier", vsim::kCmdModuleId, id, true},
+        {"the identifier after a find", vsim::kCmdFind, id, false},
         {"an identifier one byte short", vsim::kCmdModuleId,
-         Answer(vsim::kSamOk, Bytes(vessik::answer::kModuleIdBytes - 1, 'M')), false},
-        {"a status alone", vsim::kCmdRead, Answer(vsim::kSamNoCard, {}), true},
+         Answer(vsim::kSamOk, answer::kModuleIdBytes - 1), false},
+        {"a status alone", vsim::kCmdRead, Answer(vsim::kSamNoCard, 0), true},
     };
-    ASSERT_EQ(2321u, cases[0].answer.size());
-    ASSERT_EQ(size_t{vessik::answer::kFindAnswerBytes}, cases[2].answer.size());
-    ASSERT_EQ(size_t{vessik::answer::kSelectAnswerBytes}, cases[3].answer.size());
     for (const TraceCase &c : cases) {
-        const std::string line = TracedAnswer(c.sent_last, c.answer);
-        const size_t count = c.answer.size();
-        const size_t shown = c.payload_shown ? count : vessik::answer::kPayloadOffset;
-        const std::string bytes = Hex(c.answer, shown) + std::string(2 * (count - shown), '0');
-        EXPECT_NE(std::string::npos, line.find(" len=" + std::to_string(count) + " ")) << c.what;
-        EXPECT_EQ(c.payload_shown, line.find(" masked=") == std::string::npos) << c.what;
-        EXPECT_EQ(bytes, line.substr(line.find(" bytes=") + 7)) << c.what;
+        std::vector<std::string> lines;
+        vessik::diag::SetLogHandler(
+            vessik::diag::kLogTrace,
+            [](int, const char *line, void *to) {
+                static_cast<decltype(lines) *>(to)->push_back(line);
+            },
+            &lines);
+        vessik::FrameTrace trace("serial");
+        const Bytes out = vsim::sam_frame({c.sent_last[0], c.sent_last[1]});
+        trace.Out("serial", out.data(), static_cast<int>(out.size()));
+        trace.In("serial", c.answer.data(), static_cast<int>(c.answer.size()));
+        vessik::diag::SetLogHandler(0, nullptr, nullptr);
+
+        Bytes logged = c.answer;
+        if (!c.payload_shown)
+            std::fill(logged.begin() + answer::kPayloadOffset, logged.end(), 0);
+        std::string hex;
+        for (const uint8_t b : logged)
+            hex += "0123456789ABCDEF"[b >> 4] + std::string(1, "0123456789ABCDEF"[b & 0x0F]);
+        ASSERT_EQ(2u, lines.size()) << c.what;
+        EXPECT_EQ(c.payload_shown, lines[1].find(" masked=") == std::string::npos) << c.what;
+        EXPECT_EQ(hex, lines[1].substr(lines[1].find(" bytes=") + 7)) << c.what;
     }
 }
 

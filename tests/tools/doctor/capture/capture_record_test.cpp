@@ -16,6 +16,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kPayloadAt = 10;
+constexpr size_t kLateReadBytes = 2321;
 constexpr size_t kWindow = 16;
 constexpr uint64_t kLater = 10000000;
 
@@ -34,7 +35,7 @@ Bytes ModelAnswer(vsim::VirtualReader &reader, const Bytes &command)
     return answer;
 }
 
-doctor::TracedFrame AnswerTo(const uint8_t *command, const Bytes &bytes)
+doctor::TracedFrame AnswerTo(const uint8_t (&command)[2], const Bytes &bytes)
 {
     doctor::TracedFrame f;
     f.answer = true;
@@ -141,59 +142,42 @@ TEST(CaptureRecordTest, CardDataBecomeTheSampleCardsWithAValidFrame)
     EXPECT_FALSE(Holds(a.bytes, Ucs2le(card.appended_address)));
 }
 
-struct RedactionCase {
-    const char *what;
-    const uint8_t *command;
-    Bytes answer;
-    bool keep_module_id;
-    doctor::Redaction redaction;
-};
-
-// `answer` with all after its status zeroed and its check byte set again.
-Bytes Zeroed(const Bytes &answer)
+TEST(CaptureRecordTest, ModuleIdZeroedUnlessKeptOtherDataZeroedFindAndSelectToo)
 {
-    Bytes contents(answer.begin() + 7, answer.end() - 1);
+    Bytes contents = {0x00, 0x00, 0x90};
+    contents.resize(contents.size() + vsim::kModuleIdBytes, 'M');
+    const Bytes id = vsim::sam_frame(contents);
+    doctor::TracedFrame f = AnswerTo(vsim::kCmdModuleId, id);
+    EXPECT_EQ(doctor::Redaction::Kept, doctor::Redact(f, true));
+    EXPECT_EQ(id, f.bytes);
+    EXPECT_EQ(doctor::Redaction::ModuleIdZeroed, doctor::Redact(f, false));
     std::fill(contents.begin() + 3, contents.end(), 0);
-    return vsim::sam_frame(contents);
-}
+    EXPECT_EQ(vsim::sam_frame(contents), f.bytes);
+    // Of a length its command does not answer with: an identifier one byte
+    // short, a 2321-byte read answer arriving after a find.
+    contents.resize(contents.size() - 1, 'M');
+    doctor::TracedFrame short_id = AnswerTo(vsim::kCmdModuleId, vsim::sam_frame(contents));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(short_id, true));
+    contents.resize(kLateReadBytes - vsim::kHeaderStageBytes - 1, 'N');
+    doctor::TracedFrame late = AnswerTo(vsim::kCmdFind, vsim::sam_frame(contents));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(late, false));
+    EXPECT_EQ(Bytes(kLateReadBytes - kPayloadAt - 1, 0),
+              Bytes(late.bytes.begin() + kPayloadAt, late.bytes.end() - 1));
 
-TEST(CaptureRecordTest, ModuleIdZeroedUnlessKeptEveryOtherPayloadZeroed)
-{
-    const vsim::CardFields card = OwnCard();
-    vsim::VirtualReader reader(card);
-    const Bytes found = ModelAnswer(reader, vsim::sam_frame({0x20, 0x01}));
-    ModelAnswer(reader, vsim::sam_frame({0x20, 0x02}));
-    const Bytes late_read = ModelAnswer(reader, vsim::sam_frame({0x30, 0x10}));
-    ASSERT_EQ(2321u, late_read.size());
-    Bytes id_contents = {0x00, 0x00, 0x90};
-    id_contents.resize(id_contents.size() + vsim::kModuleIdBytes, 'M');
-    const Bytes id = vsim::sam_frame(id_contents);
-    const Bytes short_id = vsim::sam_frame({0x00, 0x00, 0x90, 'M', 'O', 'D', '-', '0', '7'});
     const uint8_t unknown[2] = {0x60, 0x01};
-    using R = doctor::Redaction;
-    const RedactionCase cases[] = {
-        {"the identifier, kept", vsim::kCmdModuleId, id, true, R::Kept},
-        {"the identifier", vsim::kCmdModuleId, id, false, R::ModuleIdZeroed},
-        {"an identifier of another length, kept", vsim::kCmdModuleId, short_id, true,
-         R::PayloadZeroed},
-        {"a find answer", vsim::kCmdFind, vsim::sam_frame({0x00, 0x00, 0x9F, 1, 2, 3, 4}), false,
-         R::PayloadZeroed},
-        {"a select answer", vsim::kCmdSelect,
-         vsim::sam_frame({0x00, 0x00, 0x90, 1, 2, 3, 4, 5, 6, 7, 8}), false, R::PayloadZeroed},
-        {"a 30 10 answer after a find", vsim::kCmdFind, late_read, false, R::PayloadZeroed},
-        {"a find answer after a 30 10", vsim::kCmdReadWithFingerprints, found, false,
-         R::PayloadZeroed},
-        {"an unknown command's answer", unknown, vsim::sam_frame({0x00, 0x00, 0x90, 'x', 'y'}),
-         false, R::PayloadZeroed},
-        {"a failed read", vsim::kCmdRead, vsim::sam_frame({0x00, 0x00, 0x41, 'x', 'y'}), false,
-         R::PayloadZeroed},
-        {"a status alone", vsim::kCmdFind, vsim::sam_frame({0x00, 0x00, 0x80}), false, R::Kept},
-    };
-    for (const RedactionCase &c : cases) {
-        doctor::TracedFrame f = AnswerTo(c.command, c.answer);
-        EXPECT_EQ(c.redaction, doctor::Redact(f, c.keep_module_id)) << c.what;
-        EXPECT_EQ(c.redaction == R::Kept ? c.answer : Zeroed(c.answer), f.bytes) << c.what;
-    }
+    doctor::TracedFrame other = AnswerTo(unknown, vsim::sam_frame({0x00, 0x00, 0x90, 'x', 'y'}));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(other, false));
+    EXPECT_EQ(vsim::sam_frame({0x00, 0x00, 0x90, 0, 0}), other.bytes);
+    doctor::TracedFrame failed =
+        AnswerTo(vsim::kCmdRead, vsim::sam_frame({0x00, 0x00, 0x41, 'x', 'y'}));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(failed, false));
+
+    const Bytes select = vsim::sam_frame({0x00, 0x00, 0x90, 1, 2, 3, 4, 5, 6, 7, 8});
+    doctor::TracedFrame s = AnswerTo(vsim::kCmdSelect, select);
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(s, false));
+    EXPECT_EQ(vsim::sam_frame({0x00, 0x00, 0x90, 0, 0, 0, 0, 0, 0, 0, 0}), s.bytes);
+    doctor::TracedFrame found = AnswerTo(vsim::kCmdFind, vsim::sam_frame({0, 0, 0x9F, 1, 2, 3, 4}));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(found, false));
 }
 
 TEST(CaptureRecordTest, StatsTakeTheLowerMedianAndTheNearestRankP90)

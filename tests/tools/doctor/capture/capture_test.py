@@ -129,19 +129,11 @@ class Haystack:
                    for i in range(len(d) - WINDOW + 1))
 
 
-def bodies_from_log(log, digits="4"):
-    """The answers' body stages as the virtual reader sent them (its --log),
-    of lengths with that many digits."""
-    pattern = r" IN 85 \[(\d{" + digits + r"})\] "
-    return [bytes.fromhex(line.split("] ", 1)[1].replace(" ", ""))
-            for line in log.splitlines() if re.search(pattern, line)]
-
-
 def card_answer_from_log(log):
     """The read answer's body stage as the virtual reader sent it (its --log)."""
-    bodies = bodies_from_log(log)
+    bodies = [line for line in log.splitlines() if re.search(r" IN 85 \[(\d{4})\] ", line)]
     assert bodies, "no read answer in the launcher's log"
-    return bodies[-1]
+    return bytes.fromhex(bodies[-1].split("] ", 1)[1].replace(" ", ""))
 
 
 class CaptureRedactionTest(unittest.TestCase):
@@ -241,7 +233,6 @@ class ReplayTest(unittest.TestCase):
             with self.subTest(capture=os.path.basename(path)):
                 recorded = records(path)
                 reads = recorded[0]["reads"]
-                # The doctor never replaces a file: a new name for each replay.
                 replay = os.path.join(self.tmp.name, "replay-" + os.path.basename(path))
                 result = capture(replay, reads, ["--profile", path])
                 self.assertEqual(0, result.returncode, result.stdout + result.stderr)
@@ -309,10 +300,9 @@ class ReplayShapeTest(unittest.TestCase):
             replay = os.path.join(tmp, "replay.jsonl")
             result = capture(replay, 1, ["--profile", profile, "--log"])
             self.assertEqual(0, result.returncode, result.stdout + result.stderr)
-        # Both answers' bodies: two forwarded status bytes, 90, 8 bytes, the check byte.
-        shaped = {b[3:-1] for b in bodies_from_log(result.stderr, "1,3")
-                  if len(b) == 12 and b[2] == 0x90}
-        self.assertEqual({module_id, select}, shaped)
+        # 12-byte body stages: two forwarded status bytes, 90, 8 bytes, the check byte.
+        bodies = [bytes.fromhex(h) for h in re.findall(r" IN 85 \[12\] ([0-9A-Fa-f ]+)", result.stderr)]
+        self.assertEqual({module_id, select}, {b[3:-1] for b in bodies if b[2] == 0x90})
 
     def test_a_file_that_is_no_capture_is_refused(self):
         with tempfile.NamedTemporaryFile("w", suffix=".jsonl") as f:
