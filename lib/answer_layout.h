@@ -41,11 +41,20 @@ constexpr unsigned char kStatusCardFound = 0x9F;
 constexpr unsigned char kStatusUnknownCommand = 0x21;
 constexpr unsigned char kStatusCommandNotRecognised = 0x24;
 
+// An answer with no payload: the status and the check byte (11 bytes).
+constexpr int kStatusAnswerBytes = kPayloadOffset + kCheckByteBytes;
+
 // A find answer carries 4 payload bytes and a select answer 8, so their check
 // bytes land at 14 and 18; a good answer's check byte is 0x97.
 constexpr int kPosFindCheck = 14;
 constexpr int kPosSelectCheck = 18;
 constexpr unsigned char kCheckOfGoodAnswer = 0x97;
+constexpr int kFindAnswerBytes = kPosFindCheck + kCheckByteBytes;     // 15
+constexpr int kSelectAnswerBytes = kPosSelectCheck + kCheckByteBytes; // 19
+
+// The module's identifier: 16 bytes after the status, 27 in all.
+constexpr int kModuleIdBytes = 16;
+constexpr int kModuleIdAnswerBytes = kPayloadOffset + kModuleIdBytes + kCheckByteBytes;
 
 // The read answer: length 05 08 (1288 bytes follow the length), 1295 in all:
 // status, the text and photo lengths, the text block, the photo, the check byte.

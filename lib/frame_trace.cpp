@@ -24,11 +24,27 @@ void AppendHex(std::string &out, const unsigned char *bytes, int count)
     }
 }
 
-bool CarriesCardData(const unsigned char *command)
+// The answers whose payload the trace shows: those of a command whose answer
+// carries nothing of the card, and only at exactly that answer's length.
+// Find and select answers are not among them: nothing tells that every
+// module leaves the card out of their data. What answered is judged by the
+// frame, not by the command sent last: a module may answer a read after the
+// library gave it up and sent the next command.
+struct OpenAnswer {
+    const unsigned char *command;
+    int bytes;
+};
+constexpr OpenAnswer kOpenAnswers[] = {{frame::kCmdModuleId, answer::kModuleIdAnswerBytes}};
+
+bool PayloadShown(const unsigned char *command, int count)
 {
-    return command[0] == frame::kCmdRead[0] &&
-           (command[1] == frame::kCmdRead[1] || command[1] == frame::kCmdReadWithFingerprints[1] ||
-            command[1] == frame::kCmdReadAppendedAddress[1]);
+    if (count <= answer::kStatusAnswerBytes)
+        return true; // the status and a check byte over it alone
+    for (const OpenAnswer &open : kOpenAnswers) {
+        if (count == open.bytes && command[0] == open.command[0] && command[1] == open.command[1])
+            return true;
+    }
+    return false;
 }
 
 long long SinceUs(uint64_t from, uint64_t to)
@@ -81,9 +97,10 @@ void FrameTrace::In(const char *stage, const unsigned char *answer, int count)
              SinceUs(sent_us_, first_us_ != 0 ? first_us_ : now), SinceUs(sent_us_, now), count);
     line += timing;
     // Everything after the module's status, the check byte included (it is
-    // computed over the card data), is masked for the reads of the card.
+    // computed over the payload), is masked unless the answer is one whose
+    // payload may be shown.
     const int mask_from = answer::kPayloadOffset;
-    const bool mask = CarriesCardData(command_) && count > mask_from;
+    const bool mask = !PayloadShown(command_, count);
     if (mask) {
         snprintf(timing, sizeof timing, " masked=%d-%d", mask_from, count - 1);
         line += timing;

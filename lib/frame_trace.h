@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame trace: at the log handler's trace level, every frame a reader
 // handle's link sends or receives is reported as one line, with the time
-// from the command to the first and to the last byte of its answer. The
-// payload of answers that carry card data (the reads 30 01, 30 10, 30 03)
-// is masked with zeros: card contents are never logged. When no handler
-// asks for the trace level, a link pays one relaxed load per frame.
+// from the command to the first and to the last byte of its answer. An
+// answer's payload (all after its status) is masked with zeros unless the
+// answer is exactly as long as the module-id answer to a module-id query:
+// find, select and read answers, and answers of any other length, whatever
+// was sent last (a module may answer a read late), show only their header
+// and status. Card contents are never logged. When no handler asks for the
+// trace level, a link pays one relaxed load per frame.
 //
 // The lines, one per frame ("stage" names what crossed: ep=02+06 on USB,
 // ep=serial on a serial line):
@@ -12,6 +15,7 @@
 //   frame in <link> ep=<stage> cmd=<hex> first_us=<n> last_us=<n> len=<n>
 //         [masked=<from>-<to>] bytes=<hex>
 //   frame in <link> ep=<stage> cmd=<hex> first_us=-1 last_us=-1 len=0 none
+// An answer's cmd is the command sent last, not necessarily the one answered.
 // Internal.
 #ifndef VESSIK_FRAME_TRACE_H
 #define VESSIK_FRAME_TRACE_H

@@ -100,7 +100,9 @@ _log_handlers: List[object] = []  # every handler given out stays alive: a read 
 def set_log_level(level: Optional[int]) -> None:
     """Sends the library's diagnostics at `level` (a logging level) and above
     to the "vessik" logger; None stops them (the default). Card contents are
-    never among them."""
+    never among them: at the trace level (5) every frame is a line, and every
+    answer's data after its status are zeros (but for a module identifier's
+    answer of exactly its length), whichever command was sent before it."""
     lib = library()
     if level is None:
         lib.vessik_set_log_handler(0, LOG_HANDLER(0), None)

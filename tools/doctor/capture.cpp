@@ -7,17 +7,16 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <libusb.h>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "capture_record.h"
+#include "private_file.h"
 #include "reader_list.h"
 #include "vessik_read.h"
 
@@ -30,7 +29,6 @@ constexpr int kExitCaptured = 0;
 constexpr int kExitNoReader = 1;
 constexpr int kExitFailed = 2;
 constexpr int kCaptureFormat = 1;
-constexpr mode_t kPrivateFile = 0600;
 constexpr size_t kStringBytes = 256;
 constexpr const char *kUsbPrefix = "usb";
 constexpr uint64_t kUsPerS = 1000000;
@@ -292,27 +290,32 @@ void PrintRedaction(const std::vector<Recorded> &frames, bool keep_module_id)
     puts("removed: the USB serial number's string (never read)");
 }
 
-bool WriteCapture(const CaptureOptions &options, const json &header, const json &descriptors,
-                  const std::vector<Recorded> &frames)
+// The capture's text, one JSON object a line.
+std::string CaptureText(const CaptureOptions &options, const json &header, const json &descriptors,
+                        const std::vector<Recorded> &frames)
 {
-    const int fd =
-        open(options.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPrivateFile);
-    FILE *out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (out == nullptr) {
-        if (fd >= 0)
-            close(fd);
-        return false;
-    }
     std::vector<json> lines = {header, descriptors};
     for (const Recorded &r : frames)
         lines.push_back(FrameRecord(r));
     for (json &stats : AnswerTimes(frames))
         lines.push_back(std::move(stats));
     lines.push_back(RedactionSummary(frames, options.keep_module_id));
-    bool ok = true;
+    std::string text;
     for (const json &line : lines)
-        ok = fprintf(out, "%s\n", line.dump().c_str()) > 0 && ok;
-    return fclose(out) == 0 && ok;
+        text += line.dump() + "\n";
+    return text;
+}
+
+// A frame long enough for the card's text under a command that does not read
+// the card (a late answer, or a module of its own kind): its zeroed payload
+// would be our guess, so no capture holds it. Null when there is none.
+const Recorded *FrameThatMayHoldCardText(const std::vector<Recorded> &frames)
+{
+    for (const Recorded &r : frames) {
+        if (MayHoldCardText(r.frame))
+            return &r;
+    }
+    return nullptr;
 }
 
 // One read; the card is wiped as soon as it is judged.
@@ -388,8 +391,20 @@ int RunCapture(const CaptureOptions &options)
         {"reads", options.reads},
         {"transport", info.transport == VESSIK_TRANSPORT_SERIAL ? "serial" : "usb"},
         {"module_id_len", info.module_id_len}};
-    if (!WriteCapture(options, header, descriptors, recorder.frames)) {
-        printf("no capture written: %s: %s\n", options.file.c_str(), strerror(errno));
+    if (const Recorded *r = FrameThatMayHoldCardText(recorder.frames)) {
+        printf("no capture written: a %zu-byte %s came after command %s, which does not read "
+               "the card, in read %d; a frame that long could carry the card's text\n",
+               FrameLength(r->frame), r->frame.answer ? "answer" : "command",
+               CommandHex(r->frame.command).c_str(), r->read);
+        return kExitFailed;
+    }
+    const std::string text = CaptureText(options, header, descriptors, recorder.frames);
+    if (!vessik_tools::write_new_private_file(options.file, text)) {
+        if (errno == EEXIST)
+            printf("no capture written: %s exists; it is not replaced (name a new file)\n",
+                   options.file.c_str());
+        else
+            printf("no capture written: %s: %s\n", options.file.c_str(), strerror(errno));
         return kExitFailed;
     }
     PrintRedaction(recorder.frames, options.keep_module_id);

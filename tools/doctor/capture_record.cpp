@@ -24,6 +24,31 @@ constexpr int kPercent = 100;
 // The read answers' data after the status: the text and photo lengths.
 constexpr uint8_t kTextAndPhotoLengths[4] = {0x01, 0x00, 0x04, 0x00};
 
+// The whole answers that carry a payload, by command: a module's identifier,
+// a found card's and a selected card's numbers, the two reads of the card
+// (30 10 with 0, 1 or 2 templates) and the appended address.
+constexpr size_t kFrameAround = kPayloadAt + kCheckByteBytes;
+constexpr size_t kFindPayloadBytes = 4;
+constexpr size_t kSelectPayloadBytes = 8;
+constexpr size_t kFindAnswerBytes = kFrameAround + kFindPayloadBytes;
+constexpr size_t kSelectAnswerBytes = kFrameAround + kSelectPayloadBytes;
+constexpr size_t kTemplateBytes = 512;
+constexpr size_t kAppendedAddressAnswerBytes = kFrameAround + vsim::kAppendedAddressBytes;
+struct AnswerLength {
+    const uint8_t (&command)[2];
+    size_t bytes;
+};
+const AnswerLength kAnswerLengths[] = {
+    {vsim::kCmdModuleId, kFrameAround + vsim::kModuleIdBytes},
+    {vsim::kCmdFind, kFindAnswerBytes},
+    {vsim::kCmdSelect, kSelectAnswerBytes},
+    {vsim::kCmdRead, vsim::kReadAnswerBytes},
+    {vsim::kCmdReadWithFingerprints, vsim::kReadWithFingerprintsBaseBytes},
+    {vsim::kCmdReadWithFingerprints, vsim::kReadWithFingerprintsBaseBytes + kTemplateBytes},
+    {vsim::kCmdReadWithFingerprints, vsim::kReadWithFingerprintsBaseBytes + 2 * kTemplateBytes},
+    {vsim::kCmdReadAppendedAddress, kAppendedAddressAnswerBytes},
+};
+
 bool ParseHex(const std::string &hex, std::vector<uint8_t> *out)
 {
     if (hex.size() % 2 != 0)
@@ -43,6 +68,23 @@ bool ParseHex(const std::string &hex, std::vector<uint8_t> *out)
 bool Is(const uint8_t (&command)[2], const uint8_t (&known)[2])
 {
     return command[0] == known[0] && command[1] == known[1];
+}
+
+// The answer has a length its command answers with; any other may be a late
+// answer to another command.
+bool HasItsCommandsLength(const TracedFrame &frame)
+{
+    for (const AnswerLength &known : kAnswerLengths) {
+        if (Is(frame.command, known.command) && frame.bytes.size() == known.bytes)
+            return true;
+    }
+    return false;
+}
+
+bool IsCardRead(const uint8_t (&command)[2])
+{
+    return Is(command, vsim::kCmdRead) || Is(command, vsim::kCmdReadWithFingerprints) ||
+           Is(command, vsim::kCmdReadAppendedAddress);
 }
 
 // The sample card's data for an answer to `command`, after the status.
@@ -157,23 +199,28 @@ Redaction Redact(TracedFrame &frame, bool keep_module_id)
     if (bytes.size() <= kPayloadAt + kCheckByteBytes)
         return Redaction::Kept; // the status alone
     const uint8_t(&cmd)[2] = frame.command;
-    if (Is(cmd, vsim::kCmdFind) || Is(cmd, vsim::kCmdSelect) || Is(cmd, vsim::kCmdStatus) ||
-        Is(cmd, vsim::kCmdReset))
-        return Redaction::Kept;
-    if (Is(cmd, vsim::kCmdModuleId)) {
+    if (HasItsCommandsLength(frame) && Is(cmd, vsim::kCmdModuleId)) {
         if (keep_module_id)
             return Redaction::Kept;
         ReplacePayload(bytes, {});
         return Redaction::ModuleIdZeroed;
     }
-    const bool card_read = Is(cmd, vsim::kCmdRead) || Is(cmd, vsim::kCmdReadWithFingerprints) ||
-                           Is(cmd, vsim::kCmdReadAppendedAddress);
-    if (card_read && bytes[kStatusAt] == vsim::kSamOk) {
+    if (HasItsCommandsLength(frame) && IsCardRead(cmd) && bytes[kStatusAt] == vsim::kSamOk) {
         ReplacePayload(bytes, SamplePayload(cmd, bytes.size() - kPayloadAt - kCheckByteBytes));
         return Redaction::SampleCard;
     }
     ReplacePayload(bytes, {});
     return Redaction::PayloadZeroed;
+}
+
+size_t FrameLength(const TracedFrame &frame)
+{
+    return std::max(frame.bytes.size(), static_cast<size_t>(std::max(frame.length, 0)));
+}
+
+bool MayHoldCardText(const TracedFrame &frame)
+{
+    return !IsCardRead(frame.command) && FrameLength(frame) >= kCardTextFrameBytes;
 }
 
 std::string CommandHex(const uint8_t (&command)[2])

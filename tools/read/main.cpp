@@ -19,6 +19,7 @@
 
 #include "card_output.h"
 #include "cli_options.h"
+#include "private_file.h"
 #include "reader_output.h"
 #include "vessik_read.h"
 
@@ -104,19 +105,6 @@ void remove_scratch(const std::string &scratch)
     rmdir(scratch.c_str());
 }
 
-// Moves `from` to `to` unless something, a planted link included, is
-// already called `to`.
-bool move_without_replacing(const std::string &from, const std::string &to)
-{
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A file system without RENAME_NOREPLACE: a hard link refuses an
-    // existing name just the same.
-    return link(from.c_str(), to.c_str()) == 0;
-}
-
 // Asks the photo decoder for DIR/<id>.bmp (`path`). The decoder writes into
 // a private folder made inside DIR (0700, and umask 077 meanwhile, so the
 // image is the user's alone), and the image is moved into place only where
@@ -136,7 +124,7 @@ Photo save_photo(const vessik_card &card, const std::string &dir, std::string &p
     Photo outcome = Photo::NotWritten;
     struct stat st {};
     if (lstat(written.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        outcome = move_without_replacing(written, path)
+        outcome = vessik_tools::move_without_replacing(written, path)
                       ? Photo::Written
                       : (errno == EEXIST ? Photo::NameTaken : Photo::NotWritten);
     remove_scratch(scratch);

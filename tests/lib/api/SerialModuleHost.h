@@ -72,6 +72,11 @@ class SerialModuleHost {
         fn(reader_, module_);
     }
 
+    // The next answer as long as a read's is held back and sent just before
+    // the module's next answer: a module that answers a read after the host
+    // gave it up and sent its next command.
+    void AnswerTheNextReadLate() { hold_next_read_ = true; }
+
     // The bridge is pulled out: the master side closes.
     void Vanish()
     {
@@ -125,6 +130,12 @@ class SerialModuleHost {
                 for (uint8_t &b : out->bytes)
                     b = static_cast<uint8_t>(b * 37 + 11);
             }
+            if (out->bytes.size() >= vsim::kReadAnswerBytes && hold_next_read_.exchange(false)) {
+                held_ = std::move(out->bytes);
+                continue;
+            }
+            out->bytes.insert(out->bytes.begin(), held_.begin(), held_.end());
+            held_.clear();
             if (write(pty_.master(), out->bytes.data(), out->bytes.size()) < 0)
                 return;
         }
@@ -136,6 +147,8 @@ class SerialModuleHost {
     testsupport::PtyPair pty_;
     std::string path_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> hold_next_read_{false};
+    std::vector<uint8_t> held_; // the serving thread's alone
     std::thread thread_;
 };
 

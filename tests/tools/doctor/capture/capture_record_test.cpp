@@ -15,8 +15,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr size_t kStatusAt = 9;
 constexpr size_t kPayloadAt = 10;
+constexpr size_t kLateReadBytes = 2321;
 constexpr size_t kWindow = 16;
 constexpr uint64_t kLater = 10000000;
 
@@ -142,14 +142,27 @@ TEST(CaptureRecordTest, CardDataBecomeTheSampleCardsWithAValidFrame)
     EXPECT_FALSE(Holds(a.bytes, Ucs2le(card.appended_address)));
 }
 
-TEST(CaptureRecordTest, ModuleIdZeroedUnlessKeptOtherDataZeroedFindAndSelectKept)
+TEST(CaptureRecordTest, ModuleIdZeroedUnlessKeptOtherDataZeroedFindAndSelectToo)
 {
-    const Bytes id = vsim::sam_frame({0x00, 0x00, 0x90, 'M', 'O', 'D', '-', '0', '7'});
+    Bytes contents = {0x00, 0x00, 0x90};
+    contents.resize(contents.size() + vsim::kModuleIdBytes, 'M');
+    const Bytes id = vsim::sam_frame(contents);
     doctor::TracedFrame f = AnswerTo(vsim::kCmdModuleId, id);
     EXPECT_EQ(doctor::Redaction::Kept, doctor::Redact(f, true));
     EXPECT_EQ(id, f.bytes);
     EXPECT_EQ(doctor::Redaction::ModuleIdZeroed, doctor::Redact(f, false));
-    EXPECT_EQ(vsim::sam_frame({0x00, 0x00, 0x90, 0, 0, 0, 0, 0, 0}), f.bytes);
+    std::fill(contents.begin() + 3, contents.end(), 0);
+    EXPECT_EQ(vsim::sam_frame(contents), f.bytes);
+    // Of a length its command does not answer with: an identifier one byte
+    // short, a 2321-byte read answer arriving after a find.
+    contents.resize(contents.size() - 1, 'M');
+    doctor::TracedFrame short_id = AnswerTo(vsim::kCmdModuleId, vsim::sam_frame(contents));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(short_id, true));
+    contents.resize(kLateReadBytes - vsim::kHeaderStageBytes - 1, 'N');
+    doctor::TracedFrame late = AnswerTo(vsim::kCmdFind, vsim::sam_frame(contents));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(late, false));
+    EXPECT_EQ(Bytes(kLateReadBytes - kPayloadAt - 1, 0),
+              Bytes(late.bytes.begin() + kPayloadAt, late.bytes.end() - 1));
 
     const uint8_t unknown[2] = {0x60, 0x01};
     doctor::TracedFrame other = AnswerTo(unknown, vsim::sam_frame({0x00, 0x00, 0x90, 'x', 'y'}));
@@ -161,9 +174,10 @@ TEST(CaptureRecordTest, ModuleIdZeroedUnlessKeptOtherDataZeroedFindAndSelectKept
 
     const Bytes select = vsim::sam_frame({0x00, 0x00, 0x90, 1, 2, 3, 4, 5, 6, 7, 8});
     doctor::TracedFrame s = AnswerTo(vsim::kCmdSelect, select);
-    EXPECT_EQ(doctor::Redaction::Kept, doctor::Redact(s, false));
-    EXPECT_EQ(select, s.bytes);
-    EXPECT_EQ(0x90, s.bytes[kStatusAt]);
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(s, false));
+    EXPECT_EQ(vsim::sam_frame({0x00, 0x00, 0x90, 0, 0, 0, 0, 0, 0, 0, 0}), s.bytes);
+    doctor::TracedFrame found = AnswerTo(vsim::kCmdFind, vsim::sam_frame({0, 0, 0x9F, 1, 2, 3, 4}));
+    EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(found, false));
 }
 
 TEST(CaptureRecordTest, StatsTakeTheLowerMedianAndTheNearestRankP90)

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // vessik-doctor --capture on a serial module (the model behind a
 // pseudo-terminal): the capture names the port, carries the serial frames
-// with their timing, and holds none of the card.
+// with their timing, and holds none of the card; a late read answer, or a
+// name already taken, leaves no capture.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "SerialModuleHost.h"
@@ -60,6 +64,70 @@ TEST(SerialCaptureTest, TheCaptureNamesThePortCarriesTheFramesAndHoldsNoCard)
     EXPECT_EQ(std::string::npos, capture.find(HexOfUcs2le(card.name)));
     EXPECT_EQ(std::string::npos, capture.find(HexOfUcs2le(card.id_number)));
     EXPECT_EQ(std::string::npos, capture.find(card.id_number));
+}
+
+// A module answering its 30 10 after the library sent the next find: the
+// 2321-byte answer (the card's text in it) arrives under 20 01.
+TEST(SerialCaptureTest, AReadAnswerArrivingAfterAnotherCommandLeavesNoCapture)
+{
+    vsim::CardFields card = vsim::sample_card();
+    card.fingerprints = {vsim::fingerprint_from_seed(77), vsim::fingerprint_from_seed(78)};
+    serialtest::SerialModuleHost module(&card);
+    module.AnswerTheNextReadLate();
+    module.With([](vsim::VirtualReader &reader, vsim::SerialModule &) {
+        reader.knobs().refind_after_read = true; // found again once the late read was given up
+    });
+    const std::string path = testing::TempDir() + "late-capture.jsonl";
+    std::remove(path.c_str());
+    testsupport::Process doctor;
+    ASSERT_TRUE(doctor.Start({kDoctor, "--capture", path, "--reader", module.where()}));
+    EXPECT_EQ(2, doctor.Wait(kRunLimitS));
+    EXPECT_NE(std::string::npos,
+              doctor.out.find("no capture written: a 2321-byte answer came after command 2001"))
+        << doctor.out;
+    EXPECT_NE(0, access(path.c_str(), F_OK));
+}
+
+std::string FileText(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A link to another file, then a file anyone may write, where the capture goes.
+TEST(SerialCaptureTest, ANamePlantedBeforeTheCaptureIsLeftAsItWas)
+{
+    constexpr mode_t kOpenToAll = 0666;
+    const vsim::CardFields card = vsim::sample_card();
+    for (const bool planted_link : {true, false}) {
+        serialtest::SerialModuleHost module(&card);
+        std::string folder = testing::TempDir() + "capture-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(&folder[0]));
+        const std::string victim = folder + "/victim";
+        const std::string path = folder + "/capture.jsonl";
+        std::ofstream(victim) << "own";
+        if (planted_link)
+            ASSERT_EQ(0, symlink(victim.c_str(), path.c_str()));
+        else
+            ASSERT_EQ(0, (std::ofstream(path) << "own", chmod(path.c_str(), kOpenToAll)));
+        struct stat before {};
+        struct stat after {};
+        ASSERT_EQ(0, lstat(path.c_str(), &before));
+
+        testsupport::Process doctor;
+        ASSERT_TRUE(doctor.Start({kDoctor, "--capture", path, "--reader", module.where()}));
+        EXPECT_EQ(2, doctor.Wait(kRunLimitS)) << planted_link;
+        EXPECT_NE(std::string::npos, doctor.out.find(path + " exists; it is not replaced"))
+            << doctor.out;
+        ASSERT_EQ(0, lstat(path.c_str(), &after));
+        EXPECT_EQ(before.st_mode, after.st_mode);
+        EXPECT_EQ(before.st_ino, after.st_ino);
+        EXPECT_EQ("own", FileText(victim));
+        EXPECT_EQ("own", FileText(path));
+        std::remove(path.c_str());
+        std::remove(victim.c_str());
+        EXPECT_EQ(0, rmdir(folder.c_str())) << "a temporary file stayed";
+    }
 }
 
 } // namespace
