@@ -151,6 +151,14 @@ build_and_check() {
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/__init__\.py"
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/py\.typed"
   expect_no_file python3-vessik ".*\.pyc"
+  # Every program's manual page, compressed, beside the program (the build
+  # makes them when scdoc is installed; the packages need them).
+  local page
+  for page in man1/vessik_demo.1 man1/vessik-read.1 man1/vessik-doctor.1 man8/vessikd.8 \
+              man5/vessikd.conf.5; do
+    expect_file vessik-tools "/usr/share/man/${page//./\\.}\.gz"
+  done
+  expect_file vessik-virtual-reader "/usr/share/man/man1/vessik-virtual-reader\.1\.gz"
 
   step "the packaged udev rule is the generated one"
   local unpacked=$work/unpacked
