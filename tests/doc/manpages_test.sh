@@ -49,4 +49,5 @@ for pair in "$@"; do
 done
 
 [ "$failures" -eq 0 ] || exit 1
-echo "manual pages: $(ls "$man_dir"/*.[158] | wc -l) rendered cleanly, $# cover their programs' options"
+pages=("$man_dir"/*.[158])
+echo "manual pages: ${#pages[@]} rendered cleanly, $# cover their programs' options"

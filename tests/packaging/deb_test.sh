@@ -61,6 +61,20 @@ refuse_other_prefix() {
   grep -q "CMAKE_INSTALL_PREFIX=/usr" <<<"$out" || { echo "$out"; fail "cpack did not say why"; }
 }
 
+# Debian's own judge of packages: any error or warning fails (overrides, each
+# with its reason, are shipped in the packages). Skipped where lintian is not
+# installed; ./run.sh test installs it.
+check_lintian() {
+  if ! command -v lintian >/dev/null; then
+    echo "lintian is not installed: not run"
+    return
+  fi
+  step "lintian"
+  local out
+  out=$(lintian --no-cfg --fail-on none "$debs"/*.deb 2>&1 | grep -E '^[EW]: ' || true)
+  [ -z "$out" ] || fail "lintian:"$'\n'"$out"
+}
+
 build_and_check() {
   local src=$1 work=$2
   local tree=$work/tree
@@ -159,6 +173,8 @@ build_and_check() {
     expect_file vessik-tools "/usr/share/man/${page//./\\.}\.gz"
   done
   expect_file vessik-virtual-reader "/usr/share/man/man1/vessik-virtual-reader\.1\.gz"
+
+  check_lintian
 
   step "the packaged udev rule is the generated one"
   local unpacked=$work/unpacked
