@@ -17,8 +17,8 @@ BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
           libusb-1.0-0-dev umockdev libumockdev-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev)
-TEST_PACKAGES=(chromium fonts-wqy-zenhei python3-venv python3-setuptools python3-wheel)
+          nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev scdoc)
+TEST_PACKAGES=(chromium fonts-wqy-zenhei python3-venv python3-setuptools python3-wheel lintian)
 
 # shellcheck source=scripts/apt-install.sh
 . scripts/apt-install.sh

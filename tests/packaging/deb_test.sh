@@ -61,6 +61,20 @@ refuse_other_prefix() {
   grep -q "CMAKE_INSTALL_PREFIX=/usr" <<<"$out" || { echo "$out"; fail "cpack did not say why"; }
 }
 
+# Debian's own judge of packages: any error or warning fails (overrides, each
+# with its reason, are shipped in the packages). Skipped where lintian is not
+# installed; ./run.sh test installs it.
+check_lintian() {
+  if ! command -v lintian >/dev/null; then
+    echo "lintian is not installed: not run"
+    return
+  fi
+  step "lintian"
+  local out
+  out=$(lintian --no-cfg --fail-on none "$debs"/*.deb 2>&1 | grep -E '^[EW]: ' || true)
+  [ -z "$out" ] || fail "lintian:"$'\n'"$out"
+}
+
 build_and_check() {
   local src=$1 work=$2
   local tree=$work/tree
@@ -153,6 +167,16 @@ build_and_check() {
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/py\.typed"
   expect_file python3-vessik "/usr/bin/vessik"
   expect_no_file python3-vessik ".*\.pyc"
+  # Every program's manual page, compressed, beside the program (the build
+  # makes them when scdoc is installed; the packages need them).
+  local page
+  for page in man1/vessik_demo.1 man1/vessik-read.1 man1/vessik-doctor.1 man8/vessikd.8 \
+              man5/vessikd.conf.5; do
+    expect_file vessik-tools "/usr/share/man/${page//./\\.}\.gz"
+  done
+  expect_file vessik-virtual-reader "/usr/share/man/man1/vessik-virtual-reader\.1\.gz"
+
+  check_lintian
 
   step "the packaged udev rule is the generated one"
   local unpacked=$work/unpacked
