@@ -12,15 +12,24 @@
 #include "answer_layout.h"
 #include "card_text.h"
 #include "diag.h"
+#include "frame.h"
 #include "poll_engine.h"
 #include "timing.h"
-#include "usb_link.h"
+#include "usb_device.h"
 
-// The module's four commands, kept whole with their check bytes.
-unsigned char SAM_M_Status[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x12, 0xFF, 0xEE};
-unsigned char SAM_Serach[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-unsigned char SAM_Select[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x02, 0x21};
-unsigned char SAM_ReadCard[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x01, 0x32};
+// The module's four commands, whole with their check bytes: writable copies
+// of the built frames, which the documented read sends as clients leave them.
+static_assert(vessik::frame::kCommandFrameBytes == 10, "the exported frames hold 10 bytes");
+#define VESSIK_COMMAND_BYTES(c)                                                                    \
+    {                                                                                              \
+        c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3], c.bytes[4], c.bytes[5], c.bytes[6],        \
+            c.bytes[7], c.bytes[8], c.bytes[9]                                                     \
+    }
+unsigned char SAM_M_Status[10] = VESSIK_COMMAND_BYTES(vessik::frame::kModuleIdCommand);
+unsigned char SAM_Serach[10] = VESSIK_COMMAND_BYTES(vessik::frame::kFindCommand);
+unsigned char SAM_Select[10] = VESSIK_COMMAND_BYTES(vessik::frame::kSelectCommand);
+unsigned char SAM_ReadCard[10] = VESSIK_COMMAND_BYTES(vessik::frame::kReadCommand);
+#undef VESSIK_COMMAND_BYTES
 
 namespace {
 
@@ -114,8 +123,8 @@ CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &p
     settings.context = &policy;
 
     DocumentedUsbLink link(usb);
-    const vessik::PollOutcome outcome =
-        vessik::CardPoll<DocumentedUsbLink>(link, settings).Run(answer, vessik::kReplyBufferBytes);
+    const vessik::PollOutcome outcome = vessik::CardPoll<DocumentedUsbLink>(link, settings)
+                                            .Run(answer, vessik::usb::kReplyBufferBytes);
     policy.find_us = settings.find_us;
     policy.select_us = settings.select_us;
     policy.read_us = settings.read_us;
@@ -142,7 +151,7 @@ int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
     // The documented read: no deadline, no pause, every wait whole.
     PollPolicy policy;
     policy.answer_timeout_ms = kDocumentedAnswerTimeoutMs;
-    unsigned char answer[vessik::kReplyBufferBytes];
+    unsigned char answer[vessik::usb::kReplyBufferBytes];
     if (PollForCard(answer, policy) != POLL_CARD_READ)
         return GiveUp();
 
@@ -180,9 +189,9 @@ int CardMain::ReadCardCompleted(int code)
     if (serial.port_fd <= 0) {
         // The USB link's own release, with the status message in place of
         // the line DisConnectUsb prints.
-        if (vessik::CloseUsbDevice(usb))
+        if (vessik::usb::ReleaseReader(&usb.dev_handle))
             Report(kMsgDisconnectUsb);
-        vessik::EndUsbContext(usb);
+        vessik::usb::EndContext(&usb.usb_context);
     } else {
         Report(kMsgDisconnectSerial);
         serial.Close_port(serial.port_fd);
@@ -259,7 +268,7 @@ int CardMain::heartbeat(Cardtype type)
     if (type != CARDTYPE_USB)
         return 0;
 
-    unsigned char reply[vessik::kReplyBufferBytes] = {};
+    unsigned char reply[vessik::usb::kReplyBufferBytes] = {};
     for (int attempt = 0; attempt < kHeartbeatAttempts; ++attempt) {
         if (usb.WriteUsb(probe, kMcuFrameBytes) < 0) {
             usb.Resetep();
@@ -281,7 +290,7 @@ void CardMain::self_check()
         LOG_Str(kLogWriteFailed, kLogReset);
     }
 
-    unsigned char reply[vessik::kReplyBufferBytes] = {};
+    unsigned char reply[vessik::usb::kReplyBufferBytes] = {};
     usleep(kMcuSettleUs);
     if (usb.ReadUsb(reply, kSelfCheckReadMs) >= 1) {
         PutLine(kLineDataDetected);
@@ -291,7 +300,7 @@ void CardMain::self_check()
     unsigned char restart[kMcuFrameBytes];
     memcpy(restart, kRestartFrame, sizeof(restart));
     usb.WriteUsb(restart, kMcuFrameBytes);
-    unsigned char second_reply[vessik::kReplyBufferBytes] = {};
+    unsigned char second_reply[vessik::usb::kReplyBufferBytes] = {};
     if (usb.ReadUsb(second_reply, kRestartReadMs) < 0)
         LOG_Str(kLogNoData, kLogRestartFailed);
 }

@@ -13,28 +13,11 @@
 
 #include "CardMain.h"
 #include "answer_layout.h"
+#include "frame.h"
+#include "link.h"
 #include "timing.h"
 
 namespace vessik {
-
-// How a link waits for one answer.
-struct AnswerWait {
-    // Each stage of the answer waits at least this long (the documented
-    // read's whole wait).
-    int stage_ms = timing::kDocumentedAnswerTimeoutMs;
-    // Links that wait in slices: the whole answer may take this long, and
-    // the stop check runs between slices. 0: one wait of stage_ms per stage.
-    int budget_ms = 0;
-    int slice_ms = 0;
-    bool (*should_stop)(void *context) = nullptr;
-    void *context = nullptr;
-};
-
-enum class SendResult { Sent, Failed, Lost };
-// What Receive returns besides a byte count.
-constexpr int kReceiveNothing = -1;
-constexpr int kReceiveLost = -2;
-constexpr int kReceiveStopped = -3;
 
 // A complete card answer, taken apart.
 struct CardAnswer {
@@ -107,12 +90,11 @@ inline bool CommandRefused(const unsigned char *answer, int count)
 // command answers with: status only, or status and its payload.
 inline bool AnswerFits(const unsigned char *answer, int count, int payload_length)
 {
-    static const unsigned char kPreamble[frame::kPreambleBytes] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
     constexpr int kStatusOnlyLength = 4; // three status bytes and the check byte
-    if (count < frame::kPosLengthLow + 1 || memcmp(answer, kPreamble, sizeof kPreamble) != 0)
+    if (count < frame::kHeaderBytes || !frame::StartsWithPreamble(answer, count))
         return false;
     const int length = AnswerLengthField(answer);
-    if (count != frame::kPosLengthLow + 1 + length)
+    if (count != frame::kHeaderBytes + length)
         return false;
     return payload_length < 0 || length == kStatusOnlyLength ||
            length == kStatusOnlyLength + payload_length;
@@ -180,7 +162,7 @@ template <class Link> class CardPoll {
                 continue;
             }
             if (s_.want_appended_address && s_.appended_answer != nullptr) {
-                r = Exchange(kReadAppendedAddressFrame, timing::kWaitAroundCommandUs,
+                r = Exchange(frame::kReadAppendedAddressCommand.bytes, timing::kWaitAroundCommandUs,
                              timing::kWaitAroundCommandUs, s_.appended_answer, s_.appended_capacity,
                              &s_.appended_count);
                 if (r != Step::Done)
@@ -193,11 +175,6 @@ template <class Link> class CardPoll {
   private:
     enum class Step { Done, Lost, Stopped };
 
-    // The reads beyond the documented four commands, whole with their check bytes.
-    static constexpr unsigned char kReadWithFingerprintsFrame[frame::kCommandFrameBytes] = {
-        0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x10, 0x23};
-    static constexpr unsigned char kReadAppendedAddressFrame[frame::kCommandFrameBytes] = {
-        0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x03, 0x30};
     static constexpr int kTextLength = answer::kTextBytes;
     static constexpr int kPhotoLength = answer::kPhotoBytes;
 
@@ -288,8 +265,9 @@ template <class Link> class CardPoll {
     {
         int count = 0;
         if (s_.want_fingerprints && !s_.fingerprints_refused) {
-            const Step r = Exchange(kReadWithFingerprintsFrame, timing::kWaitBeforeReadCardUs,
-                                    timing::kWaitAfterReadCardUs, answer, capacity, &count);
+            const Step r =
+                Exchange(frame::kReadWithFingerprintsCommand.bytes, timing::kWaitBeforeReadCardUs,
+                         timing::kWaitAfterReadCardUs, answer, capacity, &count);
             if (r != Step::Done)
                 return r;
             if (!CommandRefused(answer, count)) {
