@@ -58,12 +58,6 @@ void CardMain::IDCARD_SetReadInfoCB(ReadInfoCallback fn)
         read_info_cb = fn;
 }
 
-void CardMain::Report(const char *message)
-{
-    if (read_info_cb != nullptr)
-        read_info_cb(kStatusKind, const_cast<char *>(message));
-}
-
 namespace {
 
 // The documented read's link: the reader object's own NvUsb, one wait of the
@@ -87,92 +81,37 @@ class DocumentedUsbLink {
     NvUsb &usb_;
 };
 
-// The policy's hooks, called with the policy's own context.
-bool PolicyStop(void *policy)
+// Sends a status message to the registered callback, if any.
+void Report(const CardMain &main, const char *message)
 {
-    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
-    return p->should_stop != nullptr && p->should_stop(p->context);
+    if (main.read_info_cb != nullptr)
+        main.read_info_cb(kStatusKind, const_cast<char *>(message));
 }
 
-void PolicyNoCard(void *policy)
-{
-    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
-    if (p->on_no_card != nullptr)
-        p->on_no_card(p->context);
-}
-
-bool PolicyAccept(void *policy, const vessik::CardAnswer &card)
-{
-    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
-    return p->accept_card == nullptr || p->accept_card(p->context, card.answer);
-}
-
-} // namespace
-
-CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &policy)
+// Polls status, find, select and read with the exported frames on the open
+// usb link until a complete read answer is in `answer`, or the reader is gone.
+bool PollForCard(NvUsb &usb, unsigned char (&answer)[vessik::usb::kReplyBufferBytes])
 {
     vessik::PollSettings settings;
-    settings.wait.stage_ms =
-        policy.answer_timeout_ms > 0 ? policy.answer_timeout_ms : kDocumentedAnswerTimeoutMs;
-    settings.idle_pause_us = policy.idle_pause_us;
-    settings.wait_slice_us = policy.wait_slice_us;
-    settings.status_before_every_find = policy.status_before_every_find;
-    settings.should_stop = PolicyStop;
-    settings.on_no_card = PolicyNoCard;
-    settings.accept_card = PolicyAccept;
-    settings.context = &policy;
-
+    settings.commands = {SAM_M_Status, SAM_Serach, SAM_Select, SAM_ReadCard};
+    settings.wait.stage_ms = kDocumentedAnswerTimeoutMs;
     DocumentedUsbLink link(usb);
-    const vessik::PollOutcome outcome = vessik::CardPoll<DocumentedUsbLink>(link, settings)
-                                            .Run(answer, vessik::usb::kReplyBufferBytes);
-    policy.find_us = settings.find_us;
-    policy.select_us = settings.select_us;
-    policy.read_us = settings.read_us;
-    switch (outcome) {
-    case vessik::PollOutcome::CardRead:
-        return POLL_CARD_READ;
-    case vessik::PollOutcome::ReaderLost:
-        return POLL_READER_LOST;
-    default:
-        return POLL_STOPPED;
-    }
-}
-
-int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
-{
-    card_type = type;
-    if (type != CARDTYPE_USB || info == nullptr)
-        return VESSIK_RESULT_UNSUPPORTED_KIND;
-
-    if (usb.ConnectUsb() == -1)
-        return GiveUp();
-    Report(kMsgConnectOk);
-
-    // The documented read: no deadline, no pause, every wait whole.
-    PollPolicy policy;
-    policy.answer_timeout_ms = kDocumentedAnswerTimeoutMs;
-    unsigned char answer[vessik::usb::kReplyBufferBytes];
-    if (PollForCard(answer, policy) != POLL_CARD_READ)
-        return GiveUp();
-
-    Report(kMsgReadOk);
-    DecodeCard(answer, info);
-    usb.DisConnectUsb();
-    return VESSIK_RESULT_CARD_READ;
+    return vessik::CardPoll<DocumentedUsbLink>(link, settings).Run(answer, sizeof answer) ==
+           vessik::PollOutcome::CardRead;
 }
 
 // The reader could not be opened, or went away while polling: release what
 // is left, pause so a caller that loops does not hammer a missing reader,
 // and close up.
-int CardMain::GiveUp()
+int GiveUp(CardMain &main)
 {
-    Report(kMsgConnectErr);
-    usb.DisConnectUsb();
+    Report(main, kMsgConnectErr);
+    main.usb.DisConnectUsb();
     sleep(kWaitAfterFailedOpenS);
-    return ReadCardCompleted(VESSIK_RESULT_NO_READER);
+    return main.ReadCardCompleted(VESSIK_RESULT_NO_READER);
 }
 
-void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
+void DecodeCard(const unsigned char *answer, idInfo *info)
 {
     unsigned char block[kTextBytes];
     memcpy(block, answer + kTextOffset, sizeof(block));
@@ -184,16 +123,39 @@ void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
     info->photo_len = kPhotoBytes;
 }
 
+} // namespace
+
+int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
+{
+    card_type = type;
+    if (type != CARDTYPE_USB || info == nullptr)
+        return VESSIK_RESULT_UNSUPPORTED_KIND;
+
+    if (usb.ConnectUsb() == -1)
+        return GiveUp(*this);
+    Report(*this, kMsgConnectOk);
+
+    // The documented read: no deadline, no pause, every wait whole.
+    unsigned char answer[vessik::usb::kReplyBufferBytes];
+    if (!PollForCard(usb, answer))
+        return GiveUp(*this);
+
+    Report(*this, kMsgReadOk);
+    DecodeCard(answer, info);
+    usb.DisConnectUsb();
+    return VESSIK_RESULT_CARD_READ;
+}
+
 int CardMain::ReadCardCompleted(int code)
 {
     if (serial.port_fd <= 0) {
         // The USB link's own release, with the status message in place of
         // the line DisConnectUsb prints.
         if (vessik::usb::ReleaseReader(&usb.dev_handle))
-            Report(kMsgDisconnectUsb);
+            Report(*this, kMsgDisconnectUsb);
         vessik::usb::EndContext(&usb.usb_context);
     } else {
-        Report(kMsgDisconnectSerial);
+        Report(*this, kMsgDisconnectSerial);
         serial.Close_port(serial.port_fd);
     }
     return code;

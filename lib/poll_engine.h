@@ -11,7 +11,6 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "CardMain.h"
 #include "answer_layout.h"
 #include "frame.h"
 #include "link.h"
@@ -30,10 +29,23 @@ struct CardAnswer {
     int fingerprint_bytes = 0; // 0, 512 or 1024
 };
 
+// The four commands a poll sends, each a whole frame of
+// frame::kCommandFrameBytes.
+struct PollCommands {
+    const unsigned char *status;
+    const unsigned char *find;
+    const unsigned char *select;
+    const unsigned char *read;
+};
+
 // How one poll behaves. The documented read polls flat out with its fixed
 // waits; the extended read adds a deadline, cancellation, a pause while no
 // card is there, and a say in which card it takes.
 struct PollSettings {
+    // The kit's own frames; the documented read hands in the exported SAM_*
+    // frames, which clients may patch.
+    PollCommands commands = {frame::kModuleIdCommand.bytes, frame::kFindCommand.bytes,
+                             frame::kSelectCommand.bytes, frame::kReadCommand.bytes};
     AnswerWait wait;
     uint64_t idle_pause_us = 0; // after a find that saw no card
     unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
@@ -115,7 +127,7 @@ template <class Link> class CardPoll {
             Step r = Step::Done;
             int count = 0;
             if (s_.status_before_every_find || !status_asked) {
-                r = Exchange(SAM_M_Status, timing::kWaitAroundCommandUs,
+                r = Exchange(s_.commands.status, timing::kWaitAroundCommandUs,
                              timing::kWaitAroundCommandUs, answer, capacity, &count);
                 if (r != Step::Done)
                     return Ended(r);
@@ -125,8 +137,8 @@ template <class Link> class CardPoll {
             }
 
             uint64_t started = MonotonicUs();
-            r = Exchange(SAM_Serach, timing::kWaitAroundCommandUs, timing::kWaitAroundCommandUs,
-                         answer, capacity, &count);
+            r = Exchange(s_.commands.find, timing::kWaitAroundCommandUs,
+                         timing::kWaitAroundCommandUs, answer, capacity, &count);
             if (r != Step::Done)
                 return Ended(r);
             if (!FindAccepted(answer, count)) {
@@ -139,8 +151,8 @@ template <class Link> class CardPoll {
             s_.find_us = ElapsedUs(started);
 
             started = MonotonicUs();
-            r = Exchange(SAM_Select, timing::kWaitAroundCommandUs, timing::kWaitAroundCommandUs,
-                         answer, capacity, &count);
+            r = Exchange(s_.commands.select, timing::kWaitAroundCommandUs,
+                         timing::kWaitAroundCommandUs, answer, capacity, &count);
             if (r != Step::Done)
                 return Ended(r);
             if (!SelectAccepted(answer, count))
@@ -218,7 +230,7 @@ template <class Link> class CardPoll {
         return !StopRequested();
     }
 
-    // One command (one of the exported frames, which clients may patch): clear,
+    // One command: clear,
     // wait, send, wait, receive. A send or receive that
     // finds the reader gone ends the poll; any other failure shows only as an
     // answer that fails its check.
@@ -277,7 +289,7 @@ template <class Link> class CardPoll {
             // An older module: the text and the photo without fingerprints.
             s_.fingerprints_refused = true;
         }
-        const Step r = Exchange(SAM_ReadCard, timing::kWaitBeforeReadCardUs,
+        const Step r = Exchange(s_.commands.read, timing::kWaitBeforeReadCardUs,
                                 timing::kWaitAfterReadCardUs, answer, capacity, &count);
         if (r == Step::Done && ReadAccepted(answer, count)) {
             card->answer = answer;
