@@ -13,6 +13,11 @@
 #include "vessik_read.h"
 #include "vessik_usb_ids.h"
 
+// libusb_open is beyond the libusb functions a loading program must supply:
+// referenced weakly, a program that supplies only those still loads (also
+// bound at once, -z now), and a reader handle then cannot open a reader.
+#pragma weak libusb_open
+
 namespace vessik {
 namespace {
 
@@ -29,6 +34,11 @@ constexpr char kTraceInStages[] = "81+85";
 // A stale answer is drained with waits this short, a few stages at most.
 constexpr unsigned kDrainWaitMs = 1;
 constexpr int kDrainStagesMax = 8;
+
+bool CanOpenDevices()
+{
+    return &libusb_open != nullptr;
+}
 
 bool IsReaderId(uint16_t vendor_id, uint16_t product_id)
 {
@@ -152,6 +162,10 @@ int UsbReaderLink::Open()
 {
     const Location &where = where_;
     Close();
+    if (!CanOpenDevices()) {
+        diag::Log(kLogWarning, "the program supplies no libusb_open: reader handles need it");
+        return VESSIK_E_NOT_SUPPORTED;
+    }
     libusb_context *usb_context = nullptr;
     if (libusb_init(&usb_context) < 0) {
         diag::Log(kLogWarning, "libusb cannot start");
