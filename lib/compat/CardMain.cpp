@@ -117,7 +117,7 @@ void DecodeCard(const unsigned char *answer, idInfo *info)
     memcpy(block, answer + kTextOffset, sizeof(block));
 
     memset(info, 0, kRecordHeadCleared);
-    DecodeCardText(block, info);
+    vessik::DecodeCardText(block, info);
 
     memcpy(info->photo, answer + kPhotoOffset, kPhotoBytes);
     info->photo_len = kPhotoBytes;
