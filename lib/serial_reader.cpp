@@ -113,7 +113,7 @@ bool SerialReaderLink::Configure(int rate)
     tty::SetDataBits(&tio, kDataBits);
     tty::SetParity(&tio, kParity);
     tty::SetStopBits(&tio, kStopBits);
-    if (tcsetattr(fd_, TCSANOW, &tio) != 0)
+    if (!tty::Apply(fd_, tio))
         return false;
     tcflush(fd_, TCIOFLUSH);
     frames_.Clear();

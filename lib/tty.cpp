@@ -134,5 +134,10 @@ bool SetStopBits(termios *tio, int stop_bits)
     return true;
 }
 
+bool Apply(int fd, const termios &tio)
+{
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
 } // namespace tty
 } // namespace vessik

@@ -33,6 +33,8 @@ bool SetDataBits(termios *tio, int data_bits);
 bool SetParity(termios *tio, char parity);
 // 1 or 2 stop bits; false otherwise (the record is left as it is).
 bool SetStopBits(termios *tio, int stop_bits);
+// Puts the record into effect at once: true when the line took it.
+bool Apply(int fd, const termios &tio);
 
 } // namespace tty
 } // namespace vessik

@@ -92,7 +92,7 @@ int NvSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iS
         PutFormat(kFormatNoStopBit, iStopBit);
 
     tcflush(fd, TCIFLUSH);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (!tty::Apply(fd, tio)) {
         PutError(kPerrorSetTerminal);
         return -1;
     }
