@@ -22,8 +22,8 @@
 static_assert(vessik::frame::kCommandFrameBytes == 10, "the exported frames hold 10 bytes");
 #define VESSIK_COMMAND_BYTES(c)                                                                    \
     {                                                                                              \
-        c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3], c.bytes[4], c.bytes[5], c.bytes[6],        \
-            c.bytes[7], c.bytes[8], c.bytes[9]                                                     \
+        (c).bytes[0], (c).bytes[1], (c).bytes[2], (c).bytes[3], (c).bytes[4], (c).bytes[5],        \
+            (c).bytes[6], (c).bytes[7], (c).bytes[8], (c).bytes[9]                                 \
     }
 unsigned char SAM_M_Status[10] = VESSIK_COMMAND_BYTES(vessik::frame::kModuleIdCommand);
 unsigned char SAM_Serach[10] = VESSIK_COMMAND_BYTES(vessik::frame::kFindCommand);
