@@ -20,6 +20,8 @@ void *__libc_realloc(void *ptr, size_t size);
 void __libc_free(void *ptr);
 }
 
+using namespace vessik;
+
 namespace {
 unsigned long g_allocations = 0;
 } // namespace

@@ -14,6 +14,8 @@
 #include "fuzz_input.h"
 #include "record_checks.h"
 
+using namespace vessik;
+
 namespace {
 
 constexpr size_t kBlockBytes = 256;

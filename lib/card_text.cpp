@@ -16,6 +16,8 @@
 #include "answer_layout.h"
 #include "vessik_read.h"
 
+namespace vessik {
+
 using namespace cardtext;
 
 namespace {
@@ -86,7 +88,7 @@ int cardtext::Utf8Length(unsigned short unit)
     return unit < kTwoByteLimit ? 2 : 3;
 }
 
-int EncUnicodeToUtf8(unsigned short unit, unsigned char *out, int capacity)
+int EncodeUtf8(unsigned short unit, unsigned char *out, int capacity)
 {
     if (out == nullptr || capacity < kUtf8Scratch)
         return 0;
@@ -124,7 +126,7 @@ int TakeLowBytesInGroups(const unsigned char *src, int width, unsigned char *des
 
 } // namespace
 
-int ParesCardNumber(const unsigned char *src, int width, unsigned char *dest)
+int DecodeDigits(const unsigned char *src, int width, unsigned char *dest)
 {
     if (src == nullptr)
         return 0;
@@ -134,7 +136,7 @@ int ParesCardNumber(const unsigned char *src, int width, unsigned char *dest)
     return count;
 }
 
-int ParesCardChiness(const unsigned char *src, int width, unsigned char *dest)
+int DecodeFreeText(const unsigned char *src, int width, unsigned char *dest)
 {
     if (src == nullptr)
         return 0;
@@ -145,7 +147,7 @@ int ParesCardChiness(const unsigned char *src, int width, unsigned char *dest)
         const unsigned short unit = UnitAt(src, u);
         if (unit == kPadUnit)
             break;
-        written += EncUnicodeToUtf8(unit, dest + written, kUtf8Scratch);
+        written += EncodeUtf8(unit, dest + written, kUtf8Scratch);
     }
     return u * kUnitBytes;
 }
@@ -166,7 +168,7 @@ int DecodeFreeTextBounded(const unsigned char *src, int width, unsigned char *de
     return u * kUnitBytes;
 }
 
-int GetNational(int code, unsigned char *dest)
+int NationName(int code, unsigned char *dest)
 {
     if (code < kNationalFirst || code > kNationalLast)
         return kNationalNotFound;
@@ -175,7 +177,7 @@ int GetNational(int code, unsigned char *dest)
     return len;
 }
 
-int GetSEX(int code, unsigned char *dest)
+int SexWord(int code, unsigned char *dest)
 {
     static const char kMale[] = "男";
     static const char kFemale[] = "女";
@@ -201,7 +203,7 @@ void DecodeRecordField(const unsigned char *block, const RecordField &field, idI
 {
     unsigned char *dest = reinterpret_cast<unsigned char *>(info) + field.record_offset;
     if (field.codec == FieldCodec::Digits) {
-        ParesCardNumber(block + field.block.offset, field.block.width, dest);
+        DecodeDigits(block + field.block.offset, field.block.width, dest);
         return;
     }
     DecodeFreeTextBounded(block + field.block.offset, field.block.width, dest,
@@ -222,7 +224,7 @@ int NationCode(const idInfo *info)
 void cardtext::DecodeNation(idInfo *info)
 {
     unsigned char name[kNationNameMax];
-    const int len = GetNational(NationCode(info), name);
+    const int len = NationName(NationCode(info), name);
     if (len > 0 && len < static_cast<int>(sizeof(info->nation)))
         memcpy(info->nation, name, static_cast<size_t>(len));
 }
@@ -466,7 +468,7 @@ void NameTheNation(vessik_card *card)
         return;
     const int number = (code[0] - '0') * 10 + (code[1] - '0');
     unsigned char name[sizeof(card->nation_name)] = {};
-    const int len = GetNational(number, name);
+    const int len = NationName(number, name);
     if (len > 0) {
         memcpy(card->nation_name, name, static_cast<size_t>(len));
         return;
@@ -529,3 +531,5 @@ void DecodeAppendedAddress(const unsigned char *payload, int bytes, vessik_card 
     if (DecodeText(payload, text, card->appended_address, sizeof card->appended_address))
         card->damaged_fields |= VESSIK_FIELD_APPENDED_ADDRESS;
 }
+
+} // namespace vessik

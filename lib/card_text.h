@@ -12,24 +12,26 @@
 
 struct vessik_card;
 
-// ---- The decoders, under the names the reader object's code knows them by ----
+namespace vessik {
+
+// ---- The decoders ----
 
 // Encodes one 16-bit unit as UTF-8; each unit stands alone (no surrogate
 // pairing). Returns the bytes written (1 to 3), or 0 for a null output or a
 // capacity below 6.
-int EncUnicodeToUtf8(unsigned short unit, unsigned char *out, int capacity);
+int EncodeUtf8(unsigned short unit, unsigned char *out, int capacity);
 
 // Keeps the low byte of every unit: digit fields hold ASCII only. An odd
 // width also takes its last byte. Returns the bytes written.
-int ParesCardNumber(const unsigned char *src, int width, unsigned char *dest);
+int DecodeDigits(const unsigned char *src, int width, unsigned char *dest);
 
 // Decodes a free-text field into UTF-8 up to its padding. U+0080..U+00FF get
 // their two-byte form, so names with U+00B7 stay valid UTF-8. Returns the
 // source bytes before the end of the text, not the bytes written (at most 3
 // bytes per unit are written).
-int ParesCardChiness(const unsigned char *src, int width, unsigned char *dest);
+int DecodeFreeText(const unsigned char *src, int width, unsigned char *dest);
 
-// As ParesCardChiness, but writes at most `room` bytes and never splits a
+// As DecodeFreeText, but writes at most `room` bytes and never splits a
 // character: it stops before the first character that does not fit, so a
 // field decoded with room = width - 1 into a zero-filled record stays
 // NUL-terminated. Returns the source bytes decoded; less than the text's
@@ -38,18 +40,18 @@ int DecodeFreeTextBounded(const unsigned char *src, int width, unsigned char *de
 
 // Writes the UTF-8 name of a nationality code, no terminator. Returns its
 // length (3 to 12), 0 for the two codes without a name, -1 outside 1..56.
-int GetNational(int code, unsigned char *dest);
+int NationName(int code, unsigned char *dest);
 
 // Writes the UTF-8 word for a sex code (1 male, 2 female), no terminator.
 // Returns 3, or 0 with nothing written for any other code.
-int GetSEX(int code, unsigned char *dest);
+int SexWord(int code, unsigned char *dest);
 
 namespace cardtext {
 
 // The card pads every field with space units: the byte pair 20 00.
 constexpr unsigned short kPadUnit = 0x0020;
 constexpr int kUnitBytes = 2;
-// EncUnicodeToUtf8 asks for this much room although it writes at most 3 bytes.
+// EncodeUtf8 asks for this much room although it writes at most 3 bytes.
 constexpr int kUtf8Scratch = 6;
 // Longest nationality name: four characters of three bytes each.
 constexpr int kNationNameMax = 12;
@@ -156,5 +158,7 @@ void DecodeCardFields(const unsigned char *block, vessik_card *card);
 // The payload of the module's answer to 30 03: kept raw (its layout is not
 // publicly confirmed) and decoded as UCS-2LE text padded with spaces.
 void DecodeAppendedAddress(const unsigned char *payload, int bytes, vessik_card *card);
+
+} // namespace vessik
 
 #endif

@@ -6,22 +6,17 @@
 #include <cstring>
 
 #include "diag.h"
+#include "frame.h"
 
 namespace vessik {
 namespace {
 
-constexpr unsigned char kPreamble[frame::kPreambleBytes] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
-constexpr int kHeaderBytes = frame::kPosLengthLow + 1;
+using frame::CheckByte;
+using frame::kHeaderBytes;
+using frame::kPreamble;
+
 // The shortest answer: three status bytes and the check byte.
 constexpr int kShortestLength = 4;
-
-unsigned char CheckByte(const unsigned char *frame, int len)
-{
-    unsigned char check = 0;
-    for (int i = frame::kPosLengthHigh; i < len - 1; ++i)
-        check ^= frame[i];
-    return check;
-}
 
 } // namespace
 

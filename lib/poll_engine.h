@@ -11,30 +11,12 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "CardMain.h"
 #include "answer_layout.h"
+#include "frame.h"
+#include "link.h"
 #include "timing.h"
 
 namespace vessik {
-
-// How a link waits for one answer.
-struct AnswerWait {
-    // Each stage of the answer waits at least this long (the documented
-    // read's whole wait).
-    int stage_ms = timing::kDocumentedAnswerTimeoutMs;
-    // Links that wait in slices: the whole answer may take this long, and
-    // the stop check runs between slices. 0: one wait of stage_ms per stage.
-    int budget_ms = 0;
-    int slice_ms = 0;
-    bool (*should_stop)(void *context) = nullptr;
-    void *context = nullptr;
-};
-
-enum class SendResult { Sent, Failed, Lost };
-// What Receive returns besides a byte count.
-constexpr int kReceiveNothing = -1;
-constexpr int kReceiveLost = -2;
-constexpr int kReceiveStopped = -3;
 
 // A complete card answer, taken apart.
 struct CardAnswer {
@@ -47,10 +29,23 @@ struct CardAnswer {
     int fingerprint_bytes = 0; // 0, 512 or 1024
 };
 
+// The four commands a poll sends, each a whole frame of
+// frame::kCommandFrameBytes.
+struct PollCommands {
+    const unsigned char *status;
+    const unsigned char *find;
+    const unsigned char *select;
+    const unsigned char *read;
+};
+
 // How one poll behaves. The documented read polls flat out with its fixed
 // waits; the extended read adds a deadline, cancellation, a pause while no
 // card is there, and a say in which card it takes.
 struct PollSettings {
+    // The kit's own frames; the documented read hands in the exported SAM_*
+    // frames, which clients may patch.
+    PollCommands commands = {frame::kModuleIdCommand.bytes, frame::kFindCommand.bytes,
+                             frame::kSelectCommand.bytes, frame::kReadCommand.bytes};
     AnswerWait wait;
     uint64_t idle_pause_us = 0; // after a find that saw no card
     unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
@@ -107,12 +102,11 @@ inline bool CommandRefused(const unsigned char *answer, int count)
 // command answers with: status only, or status and its payload.
 inline bool AnswerFits(const unsigned char *answer, int count, int payload_length)
 {
-    static const unsigned char kPreamble[frame::kPreambleBytes] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
     constexpr int kStatusOnlyLength = 4; // three status bytes and the check byte
-    if (count < frame::kPosLengthLow + 1 || memcmp(answer, kPreamble, sizeof kPreamble) != 0)
+    if (count < frame::kHeaderBytes || !frame::StartsWithPreamble(answer, count))
         return false;
     const int length = AnswerLengthField(answer);
-    if (count != frame::kPosLengthLow + 1 + length)
+    if (count != frame::kHeaderBytes + length)
         return false;
     return payload_length < 0 || length == kStatusOnlyLength ||
            length == kStatusOnlyLength + payload_length;
@@ -133,7 +127,7 @@ template <class Link> class CardPoll {
             Step r = Step::Done;
             int count = 0;
             if (s_.status_before_every_find || !status_asked) {
-                r = Exchange(SAM_M_Status, timing::kWaitAroundCommandUs,
+                r = Exchange(s_.commands.status, timing::kWaitAroundCommandUs,
                              timing::kWaitAroundCommandUs, answer, capacity, &count);
                 if (r != Step::Done)
                     return Ended(r);
@@ -143,8 +137,8 @@ template <class Link> class CardPoll {
             }
 
             uint64_t started = MonotonicUs();
-            r = Exchange(SAM_Serach, timing::kWaitAroundCommandUs, timing::kWaitAroundCommandUs,
-                         answer, capacity, &count);
+            r = Exchange(s_.commands.find, timing::kWaitAroundCommandUs,
+                         timing::kWaitAroundCommandUs, answer, capacity, &count);
             if (r != Step::Done)
                 return Ended(r);
             if (!FindAccepted(answer, count)) {
@@ -157,8 +151,8 @@ template <class Link> class CardPoll {
             s_.find_us = ElapsedUs(started);
 
             started = MonotonicUs();
-            r = Exchange(SAM_Select, timing::kWaitAroundCommandUs, timing::kWaitAroundCommandUs,
-                         answer, capacity, &count);
+            r = Exchange(s_.commands.select, timing::kWaitAroundCommandUs,
+                         timing::kWaitAroundCommandUs, answer, capacity, &count);
             if (r != Step::Done)
                 return Ended(r);
             if (!SelectAccepted(answer, count))
@@ -180,7 +174,7 @@ template <class Link> class CardPoll {
                 continue;
             }
             if (s_.want_appended_address && s_.appended_answer != nullptr) {
-                r = Exchange(kReadAppendedAddressFrame, timing::kWaitAroundCommandUs,
+                r = Exchange(frame::kReadAppendedAddressCommand.bytes, timing::kWaitAroundCommandUs,
                              timing::kWaitAroundCommandUs, s_.appended_answer, s_.appended_capacity,
                              &s_.appended_count);
                 if (r != Step::Done)
@@ -193,11 +187,6 @@ template <class Link> class CardPoll {
   private:
     enum class Step { Done, Lost, Stopped };
 
-    // The reads beyond the documented four commands, whole with their check bytes.
-    static constexpr unsigned char kReadWithFingerprintsFrame[frame::kCommandFrameBytes] = {
-        0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x10, 0x23};
-    static constexpr unsigned char kReadAppendedAddressFrame[frame::kCommandFrameBytes] = {
-        0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x03, 0x30};
     static constexpr int kTextLength = answer::kTextBytes;
     static constexpr int kPhotoLength = answer::kPhotoBytes;
 
@@ -241,7 +230,7 @@ template <class Link> class CardPoll {
         return !StopRequested();
     }
 
-    // One command (one of the exported frames, which clients may patch): clear,
+    // One command: clear,
     // wait, send, wait, receive. A send or receive that
     // finds the reader gone ends the poll; any other failure shows only as an
     // answer that fails its check.
@@ -288,8 +277,9 @@ template <class Link> class CardPoll {
     {
         int count = 0;
         if (s_.want_fingerprints && !s_.fingerprints_refused) {
-            const Step r = Exchange(kReadWithFingerprintsFrame, timing::kWaitBeforeReadCardUs,
-                                    timing::kWaitAfterReadCardUs, answer, capacity, &count);
+            const Step r =
+                Exchange(frame::kReadWithFingerprintsCommand.bytes, timing::kWaitBeforeReadCardUs,
+                         timing::kWaitAfterReadCardUs, answer, capacity, &count);
             if (r != Step::Done)
                 return r;
             if (!CommandRefused(answer, count)) {
@@ -299,7 +289,7 @@ template <class Link> class CardPoll {
             // An older module: the text and the photo without fingerprints.
             s_.fingerprints_refused = true;
         }
-        const Step r = Exchange(SAM_ReadCard, timing::kWaitBeforeReadCardUs,
+        const Step r = Exchange(s_.commands.read, timing::kWaitBeforeReadCardUs,
                                 timing::kWaitAfterReadCardUs, answer, capacity, &count);
         if (r == Step::Done && ReadAccepted(answer, count)) {
             card->answer = answer;

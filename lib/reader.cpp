@@ -10,6 +10,7 @@
 
 #include "card_text.h"
 #include "diag.h"
+#include "frame.h"
 #include "keyed_hash.h"
 #include "poll_engine.h"
 #include "timing.h"
@@ -29,7 +30,6 @@ constexpr int kAnswerBudgetMs = 1000;
 constexpr int kAnswerSliceMs = 50;
 // The identifier follows the module's three status bytes.
 constexpr int kModuleIdOffset = answer::kPosModuleStatus + 1;
-constexpr int kCheckByteBytes = 1;
 constexpr int kHexDigitsPerByte = 2;
 
 struct Session {
@@ -74,7 +74,7 @@ void KeepModuleId(vessik_reader *reader, const unsigned char *answer, int count)
     if (count <= kModuleIdOffset || answer[answer::kPosModuleStatus] != answer::kStatusSuccess ||
         !AnswerFits(answer, count, -1))
         return;
-    const int len = std::min(count - kModuleIdOffset - kCheckByteBytes,
+    const int len = std::min(count - kModuleIdOffset - answer::kCheckByteBytes,
                              static_cast<int>(sizeof reader->module_id));
     std::lock_guard<std::mutex> lock(reader->info_mu);
     memcpy(reader->module_id, answer + kModuleIdOffset, static_cast<size_t>(len));
@@ -103,44 +103,13 @@ AnswerWait SlicedWait(bool (*should_stop)(void *), void *context)
     return wait;
 }
 
-bool OnSerial(const vessik_reader *reader)
-{
-    return reader->where.kind == LocationKind::Serial;
-}
-
-int OpenLink(vessik_reader *reader)
-{
-    return OnSerial(reader) ? reader->serial.Open(reader->where) : reader->usb.Open(reader->where);
-}
-
-bool LinkOpen(const vessik_reader *reader)
-{
-    return OnSerial(reader) ? reader->serial.IsOpen() : reader->usb.IsOpen();
-}
-
-const char *LinkLocation(const vessik_reader *reader)
-{
-    return OnSerial(reader) ? reader->serial.location() : reader->usb.location();
-}
-
-// One command and its answer outside a poll, on whichever link the reader has.
-int Ask(vessik_reader *reader, const unsigned char *frame, unsigned char *answer, int capacity,
+// One command and its answer outside a poll.
+int Ask(ReaderLink &link, const unsigned char *frame, unsigned char *answer, int capacity,
         const AnswerWait &wait)
 {
-    const SendResult sent = OnSerial(reader) ? reader->serial.Send(frame, frame::kCommandFrameBytes)
-                                             : reader->usb.Send(frame, frame::kCommandFrameBytes);
-    if (sent != SendResult::Sent)
+    if (link.Send(frame, frame::kCommandFrameBytes) != SendResult::Sent)
         return kReceiveNothing;
-    return OnSerial(reader) ? reader->serial.Receive(answer, capacity, wait)
-                            : reader->usb.Receive(answer, capacity, wait);
-}
-
-// The poll on the reader's own link.
-PollOutcome Poll(vessik_reader *reader, PollSettings &settings, unsigned char *answer, int capacity)
-{
-    if (OnSerial(reader))
-        return CardPoll<SerialReaderLink>(reader->serial, settings).Run(answer, capacity);
-    return CardPoll<UsbReaderLink>(reader->usb, settings).Run(answer, capacity);
+    return link.Receive(answer, capacity, wait);
 }
 
 int ItemState(bool asked, bool present)
@@ -198,7 +167,7 @@ void DeliverCard(const CardAnswer &card, const Session &session, const PollSetti
     DecodeCardFields(whole.text_block, &whole);
     TakeFingerprints(card, settings, &whole);
     TakeAppendedAddress(settings, &whole);
-    snprintf(whole.reader, sizeof whole.reader, "%s", LinkLocation(session.reader));
+    snprintf(whole.reader, sizeof whole.reader, "%s", session.reader->link->location());
     whole.find_us = settings.find_us;
     whole.select_us = settings.select_us;
     whole.read_us = settings.read_us;
@@ -219,16 +188,30 @@ void CopySized(void *dest, const void *source, size_t source_size)
     memcpy(dest, &dest_size, sizeof dest_size);
 }
 
+int ReaderPlace(vessik_reader *reader, const char *where, LocationKind *kind)
+{
+    Location location;
+    const int parsed = ParseLocation(where, &location);
+    if (parsed != VESSIK_OK)
+        return parsed;
+    reader->link = MakeLink(location);
+    if (reader->link == nullptr)
+        return VESSIK_E_NO_MEMORY;
+    if (kind != nullptr)
+        *kind = location.kind;
+    return VESSIK_OK;
+}
+
 int ReaderOpen(vessik_reader *reader)
 {
-    const int opened = OpenLink(reader);
+    const int opened = reader->link->Open();
     if (opened != VESSIK_OK)
         return opened;
     // Ask the module who it is, once: the answer names the reader in logs
     // and in vessik_reader_get_info.
-    unsigned char answer[kReplyBufferBytes] = {};
-    const int count =
-        Ask(reader, SAM_M_Status, answer, sizeof answer, SlicedWait(nullptr, nullptr));
+    unsigned char answer[usb::kReplyBufferBytes] = {};
+    const int count = Ask(*reader->link, frame::kModuleIdCommand.bytes, answer, sizeof answer,
+                          SlicedWait(nullptr, nullptr));
     KeepModuleId(reader, answer, count);
     // A module may still be sending the card an earlier program asked for.
     WipeSecret(answer, sizeof answer);
@@ -244,8 +227,8 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
         session.deadline_us = MonotonicUs() + static_cast<uint64_t>(options.deadline_ms) * 1000u;
 
     // A handle whose reader went away opens it again at the same place.
-    if (!LinkOpen(reader)) {
-        const int opened = OpenLink(reader);
+    if (!reader->link->IsOpen()) {
+        const int opened = reader->link->Open();
         if (opened != VESSIK_OK) {
             Report(options, kMsgConnectErr);
             return opened;
@@ -269,13 +252,14 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
 
     settings.want_fingerprints = options.want_fingerprints != 0;
     settings.fingerprints_refused = reader->fingerprints_refused;
-    unsigned char appended[kReplyBufferBytes];
+    unsigned char appended[usb::kReplyBufferBytes];
     settings.want_appended_address = options.want_appended_address != 0;
     settings.appended_answer = appended;
     settings.appended_capacity = sizeof appended;
 
     unsigned char answer[answer::kLargestAnswerBytes];
-    const PollOutcome outcome = Poll(reader, settings, answer, sizeof answer);
+    const PollOutcome outcome =
+        CardPoll<ReaderLink>(*reader->link, settings).Run(answer, sizeof answer);
     reader->fingerprints_refused = settings.fingerprints_refused;
     int result = VESSIK_OK;
     if (outcome == PollOutcome::CardRead) {
@@ -286,7 +270,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
         reader->absent_since_last = false;
     } else if (outcome == PollOutcome::ReaderLost) {
         Report(options, kMsgConnectErr);
-        diag::LogFormat(diag::kLogWarning, "the reader at %s is gone", LinkLocation(reader));
+        diag::LogFormat(diag::kLogWarning, "the reader at %s is gone", reader->link->location());
         ReaderClose(reader);
         result = VESSIK_E_READER_LOST;
     } else {
@@ -302,19 +286,7 @@ void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info)
     vessik_reader_info whole;
     memset(&whole, 0, sizeof whole);
     whole.size = sizeof whole;
-    if (OnSerial(reader)) {
-        whole.transport = VESSIK_TRANSPORT_SERIAL;
-        if (reader->serial.IsOpen())
-            snprintf(whole.location, sizeof whole.location, "%s", reader->serial.location());
-        else
-            FormatSerialLocation(reader->where.serial_device, reader->where.serial_rate,
-                                 whole.location, sizeof whole.location);
-    } else {
-        whole.transport = VESSIK_TRANSPORT_USB;
-        snprintf(whole.location, sizeof whole.location, "%s", reader->usb.location());
-        whole.vendor_id = reader->usb.vendor_id();
-        whole.product_id = reader->usb.product_id();
-    }
+    reader->link->Describe(&whole);
     {
         std::lock_guard<std::mutex> lock(reader->info_mu);
         whole.module_id_len = reader->module_id_len;
@@ -328,26 +300,12 @@ void ReaderDescribe(vessik_reader *reader, vessik_reader_info *info)
 
 int ReaderSetRate(vessik_reader *reader, int rate)
 {
-    if (!OnSerial(reader))
-        return VESSIK_E_NOT_SUPPORTED;
-    if (!SerialRateSupported(rate))
-        return VESSIK_E_BAD_ARGUMENT;
-    if (!reader->serial.IsOpen()) {
-        const int opened = OpenLink(reader);
-        if (opened != VESSIK_OK)
-            return opened;
-    }
-    const int result = reader->serial.SetRate(rate, SlicedWait(nullptr, nullptr));
-    // The location now names the rate the module runs at, so that it opens
-    // it again as it is.
-    reader->where.serial_rate = reader->serial.rate();
-    return result;
+    return reader->link->SetRate(rate, SlicedWait(nullptr, nullptr));
 }
 
 void ReaderClose(vessik_reader *reader)
 {
-    reader->usb.Close();
-    reader->serial.Close();
+    reader->link->Close();
 }
 
 } // namespace vessik

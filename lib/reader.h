@@ -6,21 +6,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "answer_layout.h"
-#include "reader_location.h"
-#include "serial_reader.h"
-#include "usb_reader.h"
+#include "link.h"
 #include "vessik_read.h"
 
 struct vessik_reader {
     // Held open from vessik_reader_open to vessik_reader_close; the default
     // reader of vessik_read opens and closes around each read instead.
     bool open_per_read = false;
-    vessik::Location where;
-    vessik::UsbReaderLink usb;       // a USB reader
-    vessik::SerialReaderLink serial; // a module on a serial line
+    // The one link its location names (vessik::ReaderPlace).
+    std::unique_ptr<vessik::ReaderLink> link;
 
     std::atomic<bool> busy{false};
     std::atomic<int> cancel{0};
@@ -45,6 +43,10 @@ struct vessik_reader {
 
 namespace vessik {
 
+// Parses `where` and gives `reader` the link it names: VESSIK_OK,
+// VESSIK_E_BAD_LOCATION, or VESSIK_E_NO_MEMORY. `kind`, when given, receives
+// the location's kind.
+int ReaderPlace(vessik_reader *reader, const char *where, LocationKind *kind = nullptr);
 // Opens `reader` at its location and asks the module for its identifier.
 int ReaderOpen(vessik_reader *reader);
 // One read, as vessik_reader_read documents it (arguments already checked).

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tty.h"
 #include "vessik_read.h"
 
 namespace {
@@ -13,7 +14,6 @@ constexpr char kUsbPrefix[] = "usb";
 constexpr char kSerialPrefix[] = "serial:";
 constexpr int kMaxBus = 255;
 constexpr int kMaxPort = 255;
-constexpr int kSerialRates[] = {9600, 19200, 38400, 57600, 115200};
 
 bool StartsWith(const char *text, const char *prefix)
 {
@@ -48,7 +48,7 @@ int ParseUsbPort(const char *text, vessik::Location *out)
     out->port_count = 0;
     for (;;) {
         int port = 0;
-        if (out->port_count == vessik::kMaxUsbPorts || !TakeNumber(&p, kMaxPort, &port))
+        if (out->port_count == vessik::usb::kMaxPortDepth || !TakeNumber(&p, kMaxPort, &port))
             return VESSIK_E_BAD_LOCATION;
         out->ports[out->port_count++] = static_cast<uint8_t>(port);
         if (*p == '\0')
@@ -73,9 +73,8 @@ int ParseSerial(const char *text, vessik::Location *out)
     if (at != nullptr) {
         const char *p = at + 1;
         int rate = 0;
-        if (!TakeNumber(&p, kSerialRates[sizeof kSerialRates / sizeof kSerialRates[0] - 1],
-                        &rate) ||
-            *p != '\0' || !vessik::SerialRateSupported(rate))
+        if (!TakeNumber(&p, vessik::tty::FastestModuleRate(), &rate) || *p != '\0' ||
+            !vessik::SerialRateSupported(rate))
             return VESSIK_E_BAD_LOCATION;
         out->serial_rate = rate;
     }
@@ -87,11 +86,8 @@ int ParseSerial(const char *text, vessik::Location *out)
 
 bool vessik::SerialRateSupported(int rate)
 {
-    for (const int r : kSerialRates) {
-        if (r == rate)
-            return true;
-    }
-    return false;
+    unsigned char code = 0;
+    return vessik::tty::ModuleRateCode(rate, &code);
 }
 
 int vessik::ParseLocation(const char *where, Location *out)

@@ -10,12 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "usb_device.h"
+
 namespace vessik {
 
 enum class LocationKind { UsbFirst, UsbPort, Serial };
 
-// USB allows hubs seven deep.
-constexpr int kMaxUsbPorts = 7;
 // Longest location text, terminator included ("serial:" and a device path).
 constexpr size_t kLocationBytes = 96;
 constexpr int kDefaultSerialRate = 115200;
@@ -23,7 +23,7 @@ constexpr int kDefaultSerialRate = 115200;
 struct Location {
     LocationKind kind = LocationKind::UsbFirst;
     int bus = 0;
-    uint8_t ports[kMaxUsbPorts] = {};
+    uint8_t ports[usb::kMaxPortDepth] = {};
     int port_count = 0;
     char serial_device[kLocationBytes] = {};
     int serial_rate = kDefaultSerialRate;

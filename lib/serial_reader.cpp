@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include "diag.h"
+#include "frame.h"
 #include "timing.h"
+#include "tty.h"
 #include "vessik_read.h"
 #include "wipe.h"
 
@@ -34,26 +36,10 @@ constexpr int kMsPerSecond = 1000;
 // before the line moves to the new one.
 constexpr int kOldRateAckMs = 300;
 constexpr unsigned char kCmdSetRate = 0x60;
+constexpr int kDataBits = 8;
+constexpr char kParity = 'N';
+constexpr int kStopBits = 1;
 constexpr char kTraceStage[] = "serial";
-
-struct RateEntry {
-    int rate;
-    speed_t speed;
-    unsigned char code; // of 60 xx
-};
-constexpr RateEntry kRates[] = {
-    {115200, B115200, 0x00}, {57600, B57600, 0x01}, {38400, B38400, 0x02},
-    {19200, B19200, 0x03},   {9600, B9600, 0x04},
-};
-
-const RateEntry *FindRate(int rate)
-{
-    for (const RateEntry &entry : kRates) {
-        if (entry.rate == rate)
-            return &entry;
-    }
-    return nullptr;
-}
 
 int CodeForOpenErrno(int error)
 {
@@ -75,14 +61,6 @@ bool LineGone(int error)
     return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
 }
 
-unsigned char CheckByte(const unsigned char *frame, int len)
-{
-    unsigned char check = 0;
-    for (int i = frame::kPosLengthHigh; i < len - 1; ++i)
-        check ^= frame[i];
-    return check;
-}
-
 // Wire time of `bytes` at `rate`, in milliseconds, rounded up.
 int WireMs(int bytes, int rate)
 {
@@ -91,24 +69,16 @@ int WireMs(int bytes, int rate)
 
 } // namespace
 
-bool SerialRateCode(int rate, unsigned char *code)
-{
-    const RateEntry *entry = FindRate(rate);
-    if (entry == nullptr)
-        return false;
-    *code = entry->code;
-    return true;
-}
-
 SerialReaderLink::~SerialReaderLink()
 {
     Close();
 }
 
-int SerialReaderLink::Open(const Location &where)
+int SerialReaderLink::Open()
 {
+    const Location &where = where_;
     Close();
-    const int fd = open(where.serial_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = tty::OpenLine(where.serial_device, O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         diag::LogFormat(kLogInfo, "%s does not open: %s", where.serial_device, strerror(error));
@@ -134,18 +104,17 @@ int SerialReaderLink::Open(const Location &where)
 
 bool SerialReaderLink::Configure(int rate)
 {
-    const RateEntry *entry = FindRate(rate);
+    speed_t speed = B0;
     termios tio{};
-    if (entry == nullptr || tcgetattr(fd_, &tio) != 0)
+    if (!tty::SpeedForRate(rate, &speed) || tcgetattr(fd_, &tio) != 0)
         return false;
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS | CSIZE);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, entry->speed);
-    cfsetospeed(&tio, entry->speed);
-    if (tcsetattr(fd_, TCSANOW, &tio) != 0)
+    // 8N1, raw.
+    tty::ClearToRaw(&tio);
+    tty::SetSpeed(&tio, speed);
+    tty::SetDataBits(&tio, kDataBits);
+    tty::SetParity(&tio, kParity);
+    tty::SetStopBits(&tio, kStopBits);
+    if (!tty::Apply(fd_, tio))
         return false;
     tcflush(fd_, TCIOFLUSH);
     frames_.Clear();
@@ -255,18 +224,41 @@ int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait
     }
 }
 
+void SerialReaderLink::Describe(vessik_reader_info *info) const
+{
+    info->transport = VESSIK_TRANSPORT_SERIAL;
+    if (IsOpen())
+        snprintf(info->location, sizeof info->location, "%s", location_);
+    else
+        FormatSerialLocation(where_.serial_device, where_.serial_rate, info->location,
+                             sizeof info->location);
+}
+
 int SerialReaderLink::SetRate(int rate, const AnswerWait &wait)
 {
+    if (!SerialRateSupported(rate))
+        return VESSIK_E_BAD_ARGUMENT;
+    if (!IsOpen()) {
+        const int opened = Open();
+        if (opened != VESSIK_OK)
+            return opened;
+    }
+    const int result = MoveToRate(rate, wait);
+    where_.serial_rate = rate_;
+    return result;
+}
+
+int SerialReaderLink::MoveToRate(int rate, const AnswerWait &wait)
+{
     unsigned char code = 0;
-    if (!SerialRateCode(rate, &code))
+    if (!tty::ModuleRateCode(rate, &code))
         return VESSIK_E_NOT_SUPPORTED;
     if (rate == rate_)
         return VESSIK_OK;
     const int old_rate = rate_;
-    unsigned char command[frame::kCommandFrameBytes] = {0xAA, 0xAA, 0xAA,        0x96, 0x69,
-                                                        0x00, 0x03, kCmdSetRate, code, 0x00};
-    command[frame::kCommandFrameBytes - 1] = CheckByte(command, frame::kCommandFrameBytes);
-    if (Send(command, frame::kCommandFrameBytes) != SendResult::Sent)
+    const unsigned char set_rate[2] = {kCmdSetRate, code};
+    const frame::Command command = frame::BuildCommand(set_rate);
+    if (Send(command.bytes, frame::kCommandFrameBytes) != SendResult::Sent)
         return VESSIK_E_READER_LOST;
 
     // Whether the module acknowledges at the old rate or the new one is not
@@ -292,7 +284,7 @@ int SerialReaderLink::SetRate(int rate, const AnswerWait &wait)
     if (!moved) {
         // The acknowledgement may have been lost between the two rates: a
         // module that answers its status at the new rate has moved.
-        if (Send(SAM_M_Status, frame::kCommandFrameBytes) == SendResult::Sent)
+        if (Send(frame::kModuleIdCommand.bytes, frame::kCommandFrameBytes) == SendResult::Sent)
             moved = Receive(ack, sizeof ack, wait) > answer::kPosModuleStatus;
     }
     if (!moved) {

@@ -12,49 +12,50 @@
 
 #include "frame_assembler.h"
 #include "frame_trace.h"
-#include "poll_engine.h"
+#include "link.h"
 #include "reader_location.h"
 
 namespace vessik {
 
-// Rate codes of the 60 xx command.
-bool SerialRateCode(int rate, unsigned char *code);
-
-class SerialReaderLink {
+class SerialReaderLink final : public ReaderLink {
   public:
-    SerialReaderLink() = default;
-    ~SerialReaderLink();
-    SerialReaderLink(const SerialReaderLink &) = delete;
-    SerialReaderLink &operator=(const SerialReaderLink &) = delete;
+    // A link to the module at `where`, a serial location.
+    explicit SerialReaderLink(const Location &where) : where_(where) {}
+    ~SerialReaderLink() override;
 
     // Opens the device for this process alone (TIOCEXCL and an exclusive
-    // lock), raw 8N1 at the location's rate: VESSIK_OK, VESSIK_E_NO_READER,
-    // VESSIK_E_READER_IN_USE or VESSIK_E_ACCESS.
-    int Open(const Location &where);
-    void Close();
-    bool IsOpen() const { return fd_ >= 0; }
-    const char *location() const { return location_; }
+    // lock), raw 8N1 at the location's rate.
+    int Open() override;
+    void Close() override;
+    bool IsOpen() const override { return fd_ >= 0; }
+    const char *location() const override { return location_; }
+    void Describe(vessik_reader_info *info) const override;
     int rate() const { return rate_; }
 
     // Sends 60 xx and goes on at `rate`. The acknowledgement may come at the
     // old rate or the new one: either is taken. VESSIK_OK, or
     // VESSIK_E_NOT_SUPPORTED for a rate the modules do not offer, or
-    // VESSIK_E_READER_LOST / VESSIK_E_TIMEOUT with the old rate kept.
-    int SetRate(int rate, const AnswerWait &wait);
+    // VESSIK_E_READER_LOST / VESSIK_E_TIMEOUT with the old rate kept. The
+    // link's location then names the rate the module runs at, so that it
+    // opens again as it is.
+    int SetRate(int rate, const AnswerWait &wait) override;
 
-    // The poll engine's side.
-    SendResult Send(const unsigned char *frame, int len);
+    // Sends a frame whole.
+    SendResult Send(const unsigned char *frame, int len) override;
     // One whole frame with a good check byte into buf, waiting for its first
     // byte up to the budget and for each later piece as long again; garbage
     // before a preamble is skipped. The byte count, or kReceiveNothing,
     // kReceiveLost, kReceiveStopped.
-    int Receive(unsigned char *buf, int capacity, const AnswerWait &wait);
+    int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) override;
 
   private:
     enum class Fill { Some, Quiet, Lost };
     // Waits up to `ms` for bytes and appends what came to the pending bytes.
     Fill FillPending(int ms);
     bool Configure(int rate);
+    int MoveToRate(int rate, const AnswerWait &wait);
+
+    Location where_;
 
     int fd_ = -1;
     int rate_ = kDefaultSerialRate;

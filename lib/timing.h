@@ -25,10 +25,6 @@ constexpr unsigned kWaitAfterFailedOpenS = 1;
 
 // How long ReadIDCardLib waits for each stage of an answer.
 constexpr int kDocumentedAnswerTimeoutMs = 100;
-// How long a vessik_read waits for each stage of an answer. Short, so that a
-// cancel is seen within 200 ms: the longest step that cannot be interrupted
-// is one answer of two stages.
-constexpr int kExtendedAnswerTimeoutMs = 50;
 // A vessik_read cuts its waits into slices this long and looks for a cancel
 // or the deadline between them.
 constexpr unsigned kExtendedWaitSliceUs = 50000;

@@ -62,6 +62,9 @@ struct ReaderUsbId {
 // The reader the library opens.
 constexpr uint16_t kReaderVendorId = 0x@VESSIK_USB_VENDOR@;
 constexpr uint16_t kReaderProductId = 0x@VESSIK_USB_PRODUCT@;
+// The configuration the reader runs in, and the interface a program claims.
+constexpr int kReaderConfiguration = 1;
+constexpr int kReaderInterface = 0;
 
 // Every reader the udev rule grants access to and the tools look for, the
 // one the library opens first.

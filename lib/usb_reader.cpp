@@ -3,17 +3,26 @@
 #include "usb_reader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <libusb.h>
 
 #include "diag.h"
 #include "timing.h"
-#include "usb_link.h"
+#include "usb_device.h"
 #include "vessik_read.h"
+#include "vessik_usb_ids.h"
 #include "wipe.h"
+
+// libusb_open is beyond the libusb functions a loading program must supply:
+// referenced weakly, a program that supplies only those still loads (also
+// bound at once, -z now), and a reader handle then cannot open a reader.
+#pragma weak libusb_open
 
 namespace vessik {
 namespace {
+
+using namespace usb;
 
 using diag::kLogDebug;
 using diag::kLogInfo;
@@ -24,8 +33,13 @@ constexpr char kTraceOutStages[] = "02+06";
 constexpr char kTraceInStages[] = "81+85";
 
 // A stale answer is drained with waits this short, a few stages at most.
-constexpr int kDrainWaitMs = 1;
+constexpr unsigned kDrainWaitMs = 1;
 constexpr int kDrainStagesMax = 8;
+
+bool CanOpenDevices()
+{
+    return &libusb_open != nullptr;
+}
 
 bool IsReaderId(uint16_t vendor_id, uint16_t product_id)
 {
@@ -45,7 +59,7 @@ struct PlacedReader {
     libusb_device *device;
     UsbReaderFound found;
     int bus;
-    uint8_t ports[kMaxUsbPorts];
+    uint8_t ports[kMaxPortDepth];
     int port_count;
 };
 
@@ -58,7 +72,7 @@ bool DescribeReader(libusb_device *device, PlacedReader *out)
         return false;
     out->device = device;
     out->bus = libusb_get_bus_number(device);
-    out->port_count = libusb_get_port_numbers(device, out->ports, kMaxUsbPorts);
+    out->port_count = libusb_get_port_numbers(device, out->ports, kMaxPortDepth);
     if (out->port_count <= 0 || !FormatUsbLocation(out->bus, out->ports, out->port_count,
                                                    out->found.location, sizeof out->found.location))
         return false;
@@ -145,15 +159,20 @@ UsbReaderLink::~UsbReaderLink()
     Close();
 }
 
-int UsbReaderLink::Open(const Location &where)
+int UsbReaderLink::Open()
 {
+    const Location &where = where_;
     Close();
+    if (!CanOpenDevices()) {
+        diag::Log(kLogWarning, "the program supplies no libusb_open: reader handles need it");
+        return VESSIK_E_NOT_SUPPORTED;
+    }
     libusb_context *usb_context = nullptr;
     if (libusb_init(&usb_context) < 0) {
         diag::Log(kLogWarning, "libusb cannot start");
         return VESSIK_E_NO_READER;
     }
-    usb_.usb_context = usb_context;
+    context_ = usb_context;
     libusb_device **devices = nullptr;
     const ssize_t listed = libusb_get_device_list(usb_context, &devices);
     if (listed < 0) {
@@ -195,26 +214,28 @@ int UsbReaderLink::OpenDevice(libusb_device *device)
     const int opened = libusb_open(device, &handle);
     if (opened != 0)
         return CodeForOpenError(opened);
-    // As the documented connect: a kernel driver on the interface is
-    // detached, and the configuration is set where it can be (another
-    // program's claim refuses it, and the claim then tells).
-    if (libusb_kernel_driver_active(handle, kReaderInterface) == 1)
-        libusb_detach_kernel_driver(handle, kReaderInterface);
-    libusb_set_configuration(handle, kReaderConfiguration);
-    const int claimed = libusb_claim_interface(handle, kReaderInterface);
+    const int claimed = ClaimReader(handle, ClaimVoice::Quiet);
     if (claimed != 0) {
         libusb_close(handle);
         return CodeForOpenError(claimed);
     }
-    usb_.dev_handle = handle;
+    handle_ = handle;
     answer_abandoned_ = false;
     return VESSIK_OK;
 }
 
+void UsbReaderLink::Describe(vessik_reader_info *info) const
+{
+    info->transport = VESSIK_TRANSPORT_USB;
+    snprintf(info->location, sizeof info->location, "%s", location_);
+    info->vendor_id = vendor_id_;
+    info->product_id = product_id_;
+}
+
 void UsbReaderLink::Close()
 {
-    CloseUsbDevice(usb_);
-    EndUsbContext(usb_);
+    ReleaseReader(&handle_);
+    EndContext(&context_);
 }
 
 SendResult UsbReaderLink::Send(const unsigned char *frame, int len)
@@ -224,8 +245,7 @@ SendResult UsbReaderLink::Send(const unsigned char *frame, int len)
     if (answer_abandoned_)
         DrainStale();
     trace_.Out(kTraceOutStages, frame, len);
-    // WriteUsb only reads the frame.
-    const int written = usb_.WriteUsb(const_cast<unsigned char *>(frame), len);
+    const int written = WriteFrame(handle_, frame, len);
     if (written == LIBUSB_ERROR_NO_DEVICE)
         return SendResult::Lost;
     return written < 0 ? SendResult::Failed : SendResult::Sent;
@@ -239,8 +259,8 @@ UsbReaderLink::StageResult UsbReaderLink::ReceiveStage(unsigned char endpoint, u
         const int slice_ms = wait.slice_ms > 0 ? std::min(wait.slice_ms, *left_ms) : *left_ms;
         *count = 0;
         const uint64_t started = MonotonicUs();
-        const int rc = libusb_bulk_transfer(usb_.dev_handle, endpoint, dest, room, count,
-                                            static_cast<unsigned>(slice_ms));
+        const int rc =
+            ReadStage(handle_, endpoint, dest, room, count, static_cast<unsigned>(slice_ms));
         if (rc == 0 || (rc == LIBUSB_ERROR_TIMEOUT && *count > 0))
             return StageResult::Ok;
         if (rc == LIBUSB_ERROR_NO_DEVICE)
@@ -302,8 +322,7 @@ void UsbReaderLink::DrainStale()
     for (const unsigned char endpoint : {kEndpointHeaderIn, kEndpointBodyIn}) {
         for (int i = 0; i < kDrainStagesMax; ++i) {
             int count = 0;
-            if (libusb_bulk_transfer(usb_.dev_handle, endpoint, staging, kInStageBytes, &count,
-                                     kDrainWaitMs) != 0)
+            if (ReadStage(handle_, endpoint, staging, kInStageBytes, &count, kDrainWaitMs) != 0)
                 break;
             ++dropped;
         }

@@ -9,12 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "NvUsb.h"
 #include "frame_trace.h"
-#include "poll_engine.h"
+#include "link.h"
 #include "reader_location.h"
 
+struct libusb_context;
 struct libusb_device;
+struct libusb_device_handle;
 struct vessik_reader_info;
 
 namespace vessik {
@@ -30,31 +31,25 @@ struct UsbReaderFound {
 // Returns how many there are, or a negative VESSIK_E_* code.
 int ListUsbReaders(void (*found)(const UsbReaderFound &reader, void *context), void *context);
 
-class UsbReaderLink {
+class UsbReaderLink final : public ReaderLink {
   public:
-    UsbReaderLink() = default;
-    ~UsbReaderLink();
-    UsbReaderLink(const UsbReaderLink &) = delete;
-    UsbReaderLink &operator=(const UsbReaderLink &) = delete;
+    // A link to the reader at `where` ("usb": the first one that opens).
+    explicit UsbReaderLink(const Location &where) : where_(where) {}
+    ~UsbReaderLink() override;
 
-    // Opens the reader at `where` (the first one for "usb") and claims its
-    // interface: VESSIK_OK, VESSIK_E_NO_READER, VESSIK_E_READER_IN_USE or
-    // VESSIK_E_ACCESS.
-    int Open(const Location &where);
-    void Close();
-    bool IsOpen() const { return usb_.dev_handle != nullptr; }
+    // Opens the reader and claims its interface.
+    int Open() override;
+    void Close() override;
+    bool IsOpen() const override { return handle_ != nullptr; }
+    const char *location() const override { return location_; }
+    void Describe(vessik_reader_info *info) const override;
 
-    const char *location() const { return location_; }
-    uint16_t vendor_id() const { return vendor_id_; }
-    uint16_t product_id() const { return product_id_; }
-
-    // The poll engine's side.
-    SendResult Send(const unsigned char *frame, int len);
+    SendResult Send(const unsigned char *frame, int len) override;
     // Waits for each stage in slices of wait.slice_ms, the whole answer for up
     // to wait.budget_ms and each stage at least wait.stage_ms, checking
     // wait.should_stop between slices. The byte count placed (header
     // included), or kReceiveNothing, kReceiveLost, kReceiveStopped.
-    int Receive(unsigned char *buf, int capacity, const AnswerWait &wait);
+    int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) override;
 
   private:
     enum class StageResult { Ok, Nothing, Lost, Stopped, Failed };
@@ -65,7 +60,10 @@ class UsbReaderLink {
     void DrainStale();
     int OpenDevice(libusb_device *device);
 
-    NvUsb usb_; // WriteUsb sends the frames; the handle and context are this link's
+    const Location where_;
+
+    libusb_context *context_ = nullptr;
+    libusb_device_handle *handle_ = nullptr;
     char location_[kLocationBytes] = {};
     uint16_t vendor_id_ = 0;
     uint16_t product_id_ = 0;

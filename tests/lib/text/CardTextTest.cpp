@@ -17,6 +17,8 @@
 #include "vessik.h"
 #include "vessik_read.h"
 
+using namespace vessik;
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -97,7 +99,7 @@ std::string Expected(const std::string &utf8)
 
 // ---------------------------------------------------------------- one unit
 
-TEST(EncUnicodeToUtf8, EncodesTheBoundariesOfEachLength)
+TEST(EncodeUtf8, EncodesTheBoundariesOfEachLength)
 {
     const struct {
         char16_t unit;
@@ -110,23 +112,23 @@ TEST(EncUnicodeToUtf8, EncodesTheBoundariesOfEachLength)
     for (const auto &c : cases) {
         unsigned char out[7];
         memset(out, kUntouched, sizeof(out));
-        const int len = EncUnicodeToUtf8(c.unit, out, 6);
+        const int len = EncodeUtf8(c.unit, out, 6);
         EXPECT_EQ(Hex(out, len), c.hex) << std::hex << c.unit;
         EXPECT_EQ(out[len], kUntouched) << "wrote past its result for " << std::hex << c.unit;
     }
 }
 
-TEST(EncUnicodeToUtf8, RefusesANullOutputOrTooLittleRoom)
+TEST(EncodeUtf8, RefusesANullOutputOrTooLittleRoom)
 {
     unsigned char out[6];
     memset(out, kUntouched, sizeof(out));
-    EXPECT_EQ(EncUnicodeToUtf8(0x4E2D, out, 5), 0);
-    EXPECT_EQ(EncUnicodeToUtf8(0x0041, out, -1), 0);
+    EXPECT_EQ(EncodeUtf8(0x4E2D, out, 5), 0);
+    EXPECT_EQ(EncodeUtf8(0x0041, out, -1), 0);
     EXPECT_EQ(Hex(out, 6), "EE EE EE EE EE EE");
-    EXPECT_EQ(EncUnicodeToUtf8(0x0041, nullptr, 6), 0);
+    EXPECT_EQ(EncodeUtf8(0x0041, nullptr, 6), 0);
 }
 
-TEST(EncUnicodeToUtf8, MatchesIconvForEveryUnitOutsideTheSurrogates)
+TEST(EncodeUtf8, MatchesIconvForEveryUnitOutsideTheSurrogates)
 {
     Iconv reference;
     ASSERT_TRUE(reference.ok());
@@ -139,7 +141,7 @@ TEST(EncUnicodeToUtf8, MatchesIconvForEveryUnitOutsideTheSurrogates)
         std::string expected;
         ASSERT_TRUE(reference.Convert(src, src.size(), expected)) << std::hex << code;
         unsigned char out[6];
-        const int len = EncUnicodeToUtf8(static_cast<unsigned short>(code), out, sizeof(out));
+        const int len = EncodeUtf8(static_cast<unsigned short>(code), out, sizeof(out));
         if (std::string(reinterpret_cast<char *>(out), len) != expected && mismatches++ == 0)
             first = Hex(src.data(), 2) + " -> " + Hex(out, len);
     }
@@ -148,7 +150,7 @@ TEST(EncUnicodeToUtf8, MatchesIconvForEveryUnitOutsideTheSurrogates)
 
 // ---------------------------------------------------------------- digit fields
 
-TEST(ParesCardNumber, KeepsTheLowByteOfEachUnit)
+TEST(DecodeDigits, KeepsTheLowByteOfEachUnit)
 {
     const struct {
         Bytes src;
@@ -165,15 +167,15 @@ TEST(ParesCardNumber, KeepsTheLowByteOfEachUnit)
         unsigned char dest[3];
         memset(dest, kUntouched, sizeof(dest));
         const int expected_len = c.width > 0 ? (c.width + 1) / 2 : 0;
-        EXPECT_EQ(ParesCardNumber(c.src.data(), c.width, dest), expected_len) << c.hex;
+        EXPECT_EQ(DecodeDigits(c.src.data(), c.width, dest), expected_len) << c.hex;
         EXPECT_EQ(Hex(dest, 3), c.hex);
     }
     unsigned char dest[2] = {kUntouched, kUntouched};
-    EXPECT_EQ(ParesCardNumber(nullptr, 2, dest), 0);
+    EXPECT_EQ(DecodeDigits(nullptr, 2, dest), 0);
     EXPECT_EQ(Hex(dest, 2), "EE EE");
 }
 
-TEST(ParesCardNumber, EveryWidthTakesExactlyTheEvenBytes)
+TEST(DecodeDigits, EveryWidthTakesExactlyTheEvenBytes)
 {
     // Widths around the eight-unit groups the decoder may take at once.
     std::mt19937 rng(3);
@@ -189,14 +191,14 @@ TEST(ParesCardNumber, EveryWidthTakesExactlyTheEvenBytes)
         unsigned char dest[64];
         memset(dest, kUntouched, sizeof(dest));
         const int n = static_cast<int>(expected.size());
-        EXPECT_EQ(ParesCardNumber(src.data(), width, dest), n) << "width " << width;
+        EXPECT_EQ(DecodeDigits(src.data(), width, dest), n) << "width " << width;
         EXPECT_EQ(Hex(dest, n + 1), Expected(expected)) << "width " << width;
     }
 }
 
 // ---------------------------------------------------------------- free text
 
-TEST(ParesCardChiness, DecodesUpToTheFirstSpaceUnit)
+TEST(DecodeFreeText, DecodesUpToTheFirstSpaceUnit)
 {
     const struct {
         const char *what;
@@ -225,13 +227,13 @@ TEST(ParesCardChiness, DecodesUpToTheFirstSpaceUnit)
     for (const auto &c : cases) {
         unsigned char dest[16];
         memset(dest, kUntouched, sizeof(dest));
-        EXPECT_EQ(ParesCardChiness(c.src.data(), c.width, dest), c.result) << c.what;
+        EXPECT_EQ(DecodeFreeText(c.src.data(), c.width, dest), c.result) << c.what;
         const int written = static_cast<int>(strlen(c.hex) + 1) / 3;
         EXPECT_EQ(Hex(dest, written + 1), written == 0 ? "EE" : std::string(c.hex) + " EE")
             << c.what;
     }
     unsigned char dest[2] = {kUntouched, kUntouched};
-    EXPECT_EQ(ParesCardChiness(nullptr, 30, dest), 0);
+    EXPECT_EQ(DecodeFreeText(nullptr, 30, dest), 0);
     EXPECT_EQ(Hex(dest, 2), "EE EE");
 }
 
@@ -270,7 +272,7 @@ std::u16string RandomField(std::mt19937 &rng, int units)
     return field;
 }
 
-TEST(ParesCardChiness, RandomFieldsDecodeAsIconvUpToTheFirstSpace)
+TEST(DecodeFreeText, RandomFieldsDecodeAsIconvUpToTheFirstSpace)
 {
     Iconv reference;
     ASSERT_TRUE(reference.ok());
@@ -288,7 +290,7 @@ TEST(ParesCardChiness, RandomFieldsDecodeAsIconvUpToTheFirstSpace)
         unsigned char dest[kDestBytes];
         memset(dest, kUntouched, sizeof(dest));
         const int n = static_cast<int>(expected.size());
-        ASSERT_EQ(ParesCardChiness(field.data(), width, dest), 2 * Chars(expected))
+        ASSERT_EQ(DecodeFreeText(field.data(), width, dest), 2 * Chars(expected))
             << "round " << round << ": " << Hex(field.data(), width);
         ASSERT_EQ(Hex(dest, n + 1), Expected(expected))
             << "round " << round << ": " << Hex(field.data(), width);
@@ -389,7 +391,7 @@ const std::u16string kNationalCodePoints[] = {
 };
 // clang-format on
 
-TEST(GetNational, EveryCodeWritesItsNameExactly)
+TEST(NationName, EveryCodeWritesItsNameExactly)
 {
     Iconv reference;
     ASSERT_TRUE(reference.ok());
@@ -399,35 +401,35 @@ TEST(GetNational, EveryCodeWritesItsNameExactly)
         ASSERT_TRUE(reference.Convert(ucs2, ucs2.size(), expected));
         unsigned char dest[16];
         memset(dest, kUntouched, sizeof(dest));
-        const int len = GetNational(code, dest);
+        const int len = NationName(code, dest);
         EXPECT_EQ(std::string(reinterpret_cast<char *>(dest), len > 0 ? len : 0), expected)
             << "code " << code;
         EXPECT_EQ(dest[len > 0 ? len : 0], kUntouched) << "code " << code;
     }
 }
 
-TEST(GetNational, CodesOutsideTheStandardWriteNothing)
+TEST(NationName, CodesOutsideTheStandardWriteNothing)
 {
     unsigned char dest[4];
     memset(dest, kUntouched, sizeof(dest));
     // 97 and 98 are named in the extended card only.
     for (const int code : {0, 57, 97, 98, -1, 1000})
-        EXPECT_EQ(GetNational(code, dest), -1) << "code " << code;
+        EXPECT_EQ(NationName(code, dest), -1) << "code " << code;
     EXPECT_EQ(Hex(dest, 4), "EE EE EE EE");
-    EXPECT_EQ(GetNational(1, dest), 3);
+    EXPECT_EQ(NationName(1, dest), 3);
     EXPECT_EQ(Hex(dest, 4), "E6 B1 89 EE");
 }
 
-TEST(GetSEX, WritesTheWordForOneAndTwoOnly)
+TEST(SexWord, WritesTheWordForOneAndTwoOnly)
 {
     unsigned char dest[4];
     memset(dest, kUntouched, sizeof(dest));
     for (const int code : {0, 3, -1})
-        EXPECT_EQ(GetSEX(code, dest), 0) << "code " << code;
+        EXPECT_EQ(SexWord(code, dest), 0) << "code " << code;
     EXPECT_EQ(Hex(dest, 4), "EE EE EE EE");
-    EXPECT_EQ(GetSEX(1, dest), 3);
+    EXPECT_EQ(SexWord(1, dest), 3);
     EXPECT_EQ(Hex(dest, 4), "E7 94 B7 EE");
-    EXPECT_EQ(GetSEX(2, dest), 3);
+    EXPECT_EQ(SexWord(2, dest), 3);
     EXPECT_EQ(Hex(dest, 4), "E5 A5 B3 EE");
 }
 

@@ -45,17 +45,16 @@ extern "C" {
 #define VESSIK_CARD_RESIDENT 1          /* resident identity card (no marker) */
 #define VESSIK_CARD_FOREIGN_PERMANENT 2 /* foreign permanent resident card ("I") */
 #define VESSIK_CARD_HMT_PERMIT 3        /* Hong Kong/Macau/Taiwan residence permit ("J") */
-#define VESSIK_CARD_UNKNOWN                                                                        \
-    4 /* a marker the library does not know: no field is                                           \
-       * decoded, the raw text block and photo are given */
+/* A marker the library does not know: no field is decoded, the raw text
+ * block and photo are given. */
+#define VESSIK_CARD_UNKNOWN 4
 
 /* What became of an item a read may ask for beside the text and the photo. */
 #define VESSIK_ITEM_NOT_ASKED 0
 #define VESSIK_ITEM_PRESENT 1 /* read, in the card */
 #define VESSIK_ITEM_ABSENT 2  /* the card has none */
-#define VESSIK_ITEM_UNSUPPORTED                                                                    \
-    3                          /* the module refused the command; the rest was read without it     \
-                                */
+/* The module refused the command; the rest was read without it. */
+#define VESSIK_ITEM_UNSUPPORTED 3
 #define VESSIK_ITEM_NOT_READ 4 /* the module gave no usable answer; the rest was read */
 
 /* The identity number's check character (ISO 7064 MOD 11-2). */

@@ -12,16 +12,25 @@
 #include "answer_layout.h"
 #include "card_text.h"
 #include "diag.h"
+#include "frame.h"
 #include "poll_engine.h"
 #include "timing.h"
-#include "usb_link.h"
+#include "usb_device.h"
 #include "wipe.h"
 
-// The module's four commands, kept whole with their check bytes.
-unsigned char SAM_M_Status[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x12, 0xFF, 0xEE};
-unsigned char SAM_Serach[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-unsigned char SAM_Select[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x02, 0x21};
-unsigned char SAM_ReadCard[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x30, 0x01, 0x32};
+// The module's four commands, whole with their check bytes: writable copies
+// of the built frames, which the documented read sends as clients leave them.
+static_assert(vessik::frame::kCommandFrameBytes == 10, "the exported frames hold 10 bytes");
+#define VESSIK_COMMAND_BYTES(c)                                                                    \
+    {                                                                                              \
+        (c).bytes[0], (c).bytes[1], (c).bytes[2], (c).bytes[3], (c).bytes[4], (c).bytes[5],        \
+            (c).bytes[6], (c).bytes[7], (c).bytes[8], (c).bytes[9]                                 \
+    }
+unsigned char SAM_M_Status[10] = VESSIK_COMMAND_BYTES(vessik::frame::kModuleIdCommand);
+unsigned char SAM_Serach[10] = VESSIK_COMMAND_BYTES(vessik::frame::kFindCommand);
+unsigned char SAM_Select[10] = VESSIK_COMMAND_BYTES(vessik::frame::kSelectCommand);
+unsigned char SAM_ReadCard[10] = VESSIK_COMMAND_BYTES(vessik::frame::kReadCommand);
+#undef VESSIK_COMMAND_BYTES
 
 namespace {
 
@@ -50,12 +59,6 @@ void CardMain::IDCARD_SetReadInfoCB(ReadInfoCallback fn)
         read_info_cb = fn;
 }
 
-void CardMain::Report(const char *message)
-{
-    if (read_info_cb != nullptr)
-        read_info_cb(kStatusKind, const_cast<char *>(message));
-}
-
 namespace {
 
 // The documented read's link: the reader object's own NvUsb, one wait of the
@@ -79,56 +82,50 @@ class DocumentedUsbLink {
     NvUsb &usb_;
 };
 
-// The policy's hooks, called with the policy's own context.
-bool PolicyStop(void *policy)
+// Sends a status message to the registered callback, if any.
+void Report(const CardMain &main, const char *message)
 {
-    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
-    return p->should_stop != nullptr && p->should_stop(p->context);
+    if (main.read_info_cb != nullptr)
+        main.read_info_cb(kStatusKind, const_cast<char *>(message));
 }
 
-void PolicyNoCard(void *policy)
+// Polls status, find, select and read with the exported frames on the open
+// usb link until a complete read answer is in `answer`, or the reader is gone.
+bool PollForCard(NvUsb &usb, unsigned char (&answer)[vessik::usb::kReplyBufferBytes])
 {
-    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
-    if (p->on_no_card != nullptr)
-        p->on_no_card(p->context);
+    vessik::PollSettings settings;
+    settings.commands = {SAM_M_Status, SAM_Serach, SAM_Select, SAM_ReadCard};
+    settings.wait.stage_ms = kDocumentedAnswerTimeoutMs;
+    DocumentedUsbLink link(usb);
+    return vessik::CardPoll<DocumentedUsbLink>(link, settings).Run(answer, sizeof answer) ==
+           vessik::PollOutcome::CardRead;
 }
 
-bool PolicyAccept(void *policy, const vessik::CardAnswer &card)
+// The reader could not be opened, or went away while polling: release what
+// is left, pause so a caller that loops does not hammer a missing reader,
+// and close up.
+int GiveUp(CardMain &main)
 {
-    const CardMain::PollPolicy *p = static_cast<const CardMain::PollPolicy *>(policy);
-    return p->accept_card == nullptr || p->accept_card(p->context, card.answer);
+    Report(main, kMsgConnectErr);
+    main.usb.DisConnectUsb();
+    sleep(kWaitAfterFailedOpenS);
+    return main.ReadCardCompleted(VESSIK_RESULT_NO_READER);
+}
+
+void DecodeCard(const unsigned char *answer, idInfo *info)
+{
+    unsigned char block[kTextBytes];
+    memcpy(block, answer + kTextOffset, sizeof(block));
+
+    memset(info, 0, kRecordHeadCleared);
+    vessik::DecodeCardText(block, info);
+
+    memcpy(info->photo, answer + kPhotoOffset, kPhotoBytes);
+    info->photo_len = kPhotoBytes;
+    vessik::WipeSecret(block, sizeof block);
 }
 
 } // namespace
-
-CardMain::PollOutcome CardMain::PollForCard(unsigned char *answer, PollPolicy &policy)
-{
-    vessik::PollSettings settings;
-    settings.wait.stage_ms =
-        policy.answer_timeout_ms > 0 ? policy.answer_timeout_ms : kDocumentedAnswerTimeoutMs;
-    settings.idle_pause_us = policy.idle_pause_us;
-    settings.wait_slice_us = policy.wait_slice_us;
-    settings.status_before_every_find = policy.status_before_every_find;
-    settings.should_stop = PolicyStop;
-    settings.on_no_card = PolicyNoCard;
-    settings.accept_card = PolicyAccept;
-    settings.context = &policy;
-
-    DocumentedUsbLink link(usb);
-    const vessik::PollOutcome outcome =
-        vessik::CardPoll<DocumentedUsbLink>(link, settings).Run(answer, vessik::kReplyBufferBytes);
-    policy.find_us = settings.find_us;
-    policy.select_us = settings.select_us;
-    policy.read_us = settings.read_us;
-    switch (outcome) {
-    case vessik::PollOutcome::CardRead:
-        return POLL_CARD_READ;
-    case vessik::PollOutcome::ReaderLost:
-        return POLL_READER_LOST;
-    default:
-        return POLL_STOPPED;
-    }
-}
 
 int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
 {
@@ -137,47 +134,21 @@ int CardMain::IReadCardInfo(idInfo *info, Cardtype type)
         return VESSIK_RESULT_UNSUPPORTED_KIND;
 
     if (usb.ConnectUsb() == -1)
-        return GiveUp();
-    Report(kMsgConnectOk);
+        return GiveUp(*this);
+    Report(*this, kMsgConnectOk);
 
     // The documented read: no deadline, no pause, every wait whole.
-    PollPolicy policy;
-    policy.answer_timeout_ms = kDocumentedAnswerTimeoutMs;
-    unsigned char answer[vessik::kReplyBufferBytes];
-    if (PollForCard(answer, policy) != POLL_CARD_READ) {
+    unsigned char answer[vessik::usb::kReplyBufferBytes];
+    if (!PollForCard(usb, answer)) {
         vessik::WipeSecret(answer, sizeof answer);
-        return GiveUp();
+        return GiveUp(*this);
     }
 
-    Report(kMsgReadOk);
+    Report(*this, kMsgReadOk);
     DecodeCard(answer, info);
     vessik::WipeSecret(answer, sizeof answer);
     usb.DisConnectUsb();
     return VESSIK_RESULT_CARD_READ;
-}
-
-// The reader could not be opened, or went away while polling: release what
-// is left, pause so a caller that loops does not hammer a missing reader,
-// and close up.
-int CardMain::GiveUp()
-{
-    Report(kMsgConnectErr);
-    usb.DisConnectUsb();
-    sleep(kWaitAfterFailedOpenS);
-    return ReadCardCompleted(VESSIK_RESULT_NO_READER);
-}
-
-void CardMain::DecodeCard(const unsigned char *answer, idInfo *info)
-{
-    unsigned char block[kTextBytes];
-    memcpy(block, answer + kTextOffset, sizeof(block));
-
-    memset(info, 0, kRecordHeadCleared);
-    DecodeCardText(block, info);
-
-    memcpy(info->photo, answer + kPhotoOffset, kPhotoBytes);
-    info->photo_len = kPhotoBytes;
-    vessik::WipeSecret(block, sizeof block);
 }
 
 int CardMain::ReadCardCompleted(int code)
@@ -185,11 +156,11 @@ int CardMain::ReadCardCompleted(int code)
     if (serial.port_fd <= 0) {
         // The USB link's own release, with the status message in place of
         // the line DisConnectUsb prints.
-        if (vessik::CloseUsbDevice(usb))
-            Report(kMsgDisconnectUsb);
-        vessik::EndUsbContext(usb);
+        if (vessik::usb::ReleaseReader(&usb.dev_handle))
+            Report(*this, kMsgDisconnectUsb);
+        vessik::usb::EndContext(&usb.usb_context);
     } else {
-        Report(kMsgDisconnectSerial);
+        Report(*this, kMsgDisconnectSerial);
         serial.Close_port(serial.port_fd);
     }
     return code;
@@ -264,7 +235,7 @@ int CardMain::heartbeat(Cardtype type)
     if (type != CARDTYPE_USB)
         return 0;
 
-    unsigned char reply[vessik::kReplyBufferBytes] = {};
+    unsigned char reply[vessik::usb::kReplyBufferBytes] = {};
     int answered = 0;
     for (int attempt = 0; attempt < kHeartbeatAttempts && answered == 0; ++attempt) {
         if (usb.WriteUsb(probe, kMcuFrameBytes) < 0) {
@@ -289,7 +260,7 @@ void CardMain::self_check()
         LOG_Str(kLogWriteFailed, kLogReset);
     }
 
-    unsigned char reply[vessik::kReplyBufferBytes] = {};
+    unsigned char reply[vessik::usb::kReplyBufferBytes] = {};
     usleep(kMcuSettleUs);
     const bool answered = usb.ReadUsb(reply, kSelfCheckReadMs) >= 1;
     // What came may be a module's late answer to a card read.
@@ -302,7 +273,7 @@ void CardMain::self_check()
     unsigned char restart[kMcuFrameBytes];
     memcpy(restart, kRestartFrame, sizeof(restart));
     usb.WriteUsb(restart, kMcuFrameBytes);
-    unsigned char second_reply[vessik::kReplyBufferBytes] = {};
+    unsigned char second_reply[vessik::usb::kReplyBufferBytes] = {};
     const bool silent = usb.ReadUsb(second_reply, kRestartReadMs) < 0;
     vessik::WipeSecret(second_reply, sizeof second_reply);
     if (silent)

@@ -29,7 +29,7 @@ class VESSIK_EXPORT CardMain {
   public:
     ReadInfoCallback read_info_cb; // status messages, kind 3; null: none
     NvUsb usb;                     // the USB link of the card read
-    NvSerial serial;               // the serial link, used by heartbeat only
+    NvSerial serial;               // opened only by clients; heartbeat(0) writes to it
     // Stored by SetServiceInfo and SetComInfo for clients that read them back;
     // no operation of the library reads them.
     char service_address[32];
@@ -84,45 +84,6 @@ class VESSIK_EXPORT CardMain {
     int HasCard(unsigned char *reply, int &reply_len, unsigned char *unused, int &unused_len);
     // Hands out the single byte and the data of an event frame.
     bool ICCard(unsigned char *frame, unsigned char *single, int unused, unsigned char *data);
-
-    // How one poll for a card behaves. The documented read polls flat out
-    // with its fixed waits; the extended read adds a deadline, cancellation,
-    // a pause while no card is there, and a say in which card it takes.
-    struct PollPolicy {
-        int answer_timeout_ms = 0; // per answer stage; 0: ReadIDCardLib's own
-        // After a find that saw no card; 64 bits, since a 32-bit count of
-        // microseconds wraps after 71 minutes.
-        uint64_t idle_pause_us = 0;
-        unsigned wait_slice_us = 0; // waits are cut into slices this long (0: whole)
-        // The documented loop asks the module's status before every find; a
-        // waiting poll needs it once per read, which halves its idle USB work.
-        bool status_before_every_find = true;
-        // Asked between steps and between wait slices; true ends the poll.
-        bool (*should_stop)(void *context) = nullptr;
-        // A find that saw no card.
-        void (*on_no_card)(void *context) = nullptr;
-        // A complete read answer; false sends the poll back to the status query.
-        bool (*accept_card)(void *context, const unsigned char *answer) = nullptr;
-        void *context = nullptr;
-        // Filled in: how long the exchanges that found, selected and read the
-        // card took, in microseconds.
-        unsigned find_us = 0;
-        unsigned select_us = 0;
-        unsigned read_us = 0;
-    };
-    enum PollOutcome { POLL_CARD_READ, POLL_READER_LOST, POLL_STOPPED };
-
-    // Polls status, find, select and read on the open usb link until a
-    // complete read answer is in `answer` (2048 bytes), the reader is gone,
-    // or the policy stops it.
-    PollOutcome PollForCard(unsigned char *answer, PollPolicy &policy);
-
-    // Sends a status message to the registered callback, if any.
-    void Report(const char *message);
-
-  private:
-    int GiveUp();
-    void DecodeCard(const unsigned char *answer, idInfo *info);
 };
 
 #endif

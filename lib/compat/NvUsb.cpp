@@ -9,10 +9,11 @@
 
 #include "Public.h"
 #include "diag.h"
-#include "usb_link.h"
+#include "usb_device.h"
 #include "wipe.h"
 
 using namespace vessik;
+using namespace vessik::usb;
 using namespace vessik::diag;
 
 NvUsb::NvUsb() : dev_handle(nullptr), usb_context(nullptr) {}
@@ -48,25 +49,7 @@ int NvUsb::ConnectUsb()
         return -1;
     }
 
-    if (libusb_kernel_driver_active(dev_handle, kReaderInterface) == 1)
-        libusb_detach_kernel_driver(dev_handle, kReaderInterface);
-    if (libusb_set_configuration(dev_handle, kReaderConfiguration) != 0)
-        LOG_Str(kLogUsb, kLogSetConfiguration);
-    if (libusb_kernel_driver_active(dev_handle, kReaderInterface) == 1) {
-        PutLine(kLineKernelDriverActive);
-        if (libusb_kernel_driver_active(dev_handle, kReaderInterface) == 0)
-            PutLine(kLineKernelDriverDetached);
-    }
-    libusb_detach_kernel_driver(dev_handle, kReaderInterface);
-
-    const int r = libusb_claim_interface(dev_handle, kReaderInterface);
-    if (r >= 0) {
-        PutLine(kLineClaimedInterface);
-        return 0;
-    }
-    PutFormat(kFormatClaimResult, r);
-    PutError(kPerrorClaim);
-    return -1;
+    return usb::ClaimReader(dev_handle, usb::ClaimVoice::Documented) >= 0 ? 0 : -1;
 }
 
 int NvUsb::ReadUsb(unsigned char *buf, int timeout)
@@ -88,12 +71,12 @@ int NvUsb::ReadUsb(unsigned char *buf, int capacity, int timeout)
     unsigned char staging[kInStageBytes];
     int count = 0; // shared by both stages, as the reader's answers are counted
 
-    if (libusb_bulk_transfer(dev_handle, kEndpointHeaderIn, staging, kInStageBytes, &count,
-                             timeout) == 0)
+    if (usb::ReadStage(dev_handle, kEndpointHeaderIn, staging, kInStageBytes, &count,
+                       static_cast<unsigned>(timeout)) == 0)
         memcpy(buf, staging, static_cast<size_t>(std::min(count, capacity)));
 
-    if (libusb_bulk_transfer(dev_handle, kEndpointBodyIn, staging, kInStageBytes, &count,
-                             timeout) != 0) {
+    if (usb::ReadStage(dev_handle, kEndpointBodyIn, staging, kInStageBytes, &count,
+                       static_cast<unsigned>(timeout)) != 0) {
         WipeSecret(staging, sizeof staging);
         return count;
     }
@@ -114,54 +97,14 @@ int NvUsb::WriteUsb(unsigned char *frame, int len)
     if (frame == nullptr || len < 0)
         return LIBUSB_ERROR_INVALID_PARAM;
 
-    int count = 0;
-    // The controller's short frames go out whole as one header-stage
-    // transfer; nothing beyond the frame is sent.
-    const int header_len = std::min(len, kFrameHeaderBytes);
-    int rc = libusb_bulk_transfer(dev_handle, kEndpointHeaderOut, frame, header_len, &count,
-                                  kOutStageTimeoutMs);
-    if (rc != 0) {
-        libusb_clear_halt(dev_handle, kEndpointHeaderOut);
-        LOG_Str(kLogWriteUsb, kLogWriteErr);
-        return rc;
-    }
-    if (len < kFrameHeaderBytes)
-        return 0;
-
-    count = 0;
-    rc = libusb_bulk_transfer(dev_handle, kEndpointBodyOut, frame + kFrameHeaderBytes,
-                              len - kFrameHeaderBytes, &count, kOutStageTimeoutMs);
-    if (rc != 0) {
-        libusb_clear_halt(dev_handle, kEndpointBodyOut);
-        LOG_Str(kLogWriteUsb, kLogWriteErr);
-        return rc;
-    }
-    return count;
-}
-
-bool vessik::CloseUsbDevice(NvUsb &usb)
-{
-    if (usb.dev_handle == nullptr)
-        return false;
-    libusb_release_interface(usb.dev_handle, kReaderInterface);
-    libusb_close(usb.dev_handle);
-    usb.dev_handle = nullptr;
-    return true;
-}
-
-void vessik::EndUsbContext(NvUsb &usb)
-{
-    if (usb.usb_context == nullptr)
-        return;
-    libusb_exit(usb.usb_context);
-    usb.usb_context = nullptr;
+    return usb::WriteFrame(dev_handle, frame, len);
 }
 
 void NvUsb::DisConnectUsb()
 {
-    if (CloseUsbDevice(*this))
+    if (usb::ReleaseReader(&dev_handle))
         PutLine(kLineDisconnectUsb);
-    EndUsbContext(*this);
+    usb::EndContext(&usb_context);
 }
 
 void NvUsb::Resetep()
@@ -191,8 +134,8 @@ void NvUsb::print_devs(libusb_device **devs)
         }
         PutFormat(kFormatDevice, desc.idVendor, desc.idProduct, libusb_get_bus_number(dev),
                   libusb_get_device_address(dev));
-        uint8_t path[kMaxPortNumbers];
-        const int ports = libusb_get_port_numbers(dev, path, kMaxPortNumbers);
+        uint8_t path[kMaxPortDepth];
+        const int ports = libusb_get_port_numbers(dev, path, kMaxPortDepth);
         if (ports > 0) {
             PutFormat(kFormatPortFirst, path[0]);
             for (int j = 1; j < ports; ++j)

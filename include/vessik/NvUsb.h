@@ -7,27 +7,14 @@
 #include <cstdint>
 
 #include "vessik_export.h"
-// kReaderVendorId and kReaderProductId, the reader's identity on the bus,
-// made from the table lib/usb_ids.txt as the udev rule is.
+// The reader's identity on the bus (kReaderVendorId, kReaderProductId, its
+// configuration and interface), made from the table lib/usb_ids.txt as the
+// udev rule is.
 #include "vessik_usb_ids.h"
 
 struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
-
-namespace vessik {
-constexpr int kReaderConfiguration = 1;
-constexpr int kReaderInterface = 0;
-constexpr unsigned char kEndpointHeaderOut = 0x02;
-constexpr unsigned char kEndpointBodyOut = 0x06;
-constexpr unsigned char kEndpointHeaderIn = 0x81;
-constexpr unsigned char kEndpointBodyIn = 0x85;
-constexpr int kFrameHeaderBytes = 7;    // preamble (5) + length (2)
-constexpr int kInStageBytes = 2048;     // asked for by each IN stage
-constexpr int kReplyBufferBytes = 2048; // what every caller hands ReadUsb
-constexpr int kOutStageTimeoutMs = 100;
-constexpr int kMaxPortNumbers = 8;
-} // namespace vessik
 
 class VESSIK_EXPORT NvUsb {
   public:

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "diag.h"
 #include "reader.h"
 #include "timing.h"
+#include "usb_reader.h"
 #include "vessik_read.h"
 
 namespace {
@@ -24,7 +26,12 @@ constexpr auto kCloseWaitStep = std::chrono::milliseconds(5);
 // opened and closed around each read. Its memory of the last card lives on
 // between reads.
 struct DefaultReader : vessik_reader {
-    DefaultReader() { open_per_read = true; }
+    DefaultReader()
+    {
+        open_per_read = true;
+        vessik::ReaderPlace(this, kDefaultLocation);
+    }
+    static constexpr char kDefaultLocation[] = "usb";
 };
 DefaultReader g_default_reader;
 
@@ -104,8 +111,9 @@ void ListSerialReader(const std::string &entry, bool probe, ReaderList *list)
 {
     const std::string where = kSerialPrefix + entry;
     vessik_reader reader;
-    if (vessik::ParseLocation(where.c_str(), &reader.where) != VESSIK_OK ||
-        reader.where.kind != vessik::LocationKind::Serial) {
+    vessik::LocationKind kind = vessik::LocationKind::UsbFirst;
+    if (vessik::ReaderPlace(&reader, where.c_str(), &kind) != VESSIK_OK ||
+        kind != vessik::LocationKind::Serial) {
         vessik::diag::LogFormat(vessik::diag::kLogWarning, "%s: not a serial port: %s",
                                 kSerialReadersVariable, entry.c_str());
         return;
@@ -199,21 +207,17 @@ int vessik_reader_open(const char *where, vessik_reader **reader)
     if (reader == nullptr)
         return VESSIK_E_BAD_ARGUMENT;
     *reader = nullptr;
-    vessik::Location location;
-    const int parsed = vessik::ParseLocation(where, &location);
-    if (parsed != VESSIK_OK)
-        return parsed;
-    vessik_reader *opened = new (std::nothrow) vessik_reader;
+    std::unique_ptr<vessik_reader> opened(new (std::nothrow) vessik_reader);
     if (opened == nullptr)
         return VESSIK_E_NO_MEMORY;
-    opened->where = location;
+    const int placed = vessik::ReaderPlace(opened.get(), where);
+    if (placed != VESSIK_OK)
+        return placed;
     vessik::diag::ExtendedScope quiet;
-    const int result = vessik::ReaderOpen(opened);
-    if (result != VESSIK_OK) {
-        delete opened;
+    const int result = vessik::ReaderOpen(opened.get());
+    if (result != VESSIK_OK)
         return result;
-    }
-    *reader = opened;
+    *reader = opened.release();
     return VESSIK_OK;
 }
 

@@ -4,6 +4,7 @@
 
 #include "Public.h"
 #include "diag.h"
+#include "tty.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,10 +15,10 @@
 #include <unistd.h>
 
 using namespace vessik::diag;
+namespace tty = vessik::tty;
 
 namespace {
 
-const int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK;
 const int kPauseUs = 1000;       // between read attempts
 const int kAnswerBudgetMs = 200; // WorkProcess2Serial waits this long for the answer
 const int kMsPerSecond = 1000;
@@ -26,62 +27,6 @@ const int kUsPerMs = 1000;
 const int kConnectDataBits = 8;
 const char kConnectParity = 'N';
 const int kConnectStopBits = 1;
-
-// With parity on, the line always carries 8-bit characters.
-const tcflag_t kParityCharSize = CS8;
-
-struct BaudEntry {
-    int rate;
-    speed_t code;
-};
-
-const BaudEntry kBaudTable[] = {
-    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
-};
-
-bool findBaud(int rate, speed_t *code)
-{
-    for (const BaudEntry &entry : kBaudTable) {
-        if (entry.rate == rate) {
-            *code = entry.code;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool setDataSize(termios *tio, int dataSize)
-{
-    tio->c_cflag &= ~CSIZE;
-    if (dataSize == 7) {
-        tio->c_cflag |= CS7;
-    } else if (dataSize == 8) {
-        tio->c_cflag |= CS8;
-    } else {
-        return false;
-    }
-    return true;
-}
-
-bool setParity(termios *tio, char parity)
-{
-    switch (parity) {
-    case 'N':
-        tio->c_cflag &= ~PARENB;
-        return true;
-    case 'O':
-        tio->c_cflag |= PARENB | PARODD | kParityCharSize;
-        return true;
-    case 'E':
-        tio->c_cflag |= PARENB;
-        tio->c_cflag &= ~PARODD;
-        tio->c_cflag |= kParityCharSize;
-        return true;
-    default:
-        return false;
-    }
-}
 
 // Adds what one read brings to *received; a failed read counts as an empty one.
 void readMore(int fd, unsigned char *buf, int wanted, int *received)
@@ -103,7 +48,7 @@ NvSerial::~NvSerial()
 
 int NvSerial::Open_port(const char *path)
 {
-    const int fd = open(path, kOpenFlags);
+    const int fd = tty::OpenLine(path, 0);
     if (fd < 0) {
         LOG_Str(kLogOpenPort, kLogOpenPortDetail);
         return -1;
@@ -125,39 +70,29 @@ int NvSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iS
         PutError(kPerrorGetTerminal);
         return -1;
     }
-    // Start from nothing: no input or output processing, no echo, no signals.
-    memset(&tio, 0, sizeof(tio));
-    tio.c_cflag |= CLOCAL | CREAD;
+    tty::ClearToRaw(&tio);
 
     speed_t speed = B0;
-    if (!findBaud(iBaudRate, &speed)) {
+    if (!tty::SpeedForRate(iBaudRate, &speed)) {
         PutFormat(kFormatNoBaudRate, iBaudRate);
         return -1;
     }
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    tty::SetSpeed(&tio, speed);
 
-    if (!setDataSize(&tio, iDataSize)) {
+    if (!tty::SetDataBits(&tio, iDataSize)) {
         PutFormat(kFormatNoDataSize, iDataSize);
         return -1;
     }
-    if (!setParity(&tio, cParity)) {
+    if (!tty::SetParity(&tio, cParity)) {
         PutFormat(kFormatNoParity, cParity);
         return -1;
     }
-    if (iStopBit == 1) {
-        tio.c_cflag &= ~CSTOPB;
-    } else if (iStopBit == 2) {
-        tio.c_cflag |= CSTOPB;
-    } else {
-        // The record was cleared, so the line goes on with one stop bit.
+    // The record was cleared, so a stop bit count it lacks leaves one.
+    if (!tty::SetStopBits(&tio, iStopBit))
         PutFormat(kFormatNoStopBit, iStopBit);
-    }
 
-    tio.c_cc[VTIME] = 0;
-    tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIFLUSH);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (!tty::Apply(fd, tio)) {
         PutError(kPerrorSetTerminal);
         return -1;
     }
