@@ -29,8 +29,14 @@ void add_own_names(AccessPolicy &policy, const std::vector<std::string> &hosts);
 // A request without Host comes from no browser, so it is let through.
 bool host_allowed(const AccessPolicy &policy, bool has_host, const std::string &host);
 
-// NoOrigin: the request sends none; otherwise whether it is one of the
-// allowed, event or own origins.
+// Whether an origin's host is this computer (localhost and its subdomains,
+// 127.0.0.0/8, ::1, 0.0.0.0, written any way a browser could mean them):
+// any local user can take a free port there first and serve a page.
+bool loopback_origin(const std::string &origin);
+
+// NoOrigin: the request sends none; otherwise whether it is one of the own
+// origins, or an allowed or event origin off the loopback. A loopback
+// origin other than the own ones is refused even when listed.
 enum class OriginVerdict { NoOrigin, Allowed, Refused };
 OriginVerdict check_origin(const AccessPolicy &policy, bool has_origin, const std::string &origin);
 

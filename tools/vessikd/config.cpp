@@ -2,6 +2,8 @@
 // vessikd's settings (see config.h).
 #include "config.h"
 
+#include "access_policy.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -98,17 +100,17 @@ std::vector<std::string> split_list(const std::string &text)
     return items;
 }
 
-bool add_setting(const std::string &key, const std::string &value, Settings &settings,
-                 std::string &error)
+bool add_setting(const std::string &key, const std::string &value, const std::string &where,
+                 Settings &settings, std::string &error)
 {
     if (!is_known_key(key)) {
         error = "unknown setting '" + key + "'";
         return false;
     }
-    std::vector<std::string> &values = settings[key];
+    std::vector<SettingValue> &values = settings[key];
     if (!is_list_key(key))
         values.clear(); // a later value of a single setting wins
-    values.push_back(value);
+    values.push_back(SettingValue{value, where});
     return true;
 }
 
@@ -128,9 +130,9 @@ bool number_setting(const Settings &s, const char *key, unsigned long min, unsig
     const auto it = s.find(key);
     if (it == s.end())
         return true; // keep the default
-    if (!parse_unsigned(it->second.back(), min, max, value)) {
+    if (!parse_unsigned(it->second.back().text, min, max, value)) {
         error = std::string(key) + " must be a whole number from " + std::to_string(min) + " to " +
-                std::to_string(max) + ", not '" + it->second.back() + "'";
+                std::to_string(max) + ", not '" + it->second.back().text + "'";
         return false;
     }
     return true;
@@ -220,8 +222,8 @@ bool listen_settings(const Settings &s, Config &config, std::string &error)
     }
     config.listen.clear();
     config.listen_is_default = false;
-    for (const std::string &value : it->second) {
-        for (const std::string &address : split_list(value)) {
+    for (const SettingValue &value : it->second) {
+        for (const std::string &address : split_list(value.text)) {
             if (address == "localhost") {
                 config.listen.push_back("127.0.0.1");
                 config.listen.push_back("::1");
@@ -251,11 +253,11 @@ bool origin_list(const Settings &s, const char *key, std::vector<std::string> &o
     const auto it = s.find(key);
     if (it == s.end())
         return true;
-    for (const std::string &value : it->second) {
-        for (const std::string &item : split_list(value)) {
+    for (const SettingValue &value : it->second) {
+        for (const std::string &item : split_list(value.text)) {
             std::string origin;
             if (!normalise_origin(item, origin)) {
-                error = std::string(key) + " '" + item +
+                error = value.where + ": " + key + " '" + item +
                         "' is not an origin (scheme://host[:port], no path; '*' and 'null' are "
                         "refused)";
                 return false;
@@ -270,6 +272,53 @@ bool origin_settings(const Settings &s, Config &config, std::string &error)
 {
     return origin_list(s, "allow-origin", config.allowed_origins, error) &&
            origin_list(s, "events-allow-origin", config.event_origins, error);
+}
+
+// The origins of the page vessikd serves itself, as the settings put it:
+// http:// on each listen address at the port, and localhost where both
+// addresses are held. None for port 0, which is only known once bound.
+std::vector<std::string> own_origins_of(const Config &config)
+{
+    std::vector<std::string> origins;
+    if (config.port == 0)
+        return origins;
+    const std::string port = ":" + std::to_string(config.port);
+    bool v4 = false;
+    bool v6 = false;
+    for (const std::string &address : config.listen) {
+        v6 = v6 || address == "::1";
+        v4 = v4 || address != "::1";
+        origins.push_back("http://" + (address == "::1" ? "[::1]" : address) + port);
+    }
+    if (v4 && v6)
+        origins.push_back("http://localhost" + port);
+    return origins;
+}
+
+// A page on the loopback other than vessikd's own is served by whoever took
+// its port first, any local user among them: the card would be theirs.
+bool loopback_origins_refused(const Settings &s, const Config &config, std::string &error)
+{
+    const std::vector<std::string> own = own_origins_of(config);
+    for (const char *key : {"allow-origin", "events-allow-origin"}) {
+        const auto it = s.find(key);
+        if (it == s.end())
+            continue;
+        for (const SettingValue &value : it->second) {
+            for (const std::string &item : split_list(value.text)) {
+                std::string origin;
+                if (!normalise_origin(item, origin) || !loopback_origin(origin) ||
+                    std::find(own.begin(), own.end(), origin) != own.end())
+                    continue;
+                error = value.where + ": " + key + " '" + item +
+                        "' is a page on this computer, which any local user could serve by taking "
+                        "its port first; allow the https:// origin the page is served from (the "
+                        "page vessikd serves itself needs no allow-origin)";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 bool user_setting(const std::string &name, Config &config, std::string &error)
@@ -303,8 +352,8 @@ bool users_settings(const Settings &s, Config &config, std::string &error)
     const auto it = s.find("allow-users");
     if (it == s.end())
         return true;
-    for (const std::string &value : it->second) {
-        for (const std::string &name : split_list(value)) {
+    for (const SettingValue &value : it->second) {
+        for (const std::string &name : split_list(value.text)) {
             if (!user_setting(name, config, error))
                 return false;
         }
@@ -318,8 +367,8 @@ bool serial_settings(const Settings &s, Config &config, std::string &error)
     const auto it = s.find("serial-readers");
     if (it == s.end())
         return true;
-    for (const std::string &value : it->second) {
-        if (!parse_serial_readers(value, config.serial_readers, error))
+    for (const SettingValue &value : it->second) {
+        if (!parse_serial_readers(value.text, config.serial_readers, error))
             return false;
     }
     return true;
@@ -367,11 +416,11 @@ bool token_settings(const Settings &s, Config &config, std::string &error)
         return false;
     }
     if (token != s.end()) {
-        config.token = token->second.back();
+        config.token = token->second.back().text;
         return check_token(config.token, "token", error);
     }
     if (file != s.end())
-        return read_token_file(file->second.back(), config.token, error);
+        return read_token_file(file->second.back().text, config.token, error);
     return true;
 }
 
@@ -453,7 +502,7 @@ CommandLine parse_command_line(int argc, char **argv, std::string &config_path,
             config_path_given = true;
             continue;
         }
-        if (!add_setting(key, value, settings, error)) {
+        if (!add_setting(key, value, "--" + key, settings, error)) {
             error = "unknown option --" + key;
             return CommandLine::Error;
         }
@@ -478,7 +527,7 @@ bool parse_config_text(const std::string &text, const std::string &origin, Setti
         }
         const std::string key = trim(content.substr(0, eq));
         const std::string value = trim(content.substr(eq + 1));
-        if (!add_setting(key, value, settings, error)) {
+        if (!add_setting(key, value, where.substr(0, where.size() - 2), settings, error)) {
             error = where + error;
             return false;
         }
@@ -544,6 +593,8 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
         !number_setting(s, "max-event-streams", 1, kMaxEventStreams, streams, error))
         return false;
     config.port = static_cast<int>(port);
+    if (!loopback_origins_refused(s, config, error))
+        return false;
     config.max_request_bytes = request_bytes;
     config.read_deadline_ms = static_cast<unsigned>(deadline);
     config.max_deadline_ms = static_cast<unsigned>(max_deadline);

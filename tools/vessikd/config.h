@@ -37,8 +37,15 @@ struct Config {
     std::vector<std::string> serial_readers;
 };
 
+// One value of a setting, and where it was given ("vessikd.conf:12",
+// "--allow-origin"), for the messages that refuse it.
+struct SettingValue {
+    std::string text;
+    std::string where;
+};
+
 // Keys of the file and the command line, each with its values in order.
-using Settings = std::map<std::string, std::vector<std::string>>;
+using Settings = std::map<std::string, std::vector<SettingValue>>;
 
 // What the command line asks for; Error: `error` says what is wrong.
 enum class CommandLine { Run, Help, Version, Error };
@@ -60,7 +67,9 @@ bool load_config_file(const std::string &path, bool required, Settings &settings
                       std::string &error);
 
 // Checks every setting and builds the configuration: `overrides` (the
-// command line) replaces whole keys of `file`.
+// command line) replaces whole keys of `file`. An allowed origin on this
+// computer's loopback is refused (naming the line) unless it is one of
+// vessikd's own addresses and port.
 bool build_config(const Settings &file, const Settings &overrides, Config &config,
                   std::string &error);
 

@@ -188,6 +188,35 @@ TEST(VessikdConfig, OriginsAreNormalisedAndWildcardsRefused)
     }
 }
 
+// A page on the loopback is whoever's took its port first: refused, with the
+// line that names it, unless it is vessikd's own address and port.
+TEST(VessikdConfig, LoopbackOriginsOtherThanTheOwnAreRefusedNamingTheLine)
+{
+    for (const char *origin :
+         {"http://localhost:8080", "http://LOCALHOST:19904", "https://localhost",
+          "http://127.0.0.1:8080", "http://127.1:8080", "http://2130706433", "http://[::1]:3000",
+          "http://[::ffff:127.0.0.1]", "http://0.0.0.0:8080", "http://app.localhost:8080",
+          "http://localhost.:8080", "http://[::1]:19904"}) {
+        SCOPED_TRACE(origin);
+        Config config;
+        std::string error;
+        EXPECT_FALSE(
+            configure(std::string("# counter\nlisten = 127.0.0.1\nallow-origin = ") + origin + "\n",
+                      {}, config, error));
+        EXPECT_EQ(0u, error.find("test.conf:3: allow-origin '")) << error;
+        EXPECT_NE(std::string::npos, error.find("any local user could serve")) << error;
+        EXPECT_FALSE(
+            configure("", {"--listen=127.0.0.1", "--events-allow-origin", origin}, config, error));
+        EXPECT_EQ(0u, error.find("--events-allow-origin: ")) << error;
+    }
+    Config config;
+    std::string error;
+    for (const char *fine : {"http://127.0.0.1:19904", "http://localhost:19904",
+                             "https://counter.example.org", "http://localhost.example.org"})
+        EXPECT_TRUE(configure(std::string("allow-origin = ") + fine + "\n", {}, config, error))
+            << error;
+}
+
 TEST(VessikdConfig, TokenComesFromOnePlaceOnly)
 {
     const TempFile file(kToken + "  \nsecond line ignored\n");
@@ -347,6 +376,21 @@ TEST(VessikdAccess, OwnNamesAreTheAddressesHeld)
     EXPECT_EQ(OriginVerdict::Refused,
               vessikd::check_origin(policy, true, "http://localhost:19904"));
     EXPECT_FALSE(vessikd::host_allowed(policy, true, "localhost:19904"));
+}
+
+// Listed or not, a loopback page other than the service's own is refused
+// at each request: the port may have changed hands since the start.
+TEST(VessikdAccess, LoopbackOriginsAreRefusedEvenWhenListed)
+{
+    using vessikd::OriginVerdict;
+    vessikd::AccessPolicy policy = policy_on(19904);
+    policy.allowed_origins.push_back("http://localhost:8080");
+    policy.event_origins.push_back("http://127.0.0.1:3000");
+    EXPECT_EQ(OriginVerdict::Refused, vessikd::check_origin(policy, true, "http://localhost:8080"));
+    EXPECT_EQ(OriginVerdict::Refused, vessikd::check_origin(policy, true, "http://127.0.0.1:3000"));
+    EXPECT_EQ(OriginVerdict::Allowed,
+              vessikd::check_origin(policy, true, "http://localhost:19904"));
+    EXPECT_FALSE(vessikd::loopback_origin("https://counter.example.org"));
 }
 
 TEST(VessikdAccess, CardsGoToTheKitsOwnPageAndToEventOrigins)

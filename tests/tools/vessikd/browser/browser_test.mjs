@@ -195,15 +195,17 @@ async function photoFromDecoder(browser) {
   }
 }
 
-// An integrator's page on another origin, served here on a port of its own.
-function startOtherOrigin() {
+// An integrator's page on another origin, served here on a port of its own
+// under a name of its own (chromium maps the name to 127.0.0.1): vessikd
+// refuses pages on the loopback other than its own, whoever lists them.
+function startOtherOrigin(name) {
   const server = createServer((req, res) => {
     res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
     res.end('<!DOCTYPE html><title>counter</title><p>counter page</p>');
   });
   return new Promise((resolve) => {
     server.listen(0, '127.0.0.1', () => {
-      resolve({ server, origin: `http://127.0.0.1:${server.address().port}` });
+      resolve({ server, origin: `http://${name}:${server.address().port}` });
     });
   });
 }
@@ -212,8 +214,8 @@ function startOtherOrigin() {
 // reads the card (preflight and all) and hears the event stream; another
 // origin's fetch is refused by the browser.
 async function otherOriginReads(browser) {
-  const allowed = await startOtherOrigin();
-  const refused = await startOtherOrigin();
+  const allowed = await startOtherOrigin('counter.example.test');
+  const refused = await startOtherOrigin('other.example.test');
   const service = await startService([], [`--allow-origin=${allowed.origin}`]);
   const readCard = async (base) => {
     try {
@@ -278,7 +280,7 @@ const browser = await chromium.launch({
   // refused (and slow the start), so they are switched off.
   args: ['--no-sandbox', '--font-render-hinting=none', '--disable-gpu', '--disable-quic',
          '--no-first-run', '--disable-background-networking', '--disable-component-update',
-         '--disable-sync'],
+         '--disable-sync', '--host-resolver-rules=MAP *.example.test 127.0.0.1'],
 });
 let failed = false;
 for (const [name, run] of [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
