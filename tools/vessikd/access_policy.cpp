@@ -144,10 +144,11 @@ Requester requester_of(const AccessPolicy &policy, bool has_origin, const std::s
                                                         : Requester::LocalProgram;
 }
 
-bool receives_cards(const AccessPolicy &policy, Requester requester, const std::string &origin)
+bool receives_cards(const AccessPolicy &policy, bool user_receives_cards, Requester requester,
+                    const std::string &origin)
 {
-    return requester == Requester::OwnPage ||
-           (requester == Requester::OtherOrigin && contains(policy.event_origins, origin));
+    return user_receives_cards &&
+           (requester != Requester::OtherOrigin || contains(policy.event_origins, origin));
 }
 
 bool token_accepted(const AccessPolicy &policy, const std::string &authorization,

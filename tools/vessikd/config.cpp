@@ -41,8 +41,8 @@ constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 constexpr mode_t kOthersRead = S_IROTH;
 constexpr char kGroupMark = '@';
 
-const char *const kListKeys[] = {"listen", "allow-origin", "events-allow-origin", "allow-users",
-                                 "serial-readers"};
+const char *const kListKeys[] = {"listen",      "allow-origin",       "events-allow-origin",
+                                 "allow-users", "events-allow-users", "serial-readers"};
 // The rates a serial module can be set to; the first is the one it starts at.
 const unsigned long kSerialRates[] = {115200, 9600, 19200, 38400, 57600};
 constexpr const char *kSerialPrefix = "serial:";
@@ -52,7 +52,8 @@ const char *const kScalarKeys[] = {"port",
                                    "max-request-bytes",
                                    "read-deadline-ms",
                                    "max-deadline-ms",
-                                   "max-event-streams"};
+                                   "max-event-streams",
+                                   "card-events"};
 
 bool is_list_key(const std::string &key)
 {
@@ -321,7 +322,9 @@ bool loopback_origins_refused(const Settings &s, const Config &config, std::stri
     return true;
 }
 
-bool user_setting(const std::string &name, Config &config, std::string &error)
+// One name of a user list: a user, or a group written @name.
+bool user_setting(const std::string &key, const std::string &name, std::vector<uid_t> &users,
+                  std::vector<gid_t> &groups, std::string &error)
 {
     char buffer[kNameBufferBytes];
     if (!name.empty() && name[0] == kGroupMark) {
@@ -329,35 +332,56 @@ bool user_setting(const std::string &name, Config &config, std::string &error)
         group *found = nullptr;
         if (getgrnam_r(name.c_str() + 1, &entry, buffer, sizeof(buffer), &found) != 0 ||
             found == nullptr) {
-            error = "allow-users: there is no group '" + name.substr(1) + "'";
+            error = key + ": there is no group '" + name.substr(1) + "'";
             return false;
         }
-        config.allowed_groups.push_back(entry.gr_gid);
+        groups.push_back(entry.gr_gid);
         return true;
     }
     passwd entry{};
     passwd *found = nullptr;
     if (getpwnam_r(name.c_str(), &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) {
-        error = "allow-users: there is no user '" + name + "' (a group is written @name)";
+        error = key + ": there is no user '" + name + "' (a group is written @name)";
         return false;
     }
-    config.allowed_users.push_back(entry.pw_uid);
+    users.push_back(entry.pw_uid);
+    return true;
+}
+
+bool user_list(const Settings &s, const std::string &key, std::vector<uid_t> &users,
+               std::vector<gid_t> &groups, std::string &error)
+{
+    users.clear();
+    groups.clear();
+    const auto it = s.find(key);
+    if (it == s.end())
+        return true;
+    for (const SettingValue &value : it->second) {
+        for (const std::string &name : split_list(value.text)) {
+            if (!user_setting(key, name, users, groups, error))
+                return false;
+        }
+    }
     return true;
 }
 
 bool users_settings(const Settings &s, Config &config, std::string &error)
 {
-    config.allowed_users.clear();
-    config.allowed_groups.clear();
-    const auto it = s.find("allow-users");
+    return user_list(s, "allow-users", config.allowed_users, config.allowed_groups, error) &&
+           user_list(s, "events-allow-users", config.event_users, config.event_groups, error);
+}
+
+bool card_events_setting(const Settings &s, Config &config, std::string &error)
+{
+    const auto it = s.find("card-events");
     if (it == s.end())
         return true;
-    for (const SettingValue &value : it->second) {
-        for (const std::string &name : split_list(value.text)) {
-            if (!user_setting(name, config, error))
-                return false;
-        }
+    const std::string &value = it->second.back().text;
+    if (value != "on" && value != "off") {
+        error = it->second.back().where + ": card-events must be on or off, not '" + value + "'";
+        return false;
     }
+    config.card_events = value == "on";
     return true;
 }
 
@@ -583,8 +607,8 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
     unsigned long max_deadline = config.max_deadline_ms;
     unsigned long streams = config.max_event_streams;
     if (!listen_settings(s, config, error) || !origin_settings(s, config, error) ||
-        !users_settings(s, config, error) || !token_settings(s, config, error) ||
-        !serial_settings(s, config, error) ||
+        !users_settings(s, config, error) || !card_events_setting(s, config, error) ||
+        !token_settings(s, config, error) || !serial_settings(s, config, error) ||
         !number_setting(s, "port", 0, kMaxPort, port, error) ||
         !number_setting(s, "max-request-bytes", kMinRequestBytes, kMaxRequestBytes, request_bytes,
                         error) ||
@@ -620,6 +644,11 @@ const char *usage_text()
            "                            also sent the cards laid on the reader; may repeat\n"
            "  --allow-users NAME        a user (or @group) allowed to connect, beside root,\n"
            "                            vessikd's own user and the user at the seat; may repeat\n"
+           "  --events-allow-users NAME a user (or @group) whose event streams are sent\n"
+           "                            the cards laid on the reader, beside the user at\n"
+           "                            the seat (and who may connect); may repeat\n"
+           "  --card-events on|off      off: event streams hear of no card at all, cards\n"
+           "                            are read on request only (default on)\n"
            "  --token TOKEN             ask every API call for 'Authorization: Bearer TOKEN'\n"
            "  --token-file FILE         the same, the token read from FILE's first line (a\n"
            "                            file others can read or write is refused)\n"
@@ -641,8 +670,11 @@ const char *usage_text()
            "and port.\n"
            "\n"
            "Only root, vessikd's own user, a user with an active session at this\n"
-           "computer's seat and the users of allow-users may connect; the kernel tells\n"
-           "who is behind each connection.\n"
+           "computer's seat and the users of allow-users and events-allow-users may\n"
+           "connect; the kernel tells who is behind each connection. Cards laid on the\n"
+           "reader go to the event streams of the user at the seat and of the users of\n"
+           "events-allow-users (every process of theirs), and of those only to the\n"
+           "page vessikd serves, local programs and the origins of events-allow-origin.\n"
            "\n"
            "Exit status: 0 after SIGTERM or SIGINT; 1 when the service cannot start;\n"
            "2 for a bad option or setting, a listen address off the loopback among them.\n";

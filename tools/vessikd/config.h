@@ -27,7 +27,12 @@ struct Config {
     std::vector<std::string> event_origins; // allowed, and sent card data on their streams
     std::vector<uid_t> allowed_users;       // beside root, itself and the seat's user
     std::vector<gid_t> allowed_groups;
-    std::string token; // empty: no bearer token asked for
+    // Whose event streams carry card data beside the seat's user (and who
+    // may connect for that); an Origin header can only narrow it.
+    std::vector<uid_t> event_users;
+    std::vector<gid_t> event_groups;
+    bool card_events = true; // off: streams hear of no card at all
+    std::string token;       // empty: no bearer token asked for
     size_t max_request_bytes = 4096;
     unsigned read_deadline_ms = 10000; // when a read request names none
     unsigned max_deadline_ms = 60000;

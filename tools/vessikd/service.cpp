@@ -249,7 +249,8 @@ std::vector<int> inherited_sockets()
 } // namespace
 
 Service::Service(const Config &config)
-    : config_(config), users_(config.allowed_users, config.allowed_groups),
+    : config_(config), users_(UserList{config.allowed_users, config.allowed_groups},
+                              UserList{config.event_users, config.event_groups}),
       limits_(config.max_event_streams + kRequestThreads), hub_(config.max_event_streams),
       readers_(
           config.serial_readers,
@@ -264,7 +265,8 @@ Service::Service(const Config &config)
               [this](const std::string &id) {
                   hub_.publish("card-removed", vessik_tools::json_text(Json{{"reader", id}}), id);
               },
-              [this] { return hub_.streams() > 0; },
+              // With card events off nothing watches: the reader is read on request only.
+              [this] { return config_.card_events && hub_.streams() > 0; },
               [this](const std::string &id, bool present) {
                   hub_.publish("reader",
                                vessik_tools::json_text(Json{{"present", present}, {"reader", id}}),
@@ -778,10 +780,12 @@ void Service::handle_events(const Request &req, Response &res)
 {
     const Requester from = requester(req);
     const std::string origin = req.get_header_value("Origin");
+    const Peer peer = BoundedServer::peer();
     StreamOwner owner;
-    owner.uid = BoundedServer::peer().uid;
+    owner.uid = peer.uid;
     owner.origin = from == Requester::OwnPage ? kOwnPageKey : origin;
-    owner.receives_cards = receives_cards(policy_, from, origin);
+    owner.receives_cards =
+        receives_cards(policy_, peer.known && users_.receives_cards(peer.uid), from, origin);
     // ?reader=ID: one reader's events only (it need not be plugged in yet).
     owner.reader = req.get_param_value("reader");
     const int id = hub_.subscribe(owner);

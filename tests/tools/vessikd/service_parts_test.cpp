@@ -23,6 +23,8 @@
 #include "config.h"
 #include "connection_limits.h"
 #include "event_hub.h"
+#include "local_users.h"
+#include "reader_worker.h"
 
 namespace {
 
@@ -304,6 +306,30 @@ TEST(VessikdConfig, AllowUsersNamesUsersAndGroups)
     EXPECT_NE(std::string::npos, error.find("no group 'no-such-group-here'")) << error;
 }
 
+TEST(VessikdConfig, EventsUsersAndCardEvents)
+{
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nullptr, nobody);
+    const uid_t nobody_uid = nobody->pw_uid;
+    Config config;
+    std::string error;
+    ASSERT_TRUE(configure("", {}, config, error)) << error;
+    EXPECT_TRUE(config.card_events);
+    EXPECT_TRUE(config.event_users.empty());
+    ASSERT_TRUE(
+        configure("events-allow-users = nobody, @nogroup\ncard-events = off\n", {}, config, error))
+        << error;
+    EXPECT_EQ(std::vector<uid_t>{nobody_uid}, config.event_users);
+    EXPECT_EQ(1u, config.event_groups.size());
+    EXPECT_TRUE(config.allowed_users.empty());
+    EXPECT_FALSE(config.card_events);
+    EXPECT_FALSE(configure("card-events = maybe\n", {}, config, error));
+    EXPECT_EQ("test.conf:1: card-events must be on or off, not 'maybe'", error);
+    EXPECT_FALSE(configure("", {"--events-allow-users", "no-such-user-here"}, config, error));
+    EXPECT_EQ("events-allow-users: there is no user 'no-such-user-here' (a group is written @name)",
+              error);
+}
+
 TEST(VessikdConfig, EventOriginsAreCheckedLikeAllowedOrigins)
 {
     Config config;
@@ -408,13 +434,55 @@ TEST(VessikdAccess, CardsGoToTheKitsOwnPageAndToEventOrigins)
     EXPECT_EQ(Requester::OtherOrigin, from(true, "https://counter.example.org", "cross-site"));
     EXPECT_EQ(Requester::OtherOrigin, from(true, "https://kiosk.example", "cross-site"));
 
-    EXPECT_TRUE(vessikd::receives_cards(policy, Requester::OwnPage, ""));
-    EXPECT_FALSE(vessikd::receives_cards(policy, Requester::LocalProgram, ""));
-    EXPECT_FALSE(
-        vessikd::receives_cards(policy, Requester::OtherOrigin, "https://counter.example.org"));
-    EXPECT_TRUE(vessikd::receives_cards(policy, Requester::OtherOrigin, "https://kiosk.example"));
+    // For a user entitled to cards, an Origin narrows them to the kit's own
+    // page, local programs and the event origins.
+    EXPECT_TRUE(vessikd::receives_cards(policy, true, Requester::OwnPage, ""));
+    EXPECT_TRUE(vessikd::receives_cards(policy, true, Requester::LocalProgram, ""));
+    EXPECT_FALSE(vessikd::receives_cards(policy, true, Requester::OtherOrigin,
+                                         "https://counter.example.org"));
+    EXPECT_TRUE(
+        vessikd::receives_cards(policy, true, Requester::OtherOrigin, "https://kiosk.example"));
     EXPECT_EQ(vessikd::OriginVerdict::Allowed,
               vessikd::check_origin(policy, true, "https://kiosk.example"));
+}
+
+// Any local program can say Sec-Fetch-Site: same-origin or send the kit's
+// own Origin: the headers never give cards to a user not entitled to them.
+TEST(VessikdAccess, HeadersNeverGiveCardsToAUserNotEntitled)
+{
+    using vessikd::Requester;
+    vessikd::AccessPolicy policy = policy_on(19904);
+    policy.event_origins = {"https://kiosk.example"};
+    for (const Requester claimed :
+         {vessikd::requester_of(policy, false, "", "same-origin"),
+          vessikd::requester_of(policy, true, "http://127.0.0.1:19904", "same-origin"),
+          Requester::LocalProgram})
+        EXPECT_FALSE(vessikd::receives_cards(policy, false, claimed, ""));
+    EXPECT_FALSE(
+        vessikd::receives_cards(policy, false, Requester::OtherOrigin, "https://kiosk.example"));
+}
+
+// The user at the seat and the users of events-allow-users receive cards
+// (and may connect); the users admitted only to connect, root among them,
+// do not. No account is needed: ids nobody has stand for the users.
+TEST(VessikdAccess, CardsGoToTheSeatsUserAndTheEventsUsers)
+{
+    constexpr uid_t kAtSeat = 61001;
+    constexpr uid_t kEventsUser = 61002;
+    constexpr uid_t kAdmittedOnly = 61003;
+    constexpr uid_t kStranger = 61004;
+    const vessikd::LocalUsers users(vessikd::UserList{{kAdmittedOnly}, {}},
+                                    vessikd::UserList{{kEventsUser}, {}},
+                                    [](uid_t uid) { return uid == kAtSeat; });
+    for (const uid_t uid : {kAtSeat, kEventsUser}) {
+        EXPECT_TRUE(users.receives_cards(uid)) << uid;
+        EXPECT_TRUE(users.admitted(uid)) << uid;
+    }
+    for (const uid_t uid : {kAdmittedOnly, uid_t{0}})
+        EXPECT_FALSE(users.receives_cards(uid)) << uid;
+    EXPECT_TRUE(users.admitted(kAdmittedOnly));
+    EXPECT_FALSE(users.admitted(kStranger));
+    EXPECT_FALSE(users.receives_cards(kStranger));
 }
 
 TEST(VessikdAccess, TokenIsComparedWhole)
@@ -586,6 +654,33 @@ TEST(EventHub, CloseWakesAWaitingStreamAndRefusesNewOnes)
     EXPECT_LT(std::chrono::steady_clock::now() - closed_at, std::chrono::seconds(1));
     EXPECT_FALSE(result);
     EXPECT_EQ(-1, hub.subscribe(owner(2)));
+}
+
+// -------------------------------------------------------------- the watch
+
+// A first look that found its card at once took the card's own exchanges
+// and a status question; one that waited took a missed find and a pause.
+TEST(ReaderWorker, AFirstLookTellsACardLyingThereFromOneLaidDuringIt)
+{
+    struct Case {
+        unsigned find_us, select_us, read_us;
+        uint64_t took_us;
+        bool at_once;
+    };
+    const Case cases[] = {
+        {2000, 1500, 900000, 2000 + 1500 + 900000 + 2500, true},    // a status question more
+        {120000, 120000, 1200000, 1440000 + 120000, true},          // a slow module's answers
+        {2000, 1500, 900000, 903500 + 2500 + 2000 + 100000, false}, // one missed find and pause
+        {120000, 120000, 1200000, 1440000 + 120000 + 120000 + 100000, false},
+        {2000, 1500, 900000, 903500 + 20000000, false}, // laid seconds later
+    };
+    for (const Case &c : cases) {
+        vessik_card card{};
+        card.find_us = c.find_us;
+        card.select_us = c.select_us;
+        card.read_us = c.read_us;
+        EXPECT_EQ(c.at_once, vessikd::ReaderWorker::found_at_once(c.took_us, card)) << c.took_us;
+    }
 }
 
 // ------------------------------------------------------------ freed memory

@@ -224,6 +224,29 @@ TEST(ServiceReaders, AStreamForOneReaderHearsThatReaderAlone)
     EXPECT_EQ(3u, events.size());
 }
 
+// A card lying on the second reader since before any stream opened is not
+// sent to the first stream; a card laid on the first reader after it opened
+// is.
+TEST(ServiceReaders, AStreamIsNotSentACardLaidBeforeItOnAnyReader)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(start(service, {"--readers", "2", "--no-card=1", "--card-after", "1:4"},
+                      {service_test::events_for_me()}));
+    ASSERT_TRUE(reader_becomes(service, "usb:1-2", "ready", 5));
+    httplib::Client client = service.client(15);
+    std::string text;
+    client.Get(
+        "/v1/events", {{"Sec-Fetch-Site", "same-origin"}},
+        [](const httplib::Response &) { return true; },
+        [&](const char *data, size_t size) {
+            text.append(data, size);
+            return text.find("event: card\n") == std::string::npos;
+        });
+    EXPECT_NE(std::string::npos, text.find("\"reader\":\"usb:1-1\"}")) << text;
+    EXPECT_EQ(text.find("event: card\n"), text.rfind("event: card\n")) << text;
+    EXPECT_EQ(std::string::npos, text.find("\"reader\":\"usb:1-2\"}")) << text;
+}
+
 // ------------------------------------------------------------ the whole card
 
 // Fingerprints and the appended address come when asked, in the body or the

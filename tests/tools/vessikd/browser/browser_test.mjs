@@ -8,6 +8,7 @@
 import { spawn } from 'node:child_process';
 import { createServer } from 'node:http';
 import { mkdirSync } from 'node:fs';
+import { userInfo } from 'node:os';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
 import { chromium } from 'playwright-core';
@@ -34,10 +35,13 @@ function check(condition, message) {
   if (!condition) throw new Error(message);
 }
 
-// vessikd under the virtual reader; resolves once it listens.
+// vessikd under the virtual reader; resolves once it listens. The user
+// running the test receives cards on its streams, as the user at the seat
+// does (there is no seat here).
 function startService(readerArgs, serviceArgs = [], env = {}) {
   const args = [...readerArgs, '--', opts.vessikd, '--config=/dev/null', '--port=0',
-                '--listen=127.0.0.1', ...serviceArgs];
+                '--listen=127.0.0.1', `--events-allow-users=${userInfo().username}`,
+                ...serviceArgs];
   const proc = spawn(opts.launcher, args, { env: { ...process.env, ...env } });
   let output = '';
   return new Promise((resolve, reject) => {
