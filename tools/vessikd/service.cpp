@@ -280,19 +280,19 @@ Service::Service(const Config &config)
 }
 
 // Every connection first: the user behind it must be one this computer
-// trusts with cards, and may hold only so many workers.
+// trusts with cards, decided before anything is counted, and may hold only
+// so many workers; the others are refused from a budget of their own.
 Admission Service::opened(const Peer &peer)
 {
     const uid_t uid = peer.known ? peer.uid : kUnknownUid;
-    if (!limits_.take(uid, peer.known && LocalUsers::is_admin(uid)))
-        return Admission::TooMany;
-    return peer.known && users_.admitted(uid) ? Admission::Serve : Admission::Forbidden;
+    return limits_.take(uid, peer.known && users_.admitted(uid),
+                        peer.known && LocalUsers::is_admin(uid));
 }
 
-void Service::closed(const Peer &peer)
+void Service::closed(const Peer &peer, Admission admission)
 {
     const uid_t uid = peer.known ? peer.uid : kUnknownUid;
-    limits_.give_back(uid, peer.known && LocalUsers::is_admin(uid));
+    limits_.give_back(uid, admission, peer.known && LocalUsers::is_admin(uid));
 }
 
 bool Service::start(std::vector<std::string> &urls, std::string &error)

@@ -521,17 +521,39 @@ TEST(VessikdAccess, PreflightMayAskForTheTwoHeadersTheApiReads)
 
 TEST(ConnectionLimits, OneUserHoldsHalfAndOthersLeaveTheAdminsTheirShare)
 {
+    using vessikd::Admission;
     vessikd::ConnectionLimits limits(8); // 4 for one user, 6 for all but the admins
     for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(limits.take(1000, false));
-    EXPECT_FALSE(limits.take(1000, false));
-    EXPECT_TRUE(limits.take(1001, false));
-    EXPECT_TRUE(limits.take(1001, false));
-    EXPECT_FALSE(limits.take(1002, false));
-    EXPECT_TRUE(limits.take(0, true));
-    EXPECT_TRUE(limits.take(0, true));
-    limits.give_back(1000, false);
-    EXPECT_TRUE(limits.take(1002, false));
+        EXPECT_EQ(Admission::Serve, limits.take(1000, true, false));
+    EXPECT_EQ(Admission::TooMany, limits.take(1000, true, false));
+    EXPECT_EQ(Admission::Serve, limits.take(1001, true, false));
+    EXPECT_EQ(Admission::Serve, limits.take(1001, true, false));
+    EXPECT_EQ(Admission::TooMany, limits.take(1002, true, false));
+    EXPECT_EQ(Admission::Serve, limits.take(0, true, true));
+    EXPECT_EQ(Admission::Serve, limits.take(0, true, true));
+    limits.give_back(1000, Admission::Serve, false);
+    EXPECT_EQ(Admission::Serve, limits.take(1002, true, false));
+}
+
+// Users not admitted are refused from a small budget of their own: however
+// many connections they hold, the admitted users keep every worker.
+TEST(ConnectionLimits, RefusedUsersTakeNothingFromTheAdmitted)
+{
+    using vessikd::Admission;
+    vessikd::ConnectionLimits limits(8);
+    const uid_t strangers[] = {2000, 2001};
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Admission::Forbidden, limits.take(strangers[i], false, false));
+    EXPECT_EQ(Admission::Dropped, limits.take(2000, false, false));
+    EXPECT_EQ(Admission::Dropped, limits.take(2001, false, false));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Admission::Serve, limits.take(1000, true, false)) << i;
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Admission::Serve, limits.take(1001, true, false)) << i;
+    limits.give_back(2000, Admission::Forbidden, false);
+    limits.give_back(2000, Admission::Dropped, false); // took nothing, gives back nothing
+    EXPECT_EQ(Admission::Forbidden, limits.take(2000, false, false));
+    EXPECT_EQ(Admission::Dropped, limits.take(2001, false, false));
 }
 
 // -------------------------------------------------------------- event streams
