@@ -6,14 +6,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 #include "connection_limits.h"
 #include "event_hub.h"
 #include "local_users.h"
+#include "peer_credentials.h"
 #include "reader_worker.h"
 
 namespace {
@@ -676,6 +680,56 @@ TEST(EventHub, CloseWakesAWaitingStreamAndRefusesNewOnes)
     EXPECT_LT(std::chrono::steady_clock::now() - closed_at, std::chrono::seconds(1));
     EXPECT_FALSE(result);
     EXPECT_EQ(-1, hub.subscribe(owner(2)));
+}
+
+// ------------------------------------------------------------- peer's user
+
+// A loopback connection: the listening socket, the client's end and the
+// service's end (each -1 if it could not be made).
+struct LoopbackPair {
+    int listener = -1;
+    int client = -1;
+    int served = -1;
+    LoopbackPair()
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            listen(listener, 1) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return;
+        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0)
+            served = accept(listener, nullptr, nullptr);
+    }
+    ~LoopbackPair()
+    {
+        for (const int fd : {listener, client, served}) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+};
+
+// The user behind a live connection is the client's; a client that has
+// closed leaves a time-wait entry the kernel answers for with uid 0, which
+// must not pass for root.
+TEST(PeerCredentials, OnlyALiveClientNamesItsUser)
+{
+    LoopbackPair pair;
+    ASSERT_GE(pair.served, 0) << std::strerror(errno);
+    uid_t uid = 12345;
+    ASSERT_TRUE(vessikd::peer_uid(pair.served, uid));
+    EXPECT_EQ(geteuid(), uid);
+
+    close(pair.client);
+    pair.client = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uid = 12345;
+    EXPECT_FALSE(vessikd::peer_uid(pair.served, uid)) << "read as uid " << uid;
 }
 
 // -------------------------------------------------------------- the watch
