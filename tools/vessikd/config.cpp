@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,7 @@ constexpr size_t kMaxSettingsFileBytes = 1 << 20;
 // anyone outside its group read it.
 constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 constexpr mode_t kOthersRead = S_IROTH;
+constexpr uid_t kRootUid = 0;
 constexpr char kGroupMark = '@';
 
 const char *const kListKeys[] = {"listen",      "allow-origin",       "events-allow-origin",
@@ -195,7 +197,72 @@ bool read_whole_file(const std::string &path, std::string &text, struct stat &st
     return ok;
 }
 
-bool read_token_file(const std::string &path, std::string &token, std::string &error)
+bool owner_trusted(uid_t uid, const FileOwners &owners)
+{
+    return uid == kRootUid || uid == owners.uid;
+}
+
+// Whoever may write a folder may put another file in the place of one it
+// holds: each folder above `path` must be root's or the service's, and
+// writable by nobody else (a sticky one, as /tmp, keeps others' hands off
+// the files it holds).
+bool folders_trusted(const std::string &path, const FileOwners &owners, std::string &error)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string folder = resolved;
+    while (folder != "/") {
+        const size_t slash = folder.rfind('/');
+        folder = slash == 0 ? std::string("/") : folder.substr(0, slash);
+        struct stat st {};
+        if (stat(folder.c_str(), &st) != 0) {
+            error = folder + ": " + std::strerror(errno);
+            return false;
+        }
+        if (!owner_trusted(st.st_uid, owners)) {
+            error = path + ": its folder " + folder + " belongs to uid " +
+                    std::to_string(st.st_uid) + ", neither root nor vessikd's own user";
+            return false;
+        }
+        if ((st.st_mode & kOthersWrite) != 0 && (st.st_mode & S_ISVTX) == 0) {
+            error = path + ": others can write its folder " + folder + " (mode " +
+                    mode_text(st.st_mode) + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+// A file that says who may read cards: root's or the service's, in folders
+// that are theirs, and written by its owner only.
+bool file_trusted(const std::string &path, const struct stat &st, const FileOwners &owners,
+                  std::string &error)
+{
+    if (!owner_trusted(st.st_uid, owners)) {
+        error = path + ": belongs to uid " + std::to_string(st.st_uid) +
+                ", neither root nor vessikd's own user; chown root " + path;
+        return false;
+    }
+    if ((st.st_mode & kOthersWrite) != 0) {
+        error = path + ": others can write it (mode " + mode_text(st.st_mode) +
+                "), and it says who may read cards; chmod go-w " + path;
+        return false;
+    }
+    return folders_trusted(path, owners, error);
+}
+
+// A secret may be read by its owner and by vessikd's group, nobody else.
+bool readable_by_service_only(const struct stat &st, const FileOwners &owners)
+{
+    return (st.st_mode & kOthersRead) == 0 &&
+           ((st.st_mode & S_IRGRP) == 0 || st.st_gid == owners.gid);
+}
+
+bool read_token_file(const std::string &path, const FileOwners &owners, std::string &token,
+                     std::string &error)
 {
     std::string text;
     struct stat st {};
@@ -203,10 +270,15 @@ bool read_token_file(const std::string &path, std::string &token, std::string &e
         error = "token-file " + path + ": " + std::strerror(errno);
         return false;
     }
-    if ((st.st_mode & (kOthersWrite | kOthersRead)) != 0) {
+    if ((st.st_mode & kOthersWrite) != 0 || !readable_by_service_only(st, owners)) {
         error = "token-file " + path + ": others can read or write it (mode " +
                 mode_text(st.st_mode) +
-                "); make it readable by the service only (chown root:vessikd, chmod 0640)";
+                "; a group may read it only if it is vessikd's own); make it readable by the "
+                "service only (chown root:vessikd, chmod 0640)";
+        return false;
+    }
+    if (!file_trusted(path, st, owners, error)) {
+        error = "token-file " + error;
         return false;
     }
     token = trim(text.substr(0, text.find('\n')));
@@ -431,7 +503,7 @@ bool serial_location(const std::string &item, std::string &location, std::string
     return true;
 }
 
-bool token_settings(const Settings &s, Config &config, std::string &error)
+bool token_settings(const Settings &s, const FileOwners &owners, Config &config, std::string &error)
 {
     const auto token = s.find("token");
     const auto file = s.find("token-file");
@@ -444,7 +516,7 @@ bool token_settings(const Settings &s, Config &config, std::string &error)
         return check_token(config.token, "token", error);
     }
     if (file != s.end())
-        return read_token_file(file->second.back().text, config.token, error);
+        return read_token_file(file->second.back().text, owners, config.token, error);
     return true;
 }
 
@@ -559,8 +631,13 @@ bool parse_config_text(const std::string &text, const std::string &origin, Setti
     return true;
 }
 
+FileOwners this_service()
+{
+    return FileOwners{geteuid(), getegid()};
+}
+
 bool load_config_file(const std::string &path, bool required, Settings &settings,
-                      std::string &error)
+                      std::string &error, const FileOwners &owners)
 {
     std::string text;
     struct stat st {};
@@ -573,14 +650,11 @@ bool load_config_file(const std::string &path, bool required, Settings &settings
     // Only a regular file has permissions of its own to judge (/dev/null
     // is writable by all, and holds nothing).
     const bool regular = S_ISREG(st.st_mode);
-    if (regular && (st.st_mode & kOthersWrite) != 0) {
-        error = path + ": others can write it (mode " + mode_text(st.st_mode) +
-                "), and it says who may read cards; chmod go-w " + path;
+    if (regular && !file_trusted(path, st, owners, error))
         return false;
-    }
     if (!parse_config_text(text, path, settings, error))
         return false;
-    if (regular && settings.count("token") != 0 && (st.st_mode & kOthersRead) != 0) {
+    if (regular && settings.count("token") != 0 && !readable_by_service_only(st, owners)) {
         error = path + ": holds a token, and others can read it (mode " + mode_text(st.st_mode) +
                 "); put the token in a token-file only the service can read";
         return false;
@@ -589,7 +663,7 @@ bool load_config_file(const std::string &path, bool required, Settings &settings
 }
 
 bool build_config(const Settings &file, const Settings &overrides, Config &config,
-                  std::string &error)
+                  std::string &error, const FileOwners &owners)
 {
     Settings s = file;
     for (const auto &entry : overrides) {
@@ -608,7 +682,7 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
     unsigned long streams = config.max_event_streams;
     if (!listen_settings(s, config, error) || !origin_settings(s, config, error) ||
         !users_settings(s, config, error) || !card_events_setting(s, config, error) ||
-        !token_settings(s, config, error) || !serial_settings(s, config, error) ||
+        !token_settings(s, owners, config, error) || !serial_settings(s, config, error) ||
         !number_setting(s, "port", 0, kMaxPort, port, error) ||
         !number_setting(s, "max-request-bytes", kMinRequestBytes, kMaxRequestBytes, request_bytes,
                         error) ||

@@ -65,18 +65,31 @@ CommandLine parse_command_line(int argc, char **argv, std::string &config_path,
 bool parse_config_text(const std::string &text, const std::string &origin, Settings &settings,
                        std::string &error);
 
+// Whom vessikd trusts with the files that say who may read cards: root and
+// this user may own them (and every folder above them), and only this
+// group may read a token besides its owner.
+struct FileOwners {
+    uid_t uid;
+    gid_t gid;
+};
+// The user and group this process runs as (vessikd's own under its unit).
+FileOwners this_service();
+
 // Reads the config file; a missing file is fine unless `required`. A file
-// others may write is refused (it says who may read cards), and so is one
-// that holds a token and others may read.
+// owned by anyone but root or `owners.uid`, in a folder not theirs or that
+// others may write (unless sticky, as /tmp), or that others may write is
+// refused (it says who may read cards), and so is one that holds a token
+// and others than `owners.gid` may read.
 bool load_config_file(const std::string &path, bool required, Settings &settings,
-                      std::string &error);
+                      std::string &error, const FileOwners &owners = this_service());
 
 // Checks every setting and builds the configuration: `overrides` (the
 // command line) replaces whole keys of `file`. An allowed origin on this
 // computer's loopback is refused (naming the line) unless it is one of
-// vessikd's own addresses and port.
+// vessikd's own addresses and port. A token-file is held to the rules of
+// the config file holding a token.
 bool build_config(const Settings &file, const Settings &overrides, Config &config,
-                  std::string &error);
+                  std::string &error, const FileOwners &owners = this_service());
 
 // A listen address vessikd accepts: 127.0.0.1 or ::1, written any way
 // inet_pton reads them. "localhost" is expanded before this check.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -273,7 +274,7 @@ TEST(VessikdConfig, FilesOthersCanReadOrWriteAreRefused)
     const TempFile token(kToken + "\n");
     ASSERT_EQ(0, chmod(token.path().c_str(), 0666));
     EXPECT_FALSE(configure("", {"--token-file", token.path()}, config, error));
-    EXPECT_NE(std::string::npos, error.find("others can read or write it (mode 0666)")) << error;
+    EXPECT_NE(std::string::npos, error.find("others can read or write it (mode 0666")) << error;
     ASSERT_EQ(0, chmod(token.path().c_str(), 0640));
     EXPECT_TRUE(configure("", {"--token-file", token.path()}, config, error)) << error;
 
@@ -289,6 +290,58 @@ TEST(VessikdConfig, FilesOthersCanReadOrWriteAreRefused)
     ASSERT_EQ(0, chmod(writable.path().c_str(), 0666));
     EXPECT_FALSE(vessikd::load_config_file(writable.path(), true, file, error));
     EXPECT_NE(std::string::npos, error.find("others can write it")) << error;
+}
+
+// The owners a check is told vessikd has, so that a file the test made is
+// another user's: as root the file is handed to an id nobody has, since
+// root's own files are always trusted.
+vessikd::FileOwners owners_that_disown(const std::string &path)
+{
+    constexpr uid_t kNobodysId = 61000;
+    if (geteuid() == 0) {
+        EXPECT_EQ(0, chown(path.c_str(), kNobodysId, static_cast<gid_t>(-1)));
+        return vessikd::FileOwners{0, getegid()};
+    }
+    return vessikd::FileOwners{geteuid() + 1, getegid()};
+}
+
+// Settings or a token of another user's could name that user to read
+// cards: only root's and the service's own are taken, in folders no one
+// else may write, and a token is for vessikd's group alone to read.
+TEST(VessikdConfig, FilesOfOtherOwnersOrInOpenFoldersAreRefused)
+{
+    Settings file;
+    std::string error;
+    const TempFile settings("allow-users = nobody\n");
+    const TempFile token(kToken + "\n");
+    const vessikd::FileOwners service = vessikd::this_service();
+    ASSERT_TRUE(vessikd::load_config_file(settings.path(), true, file, error, service)) << error;
+    const vessikd::FileOwners disowning = owners_that_disown(settings.path());
+    EXPECT_FALSE(vessikd::load_config_file(settings.path(), true, file, error, disowning));
+    EXPECT_NE(std::string::npos, error.find("neither root nor vessikd's own user")) << error;
+
+    Settings words;
+    words["token-file"] = {vessikd::SettingValue{token.path(), "--token-file"}};
+    Config config;
+    ASSERT_EQ(0, chmod(token.path().c_str(), 0640));
+    EXPECT_TRUE(vessikd::build_config({}, words, config, error, service)) << error;
+    EXPECT_FALSE(vessikd::build_config({}, words, config, error,
+                                       vessikd::FileOwners{service.uid, service.gid + 1}));
+    EXPECT_NE(std::string::npos, error.find("others can read or write it (mode 0640")) << error;
+    EXPECT_FALSE(vessikd::build_config({}, words, config, error, owners_that_disown(token.path())));
+    EXPECT_NE(std::string::npos, error.find("neither root nor vessikd's own user")) << error;
+
+    char folder[] = "/tmp/vessikd-folder.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    const std::string inside = std::string(folder) + "/vessikd.conf";
+    std::ofstream(inside) << "port = 19904\n";
+    ASSERT_EQ(0, chmod(folder, 0777));
+    EXPECT_FALSE(vessikd::load_config_file(inside, true, file, error, service));
+    EXPECT_NE(std::string::npos, error.find("others can write its folder")) << error;
+    ASSERT_EQ(0, chmod(folder, 01777)); // sticky, as /tmp
+    EXPECT_TRUE(vessikd::load_config_file(inside, true, file, error, service)) << error;
+    unlink(inside.c_str());
+    rmdir(folder);
 }
 
 TEST(VessikdConfig, AllowUsersNamesUsersAndGroups)
