@@ -620,15 +620,19 @@ const char *reader_state_name(const ReaderState &state, bool with_activity)
     return "ready";
 }
 
-Json reader_json(const ReaderSummary &reader, bool with_activity)
+// `local`: the kit's page or a local program, which may know the module's
+// identifier; a page of another origin gets null in its place, as for a
+// reader not yet opened (the identifier names the counter PC).
+Json reader_json(const ReaderSummary &reader, bool local)
 {
     const ReaderState &state = reader.state;
+    const bool id_shown = local && !state.module_id_hex.empty();
     return Json{
         {"id", reader.id},
         {"transport", reader.transport == VESSIK_TRANSPORT_SERIAL ? "serial" : "usb"},
         {"location", reader.id},
-        {"module_id", state.module_id_hex.empty() ? Json(nullptr) : Json(state.module_id_hex)},
-        {"state", reader_state_name(state, with_activity)},
+        {"module_id", id_shown ? Json(state.module_id_hex) : Json(nullptr)},
+        {"state", reader_state_name(state, local)},
         {"error", state.open_tried && state.open_result != VESSIK_OK
                       ? Json(vessik_strerror(state.open_result))
                       : Json(nullptr)},

@@ -145,6 +145,28 @@ TEST(ServiceReaders, EachReaderIsListedAndReadOnItsOwn)
     EXPECT_EQ("no-such-reader", body_of(unknown)["error"]);
 }
 
+// The module's identifier names the counter PC: the kit's own page and
+// local programs see it, a page of another allowed origin gets null.
+TEST(ServiceReaders, OnlyTheOwnPageAndLocalProgramsSeeTheModuleId)
+{
+    const std::string other = "https://counter.example.org";
+    ServiceProcess service;
+    ASSERT_TRUE(start(service, {"--no-card"}, {"--allow-origin=" + other}));
+    ASSERT_TRUE(reader_becomes(service, "usb:1-1", "ready", 5));
+    auto client = service.client();
+    const std::string own = "http://127.0.0.1:" + std::to_string(service.port());
+    const std::string id = hex_of("VSIM-0001-000042");
+    for (const httplib::Headers &local : {httplib::Headers{}, httplib::Headers{{"Origin", own}}}) {
+        const json readers = body_of(client.Get("/v1/readers", local))["readers"];
+        ASSERT_EQ(1u, readers.size()) << readers;
+        EXPECT_EQ(id, readers[0]["module_id"]) << readers;
+    }
+    const json readers = body_of(client.Get("/v1/readers", {{"Origin", other}}))["readers"];
+    ASSERT_EQ(1u, readers.size()) << readers;
+    ASSERT_TRUE(readers[0].contains("module_id")) << readers;
+    EXPECT_TRUE(readers[0]["module_id"].is_null()) << readers;
+}
+
 // A reader another program holds is listed as unavailable, says why, and a
 // read on it says the same; the other reader serves on.
 TEST(ServiceReaders, AReaderHeldElsewhereIsListedAsUnavailable)
