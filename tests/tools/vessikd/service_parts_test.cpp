@@ -30,6 +30,7 @@
 #include "local_users.h"
 #include "peer_credentials.h"
 #include "reader_worker.h"
+#include "serial_unit.h"
 
 namespace {
 
@@ -733,6 +734,31 @@ TEST(EventHub, CloseWakesAWaitingStreamAndRefusesNewOnes)
     EXPECT_LT(std::chrono::steady_clock::now() - closed_at, std::chrono::seconds(1));
     EXPECT_FALSE(result);
     EXPECT_EQ(-1, hub.subscribe(owner(2)));
+}
+
+// -------------------------------------------------------- the unit's drop-in
+
+// The unit can open the serial readers of the settings, and only where some
+// are set: the generator's drop-in names each device, the class of a
+// bridge's nodes and the group that owns serial lines.
+TEST(SerialUnit, TheDropInNamesWhatASerialReaderNeeds)
+{
+    const TempFile settings("serial-readers = /dev/ttyS1@57600:/dev/ttyUSB0\n");
+    std::string drop_in;
+    std::string error;
+    ASSERT_TRUE(vessikd::serial_drop_in_for(settings.path(), drop_in, error)) << error;
+    for (const char *line :
+         {"\n[Service]\n", "\nSupplementaryGroups=dialout\n", "\nDeviceAllow=/dev/ttyS1 rw\n",
+          "\nDeviceAllow=/dev/ttyUSB0 rw\n", "\nDeviceAllow=char-ttyUSB rw\n"})
+        EXPECT_NE(std::string::npos, drop_in.find(line)) << line << drop_in;
+    EXPECT_EQ(std::string::npos, drop_in.find("ttyACM")) << drop_in;
+
+    const TempFile none("port = 19904\n");
+    ASSERT_TRUE(vessikd::serial_drop_in_for(none.path(), drop_in, error)) << error;
+    EXPECT_EQ("", drop_in);
+    const TempFile bad("\nserial-readers = ttyS1\n");
+    EXPECT_FALSE(vessikd::serial_drop_in_for(bad.path(), drop_in, error));
+    EXPECT_EQ(0u, error.find(bad.path() + ":2: serial-readers: 'ttyS1'")) << error;
 }
 
 // ------------------------------------------------------------- peer's user
