@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "card_memory.h"
 #include "keyed_hash.h"
 
 namespace vessikd {
@@ -34,6 +35,12 @@ bool reader_unusable(int code)
 thread_local ReaderWorker *t_worker = nullptr;
 
 } // namespace
+
+ReaderWorker::ReaderWorker(std::string location, WorkerHooks hooks)
+    : location_(std::move(location)), hooks_(std::move(hooks))
+{
+    keep_out_of_swap(&card_, sizeof(card_));
+}
 
 void ReaderWorker::start()
 {
@@ -93,7 +100,7 @@ int ReaderWorker::read(const ReadRequest &request, vessik_card *card, const Aban
     const int result = result_;
     if (result == VESSIK_OK)
         *card = card_;
-    std::memset(&card_, 0, sizeof(card_)); // the card is the client's now
+    explicit_bzero(&card_, sizeof(card_)); // the card is the client's now
     slot_ = Slot::Empty;
     return result;
 }
@@ -247,6 +254,7 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
         presence_check ? std::max(kPresenceDeadlineMs, 2 * card_read_ms_) : kWatchDeadlineMs;
     lock.unlock();
     vessik_card card;
+    keep_out_of_swap(&card, sizeof(card));
     std::memset(&card, 0, sizeof(card));
     const auto started = std::chrono::steady_clock::now();
     // The first look takes whatever lies there, even a card the library
@@ -264,7 +272,7 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
     note_result(result, card, presence_check, !lay_before);
     if (result == VESSIK_OK || result == VESSIK_E_TIMEOUT)
         observing_ = true;
-    std::memset(&card, 0, sizeof(card));
+    explicit_bzero(&card, sizeof(card));
     if (reader_unusable(result))
         wake_.wait_for(lock, ms(kTroublePauseMs),
                        [this] { return stopping_ || slot_ == Slot::Queued; });

@@ -58,10 +58,7 @@ struct ReaderState {
 class ReaderWorker {
   public:
     // `location` is what vessik_reader_open takes for the reader.
-    ReaderWorker(std::string location, WorkerHooks hooks)
-        : location_(std::move(location)), hooks_(std::move(hooks))
-    {
-    }
+    ReaderWorker(std::string location, WorkerHooks hooks);
     ~ReaderWorker() { stop(); }
     ReaderWorker(const ReaderWorker &) = delete;
     ReaderWorker &operator=(const ReaderWorker &) = delete;

@@ -12,6 +12,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "card_json.h"
+#include "card_memory.h"
 #include "photo_decoder_probe.h"
 #include "www_assets.h"
 
@@ -736,6 +737,7 @@ void Service::handle_read(const Request &req, Response &res, const std::string &
     request.fingerprints = fields.fingerprints;
     request.appended_address = fields.appended_address;
     vessik_card card;
+    keep_out_of_swap(&card, sizeof(card));
     vessik_card_init(&card);
     // A page that gives up (navigates away, aborts its fetch) closes the
     // connection: its read is cancelled rather than holding the reader.
@@ -745,7 +747,7 @@ void Service::handle_read(const Request &req, Response &res, const std::string &
         return;
     }
     send_json(res, kHttpOk, vessik_tools::card_to_json(card));
-    std::memset(&card, 0, sizeof(card));
+    explicit_bzero(&card, sizeof(card));
 }
 
 void Service::handle_photo(const Request &req, Response &res)

@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "access_policy.h"
+#include "card_memory.h"
 #include "config.h"
 #include "connection_limits.h"
 #include "event_hub.h"
@@ -836,6 +838,35 @@ TEST(ReaderWorker, AFirstLookTellsACardLyingThereFromOneLaidDuringIt)
         card.read_us = c.read_us;
         EXPECT_EQ(c.at_once, vessikd::ReaderWorker::found_at_once(c.took_us, card)) << c.took_us;
     }
+}
+
+// ------------------------------------------------------------ card memory
+
+// Memory this process has locked, as the kernel counts it (kB).
+long locked_kb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmLck:") == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+// A card buffer is kept out of swap: its pages count as locked.
+TEST(CardMemory, ACardBufferIsLockedIntoMemory)
+{
+    constexpr size_t kPage = 4096;
+    constexpr size_t kBytes = 4 * kPage;
+    void *buffer = std::aligned_alloc(kPage, kBytes);
+    ASSERT_NE(nullptr, buffer);
+    std::memset(buffer, 0, kBytes);
+    const long before = locked_kb();
+    vessikd::keep_out_of_swap(buffer, kBytes);
+    EXPECT_EQ(before + static_cast<long>(kBytes / 1024), locked_kb());
+    munlock(buffer, kBytes);
+    std::free(buffer);
 }
 
 // ------------------------------------------------------------ freed memory
