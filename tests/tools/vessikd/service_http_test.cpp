@@ -1003,7 +1003,7 @@ TEST(ServiceStart, HelpNamesEveryOption)
 TEST(ServiceEvents, StreamTellsStateCardsAndUnplug)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1", "--unplug-after", "4"}, {events_for_me()});
+    START(service, {"--no-card", "--card-after", "2", "--unplug-after", "5"}, {events_for_me()});
     EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: status\ndata: {", 5)) << stream.text();
     EXPECT_NE(std::string::npos, stream.text().find("\"reader_present\":true")) << stream.text();
@@ -1024,7 +1024,7 @@ TEST(ServiceEvents, StreamTellsStateCardsAndUnplug)
 TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1", "--remove-after", "5"}, {events_for_me()});
+    START(service, {"--no-card", "--card-after", "2", "--remove-after", "6"}, {events_for_me()});
     EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
     // Lying there, the card is not told again, nor taken for lifted.
@@ -1057,7 +1057,7 @@ TEST(ServiceEvents, AStreamOpenedLaterIsNotSentTheCardLyingThere)
 TEST(ServiceEvents, AClientsReadGoesToThatClientAlone)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1"}, {events_for_me()});
+    START(service, {"--no-card", "--card-after", "2"}, {events_for_me()});
     EventStream page(service, "/v1/events", own_page());
     ASSERT_TRUE(page.wait_for("event: card\n", 8)) << page.text();
     auto client = service.client();
@@ -1138,7 +1138,7 @@ TEST(ServiceEvents, WithCardEventsOffNoCardIsTold)
 TEST(ServiceEvents, NoRemovalIsToldByAReaderThatDoesNotRefind)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1", "--fault", "no-refind"}, {events_for_me()});
+    START(service, {"--no-card", "--card-after", "2", "--fault", "no-refind"}, {events_for_me()});
     EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
     EXPECT_FALSE(stream.wait_for("event: card-removed", 4)) << stream.text();

@@ -100,7 +100,9 @@ async function scenario(name, browser, run) {
 
 // A card laid on the reader shows by itself; the button reads it again.
 async function cardLaidDown(browser) {
-  const service = await startService(['--no-card', '--card-after', '2']);
+  // Cards come a while after the start: one already lying there when the
+  // page's stream opens is not news to it.
+  const service = await startService(['--no-card', '--card-after', '3']);
   try {
     const { page, problems } = await openPage(browser, service.url);
     await waitForText(page, '#reader-state', 'present');
@@ -134,7 +136,7 @@ async function cardLaidDown(browser) {
 
 // A card lifted off the reader is marked so, and the badge says it.
 async function cardLifted(browser) {
-  const service = await startService(['--no-card', '--card-after', '1', '--remove-after', '4']);
+  const service = await startService(['--no-card', '--card-after', '3', '--remove-after', '6']);
   try {
     const { page, problems } = await openPage(browser, service.url);
     await waitForText(page, '#card-state', 'on the reader');
@@ -156,7 +158,7 @@ async function appendedAddressAndUnknownCard(browser) {
   const service = await startService(['--readers', '2',
                                       '--card', `1:${opts.cards}/sample-fingerprints.card`,
                                       '--card', `2:${opts.cards}/unknown-type.card`,
-                                      '--no-card=2', '--card-after', '2:2']);
+                                      '--no-card=2', '--card-after', '2:3']);
   try {
     const { page, problems } = await openPage(browser, service.url);
     await waitForText(page, '#stream-state', 'live');
