@@ -163,6 +163,7 @@ build_and_check() {
   expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.service"
   expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.socket"
   expect_file vessik-tools "/usr/lib/sysusers\.d/vessikd\.conf"
+  expect_file vessik-tools "/usr/lib/systemd/system-generators/vessikd-serial-generator"
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/__init__\.py"
   expect_file python3-vessik "/usr/lib/python3/dist-packages/vessik/py\.typed"
   expect_file python3-vessik "/usr/bin/vessik"

@@ -3,6 +3,9 @@
 #include "access_policy.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cstdint>
+#include <netinet/in.h>
 
 namespace vessikd {
 
@@ -10,6 +13,10 @@ namespace {
 
 const char *const kPreflightHeaders[] = {"authorization", "content-type"};
 constexpr const char *kBearerPrefix = "bearer ";
+constexpr const char *kLocalhost = "localhost";
+constexpr const char *kLocalhostSuffix = ".localhost";
+constexpr unsigned kLoopbackNet = 127;
+constexpr unsigned kNetShift = 24;
 
 std::string lower(const std::string &text)
 {
@@ -31,6 +38,51 @@ std::string trim(const std::string &text)
 bool contains(const std::vector<std::string> &list, const std::string &item)
 {
     return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+bool ends_with(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The host of scheme://host[:port], an IPv6 address without its brackets.
+std::string origin_host(const std::string &origin)
+{
+    const size_t scheme_end = origin.find("://");
+    if (scheme_end == std::string::npos)
+        return std::string();
+    const std::string authority = origin.substr(scheme_end + 3);
+    if (!authority.empty() && authority[0] == '[')
+        return authority.substr(1, authority.find(']') - 1);
+    return authority.substr(0, authority.rfind(':'));
+}
+
+// 127.0.0.0/8 and 0.0.0.0 (which browsers have led to this computer too).
+bool loopback_v4(uint32_t address)
+{
+    return (address >> kNetShift) == kLoopbackNet || address == INADDR_ANY;
+}
+
+bool loopback_host(std::string host)
+{
+    while (!host.empty() && host.back() == '.')
+        host.pop_back();
+    if (host == kLocalhost || ends_with(host, kLocalhostSuffix))
+        return true;
+    in_addr v4{};
+    // inet_aton reads the short and numeric forms too (127.1, 2130706433).
+    if (inet_aton(host.c_str(), &v4) != 0)
+        return loopback_v4(ntohl(v4.s_addr));
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) != 1)
+        return false;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        uint32_t mapped = 0;
+        std::copy(v6.s6_addr + 12, v6.s6_addr + 16, reinterpret_cast<unsigned char *>(&mapped));
+        return loopback_v4(ntohl(mapped));
+    }
+    return IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6);
 }
 
 bool same_secret(const std::string &given, const std::string &expected)
@@ -62,14 +114,23 @@ bool host_allowed(const AccessPolicy &policy, bool has_host, const std::string &
     return !has_host || contains(policy.allowed_hosts, lower(trim(host)));
 }
 
+bool loopback_origin(const std::string &origin)
+{
+    return loopback_host(lower(origin_host(origin)));
+}
+
 OriginVerdict check_origin(const AccessPolicy &policy, bool has_origin, const std::string &origin)
 {
     if (!has_origin)
         return OriginVerdict::NoOrigin;
     // Origins are compared as browsers write them; the allow-list is
     // normalised to lower case when it is read.
-    return contains(policy.allowed_origins, origin) || contains(policy.event_origins, origin) ||
-                   contains(policy.own_origins, origin)
+    if (contains(policy.own_origins, origin))
+        return OriginVerdict::Allowed;
+    // Whoever took that port first serves the page: not ours to trust.
+    if (loopback_origin(origin))
+        return OriginVerdict::Refused;
+    return contains(policy.allowed_origins, origin) || contains(policy.event_origins, origin)
                ? OriginVerdict::Allowed
                : OriginVerdict::Refused;
 }
@@ -83,10 +144,11 @@ Requester requester_of(const AccessPolicy &policy, bool has_origin, const std::s
                                                         : Requester::LocalProgram;
 }
 
-bool receives_cards(const AccessPolicy &policy, Requester requester, const std::string &origin)
+bool receives_cards(const AccessPolicy &policy, bool user_receives_cards, Requester requester,
+                    const std::string &origin)
 {
-    return requester == Requester::OwnPage ||
-           (requester == Requester::OtherOrigin && contains(policy.event_origins, origin));
+    return user_receives_cards &&
+           (requester != Requester::OtherOrigin || contains(policy.event_origins, origin));
 }
 
 bool token_accepted(const AccessPolicy &policy, const std::string &authorization,

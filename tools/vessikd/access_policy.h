@@ -29,21 +29,33 @@ void add_own_names(AccessPolicy &policy, const std::vector<std::string> &hosts);
 // A request without Host comes from no browser, so it is let through.
 bool host_allowed(const AccessPolicy &policy, bool has_host, const std::string &host);
 
-// NoOrigin: the request sends none; otherwise whether it is one of the
-// allowed, event or own origins.
+// Whether an origin's host is this computer (localhost and its subdomains,
+// 127.0.0.0/8, ::1, 0.0.0.0, written any way a browser could mean them):
+// any local user can take a free port there first and serve a page.
+bool loopback_origin(const std::string &origin);
+
+// NoOrigin: the request sends none; otherwise whether it is one of the own
+// origins, or an allowed or event origin off the loopback. A loopback
+// origin other than the own ones is refused even when listed.
 enum class OriginVerdict { NoOrigin, Allowed, Refused };
 OriginVerdict check_origin(const AccessPolicy &policy, bool has_origin, const std::string &origin);
 
-// Where a request comes from. A browser sends no Origin for a page's own
-// GET requests but says Sec-Fetch-Site: same-origin, and the Host is this
-// service's (host_allowed), so that is the kit's own page too.
+// Where a request says it comes from. A browser sends no Origin for a
+// page's own GET requests but says Sec-Fetch-Site: same-origin, and the Host
+// is this service's (host_allowed), so that is the kit's own page too. Any
+// local program can say the same: this picks the stream's share of the
+// limits and what an Origin narrows, never what a user may see.
 enum class Requester { OwnPage, LocalProgram, OtherOrigin };
 Requester requester_of(const AccessPolicy &policy, bool has_origin, const std::string &origin,
                        const std::string &sec_fetch_site);
 
-// Whose event streams carry card data: the kit's own page, and the origins
-// of event_origins. Everyone else hears "card-present" and may ask.
-bool receives_cards(const AccessPolicy &policy, Requester requester, const std::string &origin);
+// Whose event streams carry card data. The user behind the connection, as
+// the kernel tells it, decides (`user_receives_cards`: the user at the seat
+// or one of events-allow-users); the headers can only narrow that: a page
+// of an origin other than the kit's own and those of event_origins gets no
+// card data. Everyone else hears "card-present" and may ask.
+bool receives_cards(const AccessPolicy &policy, bool user_receives_cards, Requester requester,
+                    const std::string &origin);
 
 // True when no token is set, or `authorization` is "Bearer <token>", or
 // (for EventSource, which cannot send headers) `query_token` is the token.

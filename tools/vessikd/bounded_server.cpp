@@ -25,10 +25,9 @@ constexpr size_t kReadBufferBytes = 4096;
 constexpr int kIdleSliceMs = 10;
 // Room for a chunked body's size lines and trailers beside its payload.
 constexpr size_t kChunkFramingBytes = 4096;
-// How long and how much a connection cut off at its bound is drained, and a
-// refused one.
+// How long and how much a connection cut off at its bound is drained (a
+// refused one is drained of what has arrived, without waiting).
 constexpr int kLingerMs = 500;
-constexpr int kRefusalLingerMs = 200;
 constexpr size_t kLingerMaxBytes = 1 << 20;
 constexpr char kHeadEnd[] = "\r\n\r\n";
 constexpr size_t kHeadEndBytes = sizeof(kHeadEnd) - 1;
@@ -235,12 +234,27 @@ void linger_then_close(int sock, int linger_ms)
     }
 }
 
-// A refusal, answered without reading the request. The answer to a user
-// with too many connections is sent once, without waiting for it to land: a
-// client that opens connection after connection must not hold workers with
-// them.
+// What the client has sent by now is read and dropped, without waiting:
+// a socket closed with unread bytes resets the connection, and the reset
+// could overtake the answer.
+void drop_what_arrived(int sock)
+{
+    char sink[kReadBufferBytes];
+    for (size_t dropped = 0; dropped < kLingerMaxBytes;) {
+        const ssize_t n = recv(sock, sink, sizeof(sink), MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        dropped += static_cast<size_t>(n);
+    }
+}
+
+// A refusal, answered without reading the request and sent once, without
+// waiting for it to land or lingering: a client that opens connection after
+// connection must not hold workers with them.
 void refuse(int sock, Admission why)
 {
+    if (why == Admission::Dropped)
+        return;
     const bool forbidden = why == Admission::Forbidden;
     const std::string body = forbidden ? kForbiddenBody : kTooManyBody;
     const std::string answer =
@@ -249,8 +263,8 @@ void refuse(int sock, Admission why)
         "Content-Length: " +
         std::to_string(body.size()) + "\r\n\r\n" + body;
     send(sock, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (forbidden)
-        linger_then_close(sock, kRefusalLingerMs);
+    shutdown(sock, SHUT_WR);
+    drop_what_arrived(sock);
 }
 
 Peer peer_of(int sock)
@@ -288,15 +302,14 @@ bool BoundedServer::process_and_close_socket(int sock)
     const Admission admission = gate_ != nullptr ? gate_->opened(t_peer) : Admission::Serve;
     if (admission != Admission::Serve) {
         refuse(sock, admission);
-        if (admission == Admission::Forbidden)
-            gate_->closed(t_peer);
-        t_peer = Peer();
         close(sock);
+        gate_->closed(t_peer, admission);
+        t_peer = Peer();
         return false;
     }
     const bool ok = serve_connection(sock);
     if (gate_ != nullptr)
-        gate_->closed(t_peer);
+        gate_->closed(t_peer, admission);
     t_peer = Peer();
     return ok;
 }

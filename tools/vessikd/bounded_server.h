@@ -23,16 +23,17 @@ struct Peer {
 
 // What becomes of a connection, decided before its first request is read so
 // that a refusal costs no reading: served, refused with 403 (the user may
-// not use the service), or refused with 503 (the user holds too many).
-enum class Admission { Serve, Forbidden, TooMany };
+// not use the service), refused with 503 (the user holds too many), or
+// closed unanswered (too many refusals are being answered already).
+enum class Admission { Serve, Forbidden, TooMany, Dropped };
 
 class ConnectionGate {
   public:
     virtual ~ConnectionGate() = default;
-    // A worker has taken up a connection from `peer`. Serve and Forbidden
-    // keep the connection's place until closed().
+    // A worker has taken up a connection from `peer`; closed() follows
+    // every opened(), with its answer.
     virtual Admission opened(const Peer &peer) = 0;
-    virtual void closed(const Peer &peer) = 0;
+    virtual void closed(const Peer &peer, Admission admission) = 0;
 };
 
 class BoundedServer : public httplib::Server {

@@ -2,9 +2,12 @@
 // vessikd's settings (see config.h).
 #include "config.h"
 
+#include "access_policy.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,10 +40,11 @@ constexpr size_t kMaxSettingsFileBytes = 1 << 20;
 // anyone outside its group read it.
 constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 constexpr mode_t kOthersRead = S_IROTH;
+constexpr uid_t kRootUid = 0;
 constexpr char kGroupMark = '@';
 
-const char *const kListKeys[] = {"listen", "allow-origin", "events-allow-origin", "allow-users",
-                                 "serial-readers"};
+const char *const kListKeys[] = {"listen",      "allow-origin",       "events-allow-origin",
+                                 "allow-users", "events-allow-users", "serial-readers"};
 // The rates a serial module can be set to; the first is the one it starts at.
 const unsigned long kSerialRates[] = {115200, 9600, 19200, 38400, 57600};
 constexpr const char *kSerialPrefix = "serial:";
@@ -50,7 +54,8 @@ const char *const kScalarKeys[] = {"port",
                                    "max-request-bytes",
                                    "read-deadline-ms",
                                    "max-deadline-ms",
-                                   "max-event-streams"};
+                                   "max-event-streams",
+                                   "card-events"};
 
 bool is_list_key(const std::string &key)
 {
@@ -98,17 +103,17 @@ std::vector<std::string> split_list(const std::string &text)
     return items;
 }
 
-bool add_setting(const std::string &key, const std::string &value, Settings &settings,
-                 std::string &error)
+bool add_setting(const std::string &key, const std::string &value, const std::string &where,
+                 Settings &settings, std::string &error)
 {
     if (!is_known_key(key)) {
         error = "unknown setting '" + key + "'";
         return false;
     }
-    std::vector<std::string> &values = settings[key];
+    std::vector<SettingValue> &values = settings[key];
     if (!is_list_key(key))
         values.clear(); // a later value of a single setting wins
-    values.push_back(value);
+    values.push_back(SettingValue{value, where});
     return true;
 }
 
@@ -128,9 +133,9 @@ bool number_setting(const Settings &s, const char *key, unsigned long min, unsig
     const auto it = s.find(key);
     if (it == s.end())
         return true; // keep the default
-    if (!parse_unsigned(it->second.back(), min, max, value)) {
+    if (!parse_unsigned(it->second.back().text, min, max, value)) {
         error = std::string(key) + " must be a whole number from " + std::to_string(min) + " to " +
-                std::to_string(max) + ", not '" + it->second.back() + "'";
+                std::to_string(max) + ", not '" + it->second.back().text + "'";
         return false;
     }
     return true;
@@ -192,7 +197,72 @@ bool read_whole_file(const std::string &path, std::string &text, struct stat &st
     return ok;
 }
 
-bool read_token_file(const std::string &path, std::string &token, std::string &error)
+bool owner_trusted(uid_t uid, const FileOwners &owners)
+{
+    return uid == kRootUid || uid == owners.uid;
+}
+
+// Whoever may write a folder may put another file in the place of one it
+// holds: each folder above `path` must be root's or the service's, and
+// writable by nobody else (a sticky one, as /tmp, keeps others' hands off
+// the files it holds).
+bool folders_trusted(const std::string &path, const FileOwners &owners, std::string &error)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string folder = resolved;
+    while (folder != "/") {
+        const size_t slash = folder.rfind('/');
+        folder = slash == 0 ? std::string("/") : folder.substr(0, slash);
+        struct stat st {};
+        if (stat(folder.c_str(), &st) != 0) {
+            error = folder + ": " + std::strerror(errno);
+            return false;
+        }
+        if (!owner_trusted(st.st_uid, owners)) {
+            error = path + ": its folder " + folder + " belongs to uid " +
+                    std::to_string(st.st_uid) + ", neither root nor vessikd's own user";
+            return false;
+        }
+        if ((st.st_mode & kOthersWrite) != 0 && (st.st_mode & S_ISVTX) == 0) {
+            error = path + ": others can write its folder " + folder + " (mode " +
+                    mode_text(st.st_mode) + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+// A file that says who may read cards: root's or the service's, in folders
+// that are theirs, and written by its owner only.
+bool file_trusted(const std::string &path, const struct stat &st, const FileOwners &owners,
+                  std::string &error)
+{
+    if (!owner_trusted(st.st_uid, owners)) {
+        error = path + ": belongs to uid " + std::to_string(st.st_uid) +
+                ", neither root nor vessikd's own user; chown root " + path;
+        return false;
+    }
+    if ((st.st_mode & kOthersWrite) != 0) {
+        error = path + ": others can write it (mode " + mode_text(st.st_mode) +
+                "), and it says who may read cards; chmod go-w " + path;
+        return false;
+    }
+    return folders_trusted(path, owners, error);
+}
+
+// A secret may be read by its owner and by vessikd's group, nobody else.
+bool readable_by_service_only(const struct stat &st, const FileOwners &owners)
+{
+    return (st.st_mode & kOthersRead) == 0 &&
+           ((st.st_mode & S_IRGRP) == 0 || st.st_gid == owners.gid);
+}
+
+bool read_token_file(const std::string &path, const FileOwners &owners, std::string &token,
+                     std::string &error)
 {
     std::string text;
     struct stat st {};
@@ -200,10 +270,15 @@ bool read_token_file(const std::string &path, std::string &token, std::string &e
         error = "token-file " + path + ": " + std::strerror(errno);
         return false;
     }
-    if ((st.st_mode & (kOthersWrite | kOthersRead)) != 0) {
+    if ((st.st_mode & kOthersWrite) != 0 || !readable_by_service_only(st, owners)) {
         error = "token-file " + path + ": others can read or write it (mode " +
                 mode_text(st.st_mode) +
-                "); make it readable by the service only (chown root:vessikd, chmod 0640)";
+                "; a group may read it only if it is vessikd's own); make it readable by the "
+                "service only (chown root:vessikd, chmod 0640)";
+        return false;
+    }
+    if (!file_trusted(path, st, owners, error)) {
+        error = "token-file " + error;
         return false;
     }
     token = trim(text.substr(0, text.find('\n')));
@@ -220,8 +295,8 @@ bool listen_settings(const Settings &s, Config &config, std::string &error)
     }
     config.listen.clear();
     config.listen_is_default = false;
-    for (const std::string &value : it->second) {
-        for (const std::string &address : split_list(value)) {
+    for (const SettingValue &value : it->second) {
+        for (const std::string &address : split_list(value.text)) {
             if (address == "localhost") {
                 config.listen.push_back("127.0.0.1");
                 config.listen.push_back("::1");
@@ -251,11 +326,11 @@ bool origin_list(const Settings &s, const char *key, std::vector<std::string> &o
     const auto it = s.find(key);
     if (it == s.end())
         return true;
-    for (const std::string &value : it->second) {
-        for (const std::string &item : split_list(value)) {
+    for (const SettingValue &value : it->second) {
+        for (const std::string &item : split_list(value.text)) {
             std::string origin;
             if (!normalise_origin(item, origin)) {
-                error = std::string(key) + " '" + item +
+                error = value.where + ": " + key + " '" + item +
                         "' is not an origin (scheme://host[:port], no path; '*' and 'null' are "
                         "refused)";
                 return false;
@@ -272,7 +347,56 @@ bool origin_settings(const Settings &s, Config &config, std::string &error)
            origin_list(s, "events-allow-origin", config.event_origins, error);
 }
 
-bool user_setting(const std::string &name, Config &config, std::string &error)
+// The origins of the page vessikd serves itself, as the settings put it:
+// http:// on each listen address at the port, and localhost where both
+// addresses are held. None for port 0, which is only known once bound.
+std::vector<std::string> own_origins_of(const Config &config)
+{
+    std::vector<std::string> origins;
+    if (config.port == 0)
+        return origins;
+    const std::string port = ":" + std::to_string(config.port);
+    bool v4 = false;
+    bool v6 = false;
+    for (const std::string &address : config.listen) {
+        v6 = v6 || address == "::1";
+        v4 = v4 || address != "::1";
+        origins.push_back("http://" + (address == "::1" ? "[::1]" : address) + port);
+    }
+    if (v4 && v6)
+        origins.push_back("http://localhost" + port);
+    return origins;
+}
+
+// A page on the loopback other than vessikd's own is served by whoever took
+// its port first, any local user among them: the card would be theirs.
+bool loopback_origins_refused(const Settings &s, const Config &config, std::string &error)
+{
+    const std::vector<std::string> own = own_origins_of(config);
+    for (const char *key : {"allow-origin", "events-allow-origin"}) {
+        const auto it = s.find(key);
+        if (it == s.end())
+            continue;
+        for (const SettingValue &value : it->second) {
+            for (const std::string &item : split_list(value.text)) {
+                std::string origin;
+                if (!normalise_origin(item, origin) || !loopback_origin(origin) ||
+                    std::find(own.begin(), own.end(), origin) != own.end())
+                    continue;
+                error = value.where + ": " + key + " '" + item +
+                        "' is a page on this computer, which any local user could serve by taking "
+                        "its port first; allow the https:// origin the page is served from (the "
+                        "page vessikd serves itself needs no allow-origin)";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// One name of a user list: a user, or a group written @name.
+bool user_setting(const std::string &key, const std::string &name, std::vector<uid_t> &users,
+                  std::vector<gid_t> &groups, std::string &error)
 {
     char buffer[kNameBufferBytes];
     if (!name.empty() && name[0] == kGroupMark) {
@@ -280,35 +404,56 @@ bool user_setting(const std::string &name, Config &config, std::string &error)
         group *found = nullptr;
         if (getgrnam_r(name.c_str() + 1, &entry, buffer, sizeof(buffer), &found) != 0 ||
             found == nullptr) {
-            error = "allow-users: there is no group '" + name.substr(1) + "'";
+            error = key + ": there is no group '" + name.substr(1) + "'";
             return false;
         }
-        config.allowed_groups.push_back(entry.gr_gid);
+        groups.push_back(entry.gr_gid);
         return true;
     }
     passwd entry{};
     passwd *found = nullptr;
     if (getpwnam_r(name.c_str(), &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) {
-        error = "allow-users: there is no user '" + name + "' (a group is written @name)";
+        error = key + ": there is no user '" + name + "' (a group is written @name)";
         return false;
     }
-    config.allowed_users.push_back(entry.pw_uid);
+    users.push_back(entry.pw_uid);
+    return true;
+}
+
+bool user_list(const Settings &s, const std::string &key, std::vector<uid_t> &users,
+               std::vector<gid_t> &groups, std::string &error)
+{
+    users.clear();
+    groups.clear();
+    const auto it = s.find(key);
+    if (it == s.end())
+        return true;
+    for (const SettingValue &value : it->second) {
+        for (const std::string &name : split_list(value.text)) {
+            if (!user_setting(key, name, users, groups, error))
+                return false;
+        }
+    }
     return true;
 }
 
 bool users_settings(const Settings &s, Config &config, std::string &error)
 {
-    config.allowed_users.clear();
-    config.allowed_groups.clear();
-    const auto it = s.find("allow-users");
+    return user_list(s, "allow-users", config.allowed_users, config.allowed_groups, error) &&
+           user_list(s, "events-allow-users", config.event_users, config.event_groups, error);
+}
+
+bool card_events_setting(const Settings &s, Config &config, std::string &error)
+{
+    const auto it = s.find("card-events");
     if (it == s.end())
         return true;
-    for (const std::string &value : it->second) {
-        for (const std::string &name : split_list(value)) {
-            if (!user_setting(name, config, error))
-                return false;
-        }
+    const std::string &value = it->second.back().text;
+    if (value != "on" && value != "off") {
+        error = it->second.back().where + ": card-events must be on or off, not '" + value + "'";
+        return false;
     }
+    config.card_events = value == "on";
     return true;
 }
 
@@ -318,8 +463,8 @@ bool serial_settings(const Settings &s, Config &config, std::string &error)
     const auto it = s.find("serial-readers");
     if (it == s.end())
         return true;
-    for (const std::string &value : it->second) {
-        if (!parse_serial_readers(value, config.serial_readers, error))
+    for (const SettingValue &value : it->second) {
+        if (!parse_serial_readers(value.text, config.serial_readers, error))
             return false;
     }
     return true;
@@ -358,7 +503,7 @@ bool serial_location(const std::string &item, std::string &location, std::string
     return true;
 }
 
-bool token_settings(const Settings &s, Config &config, std::string &error)
+bool token_settings(const Settings &s, const FileOwners &owners, Config &config, std::string &error)
 {
     const auto token = s.find("token");
     const auto file = s.find("token-file");
@@ -367,11 +512,11 @@ bool token_settings(const Settings &s, Config &config, std::string &error)
         return false;
     }
     if (token != s.end()) {
-        config.token = token->second.back();
+        config.token = token->second.back().text;
         return check_token(config.token, "token", error);
     }
     if (file != s.end())
-        return read_token_file(file->second.back(), config.token, error);
+        return read_token_file(file->second.back().text, owners, config.token, error);
     return true;
 }
 
@@ -453,7 +598,7 @@ CommandLine parse_command_line(int argc, char **argv, std::string &config_path,
             config_path_given = true;
             continue;
         }
-        if (!add_setting(key, value, settings, error)) {
+        if (!add_setting(key, value, "--" + key, settings, error)) {
             error = "unknown option --" + key;
             return CommandLine::Error;
         }
@@ -478,7 +623,7 @@ bool parse_config_text(const std::string &text, const std::string &origin, Setti
         }
         const std::string key = trim(content.substr(0, eq));
         const std::string value = trim(content.substr(eq + 1));
-        if (!add_setting(key, value, settings, error)) {
+        if (!add_setting(key, value, where.substr(0, where.size() - 2), settings, error)) {
             error = where + error;
             return false;
         }
@@ -486,8 +631,13 @@ bool parse_config_text(const std::string &text, const std::string &origin, Setti
     return true;
 }
 
+FileOwners this_service()
+{
+    return FileOwners{geteuid(), getegid()};
+}
+
 bool load_config_file(const std::string &path, bool required, Settings &settings,
-                      std::string &error)
+                      std::string &error, const FileOwners &owners)
 {
     std::string text;
     struct stat st {};
@@ -500,14 +650,11 @@ bool load_config_file(const std::string &path, bool required, Settings &settings
     // Only a regular file has permissions of its own to judge (/dev/null
     // is writable by all, and holds nothing).
     const bool regular = S_ISREG(st.st_mode);
-    if (regular && (st.st_mode & kOthersWrite) != 0) {
-        error = path + ": others can write it (mode " + mode_text(st.st_mode) +
-                "), and it says who may read cards; chmod go-w " + path;
+    if (regular && !file_trusted(path, st, owners, error))
         return false;
-    }
     if (!parse_config_text(text, path, settings, error))
         return false;
-    if (regular && settings.count("token") != 0 && (st.st_mode & kOthersRead) != 0) {
+    if (regular && settings.count("token") != 0 && !readable_by_service_only(st, owners)) {
         error = path + ": holds a token, and others can read it (mode " + mode_text(st.st_mode) +
                 "); put the token in a token-file only the service can read";
         return false;
@@ -516,7 +663,7 @@ bool load_config_file(const std::string &path, bool required, Settings &settings
 }
 
 bool build_config(const Settings &file, const Settings &overrides, Config &config,
-                  std::string &error)
+                  std::string &error, const FileOwners &owners)
 {
     Settings s = file;
     for (const auto &entry : overrides) {
@@ -534,8 +681,8 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
     unsigned long max_deadline = config.max_deadline_ms;
     unsigned long streams = config.max_event_streams;
     if (!listen_settings(s, config, error) || !origin_settings(s, config, error) ||
-        !users_settings(s, config, error) || !token_settings(s, config, error) ||
-        !serial_settings(s, config, error) ||
+        !users_settings(s, config, error) || !card_events_setting(s, config, error) ||
+        !token_settings(s, owners, config, error) || !serial_settings(s, config, error) ||
         !number_setting(s, "port", 0, kMaxPort, port, error) ||
         !number_setting(s, "max-request-bytes", kMinRequestBytes, kMaxRequestBytes, request_bytes,
                         error) ||
@@ -544,6 +691,8 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
         !number_setting(s, "max-event-streams", 1, kMaxEventStreams, streams, error))
         return false;
     config.port = static_cast<int>(port);
+    if (!loopback_origins_refused(s, config, error))
+        return false;
     config.max_request_bytes = request_bytes;
     config.read_deadline_ms = static_cast<unsigned>(deadline);
     config.max_deadline_ms = static_cast<unsigned>(max_deadline);
@@ -569,6 +718,11 @@ const char *usage_text()
            "                            also sent the cards laid on the reader; may repeat\n"
            "  --allow-users NAME        a user (or @group) allowed to connect, beside root,\n"
            "                            vessikd's own user and the user at the seat; may repeat\n"
+           "  --events-allow-users NAME a user (or @group) whose event streams are sent\n"
+           "                            the cards laid on the reader, beside the user at\n"
+           "                            the seat (and who may connect); may repeat\n"
+           "  --card-events on|off      off: event streams hear of no card at all, cards\n"
+           "                            are read on request only (default on)\n"
            "  --token TOKEN             ask every API call for 'Authorization: Bearer TOKEN'\n"
            "  --token-file FILE         the same, the token read from FILE's first line (a\n"
            "                            file others can read or write is refused)\n"
@@ -590,8 +744,11 @@ const char *usage_text()
            "and port.\n"
            "\n"
            "Only root, vessikd's own user, a user with an active session at this\n"
-           "computer's seat and the users of allow-users may connect; the kernel tells\n"
-           "who is behind each connection.\n"
+           "computer's seat and the users of allow-users and events-allow-users may\n"
+           "connect; the kernel tells who is behind each connection. Cards laid on the\n"
+           "reader go to the event streams of the user at the seat and of the users of\n"
+           "events-allow-users (every process of theirs), and of those only to the\n"
+           "page vessikd serves, local programs and the origins of events-allow-origin.\n"
            "\n"
            "Exit status: 0 after SIGTERM or SIGINT; 1 when the service cannot start;\n"
            "2 for a bad option or setting, a listen address off the loopback among them.\n";

@@ -27,7 +27,12 @@ struct Config {
     std::vector<std::string> event_origins; // allowed, and sent card data on their streams
     std::vector<uid_t> allowed_users;       // beside root, itself and the seat's user
     std::vector<gid_t> allowed_groups;
-    std::string token; // empty: no bearer token asked for
+    // Whose event streams carry card data beside the seat's user (and who
+    // may connect for that); an Origin header can only narrow it.
+    std::vector<uid_t> event_users;
+    std::vector<gid_t> event_groups;
+    bool card_events = true; // off: streams hear of no card at all
+    std::string token;       // empty: no bearer token asked for
     size_t max_request_bytes = 4096;
     unsigned read_deadline_ms = 10000; // when a read request names none
     unsigned max_deadline_ms = 60000;
@@ -37,8 +42,15 @@ struct Config {
     std::vector<std::string> serial_readers;
 };
 
+// One value of a setting, and where it was given ("vessikd.conf:12",
+// "--allow-origin"), for the messages that refuse it.
+struct SettingValue {
+    std::string text;
+    std::string where;
+};
+
 // Keys of the file and the command line, each with its values in order.
-using Settings = std::map<std::string, std::vector<std::string>>;
+using Settings = std::map<std::string, std::vector<SettingValue>>;
 
 // What the command line asks for; Error: `error` says what is wrong.
 enum class CommandLine { Run, Help, Version, Error };
@@ -53,16 +65,31 @@ CommandLine parse_command_line(int argc, char **argv, std::string &config_path,
 bool parse_config_text(const std::string &text, const std::string &origin, Settings &settings,
                        std::string &error);
 
+// Whom vessikd trusts with the files that say who may read cards: root and
+// this user may own them (and every folder above them), and only this
+// group may read a token besides its owner.
+struct FileOwners {
+    uid_t uid;
+    gid_t gid;
+};
+// The user and group this process runs as (vessikd's own under its unit).
+FileOwners this_service();
+
 // Reads the config file; a missing file is fine unless `required`. A file
-// others may write is refused (it says who may read cards), and so is one
-// that holds a token and others may read.
+// owned by anyone but root or `owners.uid`, in a folder not theirs or that
+// others may write (unless sticky, as /tmp), or that others may write is
+// refused (it says who may read cards), and so is one that holds a token
+// and others than `owners.gid` may read.
 bool load_config_file(const std::string &path, bool required, Settings &settings,
-                      std::string &error);
+                      std::string &error, const FileOwners &owners = this_service());
 
 // Checks every setting and builds the configuration: `overrides` (the
-// command line) replaces whole keys of `file`.
+// command line) replaces whole keys of `file`. An allowed origin on this
+// computer's loopback is refused (naming the line) unless it is one of
+// vessikd's own addresses and port. A token-file is held to the rules of
+// the config file holding a token.
 bool build_config(const Settings &file, const Settings &overrides, Config &config,
-                  std::string &error);
+                  std::string &error, const FileOwners &owners = this_service());
 
 // A listen address vessikd accepts: 127.0.0.1 or ::1, written any way
 // inet_pton reads them. "localhost" is expanded before this check.

@@ -12,24 +12,34 @@ ConnectionLimits::ConnectionLimits(unsigned workers)
 {
 }
 
-bool ConnectionLimits::take(uid_t uid, bool admin)
+Admission ConnectionLimits::take(uid_t uid, bool admitted, bool admin)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!admitted) {
+        if (refusing_ >= kRefusalBudget)
+            return Admission::Dropped;
+        ++refusing_;
+        return Admission::Forbidden;
+    }
     unsigned &held = held_[uid];
     if (held >= per_user_ || (!admin && held_by_others_ >= for_others_)) {
         if (held == 0)
             held_.erase(uid);
-        return false;
+        return Admission::TooMany;
     }
     ++held;
     if (!admin)
         ++held_by_others_;
-    return true;
+    return Admission::Serve;
 }
 
-void ConnectionLimits::give_back(uid_t uid, bool admin)
+void ConnectionLimits::give_back(uid_t uid, Admission admission, bool admin)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (admission == Admission::Forbidden && refusing_ > 0)
+        --refusing_;
+    if (admission != Admission::Serve)
+        return;
     const auto it = held_.find(uid);
     if (it == held_.end())
         return;

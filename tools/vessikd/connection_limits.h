@@ -11,19 +11,27 @@
 #include <mutex>
 #include <sys/types.h>
 
+#include "bounded_server.h"
+
 namespace vessikd {
 
 class ConnectionLimits {
   public:
     // Kept free for root and the service's own user.
     static constexpr unsigned kAdminReserve = 2;
+    // Refusals being answered at once, for every user not admitted together:
+    // they never count against the admitted users' workers.
+    static constexpr unsigned kRefusalBudget = 2;
 
     explicit ConnectionLimits(unsigned workers);
 
-    // One more connection of `uid`; false (and nothing taken) over a limit.
-    bool take(uid_t uid, bool admin);
-    // A connection taken by take() has ended.
-    void give_back(uid_t uid, bool admin);
+    // One more connection of `uid`, whose admission is decided first. An
+    // admitted user's takes a worker within its shares (Serve) or nothing
+    // (TooMany); another's takes a place among the refusals (Forbidden) or
+    // nothing once they are all taken (Dropped).
+    Admission take(uid_t uid, bool admitted, bool admin);
+    // A connection that take() answered with `admission` has ended.
+    void give_back(uid_t uid, Admission admission, bool admin);
 
     unsigned per_user() const { return per_user_; }
 
@@ -33,6 +41,7 @@ class ConnectionLimits {
     std::mutex mutex_;
     std::map<uid_t, unsigned> held_;
     unsigned held_by_others_ = 0;
+    unsigned refusing_ = 0;
 };
 
 } // namespace vessikd

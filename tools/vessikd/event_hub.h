@@ -28,7 +28,7 @@ struct Event {
 struct StreamOwner {
     uid_t uid = 0;
     std::string origin;          // the page's origin; empty for a local program
-    bool receives_cards = false; // the kit's own page or an origin allowed the card data
+    bool receives_cards = false; // its user is entitled to cards and its origin narrows not
     std::string reader;          // the one reader whose events it wants; empty: every reader's
 };
 

@@ -23,27 +23,39 @@ bool LocalUsers::is_admin(uid_t uid)
     return uid == 0 || uid == geteuid();
 }
 
-bool LocalUsers::admitted(uid_t uid) const
+LocalUsers::LocalUsers(UserList admitted, UserList card_receivers, SeatCheck at_seat)
+    : admitted_(std::move(admitted)), card_receivers_(std::move(card_receivers)),
+      at_seat_(at_seat ? std::move(at_seat) : SeatCheck(&LocalUsers::active_on_a_seat))
 {
-    return is_admin(uid) || std::find(users_.begin(), users_.end(), uid) != users_.end() ||
-           in_listed_group(uid) || active_on_a_seat(uid);
 }
 
-bool LocalUsers::in_listed_group(uid_t uid) const
+bool LocalUsers::admitted(uid_t uid) const
 {
-    if (groups_.empty())
+    return is_admin(uid) || admitted_.holds(uid) || card_receivers_.holds(uid) || at_seat_(uid);
+}
+
+bool LocalUsers::receives_cards(uid_t uid) const
+{
+    return card_receivers_.holds(uid) || at_seat_(uid);
+}
+
+bool UserList::holds(uid_t uid) const
+{
+    if (std::find(users.begin(), users.end(), uid) != users.end())
+        return true;
+    if (groups.empty())
         return false;
     passwd entry{};
     passwd *found = nullptr;
     char buffer[kPasswdBufferBytes];
     if (getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr)
         return false;
-    gid_t groups[kMaxGroups];
+    gid_t member_of[kMaxGroups];
     int count = kMaxGroups;
-    if (getgrouplist(entry.pw_name, entry.pw_gid, groups, &count) < 0)
+    if (getgrouplist(entry.pw_name, entry.pw_gid, member_of, &count) < 0)
         count = kMaxGroups; // more than that: look at those that fit
     for (int i = 0; i < count; ++i) {
-        if (std::find(groups_.begin(), groups_.end(), groups[i]) != groups_.end())
+        if (std::find(groups.begin(), groups.end(), member_of[i]) != groups.end())
             return true;
     }
     return false;

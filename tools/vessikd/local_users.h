@@ -7,31 +7,46 @@
 #ifndef VESSIKD_LOCAL_USERS_H
 #define VESSIKD_LOCAL_USERS_H
 
+#include <functional>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
 
 namespace vessikd {
 
+// Users by their ids and by the groups they are members of.
+struct UserList {
+    std::vector<uid_t> users;
+    std::vector<gid_t> groups;
+    bool holds(uid_t uid) const;
+};
+
 class LocalUsers {
   public:
-    LocalUsers(std::vector<uid_t> users, std::vector<gid_t> groups)
-        : users_(std::move(users)), groups_(std::move(groups))
-    {
-    }
+    // Whether the user has an active session on a local seat.
+    using SeatCheck = std::function<bool(uid_t)>;
+
+    // `card_receivers` (events-allow-users) are also admitted. `at_seat`
+    // asks logind unless given.
+    LocalUsers(UserList admitted, UserList card_receivers, SeatCheck at_seat = nullptr);
 
     // root, or the user vessikd runs as.
     static bool is_admin(uid_t uid);
     // An administrator, a listed user or a member of a listed group, or a
     // user with an active session on a local seat.
     bool admitted(uid_t uid) const;
+    // Whose event streams may carry cards: the user at the seat and the
+    // card receivers. Not root by itself: being trusted to connect is not
+    // being the person the card is shown to.
+    bool receives_cards(uid_t uid) const;
 
-  private:
-    bool in_listed_group(uid_t uid) const;
+    // logind's view.
     static bool active_on_a_seat(uid_t uid);
 
-    const std::vector<uid_t> users_;
-    const std::vector<gid_t> groups_;
+  private:
+    const UserList admitted_;
+    const UserList card_receivers_;
+    const SeatCheck at_seat_;
 };
 
 } // namespace vessikd

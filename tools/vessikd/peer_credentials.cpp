@@ -9,6 +9,7 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -61,11 +62,21 @@ bool build_request(int sock, DiagRequest &request)
     request.header.nlmsg_flags = NLM_F_REQUEST;
     request.body.sdiag_family = static_cast<__u8>(ours.ss_family);
     request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = ~0U; // whatever state the client's end is in
+    // A live client's end. (The kernel finds one socket by its addresses
+    // whatever it is asked; the answer is judged again below.)
+    request.body.idiag_states = 1U << TCP_ESTABLISHED;
     request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     return put_end(theirs, request.body.id.idiag_sport, request.body.id.idiag_src) &&
            put_end(ours, request.body.id.idiag_dport, request.body.id.idiag_dst);
+}
+
+// A client that has closed leaves a time-wait entry that answers for it:
+// no inode, no owner (it reads as uid 0, root). Only a socket still open
+// and established names its user.
+bool live_socket(const inet_diag_msg &message)
+{
+    return message.idiag_inode != 0 && message.idiag_state == TCP_ESTABLISHED;
 }
 
 } // namespace
@@ -95,8 +106,9 @@ bool peer_uid(int sock, uid_t &uid)
             header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
             header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
             const auto *message = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
-            uid = message->idiag_uid;
-            found = true;
+            found = live_socket(*message);
+            if (found)
+                uid = message->idiag_uid;
         }
     }
     close(diag);

@@ -10,8 +10,9 @@
 namespace vessikd {
 
 // The user owning the socket at the other end of `sock`, a TCP connection
-// over the loopback interface. false when the kernel does not know it (the
-// client has already closed its socket, say).
+// over the loopback interface. false when the kernel does not know it, or
+// the client's end is no longer an open, established socket (a client that
+// has closed leaves a time-wait entry that owns nothing).
 bool peer_uid(int sock, uid_t &uid);
 
 } // namespace vessikd

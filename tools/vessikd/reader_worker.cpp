@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "card_memory.h"
 #include "keyed_hash.h"
 
 namespace vessikd {
@@ -29,13 +30,17 @@ bool reader_unusable(int code)
     return code != VESSIK_OK && code != VESSIK_E_TIMEOUT && code != VESSIK_E_CANCELLED;
 }
 
-constexpr unsigned kUsPerMs = 1000;
-
 // The library's status callback carries no context, but it is called on the
 // thread that reads: each worker's thread knows its worker.
 thread_local ReaderWorker *t_worker = nullptr;
 
 } // namespace
+
+ReaderWorker::ReaderWorker(std::string location, WorkerHooks hooks)
+    : location_(std::move(location)), hooks_(std::move(hooks))
+{
+    keep_out_of_swap(&card_, sizeof(card_));
+}
 
 void ReaderWorker::start()
 {
@@ -95,7 +100,7 @@ int ReaderWorker::read(const ReadRequest &request, vessik_card *card, const Aban
     const int result = result_;
     if (result == VESSIK_OK)
         *card = card_;
-    std::memset(&card_, 0, sizeof(card_)); // the card is the client's now
+    explicit_bzero(&card_, sizeof(card_)); // the card is the client's now
     slot_ = Slot::Empty;
     return result;
 }
@@ -197,6 +202,7 @@ void ReaderWorker::run()
             watch_once(lock);
             continue;
         }
+        observing_ = false;
         if (reader_ == nullptr && open_result_ != VESSIK_OK &&
             std::chrono::steady_clock::now() - last_open_try_ >= ms(kReopenPauseMs)) {
             lock.unlock();
@@ -242,17 +248,31 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
     // before the deadline, it is gone. Otherwise wait for a new card, which
     // the streams hear of once per presentation.
     const bool presence_check = card_on_reader_;
+    const bool first_look = !observing_;
     ReadRequest request;
     request.deadline_ms =
         presence_check ? std::max(kPresenceDeadlineMs, 2 * card_read_ms_) : kWatchDeadlineMs;
     lock.unlock();
     vessik_card card;
+    keep_out_of_swap(&card, sizeof(card));
     std::memset(&card, 0, sizeof(card));
-    const int result = read_card(request, true, presence_check, &card);
+    const auto started = std::chrono::steady_clock::now();
+    // The first look takes whatever lies there, even a card the library
+    // last read, so that it is known rather than held back until lifted.
+    const int result = read_card(request, true, presence_check || first_look, &card);
+    const auto took_us =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now() - started)
+                                  .count());
     lock.lock();
     watch_running_ = false;
-    note_result(result, card, presence_check, true);
-    std::memset(&card, 0, sizeof(card));
+    // A card that lay there before any stream could hear of it is not news
+    // to the streams now open.
+    const bool lay_before = first_look && result == VESSIK_OK && found_at_once(took_us, card);
+    note_result(result, card, presence_check, !lay_before);
+    if (result == VESSIK_OK || result == VESSIK_E_TIMEOUT)
+        observing_ = true;
+    explicit_bzero(&card, sizeof(card));
     if (reader_unusable(result))
         wake_.wait_for(lock, ms(kTroublePauseMs),
                        [this] { return stopping_ || slot_ == Slot::Queued; });
@@ -281,7 +301,7 @@ int ReaderWorker::read_card(const ReadRequest &request, bool watch, bool report_
 }
 
 void ReaderWorker::note_result(int result, const vessik_card &card, bool presence_check,
-                               bool watched)
+                               bool announce)
 {
     if (result == VESSIK_OK) {
         const uint64_t digest = vessik::KeyedHash(card.text_block, sizeof(card.text_block));
@@ -292,7 +312,7 @@ void ReaderWorker::note_result(int result, const vessik_card &card, bool presenc
         card_digest_ = digest;
         card_read_ms_ = (card.find_us + card.select_us + card.read_us) / kUsPerMs;
         // The card known to lie there is no news; another card in its place is.
-        if (watched && !same && hooks_.card_laid_down)
+        if (announce && !same && hooks_.card_laid_down)
             hooks_.card_laid_down(card);
         return;
     }
@@ -308,6 +328,7 @@ void ReaderWorker::note_result(int result, const vessik_card &card, bool presenc
         // Another reader may come back in its place.
         card_on_reader_ = false;
         reader_refinds_ = false;
+        observing_ = false;
         if (hooks_.reader_trouble)
             hooks_.reader_trouble();
     }

@@ -58,10 +58,7 @@ struct ReaderState {
 class ReaderWorker {
   public:
     // `location` is what vessik_reader_open takes for the reader.
-    ReaderWorker(std::string location, WorkerHooks hooks)
-        : location_(std::move(location)), hooks_(std::move(hooks))
-    {
-    }
+    ReaderWorker(std::string location, WorkerHooks hooks);
     ~ReaderWorker() { stop(); }
     ReaderWorker(const ReaderWorker &) = delete;
     ReaderWorker &operator=(const ReaderWorker &) = delete;
@@ -93,6 +90,20 @@ class ReaderWorker {
     // The module's identifier, the last open's result and what runs now.
     ReaderState state() const;
 
+    // Whether a read that took `took_us` in all found its card at its first
+    // find, that is whether the card lay there when the read began: beside
+    // the card's own exchanges it then spent only the status question that
+    // opens every read, where one that waited spent a find that missed and a
+    // pause besides.
+    static bool found_at_once(uint64_t took_us, const vessik_card &card)
+    {
+        const uint64_t card_us =
+            static_cast<uint64_t>(card.find_us) + card.select_us + card.read_us + card.decode_us;
+        const uint64_t waited_us = took_us > card_us ? took_us - card_us : 0;
+        return waited_us <
+               card.find_us + static_cast<uint64_t>(VESSIK_DEFAULT_POLL_INTERVAL_MS) * kUsPerMs;
+    }
+
   private:
     enum class Slot { Empty, Queued, Running, Done };
 
@@ -108,6 +119,7 @@ class ReaderWorker {
     // A read that looks for the card still lying there ends after this
     // long, or after twice the last card read's own time if that is more.
     static constexpr unsigned kPresenceDeadlineMs = 1500;
+    static constexpr uint64_t kUsPerMs = 1000;
 
     void run();
     // The library's status callback, on this worker's thread: it runs once
@@ -125,9 +137,10 @@ class ReaderWorker {
     int read_card(const ReadRequest &request, bool watch, bool report_same_card, vessik_card *card);
     // Called with the lock held after every read, a client's or the watch's:
     // keeps what is known of the card on the reader, and tells the streams
-    // of a card the watch found that is not the one known to lie there (a
-    // client's card is the client's alone).
-    void note_result(int result, const vessik_card &card, bool presence_check, bool watched);
+    // (when `announce`: a card the watch found laid while they were open)
+    // of a card that is not the one known to lie there (a client's card is
+    // the client's alone).
+    void note_result(int result, const vessik_card &card, bool presence_check, bool announce);
 
     const std::string location_;
     WorkerHooks hooks_;
@@ -154,6 +167,11 @@ class ReaderWorker {
     uint64_t card_digest_ = 0;
     unsigned card_read_ms_ = 0;
     bool reader_refinds_ = false; // a card was seen again after its read
+    // The watch has looked at the reader without a break since the streams
+    // opened: a card it finds is one laid while they were open. The first
+    // look after a break (no streams, the reader lost) cannot tell, and a
+    // card lying there at once is taken as one laid before.
+    bool observing_ = false;
     bool stopping_ = false;
     bool reader_gone_ = false;
     bool exited_ = false;

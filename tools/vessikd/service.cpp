@@ -12,6 +12,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "card_json.h"
+#include "card_memory.h"
 #include "photo_decoder_probe.h"
 #include "www_assets.h"
 
@@ -249,7 +250,8 @@ std::vector<int> inherited_sockets()
 } // namespace
 
 Service::Service(const Config &config)
-    : config_(config), users_(config.allowed_users, config.allowed_groups),
+    : config_(config), users_(UserList{config.allowed_users, config.allowed_groups},
+                              UserList{config.event_users, config.event_groups}),
       limits_(config.max_event_streams + kRequestThreads), hub_(config.max_event_streams),
       readers_(
           config.serial_readers,
@@ -264,7 +266,8 @@ Service::Service(const Config &config)
               [this](const std::string &id) {
                   hub_.publish("card-removed", vessik_tools::json_text(Json{{"reader", id}}), id);
               },
-              [this] { return hub_.streams() > 0; },
+              // With card events off nothing watches: the reader is read on request only.
+              [this] { return config_.card_events && hub_.streams() > 0; },
               [this](const std::string &id, bool present) {
                   hub_.publish("reader",
                                vessik_tools::json_text(Json{{"present", present}, {"reader", id}}),
@@ -278,19 +281,19 @@ Service::Service(const Config &config)
 }
 
 // Every connection first: the user behind it must be one this computer
-// trusts with cards, and may hold only so many workers.
+// trusts with cards, decided before anything is counted, and may hold only
+// so many workers; the others are refused from a budget of their own.
 Admission Service::opened(const Peer &peer)
 {
     const uid_t uid = peer.known ? peer.uid : kUnknownUid;
-    if (!limits_.take(uid, peer.known && LocalUsers::is_admin(uid)))
-        return Admission::TooMany;
-    return peer.known && users_.admitted(uid) ? Admission::Serve : Admission::Forbidden;
+    return limits_.take(uid, peer.known && users_.admitted(uid),
+                        peer.known && LocalUsers::is_admin(uid));
 }
 
-void Service::closed(const Peer &peer)
+void Service::closed(const Peer &peer, Admission admission)
 {
     const uid_t uid = peer.known ? peer.uid : kUnknownUid;
-    limits_.give_back(uid, peer.known && LocalUsers::is_admin(uid));
+    limits_.give_back(uid, admission, peer.known && LocalUsers::is_admin(uid));
 }
 
 bool Service::start(std::vector<std::string> &urls, std::string &error)
@@ -618,15 +621,19 @@ const char *reader_state_name(const ReaderState &state, bool with_activity)
     return "ready";
 }
 
-Json reader_json(const ReaderSummary &reader, bool with_activity)
+// `local`: the kit's page or a local program, which may know the module's
+// identifier; a page of another origin gets null in its place, as for a
+// reader not yet opened (the identifier names the counter PC).
+Json reader_json(const ReaderSummary &reader, bool local)
 {
     const ReaderState &state = reader.state;
+    const bool id_shown = local && !state.module_id_hex.empty();
     return Json{
         {"id", reader.id},
         {"transport", reader.transport == VESSIK_TRANSPORT_SERIAL ? "serial" : "usb"},
         {"location", reader.id},
-        {"module_id", state.module_id_hex.empty() ? Json(nullptr) : Json(state.module_id_hex)},
-        {"state", reader_state_name(state, with_activity)},
+        {"module_id", id_shown ? Json(state.module_id_hex) : Json(nullptr)},
+        {"state", reader_state_name(state, local)},
         {"error", state.open_tried && state.open_result != VESSIK_OK
                       ? Json(vessik_strerror(state.open_result))
                       : Json(nullptr)},
@@ -730,6 +737,7 @@ void Service::handle_read(const Request &req, Response &res, const std::string &
     request.fingerprints = fields.fingerprints;
     request.appended_address = fields.appended_address;
     vessik_card card;
+    keep_out_of_swap(&card, sizeof(card));
     vessik_card_init(&card);
     // A page that gives up (navigates away, aborts its fetch) closes the
     // connection: its read is cancelled rather than holding the reader.
@@ -739,7 +747,7 @@ void Service::handle_read(const Request &req, Response &res, const std::string &
         return;
     }
     send_json(res, kHttpOk, vessik_tools::card_to_json(card));
-    std::memset(&card, 0, sizeof(card));
+    explicit_bzero(&card, sizeof(card));
 }
 
 void Service::handle_photo(const Request &req, Response &res)
@@ -778,10 +786,12 @@ void Service::handle_events(const Request &req, Response &res)
 {
     const Requester from = requester(req);
     const std::string origin = req.get_header_value("Origin");
+    const Peer peer = BoundedServer::peer();
     StreamOwner owner;
-    owner.uid = BoundedServer::peer().uid;
+    owner.uid = peer.uid;
     owner.origin = from == Requester::OwnPage ? kOwnPageKey : origin;
-    owner.receives_cards = receives_cards(policy_, from, origin);
+    owner.receives_cards =
+        receives_cards(policy_, peer.known && users_.receives_cards(peer.uid), from, origin);
     // ?reader=ID: one reader's events only (it need not be plugged in yet).
     owner.reader = req.get_param_value("reader");
     const int id = hub_.subscribe(owner);

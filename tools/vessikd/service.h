@@ -50,7 +50,7 @@ class Service : private ConnectionGate {
     };
 
     Admission opened(const Peer &peer) override;
-    void closed(const Peer &peer) override;
+    void closed(const Peer &peer, Admission admission) override;
 
     std::unique_ptr<BoundedServer> make_server();
     bool bind_listeners(std::string &error);

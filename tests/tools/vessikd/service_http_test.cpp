@@ -31,6 +31,7 @@ namespace {
 
 using nlohmann::json;
 using service_test::connect_loopback;
+using service_test::events_for_me;
 using service_test::RunOptions;
 using service_test::ServiceProcess;
 using testsupport::NowS;
@@ -993,7 +994,7 @@ TEST(ServiceStart, HelpNamesEveryOption)
     for (const char *option :
          {"--config", "--listen", "--port", "--allow-origin", "--events-allow-origin",
           "--allow-users", "--token", "--token-file", "--max-request-bytes", "--read-deadline-ms",
-          "--max-deadline-ms", "--max-event-streams"})
+          "--max-deadline-ms", "--max-event-streams", "--events-allow-users", "--card-events"})
         EXPECT_NE(std::string::npos, service.output().find(option)) << option;
 }
 
@@ -1002,7 +1003,7 @@ TEST(ServiceStart, HelpNamesEveryOption)
 TEST(ServiceEvents, StreamTellsStateCardsAndUnplug)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1", "--unplug-after", "4"}, {});
+    START(service, {"--no-card", "--card-after", "2", "--unplug-after", "5"}, {events_for_me()});
     EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: status\ndata: {", 5)) << stream.text();
     EXPECT_NE(std::string::npos, stream.text().find("\"reader_present\":true")) << stream.text();
@@ -1023,7 +1024,7 @@ TEST(ServiceEvents, StreamTellsStateCardsAndUnplug)
 TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1", "--remove-after", "5"}, {});
+    START(service, {"--no-card", "--card-after", "2", "--remove-after", "6"}, {events_for_me()});
     EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
     // Lying there, the card is not told again, nor taken for lifted.
@@ -1040,7 +1041,7 @@ TEST(ServiceEvents, StreamTellsWhenTheCardIsLifted)
 TEST(ServiceEvents, AStreamOpenedLaterIsNotSentTheCardLyingThere)
 {
     ServiceProcess service;
-    START(service, {}, {});
+    START(service, {}, {events_for_me()});
     auto client = service.client();
     const auto r = client.Post("/v1/read", post_json({{"deadline_ms", 5000}}), "application/json");
     ASSERT_TRUE(r);
@@ -1056,7 +1057,7 @@ TEST(ServiceEvents, AStreamOpenedLaterIsNotSentTheCardLyingThere)
 TEST(ServiceEvents, AClientsReadGoesToThatClientAlone)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1"}, {});
+    START(service, {"--no-card", "--card-after", "2"}, {events_for_me()});
     EventStream page(service, "/v1/events", own_page());
     ASSERT_TRUE(page.wait_for("event: card\n", 8)) << page.text();
     auto client = service.client();
@@ -1067,33 +1068,69 @@ TEST(ServiceEvents, AClientsReadGoesToThatClientAlone)
     EXPECT_EQ(1u, page.count("event: card")) << page.text();
 }
 
-// A card laid on the reader goes with its data to the kit's own page and to
-// the origins allowed the card data, once; every other stream (a local
-// program's, another allowed origin's) hears only that a card is there.
+// For a user entitled to cards, a card laid on the reader goes with its data
+// to the kit's own page, to its local programs (the user's own processes)
+// and to the origins allowed the card data, once; another allowed origin's
+// stream hears only that a card is there.
 TEST(ServiceEvents, CardDataGoesOnlyToTheOwnPageAndEventOrigins)
 {
     const std::string kiosk = "https://kiosk.example";
     ServiceProcess service;
     START(service, {"--no-card", "--card-after", "2"},
-          {"--allow-origin=" + kAllowedOrigin, "--events-allow-origin=" + kiosk});
+          {"--allow-origin=" + kAllowedOrigin, "--events-allow-origin=" + kiosk, events_for_me()});
     const std::string id = sample_card().at("id_number");
     EventStream page(service, "/v1/events", own_page());
     EventStream page_by_origin(service, "/v1/events", {{"Origin", own_origin(service)}});
     EventStream kiosk_page(service, "/v1/events", {{"Origin", kiosk}});
     EventStream program(service);
     EventStream other_page(service, "/v1/events", {{"Origin", kAllowedOrigin}});
-    for (EventStream *told : {&page, &page_by_origin, &kiosk_page}) {
+    for (EventStream *told : {&page, &page_by_origin, &kiosk_page, &program}) {
         ASSERT_TRUE(told->wait_for("event: card\ndata: {", 8)) << told->text();
         EXPECT_NE(std::string::npos, told->text().find(id));
     }
-    for (EventStream *untold : {&program, &other_page}) {
+    for (EventStream *untold : {&other_page}) {
         ASSERT_TRUE(untold->wait_for("event: card-present\ndata: {\"reader\":\"usb:1-1\"}", 8))
             << untold->text();
         EXPECT_EQ(std::string::npos, untold->text().find(id)) << untold->text();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(1u, page.count("event: card")) << page.text();
-    EXPECT_EQ(1u, program.count("event: card")) << program.text();
+    EXPECT_EQ(1u, other_page.count("event: card-present")) << other_page.text();
+}
+
+// The user behind the connection decides who hears cards, not what it
+// says: a user neither at the seat nor on events-allow-users (here the one
+// running the tests, which no seat holds) claiming to be the kit's own page
+// hears only that a card is there.
+TEST(ServiceEvents, AUserNotOnTheEventsListHearsNoCardWhateverItSays)
+{
+    ServiceProcess service;
+    START(service, {"--no-card", "--card-after", "2"}, {});
+    const std::string id = sample_card().at("id_number");
+    EventStream claims_same_origin(service, "/v1/events", own_page());
+    EventStream claims_own_origin(service, "/v1/events", {{"Origin", own_origin(service)}});
+    for (EventStream *stream : {&claims_same_origin, &claims_own_origin}) {
+        ASSERT_TRUE(stream->wait_for("event: card-present\ndata: {\"reader\":\"usb:1-1\"}", 8))
+            << stream->text();
+        EXPECT_EQ(std::string::npos, stream->text().find(id)) << stream->text();
+        EXPECT_EQ(0u, stream->count("event: card\n")) << stream->text();
+    }
+}
+
+// card-events = off: the streams hear of readers, never of cards; a read
+// on request still reads.
+TEST(ServiceEvents, WithCardEventsOffNoCardIsTold)
+{
+    ServiceProcess service;
+    START(service, {"--no-card", "--card-after", "1"}, {events_for_me(), "--card-events=off"});
+    EventStream stream(service, "/v1/events", own_page());
+    ASSERT_TRUE(stream.wait_for("event: status", 5)) << stream.text();
+    EXPECT_FALSE(stream.wait_for("event: card", 4)) << stream.text();
+    EXPECT_EQ(std::string::npos, stream.text().find("\"watching\":true")) << stream.text();
+    auto client = service.client();
+    const auto r = client.Post("/v1/read", post_json({{"deadline_ms", 3000}}), "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(200, r->status) << r->body;
 }
 
 // A reader that does not find a card again after reading it cannot tell a
@@ -1101,7 +1138,7 @@ TEST(ServiceEvents, CardDataGoesOnlyToTheOwnPageAndEventOrigins)
 TEST(ServiceEvents, NoRemovalIsToldByAReaderThatDoesNotRefind)
 {
     ServiceProcess service;
-    START(service, {"--no-card", "--card-after", "1", "--fault", "no-refind"}, {});
+    START(service, {"--no-card", "--card-after", "2", "--fault", "no-refind"}, {events_for_me()});
     EventStream stream(service, "/v1/events", own_page());
     ASSERT_TRUE(stream.wait_for("event: card\n", 8)) << stream.text();
     EXPECT_FALSE(stream.wait_for("event: card-removed", 4)) << stream.text();

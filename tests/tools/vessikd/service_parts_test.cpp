@@ -6,23 +6,33 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <string>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "access_policy.h"
+#include "card_memory.h"
 #include "config.h"
 #include "connection_limits.h"
 #include "event_hub.h"
+#include "local_users.h"
+#include "peer_credentials.h"
+#include "reader_worker.h"
+#include "serial_unit.h"
 
 namespace {
 
@@ -188,6 +198,35 @@ TEST(VessikdConfig, OriginsAreNormalisedAndWildcardsRefused)
     }
 }
 
+// A page on the loopback is whoever's took its port first: refused, with the
+// line that names it, unless it is vessikd's own address and port.
+TEST(VessikdConfig, LoopbackOriginsOtherThanTheOwnAreRefusedNamingTheLine)
+{
+    for (const char *origin :
+         {"http://localhost:8080", "http://LOCALHOST:19904", "https://localhost",
+          "http://127.0.0.1:8080", "http://127.1:8080", "http://2130706433", "http://[::1]:3000",
+          "http://[::ffff:127.0.0.1]", "http://0.0.0.0:8080", "http://app.localhost:8080",
+          "http://localhost.:8080", "http://[::1]:19904"}) {
+        SCOPED_TRACE(origin);
+        Config config;
+        std::string error;
+        EXPECT_FALSE(
+            configure(std::string("# counter\nlisten = 127.0.0.1\nallow-origin = ") + origin + "\n",
+                      {}, config, error));
+        EXPECT_EQ(0u, error.find("test.conf:3: allow-origin '")) << error;
+        EXPECT_NE(std::string::npos, error.find("any local user could serve")) << error;
+        EXPECT_FALSE(
+            configure("", {"--listen=127.0.0.1", "--events-allow-origin", origin}, config, error));
+        EXPECT_EQ(0u, error.find("--events-allow-origin: ")) << error;
+    }
+    Config config;
+    std::string error;
+    for (const char *fine : {"http://127.0.0.1:19904", "http://localhost:19904",
+                             "https://counter.example.org", "http://localhost.example.org"})
+        EXPECT_TRUE(configure(std::string("allow-origin = ") + fine + "\n", {}, config, error))
+            << error;
+}
+
 TEST(VessikdConfig, TokenComesFromOnePlaceOnly)
 {
     const TempFile file(kToken + "  \nsecond line ignored\n");
@@ -238,7 +277,7 @@ TEST(VessikdConfig, FilesOthersCanReadOrWriteAreRefused)
     const TempFile token(kToken + "\n");
     ASSERT_EQ(0, chmod(token.path().c_str(), 0666));
     EXPECT_FALSE(configure("", {"--token-file", token.path()}, config, error));
-    EXPECT_NE(std::string::npos, error.find("others can read or write it (mode 0666)")) << error;
+    EXPECT_NE(std::string::npos, error.find("others can read or write it (mode 0666")) << error;
     ASSERT_EQ(0, chmod(token.path().c_str(), 0640));
     EXPECT_TRUE(configure("", {"--token-file", token.path()}, config, error)) << error;
 
@@ -254,6 +293,58 @@ TEST(VessikdConfig, FilesOthersCanReadOrWriteAreRefused)
     ASSERT_EQ(0, chmod(writable.path().c_str(), 0666));
     EXPECT_FALSE(vessikd::load_config_file(writable.path(), true, file, error));
     EXPECT_NE(std::string::npos, error.find("others can write it")) << error;
+}
+
+// The owners a check is told vessikd has, so that a file the test made is
+// another user's: as root the file is handed to an id nobody has, since
+// root's own files are always trusted.
+vessikd::FileOwners owners_that_disown(const std::string &path)
+{
+    constexpr uid_t kNobodysId = 61000;
+    if (geteuid() == 0) {
+        EXPECT_EQ(0, chown(path.c_str(), kNobodysId, static_cast<gid_t>(-1)));
+        return vessikd::FileOwners{0, getegid()};
+    }
+    return vessikd::FileOwners{geteuid() + 1, getegid()};
+}
+
+// Settings or a token of another user's could name that user to read
+// cards: only root's and the service's own are taken, in folders no one
+// else may write, and a token is for vessikd's group alone to read.
+TEST(VessikdConfig, FilesOfOtherOwnersOrInOpenFoldersAreRefused)
+{
+    Settings file;
+    std::string error;
+    const TempFile settings("allow-users = nobody\n");
+    const TempFile token(kToken + "\n");
+    const vessikd::FileOwners service = vessikd::this_service();
+    ASSERT_TRUE(vessikd::load_config_file(settings.path(), true, file, error, service)) << error;
+    const vessikd::FileOwners disowning = owners_that_disown(settings.path());
+    EXPECT_FALSE(vessikd::load_config_file(settings.path(), true, file, error, disowning));
+    EXPECT_NE(std::string::npos, error.find("neither root nor vessikd's own user")) << error;
+
+    Settings words;
+    words["token-file"] = {vessikd::SettingValue{token.path(), "--token-file"}};
+    Config config;
+    ASSERT_EQ(0, chmod(token.path().c_str(), 0640));
+    EXPECT_TRUE(vessikd::build_config({}, words, config, error, service)) << error;
+    EXPECT_FALSE(vessikd::build_config({}, words, config, error,
+                                       vessikd::FileOwners{service.uid, service.gid + 1}));
+    EXPECT_NE(std::string::npos, error.find("others can read or write it (mode 0640")) << error;
+    EXPECT_FALSE(vessikd::build_config({}, words, config, error, owners_that_disown(token.path())));
+    EXPECT_NE(std::string::npos, error.find("neither root nor vessikd's own user")) << error;
+
+    char folder[] = "/tmp/vessikd-folder.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    const std::string inside = std::string(folder) + "/vessikd.conf";
+    std::ofstream(inside) << "port = 19904\n";
+    ASSERT_EQ(0, chmod(folder, 0777));
+    EXPECT_FALSE(vessikd::load_config_file(inside, true, file, error, service));
+    EXPECT_NE(std::string::npos, error.find("others can write its folder")) << error;
+    ASSERT_EQ(0, chmod(folder, 01777)); // sticky, as /tmp
+    EXPECT_TRUE(vessikd::load_config_file(inside, true, file, error, service)) << error;
+    unlink(inside.c_str());
+    rmdir(folder);
 }
 
 TEST(VessikdConfig, AllowUsersNamesUsersAndGroups)
@@ -273,6 +364,30 @@ TEST(VessikdConfig, AllowUsersNamesUsersAndGroups)
     EXPECT_NE(std::string::npos, error.find("no user 'no-such-user-here'")) << error;
     EXPECT_FALSE(configure("", {"--allow-users", "@no-such-group-here"}, config, error));
     EXPECT_NE(std::string::npos, error.find("no group 'no-such-group-here'")) << error;
+}
+
+TEST(VessikdConfig, EventsUsersAndCardEvents)
+{
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nullptr, nobody);
+    const uid_t nobody_uid = nobody->pw_uid;
+    Config config;
+    std::string error;
+    ASSERT_TRUE(configure("", {}, config, error)) << error;
+    EXPECT_TRUE(config.card_events);
+    EXPECT_TRUE(config.event_users.empty());
+    ASSERT_TRUE(
+        configure("events-allow-users = nobody, @nogroup\ncard-events = off\n", {}, config, error))
+        << error;
+    EXPECT_EQ(std::vector<uid_t>{nobody_uid}, config.event_users);
+    EXPECT_EQ(1u, config.event_groups.size());
+    EXPECT_TRUE(config.allowed_users.empty());
+    EXPECT_FALSE(config.card_events);
+    EXPECT_FALSE(configure("card-events = maybe\n", {}, config, error));
+    EXPECT_EQ("test.conf:1: card-events must be on or off, not 'maybe'", error);
+    EXPECT_FALSE(configure("", {"--events-allow-users", "no-such-user-here"}, config, error));
+    EXPECT_EQ("events-allow-users: there is no user 'no-such-user-here' (a group is written @name)",
+              error);
 }
 
 TEST(VessikdConfig, EventOriginsAreCheckedLikeAllowedOrigins)
@@ -349,6 +464,21 @@ TEST(VessikdAccess, OwnNamesAreTheAddressesHeld)
     EXPECT_FALSE(vessikd::host_allowed(policy, true, "localhost:19904"));
 }
 
+// Listed or not, a loopback page other than the service's own is refused
+// at each request: the port may have changed hands since the start.
+TEST(VessikdAccess, LoopbackOriginsAreRefusedEvenWhenListed)
+{
+    using vessikd::OriginVerdict;
+    vessikd::AccessPolicy policy = policy_on(19904);
+    policy.allowed_origins.push_back("http://localhost:8080");
+    policy.event_origins.push_back("http://127.0.0.1:3000");
+    EXPECT_EQ(OriginVerdict::Refused, vessikd::check_origin(policy, true, "http://localhost:8080"));
+    EXPECT_EQ(OriginVerdict::Refused, vessikd::check_origin(policy, true, "http://127.0.0.1:3000"));
+    EXPECT_EQ(OriginVerdict::Allowed,
+              vessikd::check_origin(policy, true, "http://localhost:19904"));
+    EXPECT_FALSE(vessikd::loopback_origin("https://counter.example.org"));
+}
+
 TEST(VessikdAccess, CardsGoToTheKitsOwnPageAndToEventOrigins)
 {
     using vessikd::Requester;
@@ -364,13 +494,55 @@ TEST(VessikdAccess, CardsGoToTheKitsOwnPageAndToEventOrigins)
     EXPECT_EQ(Requester::OtherOrigin, from(true, "https://counter.example.org", "cross-site"));
     EXPECT_EQ(Requester::OtherOrigin, from(true, "https://kiosk.example", "cross-site"));
 
-    EXPECT_TRUE(vessikd::receives_cards(policy, Requester::OwnPage, ""));
-    EXPECT_FALSE(vessikd::receives_cards(policy, Requester::LocalProgram, ""));
-    EXPECT_FALSE(
-        vessikd::receives_cards(policy, Requester::OtherOrigin, "https://counter.example.org"));
-    EXPECT_TRUE(vessikd::receives_cards(policy, Requester::OtherOrigin, "https://kiosk.example"));
+    // For a user entitled to cards, an Origin narrows them to the kit's own
+    // page, local programs and the event origins.
+    EXPECT_TRUE(vessikd::receives_cards(policy, true, Requester::OwnPage, ""));
+    EXPECT_TRUE(vessikd::receives_cards(policy, true, Requester::LocalProgram, ""));
+    EXPECT_FALSE(vessikd::receives_cards(policy, true, Requester::OtherOrigin,
+                                         "https://counter.example.org"));
+    EXPECT_TRUE(
+        vessikd::receives_cards(policy, true, Requester::OtherOrigin, "https://kiosk.example"));
     EXPECT_EQ(vessikd::OriginVerdict::Allowed,
               vessikd::check_origin(policy, true, "https://kiosk.example"));
+}
+
+// Any local program can say Sec-Fetch-Site: same-origin or send the kit's
+// own Origin: the headers never give cards to a user not entitled to them.
+TEST(VessikdAccess, HeadersNeverGiveCardsToAUserNotEntitled)
+{
+    using vessikd::Requester;
+    vessikd::AccessPolicy policy = policy_on(19904);
+    policy.event_origins = {"https://kiosk.example"};
+    for (const Requester claimed :
+         {vessikd::requester_of(policy, false, "", "same-origin"),
+          vessikd::requester_of(policy, true, "http://127.0.0.1:19904", "same-origin"),
+          Requester::LocalProgram})
+        EXPECT_FALSE(vessikd::receives_cards(policy, false, claimed, ""));
+    EXPECT_FALSE(
+        vessikd::receives_cards(policy, false, Requester::OtherOrigin, "https://kiosk.example"));
+}
+
+// The user at the seat and the users of events-allow-users receive cards
+// (and may connect); the users admitted only to connect, root among them,
+// do not. No account is needed: ids nobody has stand for the users.
+TEST(VessikdAccess, CardsGoToTheSeatsUserAndTheEventsUsers)
+{
+    constexpr uid_t kAtSeat = 61001;
+    constexpr uid_t kEventsUser = 61002;
+    constexpr uid_t kAdmittedOnly = 61003;
+    constexpr uid_t kStranger = 61004;
+    const vessikd::LocalUsers users(vessikd::UserList{{kAdmittedOnly}, {}},
+                                    vessikd::UserList{{kEventsUser}, {}},
+                                    [](uid_t uid) { return uid == kAtSeat; });
+    for (const uid_t uid : {kAtSeat, kEventsUser}) {
+        EXPECT_TRUE(users.receives_cards(uid)) << uid;
+        EXPECT_TRUE(users.admitted(uid)) << uid;
+    }
+    for (const uid_t uid : {kAdmittedOnly, uid_t{0}})
+        EXPECT_FALSE(users.receives_cards(uid)) << uid;
+    EXPECT_TRUE(users.admitted(kAdmittedOnly));
+    EXPECT_FALSE(users.admitted(kStranger));
+    EXPECT_FALSE(users.receives_cards(kStranger));
 }
 
 TEST(VessikdAccess, TokenIsComparedWhole)
@@ -409,17 +581,39 @@ TEST(VessikdAccess, PreflightMayAskForTheTwoHeadersTheApiReads)
 
 TEST(ConnectionLimits, OneUserHoldsHalfAndOthersLeaveTheAdminsTheirShare)
 {
+    using vessikd::Admission;
     vessikd::ConnectionLimits limits(8); // 4 for one user, 6 for all but the admins
     for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(limits.take(1000, false));
-    EXPECT_FALSE(limits.take(1000, false));
-    EXPECT_TRUE(limits.take(1001, false));
-    EXPECT_TRUE(limits.take(1001, false));
-    EXPECT_FALSE(limits.take(1002, false));
-    EXPECT_TRUE(limits.take(0, true));
-    EXPECT_TRUE(limits.take(0, true));
-    limits.give_back(1000, false);
-    EXPECT_TRUE(limits.take(1002, false));
+        EXPECT_EQ(Admission::Serve, limits.take(1000, true, false));
+    EXPECT_EQ(Admission::TooMany, limits.take(1000, true, false));
+    EXPECT_EQ(Admission::Serve, limits.take(1001, true, false));
+    EXPECT_EQ(Admission::Serve, limits.take(1001, true, false));
+    EXPECT_EQ(Admission::TooMany, limits.take(1002, true, false));
+    EXPECT_EQ(Admission::Serve, limits.take(0, true, true));
+    EXPECT_EQ(Admission::Serve, limits.take(0, true, true));
+    limits.give_back(1000, Admission::Serve, false);
+    EXPECT_EQ(Admission::Serve, limits.take(1002, true, false));
+}
+
+// Users not admitted are refused from a small budget of their own: however
+// many connections they hold, the admitted users keep every worker.
+TEST(ConnectionLimits, RefusedUsersTakeNothingFromTheAdmitted)
+{
+    using vessikd::Admission;
+    vessikd::ConnectionLimits limits(8);
+    const uid_t strangers[] = {2000, 2001};
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Admission::Forbidden, limits.take(strangers[i], false, false));
+    EXPECT_EQ(Admission::Dropped, limits.take(2000, false, false));
+    EXPECT_EQ(Admission::Dropped, limits.take(2001, false, false));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Admission::Serve, limits.take(1000, true, false)) << i;
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Admission::Serve, limits.take(1001, true, false)) << i;
+    limits.give_back(2000, Admission::Forbidden, false);
+    limits.give_back(2000, Admission::Dropped, false); // took nothing, gives back nothing
+    EXPECT_EQ(Admission::Forbidden, limits.take(2000, false, false));
+    EXPECT_EQ(Admission::Dropped, limits.take(2001, false, false));
 }
 
 // -------------------------------------------------------------- event streams
@@ -542,6 +736,137 @@ TEST(EventHub, CloseWakesAWaitingStreamAndRefusesNewOnes)
     EXPECT_LT(std::chrono::steady_clock::now() - closed_at, std::chrono::seconds(1));
     EXPECT_FALSE(result);
     EXPECT_EQ(-1, hub.subscribe(owner(2)));
+}
+
+// -------------------------------------------------------- the unit's drop-in
+
+// The unit can open the serial readers of the settings, and only where some
+// are set: the generator's drop-in names each device, the class of a
+// bridge's nodes and the group that owns serial lines.
+TEST(SerialUnit, TheDropInNamesWhatASerialReaderNeeds)
+{
+    const TempFile settings("serial-readers = /dev/ttyS1@57600:/dev/ttyUSB0\n");
+    std::string drop_in;
+    std::string error;
+    ASSERT_TRUE(vessikd::serial_drop_in_for(settings.path(), drop_in, error)) << error;
+    for (const char *line :
+         {"\n[Service]\n", "\nSupplementaryGroups=dialout\n", "\nDeviceAllow=/dev/ttyS1 rw\n",
+          "\nDeviceAllow=/dev/ttyUSB0 rw\n", "\nDeviceAllow=char-ttyUSB rw\n"})
+        EXPECT_NE(std::string::npos, drop_in.find(line)) << line << drop_in;
+    EXPECT_EQ(std::string::npos, drop_in.find("ttyACM")) << drop_in;
+
+    const TempFile none("port = 19904\n");
+    ASSERT_TRUE(vessikd::serial_drop_in_for(none.path(), drop_in, error)) << error;
+    EXPECT_EQ("", drop_in);
+    const TempFile bad("\nserial-readers = ttyS1\n");
+    EXPECT_FALSE(vessikd::serial_drop_in_for(bad.path(), drop_in, error));
+    EXPECT_EQ(0u, error.find(bad.path() + ":2: serial-readers: 'ttyS1'")) << error;
+}
+
+// ------------------------------------------------------------- peer's user
+
+// A loopback connection: the listening socket, the client's end and the
+// service's end (each -1 if it could not be made).
+struct LoopbackPair {
+    int listener = -1;
+    int client = -1;
+    int served = -1;
+    LoopbackPair()
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            listen(listener, 1) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return;
+        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0)
+            served = accept(listener, nullptr, nullptr);
+    }
+    ~LoopbackPair()
+    {
+        for (const int fd : {listener, client, served}) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+};
+
+// The user behind a live connection is the client's; a client that has
+// closed leaves a time-wait entry the kernel answers for with uid 0, which
+// must not pass for root.
+TEST(PeerCredentials, OnlyALiveClientNamesItsUser)
+{
+    LoopbackPair pair;
+    ASSERT_GE(pair.served, 0) << std::strerror(errno);
+    uid_t uid = 12345;
+    ASSERT_TRUE(vessikd::peer_uid(pair.served, uid));
+    EXPECT_EQ(geteuid(), uid);
+
+    close(pair.client);
+    pair.client = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uid = 12345;
+    EXPECT_FALSE(vessikd::peer_uid(pair.served, uid)) << "read as uid " << uid;
+}
+
+// -------------------------------------------------------------- the watch
+
+// A first look that found its card at once took the card's own exchanges
+// and a status question; one that waited took a missed find and a pause.
+TEST(ReaderWorker, AFirstLookTellsACardLyingThereFromOneLaidDuringIt)
+{
+    struct Case {
+        unsigned find_us, select_us, read_us;
+        uint64_t took_us;
+        bool at_once;
+    };
+    const Case cases[] = {
+        {2000, 1500, 900000, 2000 + 1500 + 900000 + 2500, true},    // a status question more
+        {120000, 120000, 1200000, 1440000 + 120000, true},          // a slow module's answers
+        {2000, 1500, 900000, 903500 + 2500 + 2000 + 100000, false}, // one missed find and pause
+        {120000, 120000, 1200000, 1440000 + 120000 + 120000 + 100000, false},
+        {2000, 1500, 900000, 903500 + 20000000, false}, // laid seconds later
+    };
+    for (const Case &c : cases) {
+        vessik_card card{};
+        card.find_us = c.find_us;
+        card.select_us = c.select_us;
+        card.read_us = c.read_us;
+        EXPECT_EQ(c.at_once, vessikd::ReaderWorker::found_at_once(c.took_us, card)) << c.took_us;
+    }
+}
+
+// ------------------------------------------------------------ card memory
+
+// Memory this process has locked, as the kernel counts it (kB).
+long locked_kb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmLck:") == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+// A card buffer is kept out of swap: its pages count as locked.
+TEST(CardMemory, ACardBufferIsLockedIntoMemory)
+{
+    constexpr size_t kPage = 4096;
+    constexpr size_t kBytes = 4 * kPage;
+    void *buffer = std::aligned_alloc(kPage, kBytes);
+    ASSERT_NE(nullptr, buffer);
+    std::memset(buffer, 0, kBytes);
+    const long before = locked_kb();
+    vessikd::keep_out_of_swap(buffer, kBytes);
+    EXPECT_EQ(before + static_cast<long>(kBytes / 1024), locked_kb());
+    munlock(buffer, kBytes);
+    std::free(buffer);
 }
 
 // ------------------------------------------------------------ freed memory

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <memory>
+#include <pwd.h>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -34,6 +35,14 @@ inline std::string read_file(const std::string &path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The option that lets the user running the tests receive cards on its
+// event streams, as the user at the seat does (the tests have no seat).
+inline std::string events_for_me()
+{
+    const passwd *me = getpwuid(geteuid());
+    return std::string("--events-allow-users=") + (me != nullptr ? me->pw_name : "root");
 }
 
 struct RunOptions {

@@ -145,6 +145,28 @@ TEST(ServiceReaders, EachReaderIsListedAndReadOnItsOwn)
     EXPECT_EQ("no-such-reader", body_of(unknown)["error"]);
 }
 
+// The module's identifier names the counter PC: the kit's own page and
+// local programs see it, a page of another allowed origin gets null.
+TEST(ServiceReaders, OnlyTheOwnPageAndLocalProgramsSeeTheModuleId)
+{
+    const std::string other = "https://counter.example.org";
+    ServiceProcess service;
+    ASSERT_TRUE(start(service, {"--no-card"}, {"--allow-origin=" + other}));
+    ASSERT_TRUE(reader_becomes(service, "usb:1-1", "ready", 5));
+    auto client = service.client();
+    const std::string own = "http://127.0.0.1:" + std::to_string(service.port());
+    const std::string id = hex_of("VSIM-0001-000042");
+    for (const httplib::Headers &local : {httplib::Headers{}, httplib::Headers{{"Origin", own}}}) {
+        const json readers = body_of(client.Get("/v1/readers", local))["readers"];
+        ASSERT_EQ(1u, readers.size()) << readers;
+        EXPECT_EQ(id, readers[0]["module_id"]) << readers;
+    }
+    const json readers = body_of(client.Get("/v1/readers", {{"Origin", other}}))["readers"];
+    ASSERT_EQ(1u, readers.size()) << readers;
+    ASSERT_TRUE(readers[0].contains("module_id")) << readers;
+    EXPECT_TRUE(readers[0]["module_id"].is_null()) << readers;
+}
+
 // A reader another program holds is listed as unavailable, says why, and a
 // read on it says the same; the other reader serves on.
 TEST(ServiceReaders, AReaderHeldElsewhereIsListedAsUnavailable)
@@ -222,6 +244,29 @@ TEST(ServiceReaders, AStreamForOneReaderHearsThatReaderAlone)
     EXPECT_EQ(2u, events.size());
     ASSERT_TRUE(hub.next(for_all, events, std::chrono::milliseconds(0)));
     EXPECT_EQ(3u, events.size());
+}
+
+// A card lying on the second reader since before any stream opened is not
+// sent to the first stream; a card laid on the first reader after it opened
+// is.
+TEST(ServiceReaders, AStreamIsNotSentACardLaidBeforeItOnAnyReader)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(start(service, {"--readers", "2", "--no-card=1", "--card-after", "1:4"},
+                      {service_test::events_for_me()}));
+    ASSERT_TRUE(reader_becomes(service, "usb:1-2", "ready", 5));
+    httplib::Client client = service.client(15);
+    std::string text;
+    client.Get(
+        "/v1/events", {{"Sec-Fetch-Site", "same-origin"}},
+        [](const httplib::Response &) { return true; },
+        [&](const char *data, size_t size) {
+            text.append(data, size);
+            return text.find("event: card\n") == std::string::npos;
+        });
+    EXPECT_NE(std::string::npos, text.find("\"reader\":\"usb:1-1\"}")) << text;
+    EXPECT_EQ(text.find("event: card\n"), text.rfind("event: card\n")) << text;
+    EXPECT_EQ(std::string::npos, text.find("\"reader\":\"usb:1-2\"}")) << text;
 }
 
 // ------------------------------------------------------------ the whole card

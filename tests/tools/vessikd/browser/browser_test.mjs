@@ -8,6 +8,7 @@
 import { spawn } from 'node:child_process';
 import { createServer } from 'node:http';
 import { mkdirSync } from 'node:fs';
+import { userInfo } from 'node:os';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
 import { chromium } from 'playwright-core';
@@ -34,10 +35,13 @@ function check(condition, message) {
   if (!condition) throw new Error(message);
 }
 
-// vessikd under the virtual reader; resolves once it listens.
+// vessikd under the virtual reader; resolves once it listens. The user
+// running the test receives cards on its streams, as the user at the seat
+// does (there is no seat here).
 function startService(readerArgs, serviceArgs = [], env = {}) {
   const args = [...readerArgs, '--', opts.vessikd, '--config=/dev/null', '--port=0',
-                '--listen=127.0.0.1', ...serviceArgs];
+                '--listen=127.0.0.1', `--events-allow-users=${userInfo().username}`,
+                ...serviceArgs];
   const proc = spawn(opts.launcher, args, { env: { ...process.env, ...env } });
   let output = '';
   return new Promise((resolve, reject) => {
@@ -96,7 +100,9 @@ async function scenario(name, browser, run) {
 
 // A card laid on the reader shows by itself; the button reads it again.
 async function cardLaidDown(browser) {
-  const service = await startService(['--no-card', '--card-after', '2']);
+  // Cards come a while after the start: one already lying there when the
+  // page's stream opens is not news to it.
+  const service = await startService(['--no-card', '--card-after', '3']);
   try {
     const { page, problems } = await openPage(browser, service.url);
     await waitForText(page, '#reader-state', 'present');
@@ -130,7 +136,7 @@ async function cardLaidDown(browser) {
 
 // A card lifted off the reader is marked so, and the badge says it.
 async function cardLifted(browser) {
-  const service = await startService(['--no-card', '--card-after', '1', '--remove-after', '4']);
+  const service = await startService(['--no-card', '--card-after', '3', '--remove-after', '6']);
   try {
     const { page, problems } = await openPage(browser, service.url);
     await waitForText(page, '#card-state', 'on the reader');
@@ -152,7 +158,7 @@ async function appendedAddressAndUnknownCard(browser) {
   const service = await startService(['--readers', '2',
                                       '--card', `1:${opts.cards}/sample-fingerprints.card`,
                                       '--card', `2:${opts.cards}/unknown-type.card`,
-                                      '--no-card=2', '--card-after', '2:2']);
+                                      '--no-card=2', '--card-after', '2:3']);
   try {
     const { page, problems } = await openPage(browser, service.url);
     await waitForText(page, '#stream-state', 'live');
@@ -195,15 +201,17 @@ async function photoFromDecoder(browser) {
   }
 }
 
-// An integrator's page on another origin, served here on a port of its own.
-function startOtherOrigin() {
+// An integrator's page on another origin, served here on a port of its own
+// under a name of its own (chromium maps the name to 127.0.0.1): vessikd
+// refuses pages on the loopback other than its own, whoever lists them.
+function startOtherOrigin(name) {
   const server = createServer((req, res) => {
     res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
     res.end('<!DOCTYPE html><title>counter</title><p>counter page</p>');
   });
   return new Promise((resolve) => {
     server.listen(0, '127.0.0.1', () => {
-      resolve({ server, origin: `http://127.0.0.1:${server.address().port}` });
+      resolve({ server, origin: `http://${name}:${server.address().port}` });
     });
   });
 }
@@ -212,8 +220,8 @@ function startOtherOrigin() {
 // reads the card (preflight and all) and hears the event stream; another
 // origin's fetch is refused by the browser.
 async function otherOriginReads(browser) {
-  const allowed = await startOtherOrigin();
-  const refused = await startOtherOrigin();
+  const allowed = await startOtherOrigin('counter.example.test');
+  const refused = await startOtherOrigin('other.example.test');
   const service = await startService([], [`--allow-origin=${allowed.origin}`]);
   const readCard = async (base) => {
     try {
@@ -278,7 +286,7 @@ const browser = await chromium.launch({
   // refused (and slow the start), so they are switched off.
   args: ['--no-sandbox', '--font-render-hinting=none', '--disable-gpu', '--disable-quic',
          '--no-first-run', '--disable-background-networking', '--disable-component-update',
-         '--disable-sync'],
+         '--disable-sync', '--host-resolver-rules=MAP *.example.test 127.0.0.1'],
 });
 let failed = false;
 for (const [name, run] of [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
