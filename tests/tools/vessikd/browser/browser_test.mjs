@@ -184,7 +184,8 @@ async function appendedAddressAndUnknownCard(browser) {
 
 // With a decoder in the stand-in's place the page shows the card's photo.
 async function photoFromDecoder(browser) {
-  const service = await startService([], [], { LD_PRELOAD: opts.decoder });
+  const service = await startService(['--no-card', '--card-after', '3'], [],
+                                     { LD_PRELOAD: opts.decoder });
   try {
     const { page, problems } = await openPage(browser, service.url);
     await waitForText(page, '#decoder-state', 'installed');
