@@ -11,7 +11,7 @@
 namespace {
 
 constexpr char kUsbPrefix[] = "usb";
-constexpr char kSerialPrefix[] = "serial:";
+constexpr const char *kSerialPrefix = vessik::kSerialLocationPrefix;
 constexpr int kMaxBus = 255;
 constexpr int kMaxPort = 255;
 
@@ -88,6 +88,22 @@ bool vessik::SerialRateSupported(int rate)
 {
     unsigned char code = 0;
     return vessik::tty::ModuleRateCode(rate, &code);
+}
+
+bool vessik::FormatModuleRates(char *out, size_t room)
+{
+    int rates[tty::kRatesMax] = {};
+    const int count = tty::ModuleRates(rates, tty::kRatesMax);
+    size_t used = 0;
+    out[0] = '\0';
+    for (int i = 0; i < count; ++i) {
+        const char *joint = i == 0 ? "" : (i == count - 1 ? " or " : ", ");
+        const int n = snprintf(out + used, room - used, "%s%d", joint, rates[i]);
+        if (n < 0 || static_cast<size_t>(n) >= room - used)
+            return false;
+        used += static_cast<size_t>(n);
+    }
+    return count > 0;
 }
 
 int vessik::ParseLocation(const char *where, Location *out)

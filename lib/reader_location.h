@@ -16,6 +16,9 @@ namespace vessik {
 
 enum class LocationKind { UsbFirst, UsbPort, Serial };
 
+// What starts a serial location.
+constexpr char kSerialLocationPrefix[] = "serial:";
+
 // Longest location text, terminator included ("serial:" and a device path).
 constexpr size_t kLocationBytes = 96;
 constexpr int kDefaultSerialRate = 115200;
@@ -41,6 +44,9 @@ bool FormatSerialLocation(const char *device, int rate, char *out, size_t room);
 
 // The rates a serial module can be set to.
 bool SerialRateSupported(int rate);
+
+// Those rates for people, slowest first: "9600, 19200, 38400, 57600 or 115200".
+bool FormatModuleRates(char *out, size_t room);
 
 } // namespace vessik
 

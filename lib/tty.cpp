@@ -76,6 +76,17 @@ int FastestModuleRate()
     return fastest;
 }
 
+int ModuleRates(int *rates, int room)
+{
+    static_assert(sizeof kRates / sizeof kRates[0] <= kRatesMax, "kRatesMax holds the table");
+    int count = 0;
+    for (const RateEntry &entry : kRates) {
+        if (entry.module_code != kNoModuleCode && count < room)
+            rates[count++] = entry.rate;
+    }
+    return count;
+}
+
 void ClearToRaw(termios *tio)
 {
     memset(tio, 0, sizeof(*tio));

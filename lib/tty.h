@@ -21,6 +21,10 @@ bool SpeedForRate(int rate, speed_t *speed);
 bool ModuleRateCode(int rate, unsigned char *code);
 // The fastest rate a module can be set to.
 int FastestModuleRate();
+// Room enough for every rate of the table.
+constexpr int kRatesMax = 16;
+// The rates a module can be set to, slowest first, into `rates`; their count.
+int ModuleRates(int *rates, int room);
 
 // The raw record, built from nothing: no input or output processing, no
 // echo, no signals, no flow control, and reads that return at once (VMIN

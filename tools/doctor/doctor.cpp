@@ -19,6 +19,7 @@
 #include "checks.h"
 #include "photo_decoder_probe.h"
 #include "reader_list.h"
+#include "reader_location.h"
 #include "serial_checks.h"
 #include "vessik_read.h"
 #include "vessik_usb_ids.h"
@@ -85,8 +86,6 @@ bool parse_capture(int argc, char **argv, doctor::CaptureOptions *out)
     return have_file;
 }
 
-constexpr char kSerialPrefix[] = "serial:";
-constexpr int kDefaultSerialRate = 115200;
 constexpr char kRootGroup[] = "root";
 
 // Readers seen, and those a card read can start on.
@@ -250,12 +249,6 @@ bool report_usb_readers(libusb_context *context, const std::vector<vessik_reader
     return true;
 }
 
-int serial_rate_of(const std::string &location)
-{
-    const size_t at = location.rfind('@');
-    return at == std::string::npos ? kDefaultSerialRate : atoi(location.c_str() + at + 1);
-}
-
 void print_serial_access(const doctor::SerialPortCheck &port)
 {
     if (port.can_open) {
@@ -279,7 +272,7 @@ void print_serial_access(const doctor::SerialPortCheck &port)
 
 // Opens the port through the library, which asks the module for its status
 // and identifier; closed again at once. True when a module answered.
-bool print_serial_module(const std::string &location, const std::string &device)
+bool print_serial_module(const std::string &location, const vessik::Location &line)
 {
     vessik_reader *reader = nullptr;
     const int opened = vessik_reader_open(location.c_str(), &reader);
@@ -298,18 +291,29 @@ bool print_serial_module(const std::string &location, const std::string &device)
     if (info.module_id_len == 0) {
         printf("  module: no module answers at %d baud (check the wiring, the module's power and "
                "its rate: --serial %s@9600 tries another)\n",
-               serial_rate_of(location), device.c_str());
+               line.serial_rate, line.serial_device);
         return false;
     }
-    printf("  module: answers its status query at %d baud, identifier %s\n",
-           serial_rate_of(location), info.module_id_hex);
+    printf("  module: answers its status query at %d baud, identifier %s\n", line.serial_rate,
+           info.module_id_hex);
     return true;
 }
 
 // One serial port with its checks below it.
 void report_serial_port(const std::string &location, Tally *tally)
 {
-    const std::string device = doctor::serial_device_of(location);
+    vessik::Location line;
+    if (vessik::ParseLocation(location.c_str(), &line) != VESSIK_OK ||
+        line.kind != vessik::LocationKind::Serial) {
+        char rates[vessik::kLocationBytes] = "";
+        vessik::FormatModuleRates(rates, sizeof rates);
+        printf("serial port %s\n", location.c_str());
+        printf("  location: not one the library opens (a device's full path, with @RATE "
+               "one of %s)\n",
+               rates);
+        return;
+    }
+    const std::string device = line.serial_device;
     printf("serial port %s\n", device.c_str());
     printf("  location: %s\n", location.c_str());
     const doctor::SerialPortCheck port = doctor::check_serial_port(device.c_str());
@@ -334,15 +338,16 @@ void report_serial_port(const std::string &location, Tally *tally)
         puts("  module: not asked (the port does not open for this user)");
         return;
     }
-    tally->ready += print_serial_module(location, device) ? 1 : 0;
+    tally->ready += print_serial_module(location, line) ? 1 : 0;
 }
 
 // "serial:DEVICE[@RATE]" for a port named on the command line.
 std::string serial_location(const std::string &named)
 {
-    if (named.compare(0, sizeof kSerialPrefix - 1, kSerialPrefix) == 0)
+    const std::string prefix = vessik::kSerialLocationPrefix;
+    if (named.compare(0, prefix.size(), prefix) == 0)
         return named;
-    return kSerialPrefix + named;
+    return prefix + named;
 }
 
 // The ports to check: those named, or else those the library lists from

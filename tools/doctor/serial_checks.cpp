@@ -13,7 +13,6 @@
 namespace doctor {
 namespace {
 
-constexpr char kSerialPrefix[] = "serial:";
 constexpr mode_t kPermissionBits = 07777;
 
 std::string user_name(uid_t uid)
@@ -67,17 +66,6 @@ SerialPortCheck check_serial_port(const char *device)
     else
         result.access_error = errno;
     return result;
-}
-
-std::string serial_device_of(const std::string &location)
-{
-    std::string device = location;
-    if (device.compare(0, sizeof kSerialPrefix - 1, kSerialPrefix) == 0)
-        device.erase(0, sizeof kSerialPrefix - 1);
-    const size_t at = device.rfind('@');
-    if (at != std::string::npos)
-        device.erase(at);
-    return device;
 }
 
 } // namespace doctor

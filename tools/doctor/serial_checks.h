@@ -22,10 +22,6 @@ struct SerialPortCheck {
 };
 SerialPortCheck check_serial_port(const char *device);
 
-// The device of a serial location ("serial:/dev/ttyUSB0@57600" or
-// "/dev/ttyUSB0@57600"): "/dev/ttyUSB0".
-std::string serial_device_of(const std::string &location);
-
 } // namespace doctor
 
 #endif

@@ -19,6 +19,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "reader_location.h"
+#include "vessik_read.h"
+
 namespace vessikd {
 
 namespace {
@@ -46,8 +49,6 @@ constexpr char kGroupMark = '@';
 const char *const kListKeys[] = {"listen",      "allow-origin",       "events-allow-origin",
                                  "allow-users", "events-allow-users", "serial-readers"};
 // The rates a serial module can be set to; the first is the one it starts at.
-const unsigned long kSerialRates[] = {115200, 9600, 19200, 38400, 57600};
-constexpr const char *kSerialPrefix = "serial:";
 const char *const kScalarKeys[] = {"port",
                                    "token",
                                    "token-file",
@@ -470,36 +471,30 @@ bool serial_settings(const Settings &s, Config &config, std::string &error)
     return true;
 }
 
-bool serial_rate_known(unsigned long rate)
-{
-    for (const unsigned long known : kSerialRates) {
-        if (rate == known)
-            return true;
-    }
-    return false;
-}
-
-// One DEVICE[@RATE] as the location the library opens it by: the default
-// rate is left out, as the library writes it.
+// One DEVICE[@RATE] as the location the library opens it by: the library
+// parses it and writes it back, leaving the default rate out.
 bool serial_location(const std::string &item, std::string &location, std::string &error)
 {
-    const size_t at = item.find('@');
-    const std::string device = item.substr(0, at);
-    unsigned long rate = kSerialRates[0];
+    const std::string device = item.substr(0, item.rfind('@'));
     if (device.size() < 2 || device[0] != '/') {
         error = "serial-readers: '" + item + "' does not name a device by its full path";
         return false;
     }
-    if (at != std::string::npos &&
-        (!parse_unsigned(item.substr(at + 1), 1, ~0ul, rate) || !serial_rate_known(rate))) {
-        error = "serial-readers: '" + item +
-                "' asks for a rate the modules do not offer (9600, 19200, 38400, 57600 or "
-                "115200)";
+    vessik::Location parsed;
+    char text[vessik::kLocationBytes];
+    const std::string named = vessik::kSerialLocationPrefix + item;
+    if (vessik::ParseLocation(named.c_str(), &parsed) != VESSIK_OK ||
+        !vessik::FormatSerialLocation(parsed.serial_device, parsed.serial_rate, text,
+                                      sizeof text)) {
+        char rates[vessik::kLocationBytes];
+        error = "serial-readers: '" + item + "' ";
+        error +=
+            item.find('@') == std::string::npos || !vessik::FormatModuleRates(rates, sizeof rates)
+                ? "is not a serial line the library can open (a path too long?)"
+                : std::string("asks for a rate the modules do not offer (") + rates + ")";
         return false;
     }
-    location = kSerialPrefix + device;
-    if (rate != kSerialRates[0])
-        location += "@" + std::to_string(rate);
+    location = text;
     return true;
 }
 
@@ -521,6 +516,15 @@ bool token_settings(const Settings &s, const FileOwners &owners, Config &config,
 }
 
 } // namespace
+
+std::string serial_device_of(const std::string &location)
+{
+    vessik::Location parsed;
+    if (vessik::ParseLocation(location.c_str(), &parsed) != VESSIK_OK ||
+        parsed.kind != vessik::LocationKind::Serial)
+        return std::string();
+    return parsed.serial_device;
+}
 
 bool parse_serial_readers(const std::string &value, std::vector<std::string> &locations,
                           std::string &error)

@@ -106,6 +106,10 @@ bool normalise_origin(const std::string &text, std::string &origin);
 bool parse_serial_readers(const std::string &value, std::vector<std::string> &locations,
                           std::string &error);
 
+// The device of a serial location ("serial:/dev/ttyS1@57600" -> "/dev/ttyS1");
+// empty for any other location.
+std::string serial_device_of(const std::string &location);
+
 // The --help text.
 const char *usage_text();
 

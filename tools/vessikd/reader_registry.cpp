@@ -2,6 +2,8 @@
 // Every reader vessikd serves (see reader_registry.h).
 #include "reader_registry.h"
 
+#include "config.h"
+
 #include <algorithm>
 #include <sys/stat.h>
 
@@ -25,14 +27,6 @@ constexpr auto kSettleDelay = std::chrono::milliseconds(300);
 constexpr long kHotplugWaitUs = 250000;
 // Room for the readers of a first listing; more are asked for if there are.
 constexpr int kListRoom = 16;
-constexpr const char *kSerialPrefix = "serial:";
-
-// The device of a serial location ("serial:/dev/ttyS1@57600" -> "/dev/ttyS1").
-std::string serial_device(const std::string &location)
-{
-    const std::string rest = location.substr(std::string(kSerialPrefix).size());
-    return rest.substr(0, rest.find('@'));
-}
 
 // The USB readers on the bus, in bus order, by their locations; false if
 // the bus could not be listed.
@@ -130,7 +124,7 @@ std::vector<std::pair<std::string, int>> ReaderRegistry::readers_now() const
     // exists, and its worker finds out whether a module answers.
     for (const std::string &location : serial_locations_) {
         struct stat st {};
-        if (stat(serial_device(location).c_str(), &st) == 0)
+        if (stat(serial_device_of(location).c_str(), &st) == 0)
             readers.emplace_back(location, VESSIK_TRANSPORT_SERIAL);
     }
     return readers;

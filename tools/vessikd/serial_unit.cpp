@@ -10,15 +10,8 @@ namespace vessikd {
 
 namespace {
 
-constexpr const char *kSerialPrefix = "serial:";
 // Device classes whose nodes come and go with a USB-serial bridge.
 const char *const kPluggedClasses[] = {"ttyUSB", "ttyACM"};
-
-std::string device_of(const std::string &location)
-{
-    const std::string rest = location.substr(std::string(kSerialPrefix).size());
-    return rest.substr(0, rest.find('@'));
-}
 
 // "ttyUSB" for /dev/ttyUSB0; empty for a line that stays put.
 std::string plugged_class(const std::string &device)
@@ -43,7 +36,7 @@ std::string serial_drop_in(const std::vector<std::string> &locations)
                        std::string(kSerialGroup) + "\n";
     std::set<std::string> classes;
     for (const std::string &location : locations) {
-        const std::string device = device_of(location);
+        const std::string device = serial_device_of(location);
         text += "DeviceAllow=" + device + " rw\n";
         const std::string cls = plugged_class(device);
         if (!cls.empty())

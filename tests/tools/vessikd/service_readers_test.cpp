@@ -341,6 +341,8 @@ TEST(ServiceReaders, SerialReadersComeFromTheSettings)
         locations.clear();
         EXPECT_FALSE(vessikd::parse_serial_readers(bad, locations, error)) << bad;
     }
+    // The rates named are the library's own table's.
+    EXPECT_NE(std::string::npos, error.find("(9600, 19200, 38400, 57600 or 115200)")) << error;
 
     vessikd::Settings file;
     ASSERT_TRUE(vessikd::parse_config_text("serial-readers = /dev/ttyS1@57600:/dev/ttyUSB0\n",
