@@ -285,7 +285,7 @@ bool Launcher::apply_faults(const std::vector<std::string> &faults, const Socket
     knobs.module_id = module_id_of(socket.number);
     knobs.profile = profile_;
     for (const std::string &f : faults) {
-        if (!is_serial_fault(f) && !apply_fault(f, knobs, error))
+        if (!vsim::is_serial_fault(f) && !vsim::apply_fault(f, knobs, error))
             return false; // the serial line's faults are the serial module's alone
     }
     model.set_keep_log(false); // the log would grow for as long as the program polls
@@ -336,8 +336,8 @@ bool Launcher::apply_serial_faults(const std::vector<std::string> &faults,
     model.knobs().refind_after_read = true;
     model.knobs().module_id = serial_module_id();
     for (const std::string &f : faults) {
-        const bool applied = is_serial_fault(f) ? apply_serial_fault(f, knobs, error)
-                                                : apply_fault(f, model.knobs(), error);
+        const bool applied = vsim::is_serial_fault(f) ? vsim::apply_serial_fault(f, knobs, error)
+                                                      : vsim::apply_fault(f, model.knobs(), error);
         if (!applied)
             return false;
     }
@@ -816,7 +816,7 @@ int main(int argc, char **argv)
     switch (parse_launcher_options(argc, argv, opts, error)) {
     case ParseOutcome::Help:
         std::fputs(launcher_usage(), stdout);
-        print_fault_help(stdout);
+        vsim::print_fault_help(stdout);
         return 0;
     case ParseOutcome::Error:
         fail(error + "\nTry '" + kSelf + " --help'.");
