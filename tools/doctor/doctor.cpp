@@ -85,8 +85,6 @@ bool parse_capture(int argc, char **argv, doctor::CaptureOptions *out)
     return have_file;
 }
 
-constexpr char kSerialPrefix[] = "serial:";
-constexpr int kDefaultSerialRate = 115200;
 constexpr char kRootGroup[] = "root";
 
 // Readers seen, and those a card read can start on.
@@ -250,12 +248,6 @@ bool report_usb_readers(libusb_context *context, const std::vector<vessik_reader
     return true;
 }
 
-int serial_rate_of(const std::string &location)
-{
-    const size_t at = location.rfind('@');
-    return at == std::string::npos ? kDefaultSerialRate : atoi(location.c_str() + at + 1);
-}
-
 void print_serial_access(const doctor::SerialPortCheck &port)
 {
     if (port.can_open) {
@@ -298,11 +290,11 @@ bool print_serial_module(const std::string &location, const std::string &device)
     if (info.module_id_len == 0) {
         printf("  module: no module answers at %d baud (check the wiring, the module's power and "
                "its rate: --serial %s@9600 tries another)\n",
-               serial_rate_of(location), device.c_str());
+               doctor::serial_rate_of(location), device.c_str());
         return false;
     }
     printf("  module: answers its status query at %d baud, identifier %s\n",
-           serial_rate_of(location), info.module_id_hex);
+           doctor::serial_rate_of(location), info.module_id_hex);
     return true;
 }
 
@@ -337,14 +329,6 @@ void report_serial_port(const std::string &location, Tally *tally)
     tally->ready += print_serial_module(location, device) ? 1 : 0;
 }
 
-// "serial:DEVICE[@RATE]" for a port named on the command line.
-std::string serial_location(const std::string &named)
-{
-    if (named.compare(0, sizeof kSerialPrefix - 1, kSerialPrefix) == 0)
-        return named;
-    return kSerialPrefix + named;
-}
-
 // The ports to check: those named, or else those the library lists from
 // VESSIK_SERIAL_READERS.
 std::vector<std::string> serial_ports(const std::vector<std::string> &named,
@@ -352,7 +336,7 @@ std::vector<std::string> serial_ports(const std::vector<std::string> &named,
 {
     std::vector<std::string> ports;
     for (const std::string &port : named)
-        ports.push_back(serial_location(port));
+        ports.push_back(doctor::serial_location(port));
     if (!named.empty())
         return ports;
     for (const vessik_reader_info &info : listed) {

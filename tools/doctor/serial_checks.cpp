@@ -3,6 +3,7 @@
 #include "serial_checks.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -14,6 +15,7 @@ namespace doctor {
 namespace {
 
 constexpr char kSerialPrefix[] = "serial:";
+constexpr int kDefaultSerialRate = 115200; // the library's, when a location names none
 constexpr mode_t kPermissionBits = 07777;
 
 std::string user_name(uid_t uid)
@@ -78,6 +80,19 @@ std::string serial_device_of(const std::string &location)
     if (at != std::string::npos)
         device.erase(at);
     return device;
+}
+
+int serial_rate_of(const std::string &location)
+{
+    const size_t at = location.rfind('@');
+    return at == std::string::npos ? kDefaultSerialRate : atoi(location.c_str() + at + 1);
+}
+
+std::string serial_location(const std::string &named)
+{
+    if (named.compare(0, sizeof kSerialPrefix - 1, kSerialPrefix) == 0)
+        return named;
+    return kSerialPrefix + named;
 }
 
 } // namespace doctor

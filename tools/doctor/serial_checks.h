@@ -22,9 +22,15 @@ struct SerialPortCheck {
 };
 SerialPortCheck check_serial_port(const char *device);
 
+// The doctor's one reading of a serial location.
 // The device of a serial location ("serial:/dev/ttyUSB0@57600" or
 // "/dev/ttyUSB0@57600"): "/dev/ttyUSB0".
 std::string serial_device_of(const std::string &location);
+// Its rate: "57600" there; the library's default when none is named.
+int serial_rate_of(const std::string &location);
+// "serial:DEVICE[@RATE]" for a port named on the command line with or
+// without the prefix.
+std::string serial_location(const std::string &named);
 
 } // namespace doctor
 
