@@ -13,6 +13,15 @@ constexpr int kRates[] = {115200, 57600, 38400, 19200, 9600};
 constexpr uint64_t kUsPerSecond = 1000000;
 constexpr uint64_t kBitsPerByte = 10;
 
+struct TerminalSpeed {
+    speed_t speed;
+    int rate;
+};
+// The default rate first.
+constexpr TerminalSpeed kTerminalSpeeds[] = {
+    {B115200, 115200}, {B57600, 57600}, {B38400, 38400}, {B19200, 19200}, {B9600, 9600},
+};
+
 uint64_t wire_us(size_t bytes, int rate)
 {
     return bytes * kBitsPerByte * kUsPerSecond / static_cast<uint64_t>(rate);
@@ -23,6 +32,38 @@ uint64_t wire_us(size_t bytes, int rate)
 int serial_rate_of_code(uint8_t code)
 {
     return code < sizeof kRates / sizeof kRates[0] ? kRates[code] : 0;
+}
+
+int terminal_rate(int fd)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return 0;
+    const speed_t speed = cfgetospeed(&tio);
+    for (const TerminalSpeed &s : kTerminalSpeeds) {
+        if (s.speed == speed)
+            return s.rate;
+    }
+    return 0;
+}
+
+speed_t terminal_speed(int rate)
+{
+    for (const TerminalSpeed &s : kTerminalSpeeds) {
+        if (s.rate == rate)
+            return s.speed;
+    }
+    return kTerminalSpeeds[0].speed; // the default rate's
+}
+
+void cross_line(uint8_t *bytes, size_t len, int sent_rate, int taken_rate)
+{
+    if (sent_rate == taken_rate)
+        return;
+    constexpr unsigned kSpread = 37;
+    constexpr unsigned kShift = 11;
+    for (size_t i = 0; i < len; ++i)
+        bytes[i] = static_cast<uint8_t>(bytes[i] * kSpread + kShift);
 }
 
 void SerialModule::host_bytes(const uint8_t *data, size_t len, uint64_t now_us)

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <termios.h>
 #include <vector>
 
 #include "virtual_reader.h"
@@ -26,6 +27,18 @@ constexpr int kSerialDefaultRate = 115200;
 constexpr uint8_t kCmdSetRate = 0x60; // 60 00 .. 60 04: 115200, 57600, 38400, 19200, 9600
 // The rate a 60 xx parameter names, or 0.
 int serial_rate_of_code(uint8_t code);
+
+// The rate a terminal's side of the line is set to (its output speed), or 0
+// for none the module runs at.
+int terminal_rate(int fd);
+// The terminal speed (B115200 ...) of a rate the module runs at; the
+// default rate's for any other.
+speed_t terminal_speed(int rate);
+// Bytes sent at `sent_rate` and taken at `taken_rate`: when the two differ
+// they arrive as garbage, as they do on a real line. The garbage is fixed,
+// so that runs repeat. The hosts of the line (the launcher's pty, the
+// tests') put every byte through here.
+void cross_line(uint8_t *bytes, size_t len, int sent_rate, int taken_rate);
 
 struct SerialKnobs {
     size_t piece_bytes = 0;       // answers leave in pieces this long (0: whole)

@@ -85,17 +85,6 @@ State &st()
     return *state;
 }
 
-std::string hex(const uint8_t *data, size_t len)
-{
-    std::string out;
-    char two[4];
-    for (size_t i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", data[i]);
-        out += two;
-    }
-    return out;
-}
-
 std::string hex8(unsigned value)
 {
     char text[8];
@@ -379,7 +368,7 @@ std::string format_call(const Call &call)
         line += " transferred=" + std::to_string(call.transferred);
         if (!call.data.empty()) {
             const size_t shown = std::min(call.data.size(), kFormatDataBytes);
-            line += " [" + hex(call.data.data(), shown);
+            line += " [" + vsim::hex_bytes(call.data.data(), shown);
             if (shown < call.data.size())
                 line += " ... +" + std::to_string(call.data.size() - shown);
             line += "]";

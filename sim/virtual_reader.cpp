@@ -47,18 +47,6 @@ const EventClass *find_event_class(int frame_class)
     return nullptr;
 }
 
-std::string hex_bytes(const uint8_t *data, size_t len)
-{
-    std::string out;
-    out.reserve(len * 3);
-    char two[4];
-    for (size_t i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", data[i]);
-        out += two;
-    }
-    return out;
-}
-
 std::string ep_text(uint8_t ep)
 {
     char text[4];
@@ -77,6 +65,18 @@ bool is_command(const std::vector<uint8_t> &frame, const uint8_t (&cmd)[2])
 }
 
 } // namespace
+
+std::string hex_bytes(const uint8_t *data, size_t len)
+{
+    std::string out;
+    out.reserve(len * 3);
+    char two[4];
+    for (size_t i = 0; i < len; ++i) {
+        std::snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", data[i]);
+        out += two;
+    }
+    return out;
+}
 
 // --- Frames ------------------------------------------------------------------------
 

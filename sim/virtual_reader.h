@@ -87,6 +87,9 @@ constexpr size_t kReadWithFingerprintsBaseBytes = 1297;
 // XOR of frame[5] .. frame[len - 1]: the check byte of a frame whose first
 // `len` bytes are given (the check byte itself not among them).
 uint8_t sam_check_byte(const uint8_t *frame, size_t len);
+// Bytes as upper-case hex pairs between blanks ("AA 96 69"), as the
+// model's log and the test bus's show them.
+std::string hex_bytes(const uint8_t *data, size_t len);
 // A whole frame around `contents` (command and parameter, or status and data).
 std::vector<uint8_t> sam_frame(const std::vector<uint8_t> &contents);
 // Preamble right, length field equal to the bytes after it, check byte right.

@@ -28,17 +28,11 @@ constexpr int kReadResultNoReader = 5;
 
 using namespace testsupport;
 
-// vessik-virtual-reader OPTIONS -- PROGRAM...
-Outcome launch(const std::vector<std::string> &options, const std::vector<std::string> &program)
-{
-    return RunToEnd(UnderLauncher(kLauncher, options, program));
-}
-
 // --- Reads through the library ----------------------------------------------------------
 
 TEST(ClientRead, CardLaidDownAfterTwoSecondsIsRead)
 {
-    const Outcome r = launch({"--no-card", "--card-after", "2"}, {kClient, "read", "1"});
+    const Outcome r = Launch({"--no-card", "--card-after", "2"}, {kClient, "read", "1"});
 
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> reads = Records(r.out, "read");
@@ -56,7 +50,7 @@ TEST(ClientRead, CardLaidDownAfterTwoSecondsIsRead)
 
 TEST(ClientRead, ReaderMissingUnderTheLauncherGivesFive)
 {
-    const Outcome r = launch({"--no-reader"}, {kClient, "read", "1"});
+    const Outcome r = Launch({"--no-reader"}, {kClient, "read", "1"});
 
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> reads = Records(r.out, "read");
@@ -82,7 +76,7 @@ TEST(ClientRead, NoLauncherAtAllGivesFive)
 TEST(ClientRead, UnplugWhilePollingGivesFiveAndTheNextReadWorksAfterReplug)
 {
     const Outcome r =
-        launch({"--no-card", "--card-after", "2.5", "--unplug-after", "1", "--replug-after", "1.5"},
+        Launch({"--no-card", "--card-after", "2.5", "--unplug-after", "1", "--replug-after", "1.5"},
                {kClient, "read", "3"});
 
     ASSERT_EQ(r.status, 0) << r.err;
@@ -103,7 +97,7 @@ TEST(ClientRead, CardFileFromTheCommandLine)
                "id_number = 990000200002290028\n",
                f);
     std::fclose(f);
-    const Outcome r = launch({"--card", path}, {kClient, "read", "1"});
+    const Outcome r = Launch({"--card", path}, {kClient, "read", "1"});
     std::remove(path.c_str());
 
     ASSERT_EQ(r.status, 0) << r.err;
@@ -123,7 +117,7 @@ TEST(ClientRead, CardFileFromTheCommandLine)
 // reader must then go on answering whole frames.
 TEST(Faults, TimedOutStageIsDiscardedAndPollingRecovers)
 {
-    const Outcome r = launch({"--stats", "--fault", "in-timeout=81:1"}, {kClient, "read", "1"});
+    const Outcome r = Launch({"--stats", "--fault", "in-timeout=81:1"}, {kClient, "read", "1"});
 
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
@@ -136,7 +130,7 @@ TEST(Faults, TimedOutStageIsDiscardedAndPollingRecovers)
 TEST(Faults, DelayedAnswersArriveWithinTheTimeout)
 {
     const Outcome r =
-        launch({"--stats", "--fault", "answer-delay-us=30000"}, {kClient, "read", "1"});
+        Launch({"--stats", "--fault", "answer-delay-us=30000"}, {kClient, "read", "1"});
 
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
@@ -148,7 +142,7 @@ TEST(Faults, DelayedAnswersArriveWithinTheTimeout)
 TEST(Faults, ReaderThatDropsOffTheBusEndsTheRead)
 {
     const Outcome r =
-        launch({"--no-card", "--fault", "unplug-after-transfers=20"}, {kClient, "read", "1"});
+        Launch({"--no-card", "--fault", "unplug-after-transfers=20"}, {kClient, "read", "1"});
 
     const std::vector<Record> reads = Records(r.out, "read");
     ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
@@ -447,7 +441,7 @@ TEST_P(FaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
     options.insert(options.end(), c.options.begin(), c.options.end());
     std::vector<std::string> program = {kClient};
     program.insert(program.end(), c.program.begin(), c.program.end());
-    const Outcome r = launch(options, program);
+    const Outcome r = Launch(options, program);
 
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "as_nobody.h"
 #include "card.h"
 #include "child_process.h"
 #include "launcher_run.h"
@@ -50,13 +51,16 @@ struct Outcome {
 // `script` under the launcher with `launcher_args`, as sh -c SCRIPT READ DOCTOR:
 // the script finds vessik-read in $0, vessik-doctor in $1, and the serial
 // module's path in $VESSIK_VIRTUAL_SERIAL.
-Outcome RunScript(std::vector<std::string> launcher_args, const std::string &script)
+// `doctor` and `env` (NAME=VALUE) stand in for the build tree's doctor and
+// our own environment alone where the doctor runs as another user.
+Outcome RunScript(std::vector<std::string> launcher_args, const std::string &script,
+                  const std::string &doctor = kDoctor, const std::vector<std::string> &env = {})
 {
     launcher_args.insert(launcher_args.begin(), {"--stop-after", kStopAfter});
-    const std::vector<std::string> program = {"/bin/sh", "-c", script, kCli, kDoctor};
+    const std::vector<std::string> program = {"/bin/sh", "-c", script, kCli, doctor};
     Outcome result;
     testsupport::Process child;
-    if (!child.Start(testsupport::UnderLauncher(kLauncher, launcher_args, program)))
+    if (!child.Start(testsupport::UnderLauncher(kLauncher, launcher_args, program), env))
         return result;
     result.status = child.Wait(kRunLimitS);
     result.took_s = child.Took();
@@ -204,8 +208,12 @@ TEST(SerialDoctor, ListedPortThatIsNotThere)
 // outside that group, then as one in it.
 TEST(SerialDoctor, PortTheUserMayNotOpen)
 {
-    if (geteuid() != 0 || access(kSetpriv.c_str(), X_OK) != 0)
+    testsupport::AsNobody as_nobody;
+    if (!as_nobody.available())
         GTEST_SKIP() << "needs root and setpriv to run the doctor as another user";
+    // A copy nobody may run, wherever the build tree is.
+    const std::string placed = as_nobody.place_program(kDoctor, VESSIK_BUILD_TREE_LIBRARIES);
+    const std::vector<std::string> env = {as_nobody.library_path()};
     const std::string nobody = std::to_string(kNobody);
     const std::string script_head =
         "node=$(readlink \"$VESSIK_VIRTUAL_SERIAL\") && chgrp dialout \"$node\" && "
@@ -213,8 +221,8 @@ TEST(SerialDoctor, PortTheUserMayNotOpen)
         kSetpriv + " --reuid=" + nobody + " --regid=" + nobody;
     const std::string doctor = " \"$1\" --serial \"$VESSIK_VIRTUAL_SERIAL\"";
 
-    const Outcome denied =
-        RunScript({"--serial", kNoUsbReader}, script_head + " --clear-groups" + doctor);
+    const Outcome denied = RunScript({"--serial", kNoUsbReader},
+                                     script_head + " --clear-groups" + doctor, placed, env);
     EXPECT_EQ(denied.status, kDoctorNotUsable) << denied.out << denied.err;
     EXPECT_TRUE(Has(denied.out, "group dialout, mode 0660")) << denied.out;
     EXPECT_TRUE(Has(denied.out, "access: permission denied for this user, who is not in group "
@@ -222,8 +230,8 @@ TEST(SerialDoctor, PortTheUserMayNotOpen)
         << denied.out;
     EXPECT_TRUE(Has(denied.out, "module: not asked")) << denied.out;
 
-    const Outcome granted =
-        RunScript({"--serial", kNoUsbReader}, script_head + " --groups dialout" + doctor);
+    const Outcome granted = RunScript({"--serial", kNoUsbReader},
+                                      script_head + " --groups dialout" + doctor, placed, env);
     EXPECT_EQ(granted.status, kDoctorReady) << granted.out << granted.err;
     EXPECT_TRUE(Has(granted.out, "identifier " + kSerialModuleHex)) << granted.out;
 }

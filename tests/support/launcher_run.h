@@ -70,6 +70,16 @@ inline Outcome RunToEnd(const std::vector<std::string> &args, bool bare = false)
     return r;
 }
 
+#ifdef VESSIK_LAUNCHER
+// The launcher every suite that runs programs under it is given: OPTIONS
+// -- PROGRAM..., run to its end.
+inline Outcome Launch(const std::vector<std::string> &options,
+                      const std::vector<std::string> &program)
+{
+    return RunToEnd(UnderLauncher(VESSIK_LAUNCHER, options, program));
+}
+#endif
+
 // "key=value" out of the launcher's --stats lines; -1 when it is not there.
 inline long StatOf(const std::string &err, const std::string &key)
 {

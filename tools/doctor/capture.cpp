@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "capture_format.h"
 #include "capture_record.h"
 #include "private_file.h"
 #include "reader_list.h"
@@ -28,7 +29,6 @@ using nlohmann::json;
 constexpr int kExitCaptured = 0;
 constexpr int kExitNoReader = 1;
 constexpr int kExitFailed = 2;
-constexpr int kCaptureFormat = 1;
 constexpr size_t kStringBytes = 256;
 constexpr const char *kUsbPrefix = "usb";
 constexpr uint64_t kUsPerS = 1000000;
@@ -196,26 +196,9 @@ json DescriptorsAt(const char *location)
 json FrameRecord(const Recorded &r)
 {
     const TracedFrame &f = r.frame;
-    json line = {{"kind", "frame"},
-                 {"read", r.read},
-                 {"t_us", r.at_us},
-                 {"dir", f.answer ? "in" : "out"},
-                 {"link", f.link},
-                 {"ep", f.stage},
-                 {"cmd", CommandHex(f.command)}};
-    if (f.answer) {
-        line["first_us"] = f.first_us;
-        line["last_us"] = f.last_us;
-        line["len"] = f.length;
-    }
-    line["bytes"] = Hex(f.bytes);
-    line["redaction"] = RedactionName(r.redaction);
-    return line;
-}
-
-json StatsRecord(const TimeStats &s)
-{
-    return {{"min", s.min}, {"median", s.median}, {"p90", s.p90}, {"max", s.max}};
+    return capture_format::FrameRecord({r.read, r.at_us, f.answer, f.link, f.stage, f.command,
+                                        f.first_us, f.last_us, f.length, f.bytes,
+                                        RedactionName(r.redaction)});
 }
 
 // Per command, the answers' times to their first and to their last byte.
@@ -224,19 +207,16 @@ std::vector<json> AnswerTimes(const std::vector<Recorded> &frames)
     std::map<std::string, std::pair<std::vector<long long>, std::vector<long long>>> by_command;
     for (const Recorded &r : frames) {
         if (r.frame.answer && r.frame.first_us >= 0) {
-            auto &times = by_command[CommandHex(r.frame.command)];
+            auto &times = by_command[capture_format::CommandHex(r.frame.command)];
             times.first.push_back(r.frame.first_us);
             times.second.push_back(r.frame.last_us);
         }
     }
     std::vector<json> lines;
     for (const auto &entry : by_command) {
-        const TimeStats first = StatsOf(entry.second.first);
-        lines.push_back({{"kind", "answer_times"},
-                         {"cmd", entry.first},
-                         {"count", first.count},
-                         {"first_us", StatsRecord(first)},
-                         {"last_us", StatsRecord(StatsOf(entry.second.second))}});
+        lines.push_back(capture_format::AnswerTimesRecord(
+            entry.first, capture_format::StatsOf(entry.second.first),
+            capture_format::StatsOf(entry.second.second)));
     }
     return lines;
 }
@@ -247,16 +227,13 @@ json RedactionSummary(const std::vector<Recorded> &frames, bool keep_module_id)
     std::map<std::string, std::set<std::string>> by_command;
     for (const Recorded &r : frames) {
         if (r.frame.answer)
-            by_command[CommandHex(r.frame.command)].insert(RedactionName(r.redaction));
+            by_command[capture_format::CommandHex(r.frame.command)].insert(
+                RedactionName(r.redaction));
     }
     json answers = json::object();
     for (const auto &entry : by_command)
         answers[entry.first] = entry.second;
-    return {{"kind", "redaction"},
-            {"answers", answers},
-            {"module_id", keep_module_id ? "kept" : "zeroed"},
-            {"usb_serial_number", "removed"},
-            {"replacement", "the kit's sample card (region 990000, made up)"}};
+    return capture_format::RedactionRecord(answers, keep_module_id);
 }
 
 void PrintRedaction(const std::vector<Recorded> &frames, bool keep_module_id)
@@ -264,7 +241,7 @@ void PrintRedaction(const std::vector<Recorded> &frames, bool keep_module_id)
     std::map<Redaction, std::set<std::string>> commands;
     for (const Recorded &r : frames) {
         if (r.frame.answer)
-            commands[r.redaction].insert(CommandHex(r.frame.command));
+            commands[r.redaction].insert(capture_format::CommandHex(r.frame.command));
     }
     const auto list = [&commands](Redaction r) {
         std::string text;
@@ -300,10 +277,7 @@ std::string CaptureText(const CaptureOptions &options, const json &header, const
     for (json &stats : AnswerTimes(frames))
         lines.push_back(std::move(stats));
     lines.push_back(RedactionSummary(frames, options.keep_module_id));
-    std::string text;
-    for (const json &line : lines)
-        text += line.dump() + "\n";
-    return text;
+    return capture_format::Text(lines);
 }
 
 // A frame long enough for the card's text under a command that does not read
@@ -383,19 +357,14 @@ int RunCapture(const CaptureOptions &options)
         return kExitFailed;
     }
 
-    const json header = {
-        {"kind", "capture"},
-        {"format", kCaptureFormat},
-        {"kit_version", VESSIK_KIT_VERSION},
-        {"api_version", vessik_read_api_version()},
-        {"reads", options.reads},
-        {"transport", info.transport == VESSIK_TRANSPORT_SERIAL ? "serial" : "usb"},
-        {"module_id_len", info.module_id_len}};
+    const json header = capture_format::HeaderRecord(
+        {VESSIK_KIT_VERSION, vessik_read_api_version(), options.reads,
+         info.transport == VESSIK_TRANSPORT_SERIAL, info.module_id_len});
     if (const Recorded *r = FrameThatMayHoldCardText(recorder.frames)) {
         printf("no capture written: a %zu-byte %s came after command %s, which does not read "
                "the card, in read %d; a frame that long could carry the card's text\n",
                FrameLength(r->frame), r->frame.answer ? "answer" : "command",
-               CommandHex(r->frame.command).c_str(), r->read);
+               capture_format::CommandHex(r->frame.command).c_str(), r->read);
         return kExitFailed;
     }
     const std::string text = CaptureText(options, header, descriptors, recorder.frames);

@@ -8,18 +8,28 @@
 #include <cstring>
 #include <sstream>
 
-#include "card.h"
-#include "virtual_reader.h"
+#include "capture_format.h"
+#include "substitute_card.h"
 
 namespace doctor {
 namespace {
 
-constexpr size_t kStatusAt = vsim::kSamStatusOffset;
+// The module's frames: AA AA AA 96 69, a big-endian length, the contents and
+// an XOR check byte over everything from the length on.
+constexpr size_t kLengthAt = 5;
+constexpr size_t kStatusAt = 9; // the module's own status byte
+constexpr uint8_t kStatusOk = 0x90;
+
+// Commands: command byte, parameter byte.
+constexpr uint8_t kCmdModuleId[2] = {0x12, 0xFF};
+constexpr uint8_t kCmdFind[2] = {0x20, 0x01};
+constexpr uint8_t kCmdSelect[2] = {0x20, 0x02};
+constexpr uint8_t kCmdRead[2] = {0x30, 0x01};
+constexpr uint8_t kCmdReadWithFingerprints[2] = {0x30, 0x10};
+constexpr uint8_t kCmdReadAppendedAddress[2] = {0x30, 0x03};
+
 constexpr size_t kPayloadAt = kStatusAt + 1;
 constexpr size_t kCheckByteBytes = 1;
-constexpr int kHexBase = 16;
-constexpr int kPercentile = 90;
-constexpr int kPercent = 100;
 
 // The read answers' data after the status: the text and photo lengths.
 constexpr uint8_t kTextAndPhotoLengths[4] = {0x01, 0x00, 0x04, 0x00};
@@ -32,38 +42,24 @@ constexpr size_t kFindPayloadBytes = 4;
 constexpr size_t kSelectPayloadBytes = 8;
 constexpr size_t kFindAnswerBytes = kFrameAround + kFindPayloadBytes;
 constexpr size_t kSelectAnswerBytes = kFrameAround + kSelectPayloadBytes;
-constexpr size_t kTemplateBytes = 512;
-constexpr size_t kAppendedAddressAnswerBytes = kFrameAround + vsim::kAppendedAddressBytes;
+constexpr size_t kModuleIdBytes = 16;
+constexpr size_t kReadAnswerBytes = 1295;
+constexpr size_t kReadWithFingerprintsBaseBytes = 1297;
+constexpr size_t kAppendedAddressAnswerBytes = kFrameAround + kAppendedAddressBytes;
 struct AnswerLength {
     const uint8_t (&command)[2];
     size_t bytes;
 };
 const AnswerLength kAnswerLengths[] = {
-    {vsim::kCmdModuleId, kFrameAround + vsim::kModuleIdBytes},
-    {vsim::kCmdFind, kFindAnswerBytes},
-    {vsim::kCmdSelect, kSelectAnswerBytes},
-    {vsim::kCmdRead, vsim::kReadAnswerBytes},
-    {vsim::kCmdReadWithFingerprints, vsim::kReadWithFingerprintsBaseBytes},
-    {vsim::kCmdReadWithFingerprints, vsim::kReadWithFingerprintsBaseBytes + kTemplateBytes},
-    {vsim::kCmdReadWithFingerprints, vsim::kReadWithFingerprintsBaseBytes + 2 * kTemplateBytes},
-    {vsim::kCmdReadAppendedAddress, kAppendedAddressAnswerBytes},
+    {kCmdModuleId, kFrameAround + kModuleIdBytes},
+    {kCmdFind, kFindAnswerBytes},
+    {kCmdSelect, kSelectAnswerBytes},
+    {kCmdRead, kReadAnswerBytes},
+    {kCmdReadWithFingerprints, kReadWithFingerprintsBaseBytes},
+    {kCmdReadWithFingerprints, kReadWithFingerprintsBaseBytes + kTemplateBytes},
+    {kCmdReadWithFingerprints, kReadWithFingerprintsBaseBytes + 2 * kTemplateBytes},
+    {kCmdReadAppendedAddress, kAppendedAddressAnswerBytes},
 };
-
-bool ParseHex(const std::string &hex, std::vector<uint8_t> *out)
-{
-    if (hex.size() % 2 != 0)
-        return false;
-    out->clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        char *end = nullptr;
-        const std::string two = hex.substr(i, 2);
-        const long byte = strtol(two.c_str(), &end, kHexBase);
-        if (*end != '\0')
-            return false;
-        out->push_back(static_cast<uint8_t>(byte));
-    }
-    return true;
-}
 
 bool Is(const uint8_t (&command)[2], const uint8_t (&known)[2])
 {
@@ -83,28 +79,24 @@ bool HasItsCommandsLength(const TracedFrame &frame)
 
 bool IsCardRead(const uint8_t (&command)[2])
 {
-    return Is(command, vsim::kCmdRead) || Is(command, vsim::kCmdReadWithFingerprints) ||
-           Is(command, vsim::kCmdReadAppendedAddress);
+    return Is(command, kCmdRead) || Is(command, kCmdReadWithFingerprints) ||
+           Is(command, kCmdReadAppendedAddress);
 }
 
-// The sample card's data for an answer to `command`, after the status.
+// The substitute card's data for an answer to `command`, after the status.
 std::vector<uint8_t> SamplePayload(const uint8_t (&command)[2], size_t payload_bytes)
 {
-    const vsim::CardFields card = vsim::sample_card();
-    const vsim::CardFields extras = vsim::sample_card_with_fingerprints();
     std::vector<uint8_t> data;
-    if (Is(command, vsim::kCmdReadAppendedAddress)) {
-        const auto address = vsim::build_appended_address(extras);
+    if (Is(command, kCmdReadAppendedAddress)) {
+        const auto address = SubstituteAppendedAddress();
         data.assign(address.begin(), address.end());
         return data;
     }
-    const bool with_fingerprints = Is(command, vsim::kCmdReadWithFingerprints);
-    std::vector<uint8_t> templates;
-    for (const std::vector<uint8_t> &t : extras.fingerprints)
-        templates.insert(templates.end(), t.begin(), t.end());
+    const bool with_fingerprints = Is(command, kCmdReadWithFingerprints);
+    std::vector<uint8_t> templates = SubstituteTemplates();
     // As many template bytes as the real answer carried, from the sample's.
-    const size_t fixed = sizeof kTextAndPhotoLengths + (with_fingerprints ? 2 : 0) +
-                         vsim::kTextBlockBytes + vsim::kPhotoBytes;
+    const size_t fixed =
+        sizeof kTextAndPhotoLengths + (with_fingerprints ? 2 : 0) + kTextBlockBytes + kPhotoBytes;
     templates.resize(with_fingerprints && payload_bytes > fixed
                          ? std::min(payload_bytes - fixed, templates.size())
                          : 0);
@@ -113,13 +105,22 @@ std::vector<uint8_t> SamplePayload(const uint8_t (&command)[2], size_t payload_b
         data.push_back(static_cast<uint8_t>(templates.size() >> 8));
         data.push_back(static_cast<uint8_t>(templates.size() & 0xFF));
     }
-    const auto text = vsim::build_text_block(card);
+    const auto text = SubstituteTextBlock();
     data.insert(data.end(), text.begin(), text.end());
-    std::vector<uint8_t> photo = card.photo;
-    photo.resize(vsim::kPhotoBytes, 0x00);
+    const std::vector<uint8_t> photo = SubstitutePhoto();
     data.insert(data.end(), photo.begin(), photo.end());
     data.insert(data.end(), templates.begin(), templates.end());
     return data;
+}
+
+// XOR of bytes[kLengthAt] .. bytes[len - 1]: the check byte of a frame whose
+// first `len` bytes are given.
+uint8_t CheckByte(const std::vector<uint8_t> &bytes, size_t len)
+{
+    uint8_t x = 0;
+    for (size_t i = kLengthAt; i < len; ++i)
+        x ^= bytes[i];
+    return x;
 }
 
 // Puts `payload` (cut or padded with zeros to fit) after the status and
@@ -129,7 +130,7 @@ void ReplacePayload(std::vector<uint8_t> &bytes, std::vector<uint8_t> payload)
     const size_t room = bytes.size() - kPayloadAt - kCheckByteBytes;
     payload.resize(room, 0x00);
     std::copy(payload.begin(), payload.end(), bytes.begin() + kPayloadAt);
-    bytes.back() = vsim::sam_check_byte(bytes.data(), bytes.size() - kCheckByteBytes);
+    bytes.back() = CheckByte(bytes, bytes.size() - kCheckByteBytes);
 }
 
 } // namespace
@@ -154,7 +155,7 @@ bool ParseTraceLine(const char *line, TracedFrame *frame)
         std::vector<uint8_t> bytes;
         if (key == "ep") {
             f.stage = value;
-        } else if (key == "cmd" && ParseHex(value, &bytes) && bytes.size() == 2) {
+        } else if (key == "cmd" && capture_format::ParseHex(value, &bytes) && bytes.size() == 2) {
             f.command[0] = bytes[0];
             f.command[1] = bytes[1];
             have_command = true;
@@ -164,7 +165,7 @@ bool ParseTraceLine(const char *line, TracedFrame *frame)
             f.last_us = atoll(value.c_str());
         } else if (key == "len") {
             f.length = atoi(value.c_str());
-        } else if (key == "bytes" && !ParseHex(value, &f.bytes)) {
+        } else if (key == "bytes" && !capture_format::ParseHex(value, &f.bytes)) {
             return false;
         }
     }
@@ -199,13 +200,13 @@ Redaction Redact(TracedFrame &frame, bool keep_module_id)
     if (bytes.size() <= kPayloadAt + kCheckByteBytes)
         return Redaction::Kept; // the status alone
     const uint8_t(&cmd)[2] = frame.command;
-    if (HasItsCommandsLength(frame) && Is(cmd, vsim::kCmdModuleId)) {
+    if (HasItsCommandsLength(frame) && Is(cmd, kCmdModuleId)) {
         if (keep_module_id)
             return Redaction::Kept;
         ReplacePayload(bytes, {});
         return Redaction::ModuleIdZeroed;
     }
-    if (HasItsCommandsLength(frame) && IsCardRead(cmd) && bytes[kStatusAt] == vsim::kSamOk) {
+    if (HasItsCommandsLength(frame) && IsCardRead(cmd) && bytes[kStatusAt] == kStatusOk) {
         ReplacePayload(bytes, SamplePayload(cmd, bytes.size() - kPayloadAt - kCheckByteBytes));
         return Redaction::SampleCard;
     }
@@ -221,38 +222,6 @@ size_t FrameLength(const TracedFrame &frame)
 bool MayHoldCardText(const TracedFrame &frame)
 {
     return !IsCardRead(frame.command) && FrameLength(frame) >= kCardTextFrameBytes;
-}
-
-std::string CommandHex(const uint8_t (&command)[2])
-{
-    return Hex(std::vector<uint8_t>(std::begin(command), std::end(command)));
-}
-
-std::string Hex(const std::vector<uint8_t> &bytes)
-{
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
-    }
-    return out;
-}
-
-TimeStats StatsOf(std::vector<long long> times)
-{
-    TimeStats s;
-    if (times.empty())
-        return s;
-    std::sort(times.begin(), times.end());
-    s.count = times.size();
-    s.min = times.front();
-    s.max = times.back();
-    s.median = times[(times.size() - 1) / 2];
-    const size_t rank = (times.size() * kPercentile + kPercent - 1) / kPercent; // ceil
-    s.p90 = times[rank - 1];
-    return s;
 }
 
 } // namespace doctor

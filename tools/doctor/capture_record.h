@@ -55,21 +55,6 @@ constexpr size_t kCardTextFrameBytes = 1288;
 // (30 01, 30 10, 30 03): a capture holding one is not written.
 bool MayHoldCardText(const TracedFrame &frame);
 
-// A command as four hex digits, "2001".
-std::string CommandHex(const uint8_t (&command)[2]);
-// Bytes as upper-case hex digits.
-std::string Hex(const std::vector<uint8_t> &bytes);
-
-// Answer-time statistics of one command: the median is the lower middle.
-struct TimeStats {
-    size_t count = 0;
-    long long min = 0;
-    long long median = 0;
-    long long p90 = 0; // nearest rank
-    long long max = 0;
-};
-TimeStats StatsOf(std::vector<long long> times);
-
 } // namespace doctor
 
 #endif

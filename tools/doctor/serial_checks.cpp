@@ -3,6 +3,7 @@
 #include "serial_checks.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Command line of vessik-virtual-reader: options, fault knobs, card fields.
+// Command line of vessik-virtual-reader: options and card fields (the fault
+// knobs are named beside the model, in sim/fault_names).
 #include "launcher_options.h"
 
 #include <algorithm>
@@ -13,173 +14,9 @@ namespace {
 
 constexpr double kMaxSeconds = 1e6;
 constexpr double kUsPerSecond = 1e6;
-constexpr int kHexBase = 16;
 constexpr int kDecimalBase = 10;
 
-// What a fault's value looks like.
-enum class FaultValue {
-    None,     // a switch
-    Number,   // a decimal integer
-    Endpoint, // EP[:N]: hexadecimal endpoint, Nth transfer on it (0 or none: every one)
-    Status,   // an optional failure name (busy when left out)
-};
-
-struct FaultArg {
-    long number = 0;
-    vsim::EndpointFault endpoint;
-    vsim::UsbStatus status = vsim::UsbStatus::Busy;
-};
-
-struct FaultSpec {
-    const char *name;
-    FaultValue value;
-    long minimum;       // for Number
-    const char *syntax; // what follows the name
-    const char *help;
-    void (*apply)(vsim::Knobs &, const FaultArg &);
-};
-
-const FaultSpec kFaults[] = {
-    {"no-refind", FaultValue::None, 0, "",
-     "a card once read is not found again until it is re-presented",
-     [](vsim::Knobs &k, const FaultArg &) { k.refind_after_read = false; }},
-    {"read-delay-us", FaultValue::Number, 0, "=US",
-     "the read answer is ready this long after the command",
-     [](vsim::Knobs &k, const FaultArg &a) { k.read_delay_us = static_cast<uint64_t>(a.number); }},
-    {"answer-delay-us", FaultValue::Number, 0, "=US",
-     "every other answer is ready this long after its command",
-     [](vsim::Knobs &k, const FaultArg &a) {
-         k.answer_delay_us = static_cast<uint64_t>(a.number);
-     }},
-    {"claim-fails", FaultValue::Status, 0, "[=STATUS]", "claiming interface 0 fails (default busy)",
-     [](vsim::Knobs &k, const FaultArg &a) { k.claim_error = a.status; }},
-    {"set-config-fails", FaultValue::Status, 0, "[=STATUS]", "setting the configuration fails",
-     [](vsim::Knobs &k, const FaultArg &a) { k.set_configuration_error = a.status; }},
-    {"kernel-driver", FaultValue::None, 0, "",
-     "a kernel driver holds interface 0 until it is detached",
-     [](vsim::Knobs &k, const FaultArg &) { k.kernel_driver_active = true; }},
-    {"card-arrives-after-finds", FaultValue::Number, 0, "=N",
-     "a presented card shows after N finds",
-     [](vsim::Knobs &k, const FaultArg &a) {
-         k.card_arrives_after_finds = static_cast<int>(a.number);
-     }},
-    {"card-leaves-after-finds", FaultValue::Number, 0, "=N",
-     "the card is lifted after the Nth find that saw it",
-     [](vsim::Knobs &k, const FaultArg &a) {
-         k.card_leaves_after_finds = static_cast<int>(a.number);
-     }},
-    {"select-fails", FaultValue::Number, -1, "=N", "the first N selects fail (-1: all)",
-     [](vsim::Knobs &k, const FaultArg &a) { k.select_fails = static_cast<int>(a.number); }},
-    {"read-short", FaultValue::Number, 0, "=BYTES",
-     "the read answer's body stage carries only BYTES",
-     [](vsim::Knobs &k, const FaultArg &a) {
-         k.read_answer_body_bytes = static_cast<int>(a.number);
-     }},
-    {"read-length", FaultValue::Number, 0, "=N", "the read answer announces length N",
-     [](vsim::Knobs &k, const FaultArg &a) { k.read_length_field = static_cast<int>(a.number); }},
-    {"damage-preamble", FaultValue::None, 0, "", "every module answer starts 55 instead of AA",
-     [](vsim::Knobs &k, const FaultArg &) { k.damage_preamble = true; }},
-    {"damage-check", FaultValue::None, 0, "", "every module answer has a wrong check byte",
-     [](vsim::Knobs &k, const FaultArg &) { k.damage_check_byte = true; }},
-    {"in-timeout", FaultValue::Endpoint, 0, "=EP[:N]", "IN stages on EP run into their timeout",
-     [](vsim::Knobs &k, const FaultArg &a) { k.in_timeout = a.endpoint; }},
-    {"in-partial", FaultValue::Endpoint, 0, "=EP[:N]",
-     "IN stages on EP deliver partial-bytes, then time out",
-     [](vsim::Knobs &k, const FaultArg &a) { k.in_partial = a.endpoint; }},
-    {"partial-bytes", FaultValue::Number, 0, "=BYTES", "what in-partial lets through (default 3)",
-     [](vsim::Knobs &k, const FaultArg &a) { k.in_partial_bytes = static_cast<int>(a.number); }},
-    {"out-stall", FaultValue::Endpoint, 0, "=EP[:N]", "OUT stages on EP stall",
-     [](vsim::Knobs &k, const FaultArg &a) { k.out_stall = a.endpoint; }},
-    {"stall-clears", FaultValue::None, 0, "", "a stalled OUT endpoint recovers without clear_halt",
-     [](vsim::Knobs &k, const FaultArg &) { k.stall_sticks = false; }},
-    {"unplug-after-transfers", FaultValue::Number, 0, "=N",
-     "the reader drops off the bus after N transfers",
-     [](vsim::Knobs &k, const FaultArg &a) {
-         k.unplug_after_transfers = static_cast<int>(a.number);
-     }},
-    {"controller-silent", FaultValue::None, 0, "", "the controller answers no probe or restart",
-     [](vsim::Knobs &k, const FaultArg &) { k.controller_silent = true; }},
-    {"controller-answers-probe", FaultValue::Number, 0, "=N", "only the Nth probe is answered",
-     [](vsim::Knobs &k, const FaultArg &a) {
-         k.controller_answers_probe = static_cast<int>(a.number);
-     }},
-    {"mcu-write-stalls", FaultValue::Number, -1, "=N",
-     "the first N controller writes stall (-1: all)",
-     [](vsim::Knobs &k, const FaultArg &a) { k.mcu_write_stalls = static_cast<int>(a.number); }},
-};
-
-// Faults of the serial line, for the serial module alone (--serial). A slow
-// module is the model's own answer-delay-us and read-delay-us.
-struct SerialFaultSpec {
-    const char *name;
-    bool takes_number;
-    long minimum;
-    const char *syntax;
-    const char *help;
-    void (*apply)(vsim::SerialKnobs &, long);
-};
-
-const SerialFaultSpec kSerialFaults[] = {
-    {"serial-pieces", true, 1, "=BYTES", "serial answers leave in pieces of BYTES",
-     [](vsim::SerialKnobs &k, long n) { k.piece_bytes = static_cast<size_t>(n); }},
-    {"serial-pause-us", true, 0, "=US", "with this pause between the pieces",
-     [](vsim::SerialKnobs &k, long n) { k.piece_pause_us = static_cast<uint64_t>(n); }},
-    {"serial-corrupt-checks", true, 0, "=N", "the next N serial answers carry a wrong check byte",
-     [](vsim::SerialKnobs &k, long n) { k.corrupt_checks = static_cast<int>(n); }},
-    {"serial-noise", true, 0, "=BYTES", "BYTES of line noise before every serial answer",
-     [](vsim::SerialKnobs &k, long n) { k.noise_bytes = static_cast<size_t>(n); }},
-    {"serial-ack-at-new-rate", false, 0, "",
-     "a rate change (60 xx) is acknowledged at the new rate, not the old",
-     [](vsim::SerialKnobs &k, long) { k.ack_at_new_rate = true; }},
-    {"serial-wire-time", false, 0, "",
-     "serial bytes take their time on the wire at the line rate (10 bits a byte)",
-     [](vsim::SerialKnobs &k, long) { k.wire_time = true; }},
-};
-
-const SerialFaultSpec *find_serial_fault(const std::string &fault_text)
-{
-    const std::string name = fault_text.substr(0, fault_text.find('='));
-    for (const SerialFaultSpec &f : kSerialFaults) {
-        if (name == f.name)
-            return &f;
-    }
-    return nullptr;
-}
-
-struct StatusName {
-    const char *name;
-    vsim::UsbStatus status;
-};
-const StatusName kStatusNames[] = {
-    {"busy", vsim::UsbStatus::Busy},          {"access", vsim::UsbStatus::Access},
-    {"io", vsim::UsbStatus::IoError},         {"not-found", vsim::UsbStatus::NotFound},
-    {"no-device", vsim::UsbStatus::NoDevice}, {"invalid", vsim::UsbStatus::InvalidParam},
-};
-
-bool parse_long(const std::string &text, int base, long *value)
-{
-    if (text.empty())
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    *value = std::strtol(text.c_str(), &end, base);
-    return errno == 0 && *end == '\0';
-}
-
-bool parse_endpoint(const std::string &text, vsim::EndpointFault *fault)
-{
-    const size_t colon = text.find(':');
-    long ep = 0;
-    long nth = 0;
-    if (!parse_long(text.substr(0, colon), kHexBase, &ep) || ep <= 0 || ep > 0xFF)
-        return false;
-    if (colon != std::string::npos &&
-        (!parse_long(text.substr(colon + 1), kDecimalBase, &nth) || nth < 0))
-        return false;
-    fault->ep = static_cast<uint8_t>(ep);
-    fault->nth = static_cast<int>(nth);
-    return true;
-}
+using vsim::parse_long;
 
 bool parse_seconds(const char *text, uint64_t *us)
 {
@@ -209,82 +46,6 @@ bool is_option(const std::string &arg, const char *name)
 }
 
 } // namespace
-
-bool apply_fault(const std::string &fault_text, vsim::Knobs &knobs, std::string &error)
-{
-    const size_t eq = fault_text.find('=');
-    const std::string name = fault_text.substr(0, eq);
-    const bool has_value = eq != std::string::npos;
-    const std::string value = has_value ? fault_text.substr(eq + 1) : std::string();
-
-    for (const FaultSpec &f : kFaults) {
-        if (name != f.name)
-            continue;
-        FaultArg arg;
-        bool ok = true;
-        switch (f.value) {
-        case FaultValue::None:
-            ok = !has_value;
-            break;
-        case FaultValue::Number:
-            ok = parse_long(value, kDecimalBase, &arg.number) && arg.number >= f.minimum;
-            break;
-        case FaultValue::Endpoint:
-            ok = parse_endpoint(value, &arg.endpoint);
-            break;
-        case FaultValue::Status:
-            if (has_value) {
-                ok = false;
-                for (const StatusName &s : kStatusNames) {
-                    if (value == s.name) {
-                        arg.status = s.status;
-                        ok = true;
-                    }
-                }
-            }
-            break;
-        }
-        if (!ok) {
-            error = "--fault " + fault_text + ": " +
-                    (f.value == FaultValue::None ? std::string(f.name) + " takes no value"
-                                                 : std::string("expected ") + f.name + f.syntax);
-            return false;
-        }
-        f.apply(knobs, arg);
-        return true;
-    }
-    error = "--fault " + fault_text + ": no such fault (see --help)";
-    return false;
-}
-
-bool is_serial_fault(const std::string &fault_text)
-{
-    return find_serial_fault(fault_text) != nullptr;
-}
-
-bool apply_serial_fault(const std::string &fault_text, vsim::SerialKnobs &knobs, std::string &error)
-{
-    const SerialFaultSpec *f = find_serial_fault(fault_text);
-    if (f == nullptr) {
-        error = "--fault " + fault_text + ": no such fault (see --help)";
-        return false;
-    }
-    const size_t eq = fault_text.find('=');
-    long number = 0;
-    const bool ok = f->takes_number
-                        ? eq != std::string::npos &&
-                              parse_long(fault_text.substr(eq + 1), kDecimalBase, &number) &&
-                              number >= f->minimum
-                        : eq == std::string::npos;
-    if (!ok) {
-        error = "--fault " + fault_text + ": " +
-                (f->takes_number ? std::string("expected ") + f->name + f->syntax
-                                 : std::string(f->name) + " takes no value");
-        return false;
-    }
-    f->apply(knobs, number);
-    return true;
-}
 
 bool apply_raw_field(const std::string &key, const std::string &value, vsim::CardFields &card,
                      std::string &error)
@@ -366,8 +127,8 @@ bool apply_reader_option(const ReaderOption &option, ReaderOptions &out, std::st
         // Checked here, applied once the model exists.
         vsim::Knobs scratch;
         vsim::SerialKnobs serial_scratch;
-        if (is_serial_fault(value) ? !apply_serial_fault(value, serial_scratch, error)
-                                   : !apply_fault(value, scratch, error))
+        if (vsim::is_serial_fault(value) ? !vsim::apply_serial_fault(value, serial_scratch, error)
+                                         : !vsim::apply_fault(value, scratch, error))
             return false;
         out.faults.push_back(value);
     } else if (name == "--raw-field") {
@@ -688,25 +449,4 @@ const char *launcher_usage()
            "Exit status: PROGRAM's own; 128+N when it died of signal N; 124 when\n"
            "--stop-after stopped it; 125 when the launcher failed; 126/127 when PROGRAM\n"
            "could not be run / found.\n";
-}
-
-void print_fault_help(FILE *out)
-{
-    std::fputs("\nFaults (--fault, may be repeated):\n", out);
-    for (const FaultSpec &f : kFaults) {
-        const std::string usage = std::string(f.name) + f.syntax;
-        std::fprintf(out, "  %-34s %s\n", usage.c_str(), f.help);
-    }
-    std::fputs("  STATUS is one of busy, access, io, not-found, no-device, invalid;\n"
-               "  EP is a hexadecimal endpoint (02, 06, 81, 85), N the Nth transfer on it.\n"
-               "The launcher's reader finds a card again after reading it (a real reader\n"
-               "may not: --fault no-refind).\n",
-               out);
-    std::fputs("\nFaults of the serial line (--fault, for the --serial module alone; it takes\n"
-               "the module's faults above too, answer-delay-us making a slow module):\n",
-               out);
-    for (const SerialFaultSpec &f : kSerialFaults) {
-        const std::string usage = std::string(f.name) + f.syntax;
-        std::fprintf(out, "  %-34s %s\n", usage.c_str(), f.help);
-    }
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "fault_names.h"
 #include "serial_module.h"
 #include "virtual_reader.h"
 
@@ -57,22 +58,11 @@ enum class ParseOutcome { Run, Help, Error };
 ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
                                     std::string &error);
 
-// Applies one --fault NAME[=VALUE] to the model's knobs.
-bool apply_fault(const std::string &fault_text, vsim::Knobs &knobs, std::string &error);
-
-// Whether --fault NAME[=VALUE] is one of the serial line's faults.
-bool is_serial_fault(const std::string &fault_text);
-// Applies one of the serial line's faults to the serial module's knobs.
-bool apply_serial_fault(const std::string &fault_text, vsim::SerialKnobs &knobs,
-                        std::string &error);
-
 // Sets one card field from --raw-field KEY=VALUE, unchecked.
 bool apply_raw_field(const std::string &key, const std::string &value, vsim::CardFields &card,
                      std::string &error);
 
 // The --help text: usage, options and exit statuses.
 const char *launcher_usage();
-// The rest of --help: every --fault the model knows, with its syntax.
-void print_fault_help(FILE *out);
 
 #endif

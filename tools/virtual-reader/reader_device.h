@@ -61,6 +61,8 @@ class ReaderDevice {
     bool plug(std::string &error);
     // Takes it off: the model answers NoDevice, waiting URBs end with ENODEV.
     void unplug();
+    // Whether the testbed has the device (the main thread's view).
+    bool on_bus() const { return on_bus_; }
     // Send uevents on plug and unplug (needs the launcher under the preload).
     void set_uevents(bool on) { uevents_ = on; }
     // Leaves the testbed: drops every URB, the handler and the FIFO.

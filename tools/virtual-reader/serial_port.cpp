@@ -14,33 +14,6 @@ namespace {
 
 constexpr size_t kReadChunkBytes = 4096;
 
-struct Speed {
-    speed_t speed;
-    int rate;
-};
-constexpr Speed kSpeeds[] = {
-    {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
-};
-
-speed_t speed_of(int rate)
-{
-    for (const Speed &s : kSpeeds) {
-        if (s.rate == rate)
-            return s.speed;
-    }
-    return B115200;
-}
-
-// Bytes sent at one rate and taken at another arrive as garbage, as they do
-// on a real line; this is the garbage (fixed, so runs repeat).
-void garble(uint8_t *bytes, size_t len)
-{
-    constexpr unsigned kSpread = 37;
-    constexpr unsigned kShift = 11;
-    for (size_t i = 0; i < len; ++i)
-        bytes[i] = static_cast<uint8_t>(bytes[i] * kSpread + kShift);
-}
-
 // The slave starts raw at the module's default rate, so that nothing the
 // module sends before the program sets the line up is echoed back to it.
 void make_raw(int fd)
@@ -49,8 +22,8 @@ void make_raw(int fd)
     if (tcgetattr(fd, &tio) != 0)
         return;
     cfmakeraw(&tio);
-    cfsetispeed(&tio, speed_of(vsim::kSerialDefaultRate));
-    cfsetospeed(&tio, speed_of(vsim::kSerialDefaultRate));
+    cfsetispeed(&tio, vsim::terminal_speed(vsim::kSerialDefaultRate));
+    cfsetospeed(&tio, vsim::terminal_speed(vsim::kSerialDefaultRate));
     tcsetattr(fd, TCSANOW, &tio);
 }
 
@@ -110,15 +83,7 @@ void SerialPort::replace_model(vsim::VirtualReader fresh)
 // The rate the program set on its side of the line, or 0.
 int SerialPort::host_rate() const
 {
-    termios tio{};
-    if (tcgetattr(master_, &tio) != 0)
-        return 0;
-    const speed_t speed = cfgetospeed(&tio);
-    for (const Speed &s : kSpeeds) {
-        if (s.speed == speed)
-            return s.rate;
-    }
-    return 0;
+    return vsim::terminal_rate(master_);
 }
 
 void SerialPort::take_host_bytes(uint64_t now)
@@ -128,8 +93,7 @@ void SerialPort::take_host_bytes(uint64_t now)
         const ssize_t n = read(master_, buf, sizeof buf);
         if (n <= 0)
             return; // nothing more for now (EAGAIN), or EINTR: the next call takes it
-        if (host_rate() != module_->rate())
-            garble(buf, static_cast<size_t>(n));
+        vsim::cross_line(buf, static_cast<size_t>(n), host_rate(), module_->rate());
         module_->host_bytes(buf, static_cast<size_t>(n), now);
     }
 }
@@ -140,8 +104,7 @@ void SerialPort::send_due(uint64_t now)
         std::optional<vsim::SerialOutput> out = module_->take_due(now);
         if (!out)
             return;
-        if (out->rate != host_rate())
-            garble(out->bytes.data(), out->bytes.size());
+        vsim::cross_line(out->bytes.data(), out->bytes.size(), out->rate, host_rate());
         // A program that does not read lets the line fill up: what does not
         // fit is lost, as a UART's overrun loses it.
         if (write(master_, out->bytes.data(), out->bytes.size()) < 0 && errno != EAGAIN)

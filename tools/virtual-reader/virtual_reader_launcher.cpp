@@ -31,8 +31,7 @@
 #include "child_process.h"
 #include "launcher_options.h"
 #include "monotonic_clock.h"
-#include "reader_device.h"
-#include "serial_port.h"
+#include "reader_port.h"
 #include "virtual_reader.h"
 
 extern char **environ;
@@ -131,62 +130,11 @@ bool load_card(const ReaderOptions &opts, vsim::CardFields &card, std::string &e
     return true;
 }
 
-// Reader K's module identifier: VSIM-000K-000042, K in four digits, so that
-// reader 1 keeps the model's own.
-std::array<uint8_t, vsim::kModuleIdBytes> module_id_of(int reader)
-{
-    char text[vsim::kModuleIdBytes + 1];
-    std::snprintf(text, sizeof text, "VSIM-%04d-000042", reader);
-    std::array<uint8_t, vsim::kModuleIdBytes> id{};
-    std::memcpy(id.data(), text, id.size());
-    return id;
-}
-
-// The serial module's identifier: VSIM-S001-000042.
-std::array<uint8_t, vsim::kModuleIdBytes> serial_module_id()
-{
-    constexpr char kText[] = "VSIM-S001-000042";
-    static_assert(sizeof kText - 1 == vsim::kModuleIdBytes, "a module identifier is 16 bytes");
-    std::array<uint8_t, vsim::kModuleIdBytes> id{};
-    std::memcpy(id.data(), kText, id.size());
-    return id;
-}
-
-// The serial module of --serial: its options, card, model and line.
-struct SerialSocket {
-    SerialSocket(const ReaderOptions &options, const vsim::CardFields &card_fields,
-                 const MonotonicClock &clock, const std::string &link_path, int rate)
-        : opts(options), card(card_fields), port(model, clock, link_path, rate)
-    {
-    }
-    const ReaderOptions &opts;
-    const vsim::CardFields card;
-    vsim::VirtualReader model;
-    SerialPort port;
-};
-
-// One reader of the launcher: what it was asked for, its card, its model and
-// its device on the bus.
-struct Socket {
-    Socket(const ReaderOptions &options, const vsim::CardFields &card_fields,
-           const MonotonicClock &clock, int reader_number)
-        : opts(options), card(card_fields), number(reader_number), device(model, clock, number)
-    {
-    }
-    const ReaderOptions &opts;
-    const vsim::CardFields card;
-    const int number; // 1 for the first
-    vsim::VirtualReader model;
-    ReaderDevice device;
-};
-
-// One timed action of the launcher, on one USB reader or on the serial
-// module (Stop and Kill: on neither).
+// One timed action of the launcher, on one port (Stop and Kill: on none).
 struct Event {
     uint64_t at_us;
     enum Kind { LayCard, LiftCard, Unplug, Replug, Stop, Kill } kind;
-    Socket *socket;
-    SerialSocket *serial;
+    ReaderPort *port;
 };
 
 class Launcher {
@@ -199,57 +147,53 @@ class Launcher {
              const vsim::CardFields &serial_card, const std::string &serial_link,
              std::shared_ptr<vsim::AnswerProfile> profile, bool preloaded, int control_fd,
              int program_control_fd)
-        : opts_(opts), profile_(std::move(profile)), preloaded_(preloaded), control_fd_(control_fd),
-          program_control_fd_(program_control_fd)
+        : opts_(opts), control_fd_(control_fd), program_control_fd_(program_control_fd)
     {
+        setup_.log = opts.log;
+        setup_.profile = std::move(profile);
+        setup_.several_readers = opts.readers.size() > 1;
         for (size_t i = 0; i < opts.readers.size(); ++i)
-            sockets_.push_back(std::make_unique<Socket>(opts.readers[i], cards[i], clock_,
-                                                        static_cast<int>(i) + 1));
-        if (opts.serial)
-            serial_ = std::make_unique<SerialSocket>(opts.serial_reader, serial_card, clock_,
-                                                     serial_link, opts.serial_rate);
+            ports_.push_back(make_usb_port(opts.readers[i], cards[i], clock_,
+                                           static_cast<int>(i) + 1, testbed_, preloaded, setup_));
+        readers_ = ports_.size();
+        if (opts.serial) {
+            ports_.push_back(make_serial_port(opts.serial_reader, serial_card, clock_, serial_link,
+                                              opts.serial_rate, setup_));
+            serial_ = ports_.back().get();
+        }
     }
 
     int run();
 
   private:
     bool set_up(std::string &error);
-    bool set_up_reader(Socket &socket, std::string &error);
-    bool set_up_serial(SerialSocket &serial, std::string &error);
-    bool apply_serial_faults(const std::vector<std::string> &faults, vsim::VirtualReader &model,
-                             vsim::SerialKnobs &knobs, std::string &error) const;
-    std::string serial_command(SerialSocket &serial, const std::string &verb,
-                               const std::vector<std::string> &args);
+    bool set_up_port(ReaderPort &port, std::string &error);
     bool spawn(std::string &error, int *exit_code);
     void loop();
-    uint64_t service_devices();
+    uint64_t service_ports();
     void run_due_events(uint64_t now);
     void run_event(const Event &e, uint64_t now);
     void on_signals();
     void on_control();
     std::string control_command(const std::string &text);
-    std::string reader_command(Socket &socket, const std::string &verb,
-                               const std::vector<std::string> &args);
-    bool apply_faults(const std::vector<std::string> &faults, const Socket &socket,
-                      vsim::VirtualReader &model, std::string &error) const;
-    void schedule(uint64_t at, Event::Kind kind, Socket *socket = nullptr,
-                  SerialSocket *serial = nullptr)
+    std::string port_command(ReaderPort &port, const std::string &verb,
+                             const std::vector<std::string> &args);
+    void schedule(uint64_t at, Event::Kind kind, ReaderPort *port = nullptr)
     {
-        events_.push_back({at, kind, socket, serial});
+        events_.push_back({at, kind, port});
     }
-    void run_serial_event(const Event &e);
-    void note(const char *what, const Socket *socket = nullptr) const;
+    void note(const char *what, const ReaderPort *port = nullptr) const;
     void print_stats();
     void close_testbed();
     int exit_code() const;
 
     const LauncherOptions &opts_;
-    const std::shared_ptr<vsim::AnswerProfile> profile_; // --profile, or null
-    const bool preloaded_;                               // uevents work only then
+    ModelSetup setup_;
     MonotonicClock clock_;
     Testbed testbed_;
-    std::vector<std::unique_ptr<Socket>> sockets_;
-    std::unique_ptr<SerialSocket> serial_; // with --serial
+    std::vector<std::unique_ptr<ReaderPort>> ports_; // the USB readers, then the serial module
+    size_t readers_ = 0;                             // how many USB readers
+    ReaderPort *serial_ = nullptr;                   // with --serial
     std::vector<Event> events_;
     int signal_fd_ = -1;
     pid_t child_ = -1;
@@ -262,110 +206,24 @@ class Launcher {
     int program_control_fd_ = -1;
 };
 
-std::string counters_text(const vsim::Counters &c)
+// The port's model and place made ready, its card laid on or its timed
+// changes scheduled.
+bool Launcher::set_up_port(ReaderPort &port, std::string &error)
 {
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "module_id=%d status=%d reset=%d find=%d select=%d read=%d "
-                  "frames_rejected=%d probes=%d restarts=%d out_transfers=%d in_transfers=%d "
-                  "clear_halts=%d device_resets=%d",
-                  c.module_id, c.status, c.reset, c.find, c.select, c.read, c.frames_rejected,
-                  c.probes, c.restarts, c.out_transfers, c.in_transfers, c.clear_halts,
-                  c.device_resets);
-    return text;
-}
-
-// The model as the launcher runs it for `socket`'s reader, with `faults`
-// switched on.
-bool Launcher::apply_faults(const std::vector<std::string> &faults, const Socket &socket,
-                            vsim::VirtualReader &model, std::string &error) const
-{
-    vsim::Knobs &knobs = model.knobs();
-    knobs.refind_after_read = true; // a card left on the reader reads again, as the demo expects
-    knobs.module_id = module_id_of(socket.number);
-    knobs.profile = profile_;
-    for (const std::string &f : faults) {
-        if (!is_serial_fault(f) && !apply_fault(f, knobs, error))
-            return false; // the serial line's faults are the serial module's alone
-    }
-    model.set_keep_log(false); // the log would grow for as long as the program polls
-    if (opts_.log) {
-        // With several readers each line says whose it is.
-        const std::string prefix =
-            sockets_.size() > 1 ? "reader " + std::to_string(socket.number) + ": " : "";
-        model.set_log_sink([prefix](const std::string &line) {
-            std::fprintf(stderr, "%s%s\n", prefix.c_str(), line.c_str());
-        });
-    }
-    return true;
-}
-
-bool Launcher::set_up_reader(Socket &socket, std::string &error)
-{
-    const ReaderOptions &r = socket.opts;
-    if (!apply_faults(r.faults, socket, socket.model, error))
+    if (!port.set_up(error))
         return false;
-    if (!socket.device.attach(testbed_, error))
-        return false;
-    socket.device.set_uevents(preloaded_);
-    if (r.no_reader)
-        socket.device.unplug();
-    else if (!socket.device.plug(error))
-        return false;
-
+    const ReaderOptions &r = port.options();
     if (r.card_after_us != kUnset)
-        schedule(r.card_after_us, Event::LayCard, &socket);
+        schedule(r.card_after_us, Event::LayCard, &port);
     else if (!r.no_card)
-        socket.device.insert_card(socket.card);
+        port.lay_card();
     if (r.remove_after_us != kUnset)
-        schedule(r.remove_after_us, Event::LiftCard, &socket);
+        schedule(r.remove_after_us, Event::LiftCard, &port);
     if (r.unplug_after_us != kUnset)
-        schedule(r.unplug_after_us, Event::Unplug, &socket);
+        schedule(r.unplug_after_us, Event::Unplug, &port);
     if (r.replug_after_us != kUnset)
-        schedule(r.replug_after_us, Event::Replug, &socket);
-    return true;
-}
-
-// The serial module's model with `faults` switched on: the line's own on
-// `knobs`, the module's on the model.
-bool Launcher::apply_serial_faults(const std::vector<std::string> &faults,
-                                   vsim::VirtualReader &model, vsim::SerialKnobs &knobs,
-                                   std::string &error) const
-{
-    knobs = vsim::SerialKnobs();
-    model.knobs().refind_after_read = true;
-    model.knobs().module_id = serial_module_id();
-    for (const std::string &f : faults) {
-        const bool applied = is_serial_fault(f) ? apply_serial_fault(f, knobs, error)
-                                                : apply_fault(f, model.knobs(), error);
-        if (!applied)
-            return false;
-    }
-    model.set_keep_log(false);
-    if (opts_.log)
-        model.set_log_sink(
-            [](const std::string &line) { std::fprintf(stderr, "serial: %s\n", line.c_str()); });
-    return true;
-}
-
-bool Launcher::set_up_serial(SerialSocket &serial, std::string &error)
-{
-    const ReaderOptions &r = serial.opts;
-    if (!apply_serial_faults(r.faults, serial.model, serial.port.knobs(), error))
-        return false;
-    if (r.card_after_us != kUnset)
-        schedule(r.card_after_us, Event::LayCard, nullptr, &serial);
-    else if (!r.no_card)
-        serial.model.insert_card(serial.card);
-    if (r.remove_after_us != kUnset)
-        schedule(r.remove_after_us, Event::LiftCard, nullptr, &serial);
-    if (r.unplug_after_us != kUnset)
-        schedule(r.unplug_after_us, Event::Unplug, nullptr, &serial);
-    if (r.replug_after_us != kUnset)
-        schedule(r.replug_after_us, Event::Replug, nullptr, &serial);
-    std::fprintf(stderr, "%s: serial module at %s (%d baud)%s\n", kSelf,
-                 serial.port.link_path().c_str(), serial.port.rate(),
-                 r.no_reader ? ", not there yet" : "");
+        schedule(r.replug_after_us, Event::Replug, &port);
+    port.announce();
     return true;
 }
 
@@ -373,16 +231,14 @@ bool Launcher::set_up(std::string &error)
 {
     if (!testbed_.open(error))
         return false;
-    for (const std::unique_ptr<Socket> &socket : sockets_) {
-        if (!set_up_reader(*socket, error)) {
-            if (sockets_.size() > 1)
-                error = "reader " + std::to_string(socket->number) + ": " + error;
+    for (const std::unique_ptr<ReaderPort> &port : ports_) {
+        if (!set_up_port(*port, error)) {
+            if (port.get() == serial_)
+                error = "serial module: " + error;
+            else if (readers_ > 1)
+                error = "reader " + std::to_string(port->number()) + ": " + error;
             return false;
         }
-    }
-    if (serial_ != nullptr && !set_up_serial(*serial_, error)) {
-        error = "serial module: " + error;
-        return false;
     }
     if (opts_.stop_after_us != kUnset)
         schedule(opts_.stop_after_us, Event::Stop);
@@ -403,69 +259,38 @@ bool Launcher::spawn(std::string &error, int *exit_code)
     return false;
 }
 
-void Launcher::note(const char *what, const Socket *socket) const
+// A USB reader's notes say whose they are when there are several.
+void Launcher::note(const char *what, const ReaderPort *port) const
 {
     if (!opts_.log)
         return;
     const unsigned long long now = clock_.now_us();
-    if (socket != nullptr && sockets_.size() > 1)
-        std::fprintf(stderr, "t=%llu reader %d: %s\n", now, socket->number, what);
+    if (port != nullptr && port->number() > 0 && readers_ > 1)
+        std::fprintf(stderr, "t=%llu reader %d: %s\n", now, port->number(), what);
     else
         std::fprintf(stderr, "t=%llu %s\n", now, what);
 }
 
-void Launcher::run_serial_event(const Event &e)
-{
-    std::string error;
-    SerialSocket &serial = *e.serial;
-    switch (e.kind) {
-    case Event::LayCard:
-        serial.model.insert_card(serial.card);
-        note("card laid on the serial module");
-        break;
-    case Event::LiftCard:
-        serial.model.remove_card();
-        note("card lifted off the serial module");
-        break;
-    case Event::Unplug:
-        serial.port.unplug();
-        note("serial port gone");
-        break;
-    case Event::Replug:
-        if (!serial.port.plug(error))
-            fail(error);
-        note("serial port back");
-        break;
-    case Event::Stop:
-    case Event::Kill:
-        break;
-    }
-}
-
 void Launcher::run_event(const Event &e, uint64_t now)
 {
-    if (e.serial != nullptr) {
-        run_serial_event(e);
-        return;
-    }
     std::string error;
     switch (e.kind) {
     case Event::LayCard:
-        e.socket->device.insert_card(e.socket->card);
-        note("card laid on the reader", e.socket);
+        e.port->lay_card();
+        note(e.port->notes().laid, e.port);
         break;
     case Event::LiftCard:
-        e.socket->device.remove_card();
-        note("card lifted off the reader", e.socket);
+        e.port->lift_card();
+        note(e.port->notes().lifted, e.port);
         break;
     case Event::Unplug:
-        e.socket->device.unplug();
-        note("reader unplugged", e.socket);
+        e.port->unplug();
+        note(e.port->notes().gone, e.port);
         break;
     case Event::Replug:
-        if (!e.socket->device.plug(error))
+        if (!e.port->plug(error))
             fail(error);
-        note("reader plugged in", e.socket);
+        note(e.port->notes().back, e.port);
         break;
     case Event::Stop:
         if (!child_done_) {
@@ -521,72 +346,31 @@ void Launcher::on_signals()
     }
 }
 
-// One command on one reader; "ok" or "error: WHY".
-std::string Launcher::reader_command(Socket &socket, const std::string &verb,
-                                     const std::vector<std::string> &args)
+// One command on one port; "ok" or "error: WHY".
+std::string Launcher::port_command(ReaderPort &port, const std::string &verb,
+                                   const std::vector<std::string> &args)
 {
-    ReaderDevice &device = socket.device;
+    const ReaderPort::Notes &notes = port.notes();
     std::string error;
     if (verb == "card") {
-        device.insert_card(socket.card);
-        note("card laid on the reader", &socket);
+        port.lay_card();
+        note(notes.laid, &port);
     } else if (verb == "lift") {
-        device.remove_card();
-        note("card lifted off the reader", &socket);
+        port.lift_card();
+        note(notes.lifted, &port);
     } else if (verb == "unplug") {
-        device.unplug();
-        note("reader unplugged", &socket);
+        port.unplug();
+        note(notes.gone, &port);
     } else if (verb == "plug") {
-        if (!device.plug(error))
+        if (!port.present() && !port.plug(error))
             return "error: " + error;
-        note("reader plugged in", &socket);
+        note(notes.back, &port);
     } else if (verb == "counters") {
-        return "ok " + counters_text(device.counters());
+        return "ok " + counters_text(port.counters());
     } else if (verb == "reader") {
-        vsim::VirtualReader fresh;
-        if (!apply_faults(args, socket, fresh, error))
+        if (!port.replace_model(args, error))
             return "error: " + error;
-        device.replace_model(std::move(fresh));
-        device.service();
-        if (!device.plug(error))
-            return "error: " + error;
-        note("fresh reader on the bus", &socket);
-    } else {
-        return "error: unknown command " + verb;
-    }
-    return "ok";
-}
-
-// One command on the serial module; "ok" or "error: WHY".
-std::string Launcher::serial_command(SerialSocket &serial, const std::string &verb,
-                                     const std::vector<std::string> &args)
-{
-    std::string error;
-    if (verb == "card") {
-        serial.model.insert_card(serial.card);
-        note("card laid on the serial module");
-    } else if (verb == "lift") {
-        serial.model.remove_card();
-        note("card lifted off the serial module");
-    } else if (verb == "unplug") {
-        serial.port.unplug();
-        note("serial port gone");
-    } else if (verb == "plug") {
-        if (!serial.port.present() && !serial.port.plug(error))
-            return "error: " + error;
-        note("serial port back");
-    } else if (verb == "counters") {
-        return "ok " + counters_text(serial.model.counters());
-    } else if (verb == "reader") {
-        vsim::VirtualReader fresh;
-        vsim::SerialKnobs knobs;
-        if (!apply_serial_faults(args, fresh, knobs, error))
-            return "error: " + error;
-        serial.port.replace_model(std::move(fresh));
-        serial.port.knobs() = knobs;
-        if (!serial.port.present() && !serial.port.plug(error))
-            return "error: " + error;
-        note("fresh serial module");
+        note(notes.fresh, &port);
     } else {
         return "error: unknown command " + verb;
     }
@@ -594,8 +378,9 @@ std::string Launcher::serial_command(SerialSocket &serial, const std::string &ve
 }
 
 // One command from the program; the answer goes back as one message.
-// "K:COMMAND" is for reader K; a bare command is for every reader, but
-// counters answers for reader 1.
+// "K:COMMAND" is for reader K, "serial:COMMAND" for the serial module; a
+// bare command is for every reader and the serial module, but counters
+// answers for reader 1.
 std::string Launcher::control_command(const std::string &text)
 {
     std::istringstream words(text);
@@ -612,12 +397,12 @@ std::string Launcher::control_command(const std::string &text)
         const std::string serial_verb = verb.substr(serial_prefix.size());
         if (serial_verb != "reader" && !args.empty())
             return "error: " + serial_verb + " takes no arguments";
-        return serial_command(*serial_, serial_verb, args);
+        return port_command(*serial_, serial_verb, args);
     }
     int reader = 0;
     std::string bare_verb;
     if (split_reader_address(verb, &reader, &bare_verb)) {
-        if (reader < 1 || static_cast<size_t>(reader) > sockets_.size())
+        if (reader < 1 || static_cast<size_t>(reader) > readers_)
             return "error: there is no reader " + std::to_string(reader);
         verb = bare_verb;
     }
@@ -626,16 +411,17 @@ std::string Launcher::control_command(const std::string &text)
     if (reader == 0 && verb == "counters")
         reader = 1;
 
-    service_devices(); // a reader that dropped off by itself leaves the bus first
-    for (const std::unique_ptr<Socket> &socket : sockets_) {
-        if (reader != 0 && socket->number != reader)
+    service_ports(); // a reader that dropped off by itself leaves the bus first
+    for (size_t i = 0; i < readers_; ++i) {
+        ReaderPort &port = *ports_[i];
+        if (reader != 0 && port.number() != reader)
             continue;
-        const std::string reply = reader_command(*socket, verb, args);
+        const std::string reply = port_command(port, verb, args);
         if (reply.compare(0, 2, "ok") != 0 || reader != 0)
             return reply;
     }
     if (serial_ != nullptr)
-        return serial_command(*serial_, verb, args);
+        return port_command(*serial_, verb, args);
     return "ok";
 }
 
@@ -655,34 +441,30 @@ void Launcher::on_control()
         fail(std::string("control answer: ") + std::strerror(errno));
 }
 
-// Services every reader; the soonest time one of them must run again.
-uint64_t Launcher::service_devices()
+// Services every port; the soonest time one of them must run again.
+uint64_t Launcher::service_ports()
 {
-    uint64_t next = ReaderDevice::kNever;
-    for (const std::unique_ptr<Socket> &socket : sockets_)
-        next = std::min(next, socket->device.service());
-    if (serial_ != nullptr)
-        next = std::min(next, serial_->port.service());
+    uint64_t next = ReaderPort::kNever;
+    for (const std::unique_ptr<ReaderPort> &port : ports_)
+        next = std::min(next, port->service());
     return next;
 }
 
 void Launcher::loop()
 {
-    // Signals, the control socket, the serial line, then each reader's
-    // wake-up descriptor.
-    constexpr size_t kSerialLine = 2;
-    constexpr size_t kFirstDevice = 3;
-    std::vector<pollfd> fds(kFirstDevice + sockets_.size());
+    // Signals, the control socket, then each port's wake-up descriptor.
+    constexpr size_t kFirstPort = 2;
+    std::vector<pollfd> fds(kFirstPort + ports_.size());
     while (!child_done_) {
         const uint64_t now = clock_.now_us();
         run_due_events(now);
-        uint64_t next = service_devices();
+        uint64_t next = service_ports();
         for (const Event &e : events_)
             next = std::min(next, e.at_us);
 
         timespec wait{};
         timespec *timeout = nullptr;
-        if (next != ReaderDevice::kNever) {
+        if (next != ReaderPort::kNever) {
             const uint64_t after = clock_.now_us();
             const uint64_t us = next > after ? next - after : 0;
             wait.tv_sec = static_cast<time_t>(us / MonotonicClock::kUsPerS);
@@ -691,9 +473,8 @@ void Launcher::loop()
         }
         fds[0] = {signal_fd_, POLLIN, 0};
         fds[1] = {control_fd_, POLLIN, 0}; // poll skips -1
-        fds[kSerialLine] = {serial_ != nullptr ? serial_->port.notify_fd() : -1, POLLIN, 0};
-        for (size_t i = 0; i < sockets_.size(); ++i)
-            fds[kFirstDevice + i] = {sockets_[i]->device.notify_fd(), POLLIN, 0};
+        for (size_t i = 0; i < ports_.size(); ++i)
+            fds[kFirstPort + i] = {ports_[i]->notify_fd(), POLLIN, 0};
         if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0 && errno != EINTR) {
             fail(std::string("ppoll: ") + std::strerror(errno));
             kill(child_, SIGKILL);
@@ -731,26 +512,25 @@ void Launcher::print_stats()
                  seconds(child_usage_.ru_utime), seconds(child_usage_.ru_stime),
                  child_usage_.ru_maxrss, seconds(self.ru_utime) + seconds(self.ru_stime),
                  self.ru_maxrss);
-    // One line of counters per reader; with several, each says whose.
-    for (const std::unique_ptr<Socket> &socket : sockets_) {
-        const std::string counters = counters_text(socket->device.counters());
-        if (sockets_.size() > 1)
-            std::fprintf(stderr, "%s: stats: reader=%d %s\n", kSelf, socket->number,
+    // One line of counters per port; with several readers, each says whose.
+    for (const std::unique_ptr<ReaderPort> &port : ports_) {
+        const std::string counters = counters_text(port->counters());
+        if (port.get() == serial_)
+            std::fprintf(stderr, "%s: stats: serial %s\n", kSelf, counters.c_str());
+        else if (readers_ > 1)
+            std::fprintf(stderr, "%s: stats: reader=%d %s\n", kSelf, port->number(),
                          counters.c_str());
         else
             std::fprintf(stderr, "%s: stats: %s\n", kSelf, counters.c_str());
     }
-    if (serial_ != nullptr)
-        std::fprintf(stderr, "%s: stats: serial %s\n", kSelf,
-                     counters_text(serial_->model.counters()).c_str());
 }
 
 void Launcher::close_testbed()
 {
     if (serial_ != nullptr)
-        serial_->port.unplug();
-    for (const std::unique_ptr<Socket> &socket : sockets_)
-        socket->device.detach();
+        serial_->close();
+    for (size_t i = 0; i < readers_; ++i)
+        ports_[i]->close();
     testbed_.close();
 }
 
@@ -781,7 +561,7 @@ int Launcher::run()
         fail("no watchdog for the testbed folder: it stays behind if the launcher is killed");
     // The line opens only now: the watchdog, a fork that holds what the
     // launcher had open, would keep the port from ever vanishing.
-    if (serial_ != nullptr && !serial_->opts.no_reader && !serial_->port.plug(error)) {
+    if (serial_ != nullptr && !serial_->options().no_reader && !serial_->plug(error)) {
         fail("serial module: " + error);
         close_testbed();
         return kExitLauncherError;
@@ -805,6 +585,96 @@ int Launcher::run()
     return exit_code();
 }
 
+// Every reader's card, and the capture to replay (--profile).
+bool load_inputs(const LauncherOptions &opts, std::vector<vsim::CardFields> &cards,
+                 std::shared_ptr<vsim::AnswerProfile> &profile, std::string &error)
+{
+    cards.resize(opts.readers.size());
+    for (size_t i = 0; i < cards.size(); ++i) {
+        if (!load_card(opts.readers[i], cards[i], error))
+            return false;
+    }
+    if (opts.profile_file.empty())
+        return true;
+    profile = CaptureProfile::load(opts.profile_file, opts.exact, error);
+    if (profile == nullptr)
+        error = "--profile " + error;
+    return profile != nullptr;
+}
+
+// Whether the program's bus ever changes: plug and unplug uevents come from
+// the testbed, which needs the preload in this process too.
+bool bus_changes(const LauncherOptions &opts)
+{
+    return opts.control ||
+           std::any_of(opts.readers.begin(), opts.readers.end(), [](const ReaderOptions &r) {
+               return r.unplug_after_us != kUnset || r.replug_after_us != kUnset ||
+                      std::any_of(r.faults.begin(), r.faults.end(), [](const std::string &f) {
+                          return f.rfind("unplug-after-transfers", 0) == 0;
+                      });
+           });
+}
+
+// Environment first: the testbed starts threads, and setenv is not safe
+// beside them. The program inherits all of it. Starts over under the
+// preload when the bus changes; returns whether the preload is loaded.
+bool prepare_environment(const LauncherOptions &opts, char **argv)
+{
+    const bool preloaded = preload_loaded();
+    const bool reexeced = getenv(kReexecMarker) != nullptr;
+    unsetenv(kReexecMarker);
+    relax_asan_link_order();
+    setenv("LD_PRELOAD", preload_list().c_str(), 1);
+    if (bus_changes(opts) && !reexeced && !preloaded) {
+        setenv(kReexecMarker, "1", 1);
+        execv("/proc/self/exe", argv);
+        unsetenv(kReexecMarker);
+        fail(std::string("cannot restart under the preload, no uevents: ") + std::strerror(errno));
+    }
+    return preloaded;
+}
+
+// The serial module's line appears at a fixed path in a folder of its own,
+// which goes when the launcher does; the program finds it in
+// VESSIK_VIRTUAL_SERIAL and VESSIK_SERIAL_READERS.
+bool make_serial_folder(const LauncherOptions &opts, std::string &folder, std::string &link,
+                        std::string &error)
+{
+    std::string made = kSerialFolderTemplate;
+    if (mkdtemp(&made[0]) == nullptr) {
+        error = std::string("serial module: ") + std::strerror(errno);
+        return false;
+    }
+    // Like /dev, the folder shows the port to every user; the device's own
+    // mode says who may open it.
+    chmod(made.c_str(), kSerialFolderMode);
+    folder = made;
+    link = folder + kSerialLinkName;
+    if (!start_folder_watchdog(folder))
+        fail("no watchdog for the serial folder: it stays behind if the launcher is killed");
+    setenv(kSerialPathVariable, link.c_str(), 1);
+    std::string entry = link;
+    if (opts.serial_rate != vsim::kSerialDefaultRate)
+        entry += "@" + std::to_string(opts.serial_rate);
+    const char *named = getenv(kSerialReadersVariable);
+    if (named != nullptr && named[0] != '\0')
+        entry = std::string(named) + ":" + entry;
+    setenv(kSerialReadersVariable, entry.c_str(), 1);
+    return true;
+}
+
+// The program's end of the control socket stays open across its exec.
+bool open_control_socket(int (&control)[2], std::string &error)
+{
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, control) != 0 ||
+        fcntl(control[0], F_SETFD, FD_CLOEXEC) != 0) {
+        error = std::string("control socket: ") + std::strerror(errno);
+        return false;
+    }
+    setenv(kControlVariable, std::to_string(control[1]).c_str(), 1);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -816,7 +686,7 @@ int main(int argc, char **argv)
     switch (parse_launcher_options(argc, argv, opts, error)) {
     case ParseOutcome::Help:
         std::fputs(launcher_usage(), stdout);
-        print_fault_help(stdout);
+        vsim::print_fault_help(stdout);
         return 0;
     case ParseOutcome::Error:
         fail(error + "\nTry '" + kSelf + " --help'.");
@@ -824,89 +694,23 @@ int main(int argc, char **argv)
     case ParseOutcome::Run:
         break;
     }
-    std::vector<vsim::CardFields> cards(opts.readers.size());
-    for (size_t i = 0; i < cards.size(); ++i) {
-        if (!load_card(opts.readers[i], cards[i], error)) {
-            fail(error);
-            return kExitLauncherError;
-        }
-    }
-
+    std::vector<vsim::CardFields> cards;
     std::shared_ptr<vsim::AnswerProfile> profile;
-    if (!opts.profile_file.empty()) {
-        profile = CaptureProfile::load(opts.profile_file, opts.exact, error);
-        if (profile == nullptr) {
-            fail("--profile " + error);
-            return kExitLauncherError;
-        }
+    if (!load_inputs(opts, cards, profile, error)) {
+        fail(error);
+        return kExitLauncherError;
     }
+    const bool preloaded = prepare_environment(opts, argv);
 
-    // Environment first: the testbed starts threads, and setenv is not safe
-    // beside them. The program inherits all of it.
-    const bool preloaded = preload_loaded();
-    const bool reexeced = getenv(kReexecMarker) != nullptr;
-    unsetenv(kReexecMarker);
-    relax_asan_link_order();
-    setenv("LD_PRELOAD", preload_list().c_str(), 1);
-
-    // Plug and unplug uevents come from the testbed, which needs the preload
-    // in this process too: start over under it.
-    const bool bus_changes =
-        opts.control ||
-        std::any_of(opts.readers.begin(), opts.readers.end(), [](const ReaderOptions &r) {
-            return r.unplug_after_us != kUnset || r.replug_after_us != kUnset ||
-                   std::any_of(r.faults.begin(), r.faults.end(), [](const std::string &f) {
-                       return f.rfind("unplug-after-transfers", 0) == 0;
-                   });
-        });
-    if (bus_changes && !reexeced && !preloaded) {
-        setenv(kReexecMarker, "1", 1);
-        execv("/proc/self/exe", argv);
-        unsetenv(kReexecMarker);
-        fail(std::string("cannot restart under the preload, no uevents: ") + std::strerror(errno));
-    }
-
-    // The serial module's line appears at a fixed path in a folder of its
-    // own, which goes when the launcher does.
     vsim::CardFields serial_card;
     std::string serial_folder;
     std::string serial_link;
-    if (opts.serial) {
-        if (!load_card(opts.serial_reader, serial_card, error)) {
-            fail(error);
-            return kExitLauncherError;
-        }
-        std::string folder = kSerialFolderTemplate;
-        if (mkdtemp(&folder[0]) == nullptr) {
-            fail(std::string("serial module: ") + std::strerror(errno));
-            return kExitLauncherError;
-        }
-        // Like /dev, the folder shows the port to every user; the device's
-        // own mode says who may open it.
-        chmod(folder.c_str(), kSerialFolderMode);
-        serial_folder = folder;
-        serial_link = serial_folder + kSerialLinkName;
-        if (!start_folder_watchdog(serial_folder))
-            fail("no watchdog for the serial folder: it stays behind if the launcher is killed");
-        setenv(kSerialPathVariable, serial_link.c_str(), 1);
-        std::string entry = serial_link;
-        if (opts.serial_rate != vsim::kSerialDefaultRate)
-            entry += "@" + std::to_string(opts.serial_rate);
-        const char *named = getenv(kSerialReadersVariable);
-        if (named != nullptr && named[0] != '\0')
-            entry = std::string(named) + ":" + entry;
-        setenv(kSerialReadersVariable, entry.c_str(), 1);
-    }
-
-    // The program's end of the control socket stays open across its exec.
     int control[2] = {-1, -1};
-    if (opts.control) {
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, control) != 0 ||
-            fcntl(control[0], F_SETFD, FD_CLOEXEC) != 0) {
-            fail(std::string("control socket: ") + std::strerror(errno));
-            return kExitLauncherError;
-        }
-        setenv(kControlVariable, std::to_string(control[1]).c_str(), 1);
+    if ((opts.serial && (!load_card(opts.serial_reader, serial_card, error) ||
+                         !make_serial_folder(opts, serial_folder, serial_link, error))) ||
+        (opts.control && !open_control_socket(control, error))) {
+        fail(error);
+        return kExitLauncherError;
     }
     int status = kExitLauncherError;
     {

@@ -10,7 +10,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -23,28 +22,6 @@
 namespace serialtest {
 
 using apitest::NowUs;
-
-// The line rate the host side set on the slave, or 0.
-inline int HostRate(int master)
-{
-    termios tio{};
-    if (tcgetattr(master, &tio) != 0)
-        return 0;
-    switch (cfgetospeed(&tio)) {
-    case B9600:
-        return 9600;
-    case B19200:
-        return 19200;
-    case B38400:
-        return 38400;
-    case B57600:
-        return 57600;
-    case B115200:
-        return 115200;
-    default:
-        return 0;
-    }
-}
 
 class SerialModuleHost {
   public:
@@ -126,10 +103,8 @@ class SerialModuleHost {
             }
             if (!out)
                 return;
-            if (out->rate != HostRate(pty_.master())) {
-                for (uint8_t &b : out->bytes)
-                    b = static_cast<uint8_t>(b * 37 + 11);
-            }
+            vsim::cross_line(out->bytes.data(), out->bytes.size(), out->rate,
+                             vsim::terminal_rate(pty_.master()));
             if (out->bytes.size() >= vsim::kReadAnswerBytes && hold_next_read_.exchange(false)) {
                 held_ = std::move(out->bytes);
                 continue;

@@ -4,6 +4,7 @@
 // the user may not open, no reader at all; and which photo decoder it names.
 #include <gtest/gtest.h>
 
+#include "as_nobody.h"
 #include "child_process.h"
 
 #include <cerrno>
@@ -145,33 +146,33 @@ TEST(DoctorWithVirtualReader, UnpluggedReader)
 }
 
 // The testbed is root's: open it to another user and leave the device node
-// with the given mode, then run the doctor as that user.
-Outcome doctor_as_nobody(const char *node_mode)
+// with the given mode, then run the doctor as that user: a copy of it, with
+// the libraries it loads, that nobody may run wherever the build tree is.
+Outcome doctor_as_nobody(const testsupport::AsNobody &nobody, const std::string &doctor,
+                         const char *node_mode)
 {
     const std::string script =
         std::string("chmod 0777 \"$UMOCKDEV_DIR\" && chmod -R a+rwX \"$UMOCKDEV_DIR/ioctl\" && ") +
         "chmod " + node_mode + " \"$UMOCKDEV_DIR\"/dev/bus/usb/*/* && " +
         "exec /usr/bin/setpriv --reuid=" + std::to_string(kNobody) +
         " --regid=" + std::to_string(kNobody) + " --clear-groups \"$0\"";
-    return run({kLauncher, "--stop-after", kStopAfter, "--", "/bin/sh", "-c", script, kDoctor});
+    return run({kLauncher, "--stop-after", kStopAfter, "--", "/bin/sh", "-c", script, doctor},
+               {nobody.library_path()});
 }
 
 TEST(DoctorWithVirtualReader, DeviceNodeTheUserMayNotOpen)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run the doctor as another user";
-    const std::string nobody = std::to_string(kNobody);
-    if (run({"/usr/bin/setpriv", "--reuid=" + nobody, "--regid=" + nobody, "--clear-groups",
-             kDoctor, "--help"})
-            .status != kExitReady)
-        GTEST_SKIP() << "user " << kNobody << " cannot run " << kDoctor << " from here";
-    const Outcome denied = doctor_as_nobody("0640");
+    testsupport::AsNobody nobody;
+    if (!nobody.available())
+        GTEST_SKIP() << "needs root and setpriv to run the doctor as another user";
+    const std::string doctor = nobody.place_program(kDoctor, VESSIK_BUILD_TREE_LIBRARIES);
+    const Outcome denied = doctor_as_nobody(nobody, doctor, "0640");
     EXPECT_EQ(denied.status, kExitNotUsable) << denied.output;
     EXPECT_TRUE(has(denied, ": permission denied for this user")) << denied.output;
     EXPECT_TRUE(has(denied, "60-vessik.rules")) << denied.output;
 
     // The same user with the access the udev rule grants.
-    const Outcome granted = doctor_as_nobody("0666");
+    const Outcome granted = doctor_as_nobody(nobody, doctor, "0666");
     EXPECT_EQ(granted.status, kExitReady) << granted.output;
     EXPECT_TRUE(has(granted, ": this user can open it")) << granted.output;
 }

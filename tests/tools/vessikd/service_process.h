@@ -19,6 +19,7 @@
 
 #include <httplib.h>
 
+#include "as_nobody.h"
 #include "child_process.h"
 #include "footprint.h"
 
@@ -232,52 +233,9 @@ class ServiceProcess {
     int port_ = 0;
 };
 
-// Runs programs as the user nobody, as CI (root) can: copies of them lie in
-// a folder of their own that nobody may enter, wherever the build tree is.
-class AsNobody {
-  public:
-    AsNobody()
-    {
-        char dir[] = "/tmp/vessikd-nobody.XXXXXX";
-        if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0 && mkdtemp(dir) != nullptr &&
-            chmod(dir, 0755) == 0)
-            dir_ = dir;
-    }
-    ~AsNobody()
-    {
-        for (const std::string &file : placed_)
-            unlink(file.c_str());
-        if (!dir_.empty())
-            rmdir(dir_.c_str());
-    }
-    AsNobody(const AsNobody &) = delete;
-    AsNobody &operator=(const AsNobody &) = delete;
-
-    // False where the tests cannot be someone else (not root, no setpriv).
-    bool available() const { return !dir_.empty(); }
-    const std::string &dir() const { return dir_; }
-
-    // A copy of `file` in the folder, under its own name.
-    std::string place(const std::string &file)
-    {
-        const std::string copy = dir_ + "/" + file.substr(file.find_last_of('/') + 1);
-        std::ifstream in(file, std::ios::binary);
-        std::ofstream(copy, std::ios::binary) << in.rdbuf();
-        chmod(copy.c_str(), 0755);
-        placed_.push_back(copy);
-        return copy;
-    }
-
-    // What runs a command as nobody.
-    static std::vector<std::string> wrapper()
-    {
-        return {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
-    }
-
-  private:
-    std::string dir_;
-    std::vector<std::string> placed_;
-};
+// Moved to tests/support, where every suite that runs a program as nobody
+// finds it.
+using testsupport::AsNobody;
 
 } // namespace service_test
 

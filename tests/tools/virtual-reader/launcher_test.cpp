@@ -22,19 +22,13 @@ constexpr long kRssGrowthLimitKb = 2048;
 
 using namespace testsupport;
 
-// vessik-virtual-reader OPTIONS -- PROGRAM...
-Outcome launch(const std::vector<std::string> &options, const std::vector<std::string> &program)
-{
-    return RunToEnd(UnderLauncher(kLauncher, options, program));
-}
-
 // --- The emulated device ------------------------------------------------------------------
 
 // While a transfer waits, the program must sleep in poll(): umockdev's own
 // device node would have it spinning on REAPURBNDELAY instead.
 TEST(Device, WaitingTransferCostsNoCpu)
 {
-    const Outcome r = launch({"--stats"}, {kClient, "idle-in", "1000"});
+    const Outcome r = Launch({"--stats"}, {kClient, "idle-in", "1000"});
 
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<Record> idle = Records(r.out, "idle_in");
@@ -54,9 +48,9 @@ TEST(Device, WaitingTransferCostsNoCpu)
 TEST(Device, LongPollingDoesNotGrowTheLauncher)
 {
     const Outcome shorter =
-        launch({"--no-card", "--stats", "--stop-after", "1"}, {kClient, "read", "1"});
+        Launch({"--no-card", "--stats", "--stop-after", "1"}, {kClient, "read", "1"});
     const Outcome longer =
-        launch({"--no-card", "--stats", "--stop-after", "4"}, {kClient, "read", "1"});
+        Launch({"--no-card", "--stats", "--stop-after", "4"}, {kClient, "read", "1"});
 
     ASSERT_EQ(shorter.status, kExitStopped) << shorter.err;
     ASSERT_EQ(longer.status, kExitStopped) << longer.err;
@@ -70,7 +64,7 @@ TEST(Device, LongPollingDoesNotGrowTheLauncher)
 // The kernel gives a dead process's interface back; so must the emulator.
 TEST(Device, InterfaceOfAProgramThatDiedCanBeClaimedAgain)
 {
-    const Outcome r = launch({}, {kClient, "claim-after-crash"});
+    const Outcome r = Launch({}, {kClient, "claim-after-crash"});
 
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("child claimed=1\n"), std::string::npos) << r.out;
@@ -79,7 +73,7 @@ TEST(Device, InterfaceOfAProgramThatDiedCanBeClaimedAgain)
 
 TEST(Device, FrameLogShowsEveryStage)
 {
-    const Outcome r = launch({"--log", "--no-card", "--card-after", "0.2"}, {kClient, "read", "1"});
+    const Outcome r = Launch({"--log", "--no-card", "--card-after", "0.2"}, {kClient, "read", "1"});
 
     ASSERT_EQ(r.status, 0);
     EXPECT_NE(r.err.find(" OUT 02 [7] AA AA AA 96 69 00 03\n"), std::string::npos) << r.err;
@@ -93,14 +87,14 @@ TEST(Device, FrameLogShowsEveryStage)
 
 TEST(Launcher, ExitsWithTheProgramsStatus)
 {
-    EXPECT_EQ(launch({}, {"/bin/sh", "-c", "exit 7"}).status, 7);
-    EXPECT_EQ(launch({}, {"/bin/sh", "-c", "kill -USR1 $$"}).status, kExitSignalBase + SIGUSR1);
-    EXPECT_EQ(launch({}, {"/nonexistent/program"}).status, kExitNotFound);
+    EXPECT_EQ(Launch({}, {"/bin/sh", "-c", "exit 7"}).status, 7);
+    EXPECT_EQ(Launch({}, {"/bin/sh", "-c", "kill -USR1 $$"}).status, kExitSignalBase + SIGUSR1);
+    EXPECT_EQ(Launch({}, {"/nonexistent/program"}).status, kExitNotFound);
 }
 
 TEST(Launcher, StopAfterEndsTheProgramWithItsOwnCode)
 {
-    const Outcome r = launch({"--stop-after", "0.5"}, {"/bin/sleep", "20"});
+    const Outcome r = Launch({"--stop-after", "0.5"}, {"/bin/sleep", "20"});
 
     EXPECT_EQ(r.status, kExitStopped);
     EXPECT_LT(r.wall_s, 5.0);
@@ -136,7 +130,7 @@ TEST(Launcher, RefusesBadCommandLines)
 
 TEST(Launcher, TestbedFolderIsRemovedOnExit)
 {
-    const Outcome r = launch({}, {"/bin/sh", "-c", "echo $UMOCKDEV_DIR"});
+    const Outcome r = Launch({}, {"/bin/sh", "-c", "echo $UMOCKDEV_DIR"});
 
     ASSERT_EQ(r.status, 0);
     const std::string dir = FirstLine(r.out);

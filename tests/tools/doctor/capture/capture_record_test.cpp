@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "capture_format.h"
 #include "capture_record.h"
 #include "card.h"
+#include "substitute_card.h"
 #include "virtual_reader.h"
 
 namespace {
@@ -96,10 +98,10 @@ TEST(CaptureRecordTest, ParsesTheTracesFrameLines)
                                        &f));
     EXPECT_TRUE(f.answer);
     EXPECT_EQ("81+85", f.stage);
-    EXPECT_EQ("2001", doctor::CommandHex(f.command));
+    EXPECT_EQ("2001", capture_format::CommandHex(f.command));
     EXPECT_EQ(812, f.first_us);
     EXPECT_EQ(1003, f.last_us);
-    EXPECT_EQ("AAAAAA9669000400008084", doctor::Hex(f.bytes));
+    EXPECT_EQ("AAAAAA9669000400008084", capture_format::Hex(f.bytes));
 
     ASSERT_TRUE(doctor::ParseTraceLine(
         "frame in usb ep=81+85 cmd=3010 first_us=-1 last_us=-1 len=0 none", &f));
@@ -107,6 +109,24 @@ TEST(CaptureRecordTest, ParsesTheTracesFrameLines)
     EXPECT_TRUE(f.bytes.empty());
     EXPECT_FALSE(doctor::ParseTraceLine("opened usb:1-1", &f));
     EXPECT_FALSE(doctor::ParseTraceLine("frame out usb ep=02+06 bytes=AAAA", &f));
+}
+
+// The doctor keeps its own copy of the sample card: byte for byte the
+// model's, so that a capture replays the card the kit's tests know.
+TEST(CaptureRecordTest, TheSubstituteCardIsTheModelsSampleCard)
+{
+    const vsim::CardFields sample = vsim::sample_card_with_fingerprints();
+    const auto text = vsim::build_text_block(sample);
+    const auto address = vsim::build_appended_address(sample);
+    Bytes templates;
+    for (const Bytes &t : sample.fingerprints)
+        templates.insert(templates.end(), t.begin(), t.end());
+    const auto own_text = doctor::SubstituteTextBlock();
+    const auto own_address = doctor::SubstituteAppendedAddress();
+    EXPECT_EQ(Bytes(text.begin(), text.end()), Bytes(own_text.begin(), own_text.end()));
+    EXPECT_EQ(Bytes(address.begin(), address.end()), Bytes(own_address.begin(), own_address.end()));
+    EXPECT_EQ(sample.photo, doctor::SubstitutePhoto());
+    EXPECT_EQ(templates, doctor::SubstituteTemplates());
 }
 
 TEST(CaptureRecordTest, CardDataBecomeTheSampleCardsWithAValidFrame)
@@ -178,16 +198,6 @@ TEST(CaptureRecordTest, ModuleIdZeroedUnlessKeptOtherDataZeroedFindAndSelectToo)
     EXPECT_EQ(vsim::sam_frame({0x00, 0x00, 0x90, 0, 0, 0, 0, 0, 0, 0, 0}), s.bytes);
     doctor::TracedFrame found = AnswerTo(vsim::kCmdFind, vsim::sam_frame({0, 0, 0x9F, 1, 2, 3, 4}));
     EXPECT_EQ(doctor::Redaction::PayloadZeroed, doctor::Redact(found, false));
-}
-
-TEST(CaptureRecordTest, StatsTakeTheLowerMedianAndTheNearestRankP90)
-{
-    const doctor::TimeStats s = doctor::StatsOf({50, 10, 40, 20, 30, 60, 70, 80, 90, 100});
-    EXPECT_EQ(10u, s.count);
-    EXPECT_EQ(10, s.min);
-    EXPECT_EQ(50, s.median);
-    EXPECT_EQ(90, s.p90);
-    EXPECT_EQ(100, s.max);
 }
 
 } // namespace
