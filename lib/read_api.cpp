@@ -11,6 +11,7 @@
 
 #include "diag.h"
 #include "reader.h"
+#include "reader_location.h"
 #include "timing.h"
 #include "usb_reader.h"
 #include "vessik_read.h"
@@ -105,11 +106,10 @@ struct ReaderList {
 constexpr char kSerialReadersVariable[] = "VESSIK_SERIAL_READERS";
 constexpr char kSerialProbeVariable[] = "VESSIK_SERIAL_PROBE";
 constexpr char kSerialListSeparator = ':';
-constexpr char kSerialPrefix[] = "serial:";
 
 void ListSerialReader(const std::string &entry, bool probe, ReaderList *list)
 {
-    const std::string where = kSerialPrefix + entry;
+    const std::string where = vessik::kSerialLocationPrefix + entry;
     vessik_reader reader;
     vessik::LocationKind kind = vessik::LocationKind::UsbFirst;
     if (vessik::ReaderPlace(&reader, where.c_str(), &kind) != VESSIK_OK ||

@@ -8,7 +8,7 @@
 #include <libusb.h>
 #include <unistd.h>
 
-#include "NvUsb.h"
+#include "vessik_usb_ids.h"
 
 namespace doctor {
 
