@@ -3,6 +3,7 @@
 // bounded_server.h).
 #include "bounded_server.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -31,6 +32,10 @@ constexpr int kLingerMs = 500;
 constexpr size_t kLingerMaxBytes = 1 << 20;
 constexpr char kHeadEnd[] = "\r\n\r\n";
 constexpr size_t kHeadEndBytes = sizeof(kHeadEnd) - 1;
+// The header lines that say a body follows; without one there is none.
+const char *const kBodyHeaders[] = {"content-length:", "transfer-encoding:"};
+// Enough of a header line to tell those apart.
+constexpr size_t kHeaderNameBytes = 20;
 
 thread_local BoundedServer::Overrun t_overrun = BoundedServer::Overrun::None;
 thread_local int t_socket = -1; // the connection this thread serves
@@ -93,6 +98,8 @@ class BoundedStream : public httplib::Stream {
         in_head_ = true;
         head_end_matched_ = 0;
         taken_ = 0;
+        line_start_.clear();
+        has_body_ = false;
         t_overrun = BoundedServer::Overrun::None;
     }
 
@@ -118,6 +125,10 @@ class BoundedStream : public httplib::Stream {
             t_overrun = BoundedServer::Overrun::BodyTime;
             return -1;
         }
+        // httplib reads a POST without a length until the connection ends
+        // (curl -X POST sends none); such a request has no body at all.
+        if (!in_head_ && !has_body_)
+            return 0;
         if (!has_buffered() && !fill())
             return -1;
         size_t n = std::min(size, end_ - start_);
@@ -168,6 +179,7 @@ class BoundedStream : public httplib::Stream {
     {
         for (size_t i = 0; i < n && in_head_; ++i) {
             ++taken_;
+            note_header_byte(ptr[i]);
             head_end_matched_ = ptr[i] == kHeadEnd[head_end_matched_] ? head_end_matched_ + 1
                                 : ptr[i] == kHeadEnd[0]               ? 1
                                                                       : 0;
@@ -182,6 +194,19 @@ class BoundedStream : public httplib::Stream {
         }
         if (!in_head_)
             taken_ += n;
+    }
+
+    // Keeps the start of the header line being read, and at its end
+    // whether it says a body follows.
+    void note_header_byte(char c)
+    {
+        if (c == '\n') {
+            for (const char *name : kBodyHeaders)
+                has_body_ = has_body_ || line_start_.rfind(name, 0) == 0;
+            line_start_.clear();
+        } else if (line_start_.size() < kHeaderNameBytes) {
+            line_start_ += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
     }
 
     bool fill()
@@ -211,6 +236,8 @@ class BoundedStream : public httplib::Stream {
     std::chrono::steady_clock::time_point body_deadline_;
     size_t head_end_matched_ = 0;
     size_t taken_ = 0;
+    std::string line_start_;
+    bool has_body_ = false;
 };
 
 // A socket closed with unread bytes resets the connection, and the reset

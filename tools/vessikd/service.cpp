@@ -204,6 +204,22 @@ bool body_object(const Request &req, Json &body, Response &res)
     return true;
 }
 
+// The params a read takes. httplib reads a body labelled a form into the
+// params beside the query's; a local program's body (no Origin) is JSON
+// whatever its label says (curl labels one a form), so its params are the
+// query's alone. A page's form stays a form, refused for its fields.
+httplib::Params read_params(const Request &req)
+{
+    constexpr const char *kFormType = "application/x-www-form-urlencoded";
+    if (req.has_header("Origin") || req.get_header_value("Content-Type").rfind(kFormType, 0) != 0)
+        return req.params;
+    httplib::Params params;
+    const size_t query = req.target.find('?');
+    if (query != std::string::npos)
+        httplib::detail::parse_query_text(req.target.substr(query + 1), params);
+    return params;
+}
+
 std::string sse_event(const Event &event)
 {
     return "event: " + event.name + "\ndata: " + event.data + "\n\n";
@@ -707,7 +723,7 @@ void Service::handle_read(const Request &req, Response &res, const std::string &
         return;
     ReadFields fields;
     fields.deadline_ms = config_.read_deadline_ms;
-    for (const auto &param : req.params) {
+    for (const auto &param : read_params(req)) {
         if (!read_field(param.first, Json(param.second), true, config_.max_deadline_ms, fields,
                         res))
             return;

@@ -446,6 +446,36 @@ TEST(ServiceApi, ReadBodiesOtherThanADeadlineAreRefused)
     EXPECT_EQ(false, body_of(client.Get("/v1/status"))["read_in_progress"]);
 }
 
+// A local program's body is JSON whatever its label, and a POST with no
+// length (curl -X POST) has none; a page's form stays refused. A read that
+// got through ends at its deadline: there is no card.
+TEST(ServiceApi, ALocalProgramsBodyIsJsonWhateverItsLabel)
+{
+    ServiceProcess service;
+    START(service, {"--no-card"}, {"--allow-origin=" + kAllowedOrigin});
+    const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+    const std::string json_body = "{\"appended_address\": true}";
+    const std::string length = "Content-Length: " + std::to_string(json_body.size()) + "\r\n";
+    const struct {
+        std::string head;
+        std::string body;
+        int status;
+    } kRows[] = {
+        {form + length, json_body, 504},
+        {"", "", 504},
+        {"Origin: " + kAllowedOrigin + "\r\n" + form + length, json_body, 400},
+    };
+    for (const auto &row : kRows) {
+        const std::string answer = raw_exchange(
+            service.port(),
+            "POST /v1/read?deadline_ms=100&fingerprints=1 HTTP/1.1\r\nHost: 127.0.0.1:" +
+                std::to_string(service.port()) + "\r\nConnection: close\r\n" + row.head + "\r\n" +
+                row.body,
+            "", 0, "");
+        EXPECT_EQ(row.status, answer_status(answer)) << row.head << answer;
+    }
+}
+
 TEST(ServiceApi, WithoutReaderStatusAndReadSaySo)
 {
     ServiceProcess service;
