@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 
@@ -220,6 +221,24 @@ httplib::Params read_params(const Request &req)
     return params;
 }
 
+// "1001 (alice)", or the number alone for a user without a name.
+std::string user_text(uid_t uid)
+{
+    constexpr size_t kPasswdBytes = 4096;
+    std::string text = std::to_string(uid);
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[kPasswdBytes];
+    if (getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
+        text += " (" + loggable(found->pw_name) + ")";
+    return text;
+}
+
+std::string peer_text(const Peer &peer)
+{
+    return peer.known ? "uid " + std::to_string(peer.uid) : std::string("an unknown user");
+}
+
 std::string sse_event(const Event &event)
 {
     return "event: " + event.name + "\ndata: " + event.data + "\n\n";
@@ -302,8 +321,17 @@ Service::Service(const Config &config)
 Admission Service::opened(const Peer &peer)
 {
     const uid_t uid = peer.known ? peer.uid : kUnknownUid;
-    return limits_.take(uid, peer.known && users_.admitted(uid),
-                        peer.known && LocalUsers::is_admin(uid));
+    const bool admitted = peer.known && users_.admitted(uid);
+    const Admission admission =
+        limits_.take(uid, admitted, peer.known && LocalUsers::is_admin(uid));
+    if (!peer.known && admission != Admission::Serve)
+        refusals_.refused("refused a connection whose user the kernel could not tell");
+    else if (admission == Admission::Forbidden)
+        refusals_.refused("refused user " + user_text(uid) +
+                          ": not at the seat, not in allow-users");
+    else if (admission != Admission::Serve)
+        refusals_.refused("refused: limits: too many connections from " + peer_text(peer));
+    return admission;
 }
 
 void Service::closed(const Peer &peer, Admission admission)
@@ -526,6 +554,10 @@ Handled Service::check_request(const Request &req, Response &res) const
     const bool has_origin = req.has_header("Origin");
     if (check_origin(policy_, has_origin, req.get_header_value("Origin")) ==
         OriginVerdict::Refused) {
+        const std::string origin = req.get_header_value("Origin");
+        refusals_.refused("refused origin " + loggable(origin) +
+                          (loopback_origin(origin) ? " (on this computer, not the kit's own page)"
+                                                   : " (not on allow-origin)"));
         send_error(res, kHttpForbidden, "forbidden-origin", "this origin is not allowed");
         return Handled::Handled;
     }
@@ -565,6 +597,10 @@ Handled Service::check_request(const Request &req, Response &res) const
         req.path == "/v1/events" ? req.get_param_value("access_token") : std::string();
     if (route->api &&
         !token_accepted(policy_, req.get_header_value("Authorization"), query_token)) {
+        const bool sent = req.has_header("Authorization") || !query_token.empty();
+        refusals_.refused(
+            std::string(sent ? "refused: bad token from " : "refused: no token from ") +
+            peer_text(BoundedServer::peer()));
         res.set_header("WWW-Authenticate", "Bearer realm=\"vessikd\"");
         send_error(res, kHttpUnauthorized, "unauthorized", "a valid bearer token is needed");
         return Handled::Handled;
@@ -812,6 +848,7 @@ void Service::handle_events(const Request &req, Response &res)
     owner.reader = req.get_param_value("reader");
     const int id = hub_.subscribe(owner);
     if (id < 0) {
+        refusals_.refused("refused: limits: too many event streams for " + peer_text(peer));
         send_error(res, kHttpUnavailable, "too-many-streams",
                    "the most event streams allowed (in all, for this user or for this origin) "
                    "are open");

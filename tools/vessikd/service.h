@@ -20,6 +20,7 @@
 #include "local_users.h"
 #include "photo_decoder.h"
 #include "reader_registry.h"
+#include "refusal_log.h"
 
 namespace vessikd {
 
@@ -85,6 +86,7 @@ class Service : private ConnectionGate {
     std::vector<Listener> listeners_;
     bool ipv6_absent_ = false; // the host has no ::1, so nobody can hold it
     std::vector<std::thread> threads_;
+    mutable RefusalLog refusals_;
 };
 
 } // namespace vessikd

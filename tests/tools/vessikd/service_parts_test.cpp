@@ -32,6 +32,7 @@
 #include "local_users.h"
 #include "peer_credentials.h"
 #include "reader_worker.h"
+#include "refusal_log.h"
 #include "serial_unit.h"
 
 namespace {
@@ -578,6 +579,28 @@ TEST(VessikdAccess, PreflightMayAskForTheTwoHeadersTheApiReads)
 }
 
 // ------------------------------------------------------------------ limits
+
+// Each cause from each peer is told once; past the bound, one line says
+// the rest go untold.
+TEST(RefusalLog, TellsEachCauseAndPeerOnceUpToItsBound)
+{
+    std::vector<std::string> lines;
+    vessikd::RefusalLog log([&lines](const std::string &line) { lines.push_back(line); }, 2);
+    const struct {
+        const char *refusal;
+        size_t lines;
+    } kSteps[] = {
+        {"refused: bad token from uid 1001", 1}, {"refused: bad token from uid 1001", 1},
+        {"refused: bad token from uid 1002", 2}, {"refused: no token from uid 1001", 3},
+        {"refused: no token from uid 1003", 3},  {"refused: bad token from uid 1002", 3},
+    };
+    for (const auto &step : kSteps) {
+        log.refused(step.refusal);
+        EXPECT_EQ(step.lines, lines.size()) << step.refusal;
+    }
+    EXPECT_EQ("2 refusals told; further refusals are not logged individually", lines.back());
+    EXPECT_EQ("https://x.example/?? \"a\"", vessikd::loggable("https://x.example/\r\n \"a\""));
+}
 
 TEST(ConnectionLimits, OneUserHoldsHalfAndOthersLeaveTheAdminsTheirShare)
 {
