@@ -326,7 +326,7 @@ Admission Service::opened(const Peer &peer)
         limits_.take(uid, admitted, peer.known && LocalUsers::is_admin(uid));
     if (!peer.known && admission != Admission::Serve)
         refusals_.refused("refused a connection whose user the kernel could not tell");
-    else if (admission == Admission::Forbidden)
+    else if (!admitted && admission != Admission::Serve)
         refusals_.refused("refused user " + user_text(uid) +
                           ": not at the seat, not in allow-users");
     else if (admission != Admission::Serve)
@@ -492,25 +492,32 @@ void Service::set_up(httplib::Server &server)
     server.set_post_routing_handler(
         [this](const Request &req, Response &res) { finish_response(req, res); });
     server.set_error_handler(
-        httplib::Server::HandlerWithResponse([](const Request &, Response &res) {
+        httplib::Server::HandlerWithResponse([this](const Request &, Response &res) {
             if (!res.body.empty())
                 return Handled::Unhandled;
             // httplib answers 400 for a request it could not read; one cut
             // off at its bound gets the answer that says so.
+            const char *limit = nullptr;
             switch (BoundedServer::request_overrun()) {
             case BoundedServer::Overrun::Head:
                 res.status = kHttpHeadersTooLarge;
+                limit = "headers too large";
                 break;
             case BoundedServer::Overrun::Body:
                 res.status = kHttpPayloadTooLarge;
+                limit = "body too large";
                 break;
             case BoundedServer::Overrun::HeadTime:
             case BoundedServer::Overrun::BodyTime:
                 res.status = kHttpRequestTimeout;
+                limit = "request too slow to arrive";
                 break;
             case BoundedServer::Overrun::None:
                 break;
             }
+            if (limit != nullptr)
+                refusals_.refused(std::string("refused: limits: ") + limit + " from " +
+                                  peer_text(BoundedServer::peer()));
             send_status_error(res);
             return Handled::Handled;
         }));
