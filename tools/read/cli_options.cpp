@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "vessik_read.h"
+
 namespace vread {
 namespace {
 
@@ -134,15 +136,19 @@ const char *cli_usage()
            "                  times_us, text_block and photo (base64 of the card's raw\n"
            "                  bytes), photo_image (the image file written, or null),\n"
            "                  type_marker, and for the items below their state\n"
-           "                  (not-asked, present, absent, unsupported, not-read)\n"
+           "                  (not-asked, present, absent, unsupported, not-read);\n"
+           "                  default: a block of text per card\n"
            "  --once          read one card, then exit (the default)\n"
            "  --watch         keep reading, one card per presentation (a card left on\n"
-           "                  the reader is reported once), until SIGINT or SIGTERM\n"
+           "                  the reader is reported once), until SIGINT or SIGTERM;\n"
+           "                  default: --once\n"
            "  --timeout S     give up when no card has come within S seconds (with\n"
-           "                  --watch: within S seconds of the previous card)\n"
+           "                  --watch: within S seconds of the previous card);\n"
+           "                  default: wait for ever\n"
            "  --interval MS   pause between looks for a card, 1 to 60000 ms (default 100)\n"
            "  --photo DIR     ask the photo decoder to write DIR/<id number>.bmp; every\n"
-           "                  character of the number but digits and X becomes '_'\n"
+           "                  character of the number but digits and capital letters\n"
+           "                  A-Z becomes '_'; default: no image is written\n"
            "  --reader WHERE  read from this reader, kept open from the first read to the\n"
            "                  last: usb (the first USB reader) or a location from --list\n"
            "                  such as usb:1-2 (bus 1, port 2), or a module on a serial\n"
@@ -150,14 +156,16 @@ const char *cli_usage()
            "                  serial:/dev/ttyS1@9600; default: the first USB reader,\n"
            "                  opened for each read\n"
            "  --fingerprint   read the fingerprint templates too (JSON: fingerprints,\n"
-           "                  base64 of the raw templates, and fingerprint_count)\n"
+           "                  base64 of the raw templates, and fingerprint_count);\n"
+           "                  default: not read\n"
            "  --appended-address\n"
            "                  read the newest address appended to the card too\n"
-           "                  (JSON: appended_address, appended_address_raw)\n"
+           "                  (JSON: appended_address, appended_address_raw);\n"
+           "                  default: not read\n"
            "  --list          list the readers, one per line: location, USB id and the\n"
            "                  module's identifier (hex) when the reader opens; with\n"
            "                  --json one array of objects (location, transport, usb_id,\n"
-           "                  module_id, error)\n"
+           "                  module_id, error); default: read cards\n"
            "  --help          this text\n"
            "\n"
            "Standard output carries only the cards (or the list); every error goes to\n"
@@ -172,7 +180,43 @@ const char *cli_usage()
            "  3  no card before the timeout\n"
            "  4  cancelled by SIGINT or SIGTERM before a card was read\n"
            "  5  the reader went away during the read\n"
-           "  6  any other failure\n";
+           "  6  any other failure\n"
+           "  7  --photo, but no photo decoder is installed: the card was printed, no\n"
+           "     image written\n"
+           "\n"
+           "Errors about the reader (no reader, cannot open, in use, no permission)\n"
+           "end with a hint to run vessik-doctor, which shows why.\n";
+}
+
+int exit_code_for(int result)
+{
+    switch (result) {
+    case VESSIK_OK:
+        return kExitCardRead;
+    case VESSIK_E_TIMEOUT:
+        return kExitTimeout;
+    case VESSIK_E_CANCELLED:
+        return kExitCancelled;
+    case VESSIK_E_NO_READER:
+    case VESSIK_E_READER_IN_USE:
+    case VESSIK_E_ACCESS:
+    case VESSIK_E_NOT_SUPPORTED:
+        return kExitNoReader;
+    case VESSIK_E_BAD_LOCATION:
+        return kExitUsage;
+    case VESSIK_E_READER_LOST:
+        return kExitReaderLost;
+    default:
+        return kExitFailed;
+    }
+}
+
+std::string error_text(int result)
+{
+    std::string text = vessik_strerror(result);
+    if (exit_code_for(result) == kExitNoReader)
+        text += kDoctorHint;
+    return text;
 }
 
 } // namespace vread

@@ -15,6 +15,9 @@ constexpr int kExitTimeout = 3;
 constexpr int kExitCancelled = 4; // --once stopped by SIGINT or SIGTERM
 constexpr int kExitReaderLost = 5;
 constexpr int kExitFailed = 6; // anything else the library reports
+// --photo, but only the stand-in decoder answers: the card was printed, no
+// image can be written.
+constexpr int kExitNoPhotoDecoder = 7;
 
 // The longest pause between finds we let through.
 constexpr unsigned kMaxIntervalMs = 60000;
@@ -43,6 +46,17 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
 
 // The --help text.
 const char *cli_usage();
+
+// The exit status for a library result (VESSIK_OK or a VESSIK_E_* code).
+int exit_code_for(int result);
+
+// Ends the errors about the reader: vessik-doctor finds out which of its
+// causes holds (no device, rules, another program, the build).
+constexpr const char *kDoctorHint = " (run vessik-doctor to see why)";
+
+// The error line's text for a library code: its own text, and for the errors
+// about the reader the hint to vessik-doctor.
+std::string error_text(int result);
 
 } // namespace vread
 

@@ -19,6 +19,7 @@
 
 #include "card_output.h"
 #include "cli_options.h"
+#include "photo_decoder_probe.h"
 #include "private_file.h"
 #include "reader_output.h"
 #include "vessik_read.h"
@@ -89,7 +90,15 @@ bool is_directory(const std::string &path)
 constexpr mode_t kPrivateUmask = 077;
 constexpr const char *kScratchPattern = "/.vessik-read.XXXXXX";
 
-enum class Photo { Written, NotWritten, NameTaken };
+enum class Photo { Written, NotWritten, NameTaken, NoDecoder };
+
+// Only the kit's stand-in answers the decoder's call (or nothing does): it
+// writes no image, whatever it is asked.
+bool photo_decoder_missing()
+{
+    const vessik_tools::PhotoDecoderProbe probe = vessik_tools::probe_photo_decoder();
+    return probe.file == nullptr || probe.standin;
+}
 
 // Empties and removes the private folder the decoder wrote into.
 void remove_scratch(const std::string &scratch)
@@ -131,14 +140,18 @@ Photo save_photo(const vessik_card &card, const std::string &dir, std::string &p
     return outcome;
 }
 
-// Prints the card; false when its photo was decoded but its file name was
-// taken.
-bool print_card(FILE *out, const vessik_card &card, const vread::CliOptions &options)
+// Prints the card; says what became of its photo. `no_decoder`: --photo was
+// given but no decoder can write the image, so none is asked for.
+Photo print_card(FILE *out, const vessik_card &card, const vread::CliOptions &options,
+                 bool no_decoder)
 {
     std::string image;
     std::string note = "1024 bytes (--photo DIR asks for an image)";
     Photo photo = Photo::NotWritten;
-    if (!options.photo_dir.empty()) {
+    if (no_decoder) {
+        photo = Photo::NoDecoder;
+        note = "1024 bytes, no image written (no photo decoder is installed)";
+    } else if (!options.photo_dir.empty()) {
         std::string path;
         photo = save_photo(card, options.photo_dir, path);
         if (photo == Photo::Written)
@@ -154,29 +167,19 @@ bool print_card(FILE *out, const vessik_card &card, const vread::CliOptions &opt
         options.json ? vread::card_json_line(card, image) : vread::card_text(card, note) + "\n";
     fputs(text.c_str(), out);
     fflush(out);
-    return photo != Photo::NameTaken;
+    return photo;
 }
 
-int exit_code_for(int result)
+// The exit status of --once after its card was printed.
+int once_status(Photo photo)
 {
-    switch (result) {
-    case VESSIK_OK:
-        return vread::kExitCardRead;
-    case VESSIK_E_TIMEOUT:
-        return vread::kExitTimeout;
-    case VESSIK_E_CANCELLED:
-        return vread::kExitCancelled;
-    case VESSIK_E_NO_READER:
-    case VESSIK_E_READER_IN_USE:
-    case VESSIK_E_ACCESS:
-    case VESSIK_E_NOT_SUPPORTED:
-        return vread::kExitNoReader;
-    case VESSIK_E_BAD_LOCATION:
-        return vread::kExitUsage;
-    case VESSIK_E_READER_LOST:
-        return vread::kExitReaderLost;
-    default:
+    switch (photo) {
+    case Photo::NameTaken:
         return vread::kExitFailed;
+    case Photo::NoDecoder:
+        return vread::kExitNoPhotoDecoder;
+    default:
+        return vread::kExitCardRead;
     }
 }
 
@@ -197,6 +200,8 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
     options.want_fingerprints = cli.fingerprints ? 1 : 0;
     options.want_appended_address = cli.appended_address ? 1 : 0;
 
+    const bool no_decoder = !cli.photo_dir.empty() && photo_decoder_missing();
+    bool decoder_told = false;
     for (;;) {
         if (g_stopping.load())
             break;
@@ -204,18 +209,28 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
         vessik_card_init(&card);
         const int result = read_once(reader, options, &card);
         if (result == VESSIK_OK) {
-            const bool photo_placed = print_card(stdout, card, cli);
+            const Photo photo = print_card(stdout, card, cli, no_decoder);
+            if (no_decoder && !decoder_told) {
+                std::fprintf(stderr,
+                             "%s: --photo: no photo decoder is installed (only the stand-in), "
+                             "so no image is written; vessik-doctor names the decoder found\n",
+                             kSelf);
+                decoder_told = true;
+            }
             if (!cli.watch)
-                return photo_placed ? vread::kExitCardRead : vread::kExitFailed;
+                return once_status(photo);
             continue;
         }
         if (result == VESSIK_E_CANCELLED || g_stopping.load())
             break;
-        std::fprintf(stderr, "%s: %s\n", kSelf, vessik_strerror(result));
-        return exit_code_for(result);
+        std::fprintf(stderr, "%s: %s\n", kSelf, vread::error_text(result).c_str());
+        return vread::exit_code_for(result);
     }
-    // Stopped by a signal: the normal end of --watch.
-    return cli.watch ? vread::kExitCardRead : vread::kExitCancelled;
+    // Stopped by a signal: the normal end of --watch, unless its cards came
+    // without the images --photo asked for.
+    if (!cli.watch)
+        return vread::kExitCancelled;
+    return decoder_told ? vread::kExitNoPhotoDecoder : vread::kExitCardRead;
 }
 
 int run(const vread::CliOptions &cli)
@@ -226,8 +241,8 @@ int run(const vread::CliOptions &cli)
     const int opened = vessik_reader_open(cli.reader.c_str(), &reader);
     if (opened != VESSIK_OK) {
         std::fprintf(stderr, "%s: --reader %s: %s\n", kSelf, cli.reader.c_str(),
-                     vessik_strerror(opened));
-        return exit_code_for(opened);
+                     vread::error_text(opened).c_str());
+        return vread::exit_code_for(opened);
     }
     {
         std::lock_guard<std::mutex> lock(g_reader_mu);
@@ -247,8 +262,8 @@ int list_readers(const vread::CliOptions &cli)
 {
     const int count = vessik_reader_list(nullptr, 0);
     if (count < 0) {
-        std::fprintf(stderr, "%s: %s\n", kSelf, vessik_strerror(count));
-        return exit_code_for(count);
+        std::fprintf(stderr, "%s: %s\n", kSelf, vread::error_text(count).c_str());
+        return vread::exit_code_for(count);
     }
     std::vector<vessik_reader_info> found(static_cast<size_t>(count));
     for (vessik_reader_info &info : found)
@@ -275,7 +290,7 @@ int list_readers(const vread::CliOptions &cli)
     }
     fflush(stdout);
     if (readers.empty()) {
-        std::fprintf(stderr, "%s: no reader found\n", kSelf);
+        std::fprintf(stderr, "%s: no reader found%s\n", kSelf, vread::kDoctorHint);
         return vread::kExitNoReader;
     }
     return vread::kExitCardRead;

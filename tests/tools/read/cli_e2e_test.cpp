@@ -164,6 +164,7 @@ TEST(VessikReadE2e, NoReaderAndALostReaderHaveTheirOwnCodes)
     EXPECT_EQ(none.Wait(), vread::kExitNoReader) << none.err;
     EXPECT_LT(none.Took(), 1.0);
     EXPECT_EQ(none.out, "");
+    EXPECT_NE(none.err.find("(run vessik-doctor to see why)\n"), std::string::npos) << none.err;
 
     Process lost;
     ASSERT_TRUE(lost.Start(UnderLauncher({"--no-card", "--unplug-after", "0.5"}, {"--watch"})));
@@ -298,13 +299,25 @@ class PhotoTest : public testing::Test {
     std::string dir_;
 };
 
-TEST_F(PhotoTest, StandInDecoderWritesNothingAndTheObjectSaysNull)
+// The card is printed all the same; the exit status says its image could
+// not be written, --once at once and --watch when stopped.
+TEST_F(PhotoTest, StandInDecoderWritesNothingAndTheExitStatusSaysSo)
 {
-    Process p;
-    ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", "--photo", dir_})));
-    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
-    EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
-    EXPECT_TRUE(Files().empty());
+    for (const char *mode : {"--once", "--watch"}) {
+        Process p;
+        ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", mode, "--photo", dir_})));
+        if (std::string(mode) == "--watch") {
+            p.Pump(10, 1);
+            p.Signal(SIGINT);
+        }
+        ASSERT_EQ(p.Wait(), vread::kExitNoPhotoDecoder) << mode << "\n" << p.err;
+        ASSERT_EQ(p.Lines(), 1u) << p.out;
+        EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
+        EXPECT_NE(p.err.find("vessik-read: --photo: no photo decoder is installed"),
+                  std::string::npos)
+            << p.err;
+        EXPECT_TRUE(Files().empty());
+    }
 }
 
 TEST_F(PhotoTest, ADecoderThatWritesGivesThePathNamedByTheIdNumber)

@@ -108,16 +108,50 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrongAndLeaveTheOptionsAlone)
     }
 }
 
-TEST(CliOptions, HelpListsEveryOptionAndEveryExitCode)
+// The lines --help gives one option: from its name to the next option or the
+// end of the list.
+std::string OptionHelp(const std::string &usage, const std::string &option)
+{
+    size_t start = usage.find("\n  " + option + " ");
+    if (start == std::string::npos)
+        start = usage.find("\n  " + option + "\n");
+    const size_t end = std::min(usage.find("\n  --", start + 1), usage.find("\n\n", start));
+    return start == std::string::npos ? "" : usage.substr(start, end - start);
+}
+
+TEST(CliOptions, HelpListsEveryOptionWithItsDefaultAndEveryExitCode)
 {
     const std::string usage = vread::cli_usage();
     for (const char *option : {"--json", "--once", "--watch", "--timeout", "--interval", "--photo",
-                               "--reader", "--list", "--help"})
-        EXPECT_NE(usage.find(option), std::string::npos) << option;
-    for (const int code :
-         {vread::kExitCardRead, vread::kExitUsage, vread::kExitNoReader, vread::kExitTimeout,
-          vread::kExitCancelled, vread::kExitReaderLost, vread::kExitFailed})
+                               "--reader", "--fingerprint", "--appended-address", "--list"})
+        EXPECT_NE(OptionHelp(usage, option).find("default"), std::string::npos) << option;
+    EXPECT_NE(OptionHelp(usage, "--help"), "");
+    EXPECT_NE(OptionHelp(usage, "--timeout").find("default: wait for ever"), std::string::npos);
+    // What photo_file_name keeps: the letters of foreign card numbers too.
+    EXPECT_NE(OptionHelp(usage, "--photo").find("but digits and capital letters\n"),
+              std::string::npos);
+    for (const int code : {vread::kExitCardRead, vread::kExitUsage, vread::kExitNoReader,
+                           vread::kExitTimeout, vread::kExitCancelled, vread::kExitReaderLost,
+                           vread::kExitFailed, vread::kExitNoPhotoDecoder})
         EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
+}
+
+TEST(CliOptions, ErrorsAboutTheReaderPointToTheDoctor)
+{
+    const std::string hint = " (run vessik-doctor to see why)";
+    const struct {
+        int result;
+        bool hinted;
+    } cases[] = {
+        {VESSIK_E_NO_READER, true},     {VESSIK_E_READER_IN_USE, true},
+        {VESSIK_E_ACCESS, true},        {VESSIK_E_NOT_SUPPORTED, true},
+        {VESSIK_E_TIMEOUT, false},      {VESSIK_E_READER_LOST, false},
+        {VESSIK_E_BAD_LOCATION, false}, {VESSIK_E_NO_MEMORY, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(vread::error_text(c.result),
+                  std::string(vessik_strerror(c.result)) + (c.hinted ? hint : ""))
+            << c.result;
 }
 
 TEST(PhotoFileName, OnlyDigitsAndCapitalLettersSurvive)
