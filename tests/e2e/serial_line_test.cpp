@@ -14,6 +14,7 @@
 
 #include "as_nobody.h"
 #include "card.h"
+#include "card_fixtures.h"
 #include "child_process.h"
 #include "launcher_run.h"
 
@@ -74,17 +75,6 @@ bool Has(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-vsim::CardFields CardFile(const std::string &name)
-{
-    std::ifstream in(kCardsDir + "/" + name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    vsim::CardFields card;
-    std::string error;
-    EXPECT_TRUE(vsim::parse_card_file(text.str(), card, error)) << name << ": " << error;
-    return card;
-}
-
 // The serial module's path as the launcher announces it on stderr.
 std::string AnnouncedPath(const std::string &err)
 {
@@ -102,7 +92,7 @@ const char kNoUsbReader[] = "--no-reader=1";
 
 TEST(SerialLine, ReadsACardAndListsThePort)
 {
-    const vsim::CardFields card = CardFile("hmt-permit.card");
+    const vsim::CardFields card = testsupport::LoadCardFile(kCardsDir + "/hmt-permit.card");
     const Outcome r =
         RunScript({"--serial", kNoUsbReader, "--card", kCardsDir + "/hmt-permit.card"},
                   "\"$0\" --list && \"$0\" --reader \"serial:$VESSIK_VIRTUAL_SERIAL\" --json");

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "card.h"
+#include "card_fixtures.h"
 
 namespace {
 
@@ -44,14 +45,6 @@ Bytes padded(Bytes text, size_t width)
         text.push_back(0x00);
     }
     return text;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 TEST(TextBlock, EveryFieldSitsAtItsOffsetPaddedWithSpaces)
@@ -141,22 +134,12 @@ TEST(SampleCard, IsAMadeUpButConsistentIdentity)
 
 TEST(SampleCard, ShippedCardFileMatchesTheBuiltInCard)
 {
-    const std::string text = read_file(std::string(VSIM_CARDS_DIR) + "/sample.card");
+    const std::string text = testsupport::ReadFile(std::string(VSIM_CARDS_DIR) + "/sample.card");
     ASSERT_FALSE(text.empty());
     vsim::CardFields parsed;
     std::string error;
     ASSERT_TRUE(vsim::parse_card_file(text, parsed, error)) << error;
-    const vsim::CardFields sample = vsim::sample_card();
-    EXPECT_EQ(parsed.name, sample.name);
-    EXPECT_EQ(parsed.sex, sample.sex);
-    EXPECT_EQ(parsed.nation, sample.nation);
-    EXPECT_EQ(parsed.birth, sample.birth);
-    EXPECT_EQ(parsed.address, sample.address);
-    EXPECT_EQ(parsed.id_number, sample.id_number);
-    EXPECT_EQ(parsed.authority, sample.authority);
-    EXPECT_EQ(parsed.valid_from, sample.valid_from);
-    EXPECT_EQ(parsed.valid_to, sample.valid_to);
-    EXPECT_EQ(parsed.photo, sample.photo);
+    testsupport::ExpectSameCard(parsed, vsim::sample_card());
 }
 
 TEST(Photo, SeededPhotoIsDeterministicAndSeedDependent)
@@ -192,12 +175,40 @@ TEST(CardFile, AcceptsCommentsBlanksCrLfBomAndPhotoHex)
     EXPECT_TRUE(card.sex.empty()); // missing keys stay blank
 }
 
+// A card file refused: the reason names `error_part`.
+struct BadCardFile {
+    const char *text;
+    const char *error_part;
+};
+
+// Each is refused, after a comment line, with its line and its reason, and
+// the card it was read into is left as it was.
+void ExpectRefused(const std::vector<BadCardFile> &cases)
+{
+    for (const BadCardFile &c : cases) {
+        vsim::CardFields card = vsim::sample_card();
+        std::string error;
+        EXPECT_FALSE(vsim::parse_card_file(std::string("# first\n") + c.text, card, error))
+            << c.text;
+        EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.error_part), std::string::npos) << c.text << " -> " << error;
+        EXPECT_EQ(card.type, vsim::CardType::Resident); // untouched
+        EXPECT_EQ(card.name, vsim::sample_card().name);
+    }
+}
+
+// The reason names the offending line, counted from 1.
+void ExpectRefusedAtLine(const std::string &text, int line)
+{
+    std::string error;
+    vsim::CardFields card;
+    EXPECT_FALSE(vsim::parse_card_file(text, card, error));
+    EXPECT_EQ(error.rfind("line " + std::to_string(line) + ":", 0), 0u) << error;
+}
+
 TEST(CardFile, RefusesBadInputWithTheLineAndLeavesTheCardAlone)
 {
-    const struct {
-        const char *text;
-        const char *error_part;
-    } cases[] = {
+    ExpectRefused({
         {"colour = blue", "unknown key"},
         {"sex = 3", "sex"},
         {"nation = 1", "nation"},
@@ -213,28 +224,26 @@ TEST(CardFile, RefusesBadInputWithTheLineAndLeavesTheCardAlone)
         {"photo_hex = 00ff", "2048 hex digits"},
         {"photo_seed = -1", "photo_seed"},
         {"just some text", "key = value"},
-    };
-    for (const auto &c : cases) {
-        vsim::CardFields card = vsim::sample_card();
-        std::string error;
-        EXPECT_FALSE(vsim::parse_card_file(std::string("# first\n") + c.text, card, error))
-            << c.text;
-        EXPECT_NE(error.find("line "), std::string::npos) << error;
-        EXPECT_NE(error.find(c.error_part), std::string::npos) << c.text << " -> " << error;
-        EXPECT_EQ(card.name, vsim::sample_card().name); // untouched
-    }
-    std::string error;
-    vsim::CardFields card;
-    EXPECT_FALSE(vsim::parse_card_file("# c\n\nbirth = 1990\n", card, error));
-    EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
+    });
+    ExpectRefusedAtLine("# c\n\nbirth = 1990\n", 3);
 }
 
 // --- The other two card types ------------------------------------------------
 
-// The UCS-2LE bytes of a type marker unit.
-Bytes marker(char letter)
+// A text and its place in the block.
+struct Placed {
+    size_t offset;
+    size_t width;
+    std::string text; // "": spaces only
+};
+
+// Each text at its place, in UCS-2LE padded with spaces.
+void ExpectPlaced(const std::array<uint8_t, vsim::kTextBlockBytes> &block,
+                  const std::vector<Placed> &places)
 {
-    return Bytes({static_cast<uint8_t>(letter), 0x00});
+    for (const Placed &p : places)
+        EXPECT_EQ(field(block, p.offset, p.width), padded(iconv_ucs2le(p.text), p.width))
+            << "at " << p.offset;
 }
 
 TEST(OtherCardTypes, ForeignPermanentFieldsSitAtTheirOffsetsWithMarkerI)
@@ -242,18 +251,13 @@ TEST(OtherCardTypes, ForeignPermanentFieldsSitAtTheirOffsetsWithMarkerI)
     const vsim::CardFields card = vsim::sample_foreign_permanent_card();
     const auto block = vsim::build_text_block(card);
 
-    EXPECT_EQ(field(block, 0, 120), padded(iconv_ucs2le(card.name_en), 120));
-    EXPECT_EQ(field(block, 120, 2), iconv_ucs2le(card.sex));
-    EXPECT_EQ(field(block, 122, 30), iconv_ucs2le(card.id_number));
-    EXPECT_EQ(field(block, 152, 6), iconv_ucs2le(card.nation_code3));
-    EXPECT_EQ(field(block, 158, 30), padded(iconv_ucs2le(card.name), 30));
-    EXPECT_EQ(field(block, 188, 16), iconv_ucs2le(card.valid_from));
-    EXPECT_EQ(field(block, 204, 16), iconv_ucs2le(card.valid_to));
-    EXPECT_EQ(field(block, 220, 16), iconv_ucs2le(card.birth));
-    EXPECT_EQ(field(block, 236, 4), iconv_ucs2le(card.version));
-    EXPECT_EQ(field(block, 240, 8), iconv_ucs2le(card.authority_code));
-    EXPECT_EQ(field(block, 248, 2), marker('I'));
-    EXPECT_EQ(field(block, 250, 6), padded({}, 6));
+    const std::vector<Placed> places = {
+        {0, 120, card.name_en},        {120, 2, card.sex},    {122, 30, card.id_number},
+        {152, 6, card.nation_code3},   {158, 30, card.name},  {188, 16, card.valid_from},
+        {204, 16, card.valid_to},      {220, 16, card.birth}, {236, 4, card.version},
+        {240, 8, card.authority_code}, {248, 2, "I"},         {250, 6, ""},
+    };
+    ExpectPlaced(block, places);
 }
 
 TEST(OtherCardTypes, HmtPermitIsTheResidentLayoutWithPassNumberIssueCountAndMarkerJ)
@@ -262,20 +266,23 @@ TEST(OtherCardTypes, HmtPermitIsTheResidentLayoutWithPassNumberIssueCountAndMark
     card.nation = "01"; // a permit has no nationality: left out of the block
     const auto block = vsim::build_text_block(card);
 
-    EXPECT_EQ(field(block, 0, 30), padded(iconv_ucs2le(card.name), 30));
-    EXPECT_EQ(field(block, 30, 2), iconv_ucs2le(card.sex));
-    EXPECT_EQ(field(block, 32, 4), padded({}, 4)); // reserved
-    EXPECT_EQ(field(block, 36, 16), iconv_ucs2le(card.birth));
-    EXPECT_EQ(field(block, 52, 70), padded(iconv_ucs2le(card.address), 70));
-    EXPECT_EQ(field(block, 122, 36), iconv_ucs2le(card.id_number));
-    EXPECT_EQ(field(block, 158, 30), padded(iconv_ucs2le(card.authority), 30));
-    EXPECT_EQ(field(block, 188, 16), iconv_ucs2le(card.valid_from));
-    EXPECT_EQ(field(block, 204, 16), iconv_ucs2le(card.valid_to));
-    EXPECT_EQ(field(block, 220, 18), iconv_ucs2le(card.pass_number));
-    EXPECT_EQ(field(block, 238, 4), iconv_ucs2le(card.issue_count));
-    EXPECT_EQ(field(block, 242, 6), padded({}, 6));
-    EXPECT_EQ(field(block, 248, 2), marker('J'));
-    EXPECT_EQ(field(block, 250, 6), padded({}, 6));
+    const std::vector<Placed> places = {
+        {0, 30, card.name},
+        {30, 2, card.sex},
+        {32, 4, ""}, // reserved
+        {36, 16, card.birth},
+        {52, 70, card.address},
+        {122, 36, card.id_number},
+        {158, 30, card.authority},
+        {188, 16, card.valid_from},
+        {204, 16, card.valid_to},
+        {220, 18, card.pass_number},
+        {238, 4, card.issue_count},
+        {242, 6, ""},
+        {248, 2, "J"},
+        {250, 6, ""},
+    };
+    ExpectPlaced(block, places);
 }
 
 TEST(OtherCardTypes, ResidentBlockLeavesTheOtherTypesFieldsAndTheMarkerOut)
@@ -369,17 +376,15 @@ TEST(OtherCardTypes, ShippedCardFilesMatchTheBuiltInCards)
         {"/hmt-permit.card", vsim::sample_hmt_permit_card()},
     };
     for (const auto &c : cases) {
-        const std::string text = read_file(std::string(VSIM_CARDS_DIR) + c.file);
+        const std::string text = testsupport::ReadFile(std::string(VSIM_CARDS_DIR) + c.file);
         ASSERT_FALSE(text.empty()) << c.file;
         vsim::CardFields parsed;
         std::string error;
         ASSERT_TRUE(vsim::parse_card_file(text, parsed, error)) << c.file << ": " << error;
-        EXPECT_EQ(parsed.type, c.card.type) << c.file;
-        // The whole text block and the photo: every field, the marker, the padding.
-        EXPECT_EQ(vsim::build_text_block(parsed), vsim::build_text_block(c.card)) << c.file;
-        EXPECT_EQ(parsed.photo, c.card.photo) << c.file;
-        EXPECT_EQ(parsed.name_en, c.card.name_en);
-        EXPECT_EQ(parsed.pass_number, c.card.pass_number);
+        SCOPED_TRACE(c.file);
+        testsupport::ExpectSameCard(parsed, c.card);
+        // The whole text block too: the marker and the padding.
+        EXPECT_EQ(vsim::build_text_block(parsed), vsim::build_text_block(c.card));
     }
 }
 
@@ -404,10 +409,7 @@ TEST(CardFile, TypeMayStandAnywhereAndDecidesHowTheOtherKeysAreChecked)
 
 TEST(CardFile, RefusesBadValuesAndFieldsTheTypeDoesNotCarry)
 {
-    const struct {
-        const char *text;
-        const char *error_part;
-    } cases[] = {
+    ExpectRefused({
         {"type = foreign", "type must be"},
         {"type = resident\ntype = hmt-permit", "given twice"},
         {"name_en = JOHN", "not a field of a resident card"},
@@ -428,22 +430,9 @@ TEST(CardFile, RefusesBadValuesAndFieldsTheTypeDoesNotCarry)
         {"type = hmt-permit\npass_number = X990000012", "at most 9"},
         {"type = hmt-permit\nissue_count = 1", "issue_count must be two digits"},
         {"type = hmt-permit\nbirth = 19950230", "birth"},
-    };
-    for (const auto &c : cases) {
-        vsim::CardFields card = vsim::sample_card();
-        std::string error;
-        EXPECT_FALSE(vsim::parse_card_file(std::string("# first\n") + c.text, card, error))
-            << c.text;
-        EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
-        EXPECT_NE(error.find(c.error_part), std::string::npos) << c.text << " -> " << error;
-        EXPECT_EQ(card.type, vsim::CardType::Resident); // untouched
-        EXPECT_EQ(card.name, vsim::sample_card().name);
-    }
+    });
     // The line named is the offending one, not the type's.
-    std::string error;
-    vsim::CardFields card;
-    EXPECT_FALSE(vsim::parse_card_file("type = hmt-permit\n\nnation = 01\n", card, error));
-    EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
+    ExpectRefusedAtLine("type = hmt-permit\n\nnation = 01\n", 3);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include "bus_fixture.h"
 #include "sim_host.h"
 #include "testbus.h"
 
@@ -18,14 +19,9 @@ using simtest::Bytes;
 constexpr unsigned kTimeoutMs = 100;
 constexpr uint64_t kUsPerMs = 1000;
 
-class TestBus : public ::testing::Test {
+class TestBus : public testsupport::BusTest {
   protected:
-    void SetUp() override
-    {
-        testbus::reset();
-        testbus::attach(&reader);
-    }
-    void TearDown() override { testbus::reset(); }
+    TestBus() : BusTest(vsim::sample_card()) {}
 
     // init + open + claim, as a client would.
     libusb_device_handle *open_reader()
@@ -67,7 +63,7 @@ class TestBus : public ::testing::Test {
         return rc;
     }
 
-    vsim::VirtualReader reader{vsim::sample_card()};
+    vsim::VirtualReader &reader = reader_;
     libusb_context *ctx = nullptr;
     int last_transferred = -1;
 };
@@ -98,9 +94,7 @@ TEST_F(TestBus, AClientSessionIsServedAndRecordedAndLeavesNothingOpen)
     EXPECT_EQ(libusb_release_interface(h, 0), 0);
     libusb_close(h);
     libusb_exit(ctx);
-    EXPECT_EQ(testbus::open_contexts(), 0);
-    EXPECT_EQ(testbus::open_handles(), 0);
-    EXPECT_EQ(testbus::device_lists_outstanding(), 0);
+    testsupport::ExpectBusReleased();
     EXPECT_EQ(testbus::misuse(), 0);
 
     const std::vector<std::string> names = testbus::call_names();
@@ -280,12 +274,7 @@ TEST_F(TestBus, SleepsAreRecordedOnTheVirtualClockNotSlept)
 
 TEST_F(TestBus, DeviceListCarriesDescriptorsBusAddressesAndPorts)
 {
-    testbus::Device other;
-    other.vid = 0x1d6b;
-    other.pid = 0x0002;
-    other.bus = 2;
-    other.address = 1;
-    other.ports = {};
+    const testbus::Device other = testsupport::RootHub(2, {});
     testbus::Device broken = other;
     broken.descriptor_error = LIBUSB_ERROR_IO;
     testbus::Device card_reader;

@@ -75,6 +75,16 @@ double NowS()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+uint64_t NowUs()
+{
+    constexpr uint64_t kUsPerS = 1000000;
+    constexpr uint64_t kNsPerUs = 1000;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * kUsPerS +
+           static_cast<uint64_t>(ts.tv_nsec) / kNsPerUs;
+}
+
 Process::~Process()
 {
     if (pid_ > 0)

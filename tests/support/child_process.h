@@ -17,8 +17,9 @@ namespace testsupport {
 constexpr double kDefaultRunLimitS = 30;
 constexpr int kExitSignalBase = 128;
 
-// Seconds on the monotonic clock.
+// Seconds, and whole microseconds, on the monotonic clock.
 double NowS();
+uint64_t NowUs();
 
 // How a program is started; every field may stay as it is.
 struct Spawn {

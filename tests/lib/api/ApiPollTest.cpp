@@ -24,6 +24,9 @@ namespace {
 using apitest::kUsPerMs;
 using apitest::NowUs;
 using apitest::ReadApiTest;
+using testsupport::CommandStages;
+using testsupport::CountCalls;
+using testsupport::ExpectBusReleased;
 using testsupport::StatusRecorder;
 
 // A cancel must end the read this fast.
@@ -70,7 +73,7 @@ TEST_F(PollTest, DeadlineWithNoCardTimesOutOnTime)
     EXPECT_LT(took, 500 * kUsPerMs + kDeadlineSlackUs);
     EXPECT_TRUE(apitest::Untouched(card_));
     EXPECT_EQ(StatusRecorder::Get().Tagged(), std::vector<std::string>({"3:usb connect ok"}));
-    ExpectReaderClosed();
+    ExpectBusReleased();
 }
 
 TEST_F(PollTest, DeadlineBoundsTheWholeCallEvenWhileACardIsBeingRead)
@@ -84,7 +87,7 @@ TEST_F(PollTest, DeadlineBoundsTheWholeCallEvenWhileACardIsBeingRead)
     EXPECT_LT(NowUs() - started, 400 * kUsPerMs + kDeadlineSlackUs);
     EXPECT_EQ(reader_.counters().read, 1);
     EXPECT_TRUE(apitest::Untouched(card_));
-    ExpectReaderClosed();
+    ExpectBusReleased();
 }
 
 TEST_F(PollTest, CardWithinTheDeadlineIsReadWithItsPhaseTimes)
@@ -121,7 +124,7 @@ TEST_F(PollTest, CancelFromAnotherThreadEndsTheReadAndClosesTheReader)
         EXPECT_LT(returned_at_us_ - cancelled_at, kCancelBoundUs) << "card: " << c.card;
         EXPECT_EQ(reader_.counters().read - reads_before, c.card ? 1 : 0);
         EXPECT_TRUE(apitest::Untouched(card_));
-        ExpectReaderClosed();
+        ExpectBusReleased();
     }
 }
 
@@ -161,7 +164,7 @@ TEST_F(PollTest, CancelFromASignalHandler)
     EXPECT_EQ(rc, VESSIK_E_CANCELLED);
     ASSERT_NE(g_signal_at_us.load(), 0u);
     EXPECT_LT(returned - g_signal_at_us.load(), kCancelBoundUs);
-    ExpectReaderClosed();
+    ExpectBusReleased();
 }
 
 TEST_F(PollTest, SecondReadWhileOneRunsIsBusyAndTouchesNothing)
@@ -220,7 +223,7 @@ TEST_F(PollTest, CardLeftOnTheReaderIsReportedOncePerPresentation)
         Present(vsim::sample_card());
         EXPECT_EQ(Read(), VESSIK_OK);
         EXPECT_EQ(card_.id_number, vsim::sample_card().id_number);
-        ExpectReaderClosed();
+        ExpectBusReleased();
     }
 }
 
@@ -307,7 +310,7 @@ TEST_F(PollTest, ReaderUnpluggedWhilePollingIsLost)
     EXPECT_EQ(StatusRecorder::Get().Tagged(),
               std::vector<std::string>({"3:usb connect ok", "3:usb connect err"}));
     EXPECT_TRUE(apitest::Untouched(card_));
-    ExpectReaderClosed();
+    ExpectBusReleased();
 }
 
 TEST_F(PollTest, ReaderUnpluggedWhileTheModuleReadsTheCardIsLost)
@@ -322,7 +325,7 @@ TEST_F(PollTest, ReaderUnpluggedWhileTheModuleReadsTheCardIsLost)
     EXPECT_EQ(reader_.counters().read, 1);
     EXPECT_FALSE(reader_.present());
     EXPECT_TRUE(apitest::Untouched(card_));
-    ExpectReaderClosed();
+    ExpectBusReleased();
 }
 
 TEST_F(PollTest, NoReaderOrOneThatAnotherProgramHoldsEndsAtOnce)
@@ -333,7 +336,7 @@ TEST_F(PollTest, NoReaderOrOneThatAnotherProgramHoldsEndsAtOnce)
     EXPECT_LT(NowUs() - started, 100 * kUsPerMs);
     EXPECT_EQ(StatusRecorder::Get().Tagged(), std::vector<std::string>({"3:usb connect err"}));
     EXPECT_TRUE(apitest::Untouched(card_));
-    ExpectReaderClosed();
+    ExpectBusReleased();
 
     // Another program holds the reader.
     testbus::attach(&reader_);
@@ -341,7 +344,7 @@ TEST_F(PollTest, NoReaderOrOneThatAnotherProgramHoldsEndsAtOnce)
     started = NowUs();
     EXPECT_EQ(Read(), VESSIK_E_READER_IN_USE);
     EXPECT_LT(NowUs() - started, 100 * kUsPerMs);
-    ExpectReaderClosed();
+    ExpectBusReleased();
 }
 
 // --- The pause between finds ---------------------------------------------------
@@ -350,11 +353,8 @@ TEST_F(PollTest, NoReaderOrOneThatAnotherProgramHoldsEndsAtOnce)
 std::vector<uint64_t> FindTimes()
 {
     std::vector<uint64_t> times;
-    for (const testbus::Call &c : testbus::calls()) {
-        if (c.name == "libusb_bulk_transfer" && c.endpoint == vsim::kEpBodyOut &&
-            c.data.size() >= 2 && c.data[0] == vsim::kCmdFind[0] && c.data[1] == vsim::kCmdFind[1])
-            times.push_back(c.at_us);
-    }
+    for (const testbus::Call &c : CommandStages(vsim::kCmdFind))
+        times.push_back(c.at_us);
     return times;
 }
 

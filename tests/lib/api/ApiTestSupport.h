@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bus_fixture.h"
+#include "child_process.h"
 #include "output_capture.h"
 #include "status_recorder.h"
 #include "testbus.h"
@@ -22,12 +24,7 @@
 
 namespace apitest {
 
-inline uint64_t NowUs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
+using testsupport::NowUs;
 
 constexpr uint64_t kUsPerMs = 1000;
 constexpr unsigned char kUntouched = 0x5A;
@@ -44,18 +41,16 @@ inline bool Untouched(const vessik_card &card)
 
 // A virtual reader on the test bus, default options with the recording
 // callback, and a card record filled with kUntouched.
-class ReadApiTest : public testing::Test {
+class ReadApiTest : public testsupport::BusTest {
   protected:
     void SetUp() override
     {
-        testbus::reset();
-        testbus::attach(&reader_);
+        BusTest::SetUp();
         vessik_read_options_init(&options_);
         options_.callback = testsupport::StatusRecorder::Record;
         testsupport::StatusRecorder::Get().Clear();
         memset(&card_, kUntouched, sizeof card_);
     }
-    void TearDown() override { testbus::reset(); }
 
     // Lays a card on the reader the way a hand does: the first find after
     // this still sees an empty reader. The library remembers the last card
@@ -76,22 +71,6 @@ class ReadApiTest : public testing::Test {
 
     int Read() { return vessik_read(&options_, &card_); }
 
-    void ExpectReaderClosed()
-    {
-        EXPECT_EQ(testbus::open_handles(), 0);
-        EXPECT_EQ(testbus::open_contexts(), 0);
-        EXPECT_EQ(testbus::device_lists_outstanding(), 0);
-    }
-
-    int CountCalls(const std::string &name)
-    {
-        int n = 0;
-        for (const std::string &c : testbus::call_names())
-            n += c == name ? 1 : 0;
-        return n;
-    }
-
-    vsim::VirtualReader reader_;
     vessik_read_options options_{};
     vessik_card card_{};
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card.h"
+#include "card_fixtures.h"
 #include "child_process.h"
 #include "launcher_run.h"
 
@@ -56,17 +57,6 @@ double Ms(const Record &r, const char *key)
     return std::atof(r.at(key).c_str());
 }
 
-std::string IdNumberOf(const std::string &card_file)
-{
-    std::ifstream in(card_file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    vsim::CardFields card;
-    std::string error;
-    EXPECT_TRUE(vsim::parse_card_file(text.str(), card, error)) << error;
-    return card.id_number;
-}
-
 TEST(HandlesE2e, TwoReadersReadAtOnceFromTwoThreadsAndSayNothing)
 {
     const std::string second_card = kCardsDir + "/foreign-permanent.card";
@@ -83,7 +73,7 @@ TEST(HandlesE2e, TwoReadersReadAtOnceFromTwoThreadsAndSayNothing)
     EXPECT_EQ(reads[0].at("id_number"), vsim::sample_card().id_number);
     EXPECT_EQ(reads[1].at("result"), "OK") << r.out;
     EXPECT_EQ(reads[1].at("reader"), "usb:1-2");
-    EXPECT_EQ(reads[1].at("id_number"), IdNumberOf(second_card));
+    EXPECT_EQ(reads[1].at("id_number"), testsupport::LoadCardFile(second_card).id_number);
     // Together, not one after the other: each read waits about a second
     // for the module.
     const double longest = std::max(Ms(reads[0], "elapsed_ms"), Ms(reads[1], "elapsed_ms"));

@@ -28,11 +28,7 @@ constexpr uint64_t kWatchBoundUs = 5000000;
 // How many commands with this code the module received on the body stage.
 int Sent(const unsigned char (&code)[2])
 {
-    int n = 0;
-    for (const testbus::Call &c : testbus::calls())
-        n += c.name == "libusb_bulk_transfer" && c.endpoint == vsim::kEpBodyOut &&
-             c.data.size() >= 2 && c.data[0] == code[0] && c.data[1] == code[1];
-    return n;
+    return static_cast<int>(testsupport::CommandStages(code).size());
 }
 
 class PatchedFramesTest : public ReadApiTest {

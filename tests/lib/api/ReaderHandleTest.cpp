@@ -33,12 +33,7 @@ class HandleTest : public testing::Test {
         second.reader = &second_;
         second.address = 5;
         second.ports = {1, kSecondPort};
-        testbus::Device other;
-        other.vid = 0x1d6b;
-        other.pid = 0x0002;
-        other.address = 1;
-        other.ports = {1};
-        testbus::set_devices({first, other, second});
+        testbus::set_devices({first, testsupport::RootHub(1, {1}), second});
         vessik_read_options_init(&options_);
         vessik_card_init(&card_);
     }
@@ -47,6 +42,19 @@ class HandleTest : public testing::Test {
         for (vessik_reader *r : open_)
             vessik_reader_close(r);
         testbus::reset();
+    }
+
+    // A read on `reader` from another thread, its result into `result`;
+    // given time to reach its poll before this returns.
+    std::thread ReadInTheBackground(vessik_reader *reader, int *result)
+    {
+        std::thread reading([this, reader, result] {
+            vessik_card card;
+            vessik_card_init(&card);
+            *result = vessik_reader_read(reader, &options_, &card);
+        });
+        usleep(100 * kUsPerMs);
+        return reading;
     }
 
     vessik_reader *Open(const char *where)
@@ -146,12 +154,7 @@ TEST_F(HandleTest, ReadsOnTwoReadersRunTogetherAndASecondReadOnOneIsBusy)
     ASSERT_NE(waiting, nullptr);
     ASSERT_NE(reading, nullptr);
     int waited = 0;
-    std::thread other([&] {
-        vessik_card card;
-        vessik_card_init(&card);
-        waited = vessik_reader_read(waiting, &options_, &card);
-    });
-    usleep(100 * kUsPerMs);
+    std::thread other = ReadInTheBackground(waiting, &waited);
     EXPECT_EQ(vessik_reader_read(waiting, &options_, &card_), VESSIK_E_BUSY);
     Present(second_);
     EXPECT_EQ(vessik_reader_read(reading, &options_, &card_), VESSIK_OK);
@@ -166,12 +169,7 @@ TEST_F(HandleTest, ReaderUnpluggedMidReadIsLostAloneAndReopensAfterReplug)
     vessik_reader *lost = Open("usb:1-1.3");
     vessik_reader *kept = Open("usb:1-1.4");
     int lost_result = 0;
-    std::thread other([&] {
-        vessik_card card;
-        vessik_card_init(&card);
-        lost_result = vessik_reader_read(lost, &options_, &card);
-    });
-    usleep(100 * kUsPerMs);
+    std::thread other = ReadInTheBackground(lost, &lost_result);
     testbus::with_lock([&] { first_.unplug(); });
     other.join();
     EXPECT_EQ(lost_result, VESSIK_E_READER_LOST);
@@ -290,12 +288,7 @@ TEST_F(HandleTest, CloseDuringAReadCancelsItAndWaitsForIt)
     vessik_reader *reader = nullptr;
     ASSERT_EQ(vessik_reader_open("usb", &reader), VESSIK_OK);
     int result = 0;
-    std::thread other([&] {
-        vessik_card card;
-        vessik_card_init(&card);
-        result = vessik_reader_read(reader, &options_, &card);
-    });
-    usleep(100 * kUsPerMs);
+    std::thread other = ReadInTheBackground(reader, &result);
     const uint64_t started = apitest::NowUs();
     vessik_reader_close(reader);
     EXPECT_LT(apitest::NowUs() - started, 200 * kUsPerMs);

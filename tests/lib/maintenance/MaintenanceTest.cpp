@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "CardMain.h"
-#include "ReadTestSupport.h"
+#include "bus_fixture.h"
+#include "output_capture.h"
 #include "pty_pair.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
+using testsupport::BulkCalls;
 using testsupport::Capture;
 
 namespace {
@@ -27,21 +29,11 @@ const std::vector<uint8_t> kProbe = {0xAA, 0x00, 0x03, 0x00, 0x00, 0x03};
 const std::vector<uint8_t> kRestart = {0xAA, 0x00, 0x03, 0xF0, 0x00, 0xF3};
 const std::string kWriteFailed = "Failed to write data.Enabling read/write reset\n";
 
-std::vector<testbus::Call> Bulk()
-{
-    std::vector<testbus::Call> bulk;
-    for (const testbus::Call &c : testbus::calls())
-        if (c.name == "libusb_bulk_transfer")
-            bulk.push_back(c);
-    return bulk;
-}
-
-class UsbMaintenanceTest : public testing::Test {
+class UsbMaintenanceTest : public testsupport::BusTest {
   protected:
     void SetUp() override
     {
-        testbus::reset();
-        testbus::attach(&reader_);
+        BusTest::SetUp();
         int rc = -2;
         Capture([&] { rc = main_.usb.ConnectUsb(); });
         ASSERT_EQ(rc, 0);
@@ -51,10 +43,9 @@ class UsbMaintenanceTest : public testing::Test {
     void TearDown() override
     {
         Capture([&] { main_.usb.DisConnectUsb(); });
-        testbus::reset();
+        BusTest::TearDown();
     }
 
-    vsim::VirtualReader reader_;
     CardMain main_;
 };
 
@@ -65,7 +56,7 @@ TEST_F(UsbMaintenanceTest, HeartbeatAnsweredAtOnceSendsOneProbe)
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(testbus::sleeps_us(), std::vector<uint64_t>{1000});
-    const std::vector<testbus::Call> bulk = Bulk();
+    const std::vector<testbus::Call> bulk = BulkCalls();
     ASSERT_EQ(bulk.size(), 3u);
     EXPECT_EQ(bulk[0].endpoint, 0x02);
     EXPECT_EQ(bulk[0].data, kProbe);
@@ -79,7 +70,7 @@ TEST_F(UsbMaintenanceTest, HeartbeatAnsweredOnlyAtTheSecondProbeTakesTwoRounds)
     reader_.knobs().controller_answers_probe = 2;
     EXPECT_EQ(main_.heartbeat(CARDTYPE_USB), 1);
     EXPECT_EQ(reader_.counters().probes, 2);
-    const std::vector<testbus::Call> bulk = Bulk();
+    const std::vector<testbus::Call> bulk = BulkCalls();
     ASSERT_EQ(bulk.size(), 6u); // write, two read stages; twice
     EXPECT_EQ(bulk[3].endpoint, 0x02);
 }
@@ -117,7 +108,7 @@ TEST_F(UsbMaintenanceTest, SelfCheckThatHearsTheReaderSendsNoRestart)
     EXPECT_EQ(o.out, "Data detected successfully\n");
     EXPECT_EQ(reader_.counters().restarts, 0);
     EXPECT_EQ(testbus::sleeps_us(), (std::vector<uint64_t>{1000, 1000}));
-    const std::vector<testbus::Call> bulk = Bulk();
+    const std::vector<testbus::Call> bulk = BulkCalls();
     ASSERT_GE(bulk.size(), 2u);
     EXPECT_EQ(bulk[1].timeout_ms, 2000u);
 }
@@ -127,7 +118,7 @@ TEST_F(UsbMaintenanceTest, SelfCheckOfASilentReaderSendsTheRestartFrameQuietly)
     reader_.knobs().controller_silent = true;
     const testsupport::Output o = Capture([&] { main_.self_check(); });
     EXPECT_EQ(o.out, "");
-    const std::vector<testbus::Call> bulk = Bulk();
+    const std::vector<testbus::Call> bulk = BulkCalls();
     ASSERT_EQ(bulk.size(), 6u);
     EXPECT_EQ(bulk[0].data, kProbe);
     EXPECT_EQ(bulk[3].endpoint, 0x02);

@@ -5,16 +5,19 @@
 
 #include <cstring>
 #include <libusb.h>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CardMain.h"
-#include "ReadTestSupport.h"
+#include "bus_fixture.h"
+#include "output_capture.h"
+#include "status_recorder.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
-using readtest::Commands;
 using testsupport::Capture;
+using testsupport::Commands;
 using testsupport::StatusRecorder;
 
 namespace {
@@ -34,17 +37,16 @@ std::string Field(const char *field, size_t width)
     return std::string(field, strnlen(field, width));
 }
 
-class CardReadTest : public testing::Test {
+class CardReadTest : public testsupport::BusTest {
   protected:
+    CardReadTest() : BusTest(vsim::sample_card()) {}
     void SetUp() override
     {
-        testbus::reset();
-        testbus::attach(&reader_);
+        BusTest::SetUp();
         StatusRecorder::Get().Clear();
         reader_main_.IDCARD_SetReadInfoCB(StatusRecorder::Record);
         memset(&info_, 0, sizeof(info_));
     }
-    void TearDown() override { testbus::reset(); }
 
     int Read(Cardtype kind = CARDTYPE_USB)
     {
@@ -53,17 +55,28 @@ class CardReadTest : public testing::Test {
         return rc;
     }
 
+    // Reads the sample card with one field set to `value`, from a reader of
+    // its own on a bus that starts afresh.
+    int ReadWith(std::string vsim::CardFields::*field, const std::string &value)
+    {
+        vsim::CardFields card = card_;
+        card.*field = value;
+        testbus::reset();
+        fresh_reader_ = std::make_unique<vsim::VirtualReader>(card);
+        testbus::attach(fresh_reader_.get());
+        memset(&info_, 0, sizeof(info_));
+        return Read();
+    }
+
     void ExpectClosed()
     {
-        EXPECT_EQ(testbus::open_handles(), 0);
-        EXPECT_EQ(testbus::open_contexts(), 0);
-        EXPECT_EQ(testbus::device_lists_outstanding(), 0);
+        testsupport::ExpectBusReleased();
         EXPECT_EQ(reader_main_.usb.dev_handle, nullptr);
         EXPECT_EQ(reader_main_.usb.usb_context, nullptr);
     }
 
     vsim::CardFields card_ = vsim::sample_card();
-    vsim::VirtualReader reader_{card_};
+    std::unique_ptr<vsim::VirtualReader> fresh_reader_;
     CardMain reader_main_;
     idInfo info_;
     testsupport::Output output_;
@@ -144,8 +157,8 @@ TEST_F(CardReadTest, EveryAnswerIsReadWithAHundredMillisecondTimeout)
 {
     ASSERT_EQ(Read(), 1);
     int in_stages = 0;
-    for (const testbus::Call &c : testbus::calls()) {
-        if (c.name != "libusb_bulk_transfer" || (c.endpoint & 0x80) == 0)
+    for (const testbus::Call &c : testsupport::BulkCalls()) {
+        if ((c.endpoint & LIBUSB_ENDPOINT_IN) == 0)
             continue;
         ++in_stages;
         EXPECT_EQ(c.timeout_ms, 100u);
@@ -344,15 +357,9 @@ TEST_F(CardReadTest, NationalityNamesThatFitReplaceTheCodeDigits)
     };
     for (const NationCase &c : cases) {
         SCOPED_TRACE(c.code);
-        testbus::reset();
-        vsim::CardFields card = card_;
-        card.nation = c.code;
-        vsim::VirtualReader reader(card);
-        testbus::attach(&reader);
-        memset(&info_, 0, sizeof(info_));
-        ASSERT_EQ(Read(), 1);
+        ASSERT_EQ(ReadWith(&vsim::CardFields::nation, c.code), 1);
         EXPECT_EQ(Field(info_.nation, sizeof(info_.nation)), c.shown);
-        EXPECT_EQ(Field(info_.birth, sizeof(info_.birth)), card.birth);
+        EXPECT_EQ(Field(info_.birth, sizeof(info_.birth)), card_.birth);
     }
 }
 
@@ -371,16 +378,10 @@ TEST_F(CardReadTest, LongNamesAreCutBetweenCharactersInsideTheField)
     };
     for (const NameCase &c : cases) {
         SCOPED_TRACE(c.name);
-        testbus::reset();
-        vsim::CardFields card = card_;
-        card.name = c.name;
-        vsim::VirtualReader reader(card);
-        testbus::attach(&reader);
-        memset(&info_, 0, sizeof(info_));
-        ASSERT_EQ(Read(), 1);
+        ASSERT_EQ(ReadWith(&vsim::CardFields::name, c.name), 1);
         EXPECT_EQ(Field(info_.name, sizeof(info_.name)), c.stored);
         EXPECT_EQ(info_.name[29], 0);
-        EXPECT_EQ(Field(info_.sex, sizeof(info_.sex)), card.sex);
+        EXPECT_EQ(Field(info_.sex, sizeof(info_.sex)), card_.sex);
     }
 }
 

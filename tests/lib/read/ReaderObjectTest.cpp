@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "IdCardLib.h"
-#include "ReadTestSupport.h"
+#include "output_capture.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 

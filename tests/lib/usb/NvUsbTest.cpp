@@ -14,39 +14,28 @@
 
 #include "IdCardLib.h"
 #include "NvUsb.h"
-#include "ReadTestSupport.h"
+#include "bus_fixture.h"
 #include "model_frames.h"
+#include "output_capture.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
 namespace {
 
+using testsupport::BulkCalls;
 using testsupport::Capture;
 using testsupport::CommandFrame;
 using testsupport::Output;
 
 constexpr int kFrameBytes = 10; // a command frame: preamble, length, command, parameter, check
 
-std::vector<testbus::Call> BulkCalls()
-{
-    std::vector<testbus::Call> bulk;
-    for (const testbus::Call &c : testbus::calls())
-        if (c.name == "libusb_bulk_transfer")
-            bulk.push_back(c);
-    return bulk;
-}
-
-class NvUsbTest : public testing::Test {
+class NvUsbTest : public testsupport::BusTest {
   protected:
-    void SetUp() override
-    {
-        testbus::reset();
-        testbus::attach(&reader_);
-    }
+    NvUsbTest() : BusTest(vsim::sample_card()) {}
     void TearDown() override
     {
         Capture([&] { usb_.DisConnectUsb(); });
-        testbus::reset();
+        BusTest::TearDown();
     }
 
     void Connect()
@@ -72,7 +61,6 @@ class NvUsbTest : public testing::Test {
         testbus::advance_us(900000);
     }
 
-    vsim::VirtualReader reader_{vsim::sample_card()};
     NvUsb usb_;
 };
 
@@ -405,13 +393,7 @@ TEST_F(NvUsbTest, PrintDevsListsIdsBusAddressAndPortPath)
 {
     testbus::Device reader_dev;
     reader_dev.reader = &reader_;
-    testbus::Device rootless;
-    rootless.vid = 0x1d6b;
-    rootless.pid = 0x0002;
-    rootless.bus = 2;
-    rootless.address = 1;
-    rootless.ports = {};
-    testbus::set_devices({reader_dev, rootless});
+    testbus::set_devices({reader_dev, testsupport::RootHub(2, {})});
     const Output o = Capture([&] { usb_.print_devs(testbus::device_list()); });
     EXPECT_EQ(o.out, "0400:c35a (bus 1, device 4) path: 1.3\n1d6b:0002 (bus 2, device 1)\n");
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "card.h"
+#include "card_fixtures.h"
 #include "card_json.h"
 #include "card_output.h"
 #include "child_process.h"
@@ -42,22 +43,6 @@ std::vector<std::string> UnderLauncher(const std::vector<std::string> &launcher_
 {
     cli_args.insert(cli_args.begin(), kCli);
     return testsupport::UnderLauncher(kLauncher, launcher_args, cli_args);
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-vsim::CardFields CardFile(const std::string &path)
-{
-    vsim::CardFields card;
-    std::string error;
-    EXPECT_TRUE(vsim::parse_card_file(ReadFile(path), card, error)) << path << ": " << error;
-    return card;
 }
 
 std::string Base64Of(const std::vector<uint8_t> &bytes)
@@ -130,7 +115,7 @@ TEST(VessikReadE2e, EachCardTypesSampleCard)
         ASSERT_TRUE(p.Start(UnderLauncher({"--card", path}, {"--json"})));
         ASSERT_EQ(p.Wait(), vread::kExitCardRead) << file << "\n" << p.err;
         ASSERT_EQ(p.Lines(), 1u) << p.out;
-        ExpectCard(nlohmann::json::parse(p.out), CardFile(path));
+        ExpectCard(nlohmann::json::parse(p.out), testsupport::LoadCardFile(path));
     }
 }
 
@@ -255,7 +240,7 @@ TEST(VessikReadE2e, ReaderOptionReadsFromThatReader)
     ASSERT_TRUE(p.Start(UnderLauncher({"--readers", "2", "--card", "2:" + second},
                                       {"--json", "--reader", "usb:1-2"})));
     ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
-    ExpectCard(nlohmann::json::parse(p.out), CardFile(second));
+    ExpectCard(nlohmann::json::parse(p.out), testsupport::LoadCardFile(second));
     EXPECT_EQ(p.err, "");
 
     const struct {
@@ -330,7 +315,7 @@ TEST_F(PhotoTest, ADecoderThatWritesGivesThePathNamedByTheIdNumber)
     const std::string path = dir_ + "/" + vsim::sample_card().id_number + ".bmp";
     EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), path);
     const std::vector<uint8_t> photo = vsim::sample_card().photo;
-    EXPECT_EQ(ReadFile(path), std::string(photo.begin(), photo.end()));
+    EXPECT_EQ(testsupport::ReadFile(path), std::string(photo.begin(), photo.end()));
     // The user's alone all the same.
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -352,7 +337,7 @@ TEST_F(PhotoTest, ANameAlreadyTakenIsNeitherFollowedNorReplaced)
     EXPECT_EQ(p.Wait(), vread::kExitFailed) << p.err;
     EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
     EXPECT_NE(p.err.find(name + " exists"), std::string::npos) << p.err;
-    EXPECT_EQ(ReadFile(target), "keep");
+    EXPECT_EQ(testsupport::ReadFile(target), "keep");
     struct stat st {};
     ASSERT_EQ(lstat((dir_ + "/" + name).c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
