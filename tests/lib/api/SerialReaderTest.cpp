@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "SerialModuleHost.h"
+#include "serial_module_host.h"
 #include "vessik_read.h"
 
 namespace {
 
-using serialtest::NowUs;
-using serialtest::SerialModuleHost;
+using testsupport::NowUs;
+using testsupport::SerialModuleHost;
 
 constexpr uint64_t kUsPerMs = 1000;
 

@@ -30,8 +30,10 @@
 namespace {
 
 using nlohmann::json;
+using service_test::body_of;
 using service_test::connect_loopback;
 using service_test::events_for_me;
+using service_test::run_options;
 using service_test::RunOptions;
 using service_test::ServiceProcess;
 using testsupport::NowS;
@@ -55,33 +57,14 @@ std::map<std::string, std::string> sample_card()
     return fields;
 }
 
-json body_of(const httplib::Result &r)
-{
-    return r ? json::parse(r->body, nullptr, false) : json();
-}
-
 std::string post_json(const json &body)
 {
     return body.dump();
 }
 
-RunOptions run_options(std::vector<std::string> reader, std::vector<std::string> service,
-                       std::vector<std::string> env = {})
-{
-    RunOptions options;
-    options.reader = std::move(reader);
-    options.service = std::move(service);
-    options.env = std::move(env);
-    return options;
-}
-
 // Starts vessikd (launcher options, vessikd options[, environment]) or
 // fails the test.
-#define START(service, ...)                                                                        \
-    do {                                                                                           \
-        std::string why_;                                                                          \
-        ASSERT_TRUE((service).start(run_options(__VA_ARGS__), why_)) << why_;                      \
-    } while (0)
+#define START(service, ...) ASSERT_TRUE(service_test::start(service, __VA_ARGS__))
 
 // An answer taken on another thread.
 struct Answer {
@@ -1011,7 +994,7 @@ TEST(ServiceStart, TheServiceCannotBeDumpedOrTraced)
     // A process that may not be dumped has its /proc files owned by root.
     struct stat st {};
     ASSERT_EQ(0, stat(("/proc/" + std::to_string(pid) + "/status").c_str(), &st));
-    const std::string status = service_test::read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::string status = testsupport::ReadFile("/proc/" + std::to_string(pid) + "/status");
     EXPECT_EQ(std::string::npos, status.find("\nUid:\t0\t")) << "vessikd runs as root";
     EXPECT_EQ(0u, st.st_uid);
 }

@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "access_policy.h"
@@ -652,6 +653,18 @@ vessikd::StreamOwner owner(uid_t uid, const std::string &origin = "", bool cards
     return o;
 }
 
+// The events waiting on a stream, by name and data; none when it is closed.
+using NamedEvents = std::vector<std::pair<std::string, std::string>>;
+NamedEvents Waiting(vessikd::EventHub &hub, int stream)
+{
+    std::vector<vessikd::Event> events;
+    EXPECT_TRUE(hub.next(stream, events, std::chrono::milliseconds(0)));
+    NamedEvents named;
+    for (const vessikd::Event &e : events)
+        named.emplace_back(e.name, e.data);
+    return named;
+}
+
 TEST(EventHub, EventsReachTheStreamsOpenWhenPublished)
 {
     vessikd::EventHub hub(4);
@@ -660,17 +673,10 @@ TEST(EventHub, EventsReachTheStreamsOpenWhenPublished)
     const int late = hub.subscribe(owner(2, "https://b.example"));
     hub.publish("reader", "{\"present\":false}");
 
-    std::vector<vessikd::Event> events;
-    ASSERT_TRUE(hub.next(early, events, std::chrono::milliseconds(0)));
-    ASSERT_EQ(2u, events.size());
-    EXPECT_EQ("card", events[0].name);
-    EXPECT_EQ("{\"n\":1}", events[0].data);
-    EXPECT_EQ("reader", events[1].name);
-    ASSERT_TRUE(hub.next(late, events, std::chrono::milliseconds(0)));
-    ASSERT_EQ(1u, events.size()); // the card came before it opened
-    EXPECT_EQ("reader", events[0].name);
-    ASSERT_TRUE(hub.next(late, events, std::chrono::milliseconds(0)));
-    EXPECT_TRUE(events.empty()); // taken once
+    const NamedEvents reader_news = {{"reader", "{\"present\":false}"}};
+    EXPECT_EQ(Waiting(hub, early), NamedEvents({{"card", "{\"n\":1}"}, reader_news[0]}));
+    EXPECT_EQ(Waiting(hub, late), reader_news);   // the card came before it opened
+    EXPECT_EQ(Waiting(hub, late), NamedEvents()); // taken once
 }
 
 TEST(EventHub, StreamsAreCountedAndLimited)
@@ -715,15 +721,8 @@ TEST(EventHub, CardDataGoesOnlyToStreamsThatReceiveCards)
     const int page = hub.subscribe(owner(1000, "own page", true));
     const int program = hub.subscribe(owner(1000));
     hub.publish_card("{\"name\":\"x\"}", "{\"reader\":\"usb:1-1\"}");
-    std::vector<vessikd::Event> events;
-    ASSERT_TRUE(hub.next(page, events, std::chrono::milliseconds(0)));
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ("card", events[0].name);
-    EXPECT_EQ("{\"name\":\"x\"}", events[0].data);
-    ASSERT_TRUE(hub.next(program, events, std::chrono::milliseconds(0)));
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ("card-present", events[0].name);
-    EXPECT_EQ("{\"reader\":\"usb:1-1\"}", events[0].data);
+    EXPECT_EQ(Waiting(hub, page), NamedEvents({{"card", "{\"name\":\"x\"}"}}));
+    EXPECT_EQ(Waiting(hub, program), NamedEvents({{"card-present", "{\"reader\":\"usb:1-1\"}"}}));
 }
 
 TEST(EventHub, AStreamThatFallsBehindKeepsTheNewest)

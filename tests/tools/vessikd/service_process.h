@@ -17,10 +17,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include "as_nobody.h"
 #include "child_process.h"
+#include "files.h"
 #include "footprint.h"
 
 namespace service_test {
@@ -30,13 +33,7 @@ constexpr int kWaitStepUs = 10000;
 
 using testsupport::NowS;
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testsupport::ReadFile;
 
 // The option that lets the user running the tests receive cards on its
 // event streams, as the user at the seat does (the tests have no seat).
@@ -103,7 +100,7 @@ class ServiceProcess {
         const double end = NowS() + kStartLimitS;
         while (NowS() < end) {
             std::smatch m;
-            const std::string out = read_file(out_path());
+            const std::string out = ReadFile(out_path());
             if (std::regex_search(out, m, listening)) {
                 port_ = std::stoi(m[1]);
                 return true;
@@ -173,7 +170,7 @@ class ServiceProcess {
     bool exited(double limit_s) { return !process_ || process_->Exited(limit_s); }
     int status() const { return process_ ? process_->status() : -1; }
 
-    std::string output() const { return read_file(out_path()) + read_file(err_path()); }
+    std::string output() const { return ReadFile(out_path()) + ReadFile(err_path()); }
 
   private:
     static std::string program_path(const std::string &path)
@@ -232,6 +229,35 @@ class ServiceProcess {
     std::unique_ptr<testsupport::Process> process_;
     int port_ = 0;
 };
+
+// A run under the launcher with these launcher options, vessikd options and
+// environment.
+inline RunOptions run_options(std::vector<std::string> reader, std::vector<std::string> service,
+                              std::vector<std::string> env = {})
+{
+    RunOptions options;
+    options.reader = std::move(reader);
+    options.service = std::move(service);
+    options.env = std::move(env);
+    return options;
+}
+
+// Starts vessikd under the launcher; the failure says why it did not listen.
+inline ::testing::AssertionResult start(ServiceProcess &service, std::vector<std::string> reader,
+                                        std::vector<std::string> options = {},
+                                        std::vector<std::string> env = {})
+{
+    std::string why;
+    if (!service.start(run_options(std::move(reader), std::move(options), std::move(env)), why))
+        return ::testing::AssertionFailure() << why;
+    return ::testing::AssertionSuccess();
+}
+
+// An answer's body as JSON; null when no answer came.
+inline nlohmann::json body_of(const httplib::Result &r)
+{
+    return r ? nlohmann::json::parse(r->body, nullptr, false) : nlohmann::json();
+}
 
 // Moved to tests/support, where every suite that runs a program as nobody
 // finds it.

@@ -13,39 +13,23 @@
 
 #include <nlohmann/json.hpp>
 
-#include "SerialModuleHost.h"
 #include "card.h"
 #include "card_json.h"
 #include "config.h"
 #include "event_hub.h"
+#include "serial_module_host.h"
 #include "service_process.h"
 
 namespace {
 
 using nlohmann::json;
+using service_test::body_of;
 using service_test::NowS;
 using service_test::RunOptions;
 using service_test::ServiceProcess;
+using service_test::start;
 
 const std::string kCards = VESSIK_SIM_CARDS_DIR;
-
-json body_of(const httplib::Result &r)
-{
-    return r ? json::parse(r->body, nullptr, false) : json();
-}
-
-// vessikd under the launcher with these launcher and vessikd options.
-::testing::AssertionResult start(ServiceProcess &service, std::vector<std::string> reader,
-                                 std::vector<std::string> options = {})
-{
-    RunOptions run;
-    run.reader = std::move(reader);
-    run.service = std::move(options);
-    std::string why;
-    if (!service.start(run, why))
-        return ::testing::AssertionFailure() << why;
-    return ::testing::AssertionSuccess();
-}
 
 json readers_of(const ServiceProcess &service)
 {
@@ -359,7 +343,7 @@ TEST(ServiceReaders, SerialReadersComeFromTheSettings)
 TEST(ServiceReaders, ASerialModuleFromTheSettingsIsRead)
 {
     const vsim::CardFields card = vsim::sample_card();
-    serialtest::SerialModuleHost module(&card);
+    testsupport::SerialModuleHost module(&card);
     ASSERT_FALSE(module.path().empty()) << "no pseudo-terminal";
     ServiceProcess service;
     RunOptions run;

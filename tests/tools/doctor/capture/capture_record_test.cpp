@@ -10,12 +10,14 @@
 #include "capture_format.h"
 #include "capture_record.h"
 #include "card.h"
+#include "card_fixtures.h"
 #include "substitute_card.h"
 #include "virtual_reader.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testsupport::Ucs2le;
 
 constexpr size_t kPayloadAt = 10;
 constexpr size_t kLateReadBytes = 2321;
@@ -57,20 +59,6 @@ bool HoldsWindowOf(const Bytes &haystack, const Bytes &data)
             return true;
     }
     return false;
-}
-
-// `text` as the card carries it: UCS-2LE, no padding.
-Bytes Ucs2le(const std::string &text)
-{
-    std::vector<uint16_t> units;
-    std::string error;
-    vsim::utf8_to_ucs2(text, units, error);
-    Bytes bytes;
-    for (const uint16_t u : units) {
-        bytes.push_back(static_cast<uint8_t>(u & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(u >> 8));
-    }
-    return bytes;
 }
 
 bool Holds(const Bytes &haystack, const Bytes &needle)

@@ -14,9 +14,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "SerialModuleHost.h"
 #include "card.h"
+#include "card_fixtures.h"
 #include "child_process.h"
+#include "serial_module_host.h"
 
 namespace {
 
@@ -25,16 +26,11 @@ constexpr double kRunLimitS = 30;
 
 std::string HexOfUcs2le(const std::string &utf8)
 {
-    std::vector<uint16_t> units;
-    std::string error;
-    vsim::utf8_to_ucs2(utf8, units, error);
     static const char kDigits[] = "0123456789ABCDEF";
     std::string hex;
-    for (const uint16_t u : units) {
-        for (const int b : {u & 0xFF, u >> 8}) {
-            hex += kDigits[b >> 4];
-            hex += kDigits[b & 0x0F];
-        }
+    for (const uint8_t b : testsupport::Ucs2le(utf8)) {
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 0x0F];
     }
     return hex;
 }
@@ -44,7 +40,7 @@ TEST(SerialCaptureTest, TheCaptureNamesThePortCarriesTheFramesAndHoldsNoCard)
     vsim::CardFields card = vsim::sample_card();
     card.name = "甄录卫栩";
     card.id_number = "99123419771205002X";
-    serialtest::SerialModuleHost module(&card);
+    testsupport::SerialModuleHost module(&card);
     ASSERT_FALSE(module.path().empty());
 
     const std::string path = testing::TempDir() + "serial-capture.jsonl";
@@ -52,10 +48,7 @@ TEST(SerialCaptureTest, TheCaptureNamesThePortCarriesTheFramesAndHoldsNoCard)
     ASSERT_TRUE(doctor.Start({kDoctor, "--capture", path, "--reader", module.where()}));
     ASSERT_EQ(0, doctor.Wait(kRunLimitS)) << doctor.out << doctor.err;
 
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    const std::string capture = text.str();
+    const std::string capture = testsupport::ReadFile(path);
     std::remove(path.c_str());
     EXPECT_NE(std::string::npos, capture.find("\"kind\":\"serial_port\""));
     EXPECT_NE(std::string::npos, capture.find("\"link\":\"serial\""));
@@ -72,7 +65,7 @@ TEST(SerialCaptureTest, AReadAnswerArrivingAfterAnotherCommandLeavesNoCapture)
 {
     vsim::CardFields card = vsim::sample_card();
     card.fingerprints = {vsim::fingerprint_from_seed(77), vsim::fingerprint_from_seed(78)};
-    serialtest::SerialModuleHost module(&card);
+    testsupport::SerialModuleHost module(&card);
     module.AnswerTheNextReadLate();
     module.With([](vsim::VirtualReader &reader, vsim::SerialModule &) {
         reader.knobs().refind_after_read = true; // found again once the late read was given up
@@ -88,19 +81,13 @@ TEST(SerialCaptureTest, AReadAnswerArrivingAfterAnotherCommandLeavesNoCapture)
     EXPECT_NE(0, access(path.c_str(), F_OK));
 }
 
-std::string FileText(const std::string &path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // A link to another file, then a file anyone may write, where the capture goes.
 TEST(SerialCaptureTest, ANamePlantedBeforeTheCaptureIsLeftAsItWas)
 {
     constexpr mode_t kOpenToAll = 0666;
     const vsim::CardFields card = vsim::sample_card();
     for (const bool planted_link : {true, false}) {
-        serialtest::SerialModuleHost module(&card);
+        testsupport::SerialModuleHost module(&card);
         std::string folder = testing::TempDir() + "capture-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(&folder[0]));
         const std::string victim = folder + "/victim";
@@ -122,8 +109,8 @@ TEST(SerialCaptureTest, ANamePlantedBeforeTheCaptureIsLeftAsItWas)
         ASSERT_EQ(0, lstat(path.c_str(), &after));
         EXPECT_EQ(before.st_mode, after.st_mode);
         EXPECT_EQ(before.st_ino, after.st_ino);
-        EXPECT_EQ("own", FileText(victim));
-        EXPECT_EQ("own", FileText(path));
+        EXPECT_EQ("own", testsupport::ReadFile(victim));
+        EXPECT_EQ("own", testsupport::ReadFile(path));
         std::remove(path.c_str());
         std::remove(victim.c_str());
         EXPECT_EQ(0, rmdir(folder.c_str())) << "a temporary file stayed";

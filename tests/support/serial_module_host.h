@@ -2,26 +2,26 @@
 // A serial security module on a pseudo-terminal: the model behind the master
 // side, served by a thread that moves the bytes and the time. The library
 // opens the slave side's path as it would /dev/ttyUSB0.
-#ifndef VESSIK_TESTS_SERIAL_MODULE_HOST_H
-#define VESSIK_TESTS_SERIAL_MODULE_HOST_H
+#ifndef VESSIK_TESTS_SUPPORT_SERIAL_MODULE_HOST_H
+#define VESSIK_TESTS_SUPPORT_SERIAL_MODULE_HOST_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "ApiTestSupport.h"
+#include "child_process.h"
 #include "pty_pair.h"
 #include "serial_module.h"
 #include "virtual_reader.h"
 
-namespace serialtest {
-
-using apitest::NowUs;
+namespace testsupport {
 
 class SerialModuleHost {
   public:
@@ -127,6 +127,6 @@ class SerialModuleHost {
     std::thread thread_;
 };
 
-} // namespace serialtest
+} // namespace testsupport
 
 #endif
