@@ -30,18 +30,30 @@ using namespace testsupport;
 
 // --- Reads through the library ----------------------------------------------------------
 
+// The client asked for one read under the launcher with `options`: the run,
+// and the one read it reported.
+::testing::AssertionResult ReadOnceUnder(const std::vector<std::string> &options, Outcome *run,
+                                         Record *read)
+{
+    *run = Launch(options, {kClient, "read", "1"});
+    const std::vector<Record> reads = Records(run->out, "read");
+    if (reads.size() != 1)
+        return ::testing::AssertionFailure() << reads.size() << " reads\n" << run->out << run->err;
+    *read = reads[0];
+    return ::testing::AssertionSuccess();
+}
+
 TEST(ClientRead, CardLaidDownAfterTwoSecondsIsRead)
 {
-    const Outcome r = Launch({"--no-card", "--card-after", "2"}, {kClient, "read", "1"});
-
+    Outcome r;
+    Record read;
+    ASSERT_TRUE(ReadOnceUnder({"--no-card", "--card-after", "2"}, &r, &read));
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = Records(r.out, "read");
-    ASSERT_EQ(reads.size(), 1u) << r.out;
-    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
-    EXPECT_EQ(reads[0].at("cardno"), kSampleCardNo);
-    EXPECT_EQ(reads[0].at("nation"), "汉");
-    EXPECT_EQ(AsInt(reads[0], "photo_len"), 1024);
-    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 2000.0);
+    EXPECT_EQ(AsInt(read, "result"), kReadResultCard);
+    EXPECT_EQ(read.at("cardno"), kSampleCardNo);
+    EXPECT_EQ(read.at("nation"), "汉");
+    EXPECT_EQ(AsInt(read, "photo_len"), 1024);
+    EXPECT_GE(AsDouble(read, "elapsed_ms"), 2000.0);
     const std::vector<Record> messages = Records(r.out, "callback");
     ASSERT_EQ(messages.size(), 2u) << r.out;
     EXPECT_EQ(messages[0].at("text"), "usb connect ok");
@@ -50,13 +62,12 @@ TEST(ClientRead, CardLaidDownAfterTwoSecondsIsRead)
 
 TEST(ClientRead, ReaderMissingUnderTheLauncherGivesFive)
 {
-    const Outcome r = Launch({"--no-reader"}, {kClient, "read", "1"});
-
+    Outcome r;
+    Record read;
+    ASSERT_TRUE(ReadOnceUnder({"--no-reader"}, &r, &read));
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = Records(r.out, "read");
-    ASSERT_EQ(reads.size(), 1u) << r.out;
-    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultNoReader);
-    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 1000.0); // the library's pause after a failed open
+    EXPECT_EQ(AsInt(read, "result"), kReadResultNoReader);
+    EXPECT_GE(AsDouble(read, "elapsed_ms"), 1000.0); // the library's pause after a failed open
     EXPECT_NE(r.out.find("callback kind=3 text=usb connect err\n"), std::string::npos);
 }
 
@@ -97,17 +108,16 @@ TEST(ClientRead, CardFileFromTheCommandLine)
                "id_number = 990000200002290028\n",
                f);
     std::fclose(f);
-    const Outcome r = Launch({"--card", path}, {kClient, "read", "1"});
+    Outcome r;
+    Record read;
+    ASSERT_TRUE(ReadOnceUnder({"--card", path}, &r, &read));
     std::remove(path.c_str());
-
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<Record> reads = Records(r.out, "read");
-    ASSERT_EQ(reads.size(), 1u) << r.out;
-    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
-    EXPECT_EQ(reads[0].at("cardno"), "990000200002290028");
-    EXPECT_EQ(reads[0].at("name"), "测试二");
-    EXPECT_EQ(reads[0].at("sex"), "2");
-    EXPECT_EQ(reads[0].at("birth"), "20000229");
+    EXPECT_EQ(AsInt(read, "result"), kReadResultCard);
+    EXPECT_EQ(read.at("cardno"), "990000200002290028");
+    EXPECT_EQ(read.at("name"), "测试二");
+    EXPECT_EQ(read.at("sex"), "2");
+    EXPECT_EQ(read.at("birth"), "20000229");
 }
 
 // --- Faults reach the program through libusb --------------------------------------------
@@ -117,36 +127,31 @@ TEST(ClientRead, CardFileFromTheCommandLine)
 // reader must then go on answering whole frames.
 TEST(Faults, TimedOutStageIsDiscardedAndPollingRecovers)
 {
-    const Outcome r = Launch({"--stats", "--fault", "in-timeout=81:1"}, {kClient, "read", "1"});
-
-    const std::vector<Record> reads = Records(r.out, "read");
-    ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
-    EXPECT_EQ(reads[0].at("cardno"), kSampleCardNo);
-    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 900.0 + 100.0); // one 100 ms timeout on top
+    Outcome r;
+    Record read;
+    ASSERT_TRUE(ReadOnceUnder({"--stats", "--fault", "in-timeout=81:1"}, &r, &read));
+    EXPECT_EQ(AsInt(read, "result"), kReadResultCard);
+    EXPECT_EQ(read.at("cardno"), kSampleCardNo);
+    EXPECT_GE(AsDouble(read, "elapsed_ms"), 900.0 + 100.0); // one 100 ms timeout on top
 }
 
 // Answers that come late complete the waiting transfer from the launcher's timer.
 TEST(Faults, DelayedAnswersArriveWithinTheTimeout)
 {
-    const Outcome r =
-        Launch({"--stats", "--fault", "answer-delay-us=30000"}, {kClient, "read", "1"});
-
-    const std::vector<Record> reads = Records(r.out, "read");
-    ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultCard);
-    EXPECT_GE(AsDouble(reads[0], "elapsed_ms"), 900.0 + 3 * 30.0);
+    Outcome r;
+    Record read;
+    ASSERT_TRUE(ReadOnceUnder({"--stats", "--fault", "answer-delay-us=30000"}, &r, &read));
+    EXPECT_EQ(AsInt(read, "result"), kReadResultCard);
+    EXPECT_GE(AsDouble(read, "elapsed_ms"), 900.0 + 3 * 30.0);
     EXPECT_EQ(StatOf(r.err, "find"), 1); // each answer was waited for, none missed
 }
 
 TEST(Faults, ReaderThatDropsOffTheBusEndsTheRead)
 {
-    const Outcome r =
-        Launch({"--no-card", "--fault", "unplug-after-transfers=20"}, {kClient, "read", "1"});
-
-    const std::vector<Record> reads = Records(r.out, "read");
-    ASSERT_EQ(reads.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(AsInt(reads[0], "result"), kReadResultNoReader);
+    Outcome r;
+    Record read;
+    ASSERT_TRUE(ReadOnceUnder({"--no-card", "--fault", "unplug-after-transfers=20"}, &r, &read));
+    EXPECT_EQ(AsInt(read, "result"), kReadResultNoReader);
 }
 
 // --- The fault matrix: every fault the launcher can switch on ---------------------------
@@ -189,6 +194,20 @@ const std::vector<std::string> kErrOnly = {kConnectErr};
 const std::vector<std::pair<std::string, long>> kOneCleanRead = {
     {"find", 1}, {"select", 1}, {"read", 1}, {"out_transfers", 8}, {"in_transfers", 8}};
 
+// The reader refuses the claim: nothing is read or sent, and the library
+// says why.
+FaultCase ClaimRefused(const char *name, const std::string &fault_value,
+                       std::vector<std::string> diagnostics)
+{
+    return {name,
+            fault(fault_value),
+            kReadOnce,
+            {kReadResultNoReader},
+            kErrOnly,
+            std::move(diagnostics),
+            {{"out_transfers", 0}}};
+}
+
 const FaultCase kFaultCases[] = {
     {"NoFault",
      {},
@@ -220,48 +239,15 @@ const FaultCase kFaultCases[] = {
      kOkThenRead,
      {},
      {{"find", 1}, {"select", 1}, {"read", 1}}},
-    {"ClaimBusy",
-     fault("claim-fails"),
-     kReadOnce,
-     {kReadResultNoReader},
-     kErrOnly,
-     {kClaimFailed, "r= -6", "Device or resource busy"},
-     {{"out_transfers", 0}}},
-    {"ClaimAccess",
-     fault("claim-fails=access"),
-     kReadOnce,
-     {kReadResultNoReader},
-     kErrOnly,
-     {kClaimFailed, "r= -99", "Permission denied"},
-     {{"out_transfers", 0}}},
-    {"ClaimIo",
-     fault("claim-fails=io"),
-     kReadOnce,
-     {kReadResultNoReader},
-     kErrOnly,
-     {kClaimFailed, "r= -99", "Input/output error"},
-     {{"out_transfers", 0}}},
-    {"ClaimNotFound",
-     fault("claim-fails=not-found"),
-     kReadOnce,
-     {kReadResultNoReader},
-     kErrOnly,
-     {kClaimFailed, "r= -5"},
-     {{"out_transfers", 0}}},
-    {"ClaimNoDevice",
-     fault("claim-fails=no-device"),
-     kReadOnce,
-     {kReadResultNoReader},
-     kErrOnly,
-     {kClaimFailed, "r= -4", "No such device"},
-     {{"out_transfers", 0}}},
-    {"ClaimInvalid",
-     fault("claim-fails=invalid"),
-     kReadOnce,
-     {kReadResultNoReader},
-     kErrOnly,
-     {kClaimFailed, "r= -99", "Invalid argument"},
-     {{"out_transfers", 0}}},
+    ClaimRefused("ClaimBusy", "claim-fails", {kClaimFailed, "r= -6", "Device or resource busy"}),
+    ClaimRefused("ClaimAccess", "claim-fails=access",
+                 {kClaimFailed, "r= -99", "Permission denied"}),
+    ClaimRefused("ClaimIo", "claim-fails=io", {kClaimFailed, "r= -99", "Input/output error"}),
+    ClaimRefused("ClaimNotFound", "claim-fails=not-found", {kClaimFailed, "r= -5"}),
+    ClaimRefused("ClaimNoDevice", "claim-fails=no-device",
+                 {kClaimFailed, "r= -4", "No such device"}),
+    ClaimRefused("ClaimInvalid", "claim-fails=invalid",
+                 {kClaimFailed, "r= -99", "Invalid argument"}),
     // A refused configuration is logged only: the claim decides.
     {"SetConfigurationFails",
      fault("set-config-fails=io"),

@@ -20,6 +20,18 @@ const char kMissingDevice[] = "/nonexistent/ttyVESSIK0";
 const char kDisconnected[] = "disconnect serial\r\n";
 const tcflag_t kCookedLocalFlags = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN;
 
+// DisConnectSerial on a port that is open: says so, closes it and forgets it.
+void ExpectDisconnectClosesThePort(NvSerial &serial, int fd)
+{
+    const Outcome r = observe([&] {
+        serial.DisConnectSerial();
+        return isOpen(fd);
+    });
+    EXPECT_EQ(r.out, kDisconnected);
+    EXPECT_FALSE(r.result);
+    EXPECT_EQ(serial.port_fd, -1);
+}
+
 // Leaves the line cooked and full of settings that setport has to drop.
 void dirtyLine(int fd)
 {
@@ -268,13 +280,7 @@ TEST_F(PortTest, ConnectSerialFailures)
     EXPECT_EQ(r.err.rfind("set_port error !\n: ", 0), 0u) << r.err;
     const int fd = serial.port_fd;
     ASSERT_TRUE(isOpen(fd));
-    r = observe([&] {
-        serial.DisConnectSerial();
-        return isOpen(fd);
-    });
-    EXPECT_EQ(r.out, kDisconnected);
-    EXPECT_FALSE(r.result);
-    EXPECT_EQ(serial.port_fd, -1);
+    ExpectDisconnectClosesThePort(serial, fd);
 }
 
 TEST_F(PortTest, ClosePortForgetsThePortWhateverItClosed)
@@ -318,13 +324,7 @@ TEST_F(PortTest, DisConnectSerialClosesOnlyAnOpenPort)
 
     const int fd = serial.Open_port(pty().path());
     ASSERT_GE(fd, 0);
-    r = observe([&] {
-        serial.DisConnectSerial();
-        return isOpen(fd);
-    });
-    EXPECT_EQ(r.out, kDisconnected);
-    EXPECT_FALSE(r.result);
-    EXPECT_EQ(serial.port_fd, -1);
+    ExpectDisconnectClosesThePort(serial, fd);
     EXPECT_EQ(observe(disconnect).out, "");
 }
 

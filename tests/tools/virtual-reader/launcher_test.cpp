@@ -138,13 +138,20 @@ TEST(Launcher, TestbedFolderIsRemovedOnExit)
     EXPECT_FALSE(PathExists(dir));
 }
 
+// Starts the launcher with a shell that prints `what` and then sleeps; the
+// line it printed.
+std::string StartSleeper(Process &p, const std::string &what)
+{
+    EXPECT_TRUE(p.Start({kLauncher, "--", "/bin/sh", "-c", "echo " + what + "; exec sleep 20"},
+                        LauncherSpawn()));
+    EXPECT_TRUE(p.WaitForOutput("\n", 10)) << p.err;
+    return FirstLine(p.out);
+}
+
 TEST(Launcher, TerminationIsForwardedAndTheTestbedRemoved)
 {
     Process p;
-    ASSERT_TRUE(p.Start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR; exec sleep 20"},
-                        LauncherSpawn()));
-    ASSERT_TRUE(p.WaitForOutput("\n", 10)) << p.err;
-    const std::string dir = FirstLine(p.out);
+    const std::string dir = StartSleeper(p, "$UMOCKDEV_DIR");
     ASSERT_TRUE(PathExists(dir)) << dir;
 
     p.Signal(SIGTERM);
@@ -158,10 +165,7 @@ TEST(Launcher, TerminationIsForwardedAndTheTestbedRemoved)
 TEST(Launcher, KilledLauncherTakesItsProgramAndTestbedAlong)
 {
     Process p;
-    ASSERT_TRUE(p.Start({kLauncher, "--", "/bin/sh", "-c", "echo $UMOCKDEV_DIR $$; exec sleep 20"},
-                        LauncherSpawn()));
-    ASSERT_TRUE(p.WaitForOutput("\n", 10)) << p.err;
-    std::istringstream line(FirstLine(p.out));
+    std::istringstream line(StartSleeper(p, "$UMOCKDEV_DIR $$"));
     std::string dir;
     pid_t program = 0;
     line >> dir >> program;
