@@ -17,6 +17,8 @@
 
 #include "capture_format.h"
 #include "capture_record.h"
+#include "exit_status.h"
+#include "monotonic_clock.h"
 #include "private_file.h"
 #include "reader_list.h"
 #include "vessik_read.h"
@@ -26,21 +28,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kExitCaptured = 0;
-constexpr int kExitNoReader = 1;
-constexpr int kExitFailed = 2;
 constexpr size_t kStringBytes = 256;
 constexpr const char *kUsbPrefix = "usb";
-constexpr uint64_t kUsPerS = 1000000;
-constexpr uint64_t kNsPerUs = 1000;
-
-uint64_t NowUs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * kUsPerS +
-           static_cast<uint64_t>(ts.tv_nsec) / kNsPerUs;
-}
 
 // Frames as they came, already redacted, with when and in which read.
 struct Recorded {
@@ -54,7 +43,7 @@ struct Recorder {
     std::mutex mu;
     bool keep_module_id = false;
     int read = 0;
-    uint64_t started_us = 0;
+    MonotonicClock clock; // started when the reader is opened
     std::vector<Recorded> frames;
 };
 
@@ -71,7 +60,7 @@ void OnLog(int level, const char *message, void *context)
     const std::lock_guard<std::mutex> lock(recorder->mu);
     r.redaction = Redact(r.frame, recorder->keep_module_id);
     r.read = recorder->read;
-    r.at_us = NowUs() - recorder->started_us;
+    r.at_us = recorder->clock.now_us();
     recorder->frames.push_back(std::move(r));
 }
 
@@ -324,7 +313,7 @@ int RunCapture(const CaptureOptions &options)
 {
     Recorder recorder;
     recorder.keep_module_id = options.keep_module_id;
-    recorder.started_us = NowUs();
+    recorder.clock = MonotonicClock();
     vessik_set_log_handler(VESSIK_LOG_TRACE, OnLog, &recorder);
 
     vessik_reader *reader = nullptr;
@@ -354,7 +343,7 @@ int RunCapture(const CaptureOptions &options)
     vessik_set_log_handler(0, nullptr, nullptr);
     if (rc != VESSIK_OK) {
         printf("no capture written: read %d of %d failed\n", n - 1, options.reads);
-        return kExitFailed;
+        return kExitCaptureFailed;
     }
 
     const json header = capture_format::HeaderRecord(
@@ -365,7 +354,7 @@ int RunCapture(const CaptureOptions &options)
                "the card, in read %d; a frame that long could carry the card's text\n",
                FrameLength(r->frame), r->frame.answer ? "answer" : "command",
                capture_format::CommandHex(r->frame.command).c_str(), r->read);
-        return kExitFailed;
+        return kExitCaptureFailed;
     }
     const std::string text = CaptureText(options, header, descriptors, recorder.frames);
     if (!vessik_tools::write_new_private_file(options.file, text)) {
@@ -374,7 +363,7 @@ int RunCapture(const CaptureOptions &options)
                    options.file.c_str());
         else
             printf("no capture written: %s: %s\n", options.file.c_str(), strerror(errno));
-        return kExitFailed;
+        return kExitCaptureFailed;
     }
     PrintRedaction(recorder.frames, options.keep_module_id);
     printf("capture written: %s (%zu frames, %d reads)\n", options.file.c_str(),

@@ -9,27 +9,22 @@
 #include <sstream>
 
 #include "capture_format.h"
+#include "frame.h"
 #include "substitute_card.h"
 
 namespace doctor {
 namespace {
 
-// The module's frames: AA AA AA 96 69, a big-endian length, the contents and
-// an XOR check byte over everything from the length on.
-constexpr size_t kLengthAt = 5;
-constexpr size_t kStatusAt = 9; // the module's own status byte
-constexpr uint8_t kStatusOk = 0x90;
-
-// Commands: command byte, parameter byte.
-constexpr uint8_t kCmdModuleId[2] = {0x12, 0xFF};
-constexpr uint8_t kCmdFind[2] = {0x20, 0x01};
-constexpr uint8_t kCmdSelect[2] = {0x20, 0x02};
-constexpr uint8_t kCmdRead[2] = {0x30, 0x01};
-constexpr uint8_t kCmdReadWithFingerprints[2] = {0x30, 0x10};
-constexpr uint8_t kCmdReadAppendedAddress[2] = {0x30, 0x03};
-
-constexpr size_t kPayloadAt = kStatusAt + 1;
-constexpr size_t kCheckByteBytes = 1;
+// The module's frames as the library lays them out (answer_layout.h).
+using vessik::frame::kCmdFind;
+using vessik::frame::kCmdModuleId;
+using vessik::frame::kCmdRead;
+using vessik::frame::kCmdReadAppendedAddress;
+using vessik::frame::kCmdReadWithFingerprints;
+using vessik::frame::kCmdSelect;
+constexpr size_t kStatusAt = vessik::answer::kPosModuleStatus; // the module's own status byte
+constexpr size_t kPayloadAt = vessik::answer::kPayloadOffset;
+constexpr size_t kCheckByteBytes = vessik::answer::kCheckByteBytes;
 
 // The read answers' data after the status: the text and photo lengths.
 constexpr uint8_t kTextAndPhotoLengths[4] = {0x01, 0x00, 0x04, 0x00};
@@ -37,24 +32,18 @@ constexpr uint8_t kTextAndPhotoLengths[4] = {0x01, 0x00, 0x04, 0x00};
 // The whole answers that carry a payload, by command: a module's identifier,
 // a found card's and a selected card's numbers, the two reads of the card
 // (30 10 with 0, 1 or 2 templates) and the appended address.
-constexpr size_t kFrameAround = kPayloadAt + kCheckByteBytes;
-constexpr size_t kFindPayloadBytes = 4;
-constexpr size_t kSelectPayloadBytes = 8;
-constexpr size_t kFindAnswerBytes = kFrameAround + kFindPayloadBytes;
-constexpr size_t kSelectAnswerBytes = kFrameAround + kSelectPayloadBytes;
-constexpr size_t kModuleIdBytes = 16;
-constexpr size_t kReadAnswerBytes = 1295;
-constexpr size_t kReadWithFingerprintsBaseBytes = 1297;
-constexpr size_t kAppendedAddressAnswerBytes = kFrameAround + kAppendedAddressBytes;
+constexpr size_t kReadWithFingerprintsBaseBytes =
+    vessik::answer::kFingerprintTemplatesOffset + kCheckByteBytes;
+constexpr size_t kAppendedAddressAnswerBytes = kPayloadAt + kAppendedAddressBytes + kCheckByteBytes;
 struct AnswerLength {
     const uint8_t (&command)[2];
     size_t bytes;
 };
 const AnswerLength kAnswerLengths[] = {
-    {kCmdModuleId, kFrameAround + kModuleIdBytes},
-    {kCmdFind, kFindAnswerBytes},
-    {kCmdSelect, kSelectAnswerBytes},
-    {kCmdRead, kReadAnswerBytes},
+    {kCmdModuleId, vessik::answer::kModuleIdAnswerBytes},
+    {kCmdFind, vessik::answer::kFindAnswerBytes},
+    {kCmdSelect, vessik::answer::kSelectAnswerBytes},
+    {kCmdRead, vessik::answer::kReadAnswerBytes},
     {kCmdReadWithFingerprints, kReadWithFingerprintsBaseBytes},
     {kCmdReadWithFingerprints, kReadWithFingerprintsBaseBytes + kTemplateBytes},
     {kCmdReadWithFingerprints, kReadWithFingerprintsBaseBytes + 2 * kTemplateBytes},
@@ -113,16 +102,6 @@ std::vector<uint8_t> SamplePayload(const uint8_t (&command)[2], size_t payload_b
     return data;
 }
 
-// XOR of bytes[kLengthAt] .. bytes[len - 1]: the check byte of a frame whose
-// first `len` bytes are given.
-uint8_t CheckByte(const std::vector<uint8_t> &bytes, size_t len)
-{
-    uint8_t x = 0;
-    for (size_t i = kLengthAt; i < len; ++i)
-        x ^= bytes[i];
-    return x;
-}
-
 // Puts `payload` (cut or padded with zeros to fit) after the status and
 // sets the check byte again.
 void ReplacePayload(std::vector<uint8_t> &bytes, std::vector<uint8_t> payload)
@@ -130,7 +109,7 @@ void ReplacePayload(std::vector<uint8_t> &bytes, std::vector<uint8_t> payload)
     const size_t room = bytes.size() - kPayloadAt - kCheckByteBytes;
     payload.resize(room, 0x00);
     std::copy(payload.begin(), payload.end(), bytes.begin() + kPayloadAt);
-    bytes.back() = CheckByte(bytes, bytes.size() - kCheckByteBytes);
+    bytes.back() = vessik::frame::CheckByte(bytes.data(), static_cast<int>(bytes.size()));
 }
 
 } // namespace
@@ -206,7 +185,8 @@ Redaction Redact(TracedFrame &frame, bool keep_module_id)
         ReplacePayload(bytes, {});
         return Redaction::ModuleIdZeroed;
     }
-    if (HasItsCommandsLength(frame) && IsCardRead(cmd) && bytes[kStatusAt] == kStatusOk) {
+    if (HasItsCommandsLength(frame) && IsCardRead(cmd) &&
+        bytes[kStatusAt] == vessik::answer::kStatusSuccess) {
         ReplacePayload(bytes, SamplePayload(cmd, bytes.size() - kPayloadAt - kCheckByteBytes));
         return Redaction::SampleCard;
     }

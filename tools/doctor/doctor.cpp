@@ -17,6 +17,7 @@
 #include "NvUsb.h"
 #include "capture.h"
 #include "checks.h"
+#include "exit_status.h"
 #include "photo_decoder_probe.h"
 #include "reader_list.h"
 #include "reader_location.h"
@@ -26,10 +27,11 @@
 
 namespace {
 
-constexpr int kExitReady = 0;
-constexpr int kExitNoReader = 1;
-constexpr int kExitNotUsable = 2;
-constexpr int kExitUsage = 3;
+using doctor::kExitNoReader;
+using doctor::kExitNotUsable;
+using doctor::kExitReady;
+using doctor::kExitUsage;
+
 constexpr long kMaxReads = 1000;
 
 const char *const kUsage =

@@ -10,11 +10,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "answer_layout.h"
+
 namespace doctor {
 
-constexpr size_t kTextBlockBytes = 256;
-constexpr size_t kPhotoBytes = 1024;
-constexpr size_t kTemplateBytes = 512;
+// The sizes a read answer gives them, as the library lays it out.
+constexpr size_t kTextBlockBytes = vessik::answer::kTextBytes;
+constexpr size_t kPhotoBytes = vessik::answer::kPhotoBytes;
+constexpr size_t kTemplateBytes = vessik::answer::kFingerprintTemplateBytes;
+// 35 UCS-2LE units.
 constexpr size_t kAppendedAddressBytes = 70;
 
 // The card's text as a read answer carries it: UCS-2LE fields in their

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The launcher's clock: monotonic microseconds since the launcher started,
-// the time base the model's `now_us` arguments and its frame log use.
-#ifndef VESSIK_TOOLS_VIRTUAL_READER_MONOTONIC_CLOCK_H
-#define VESSIK_TOOLS_VIRTUAL_READER_MONOTONIC_CLOCK_H
+// Monotonic microseconds since a start: the launcher's time base (the
+// model's `now_us` arguments and its frame log) and the times of the doctor's
+// capture. Header only.
+#ifndef VESSIK_TOOLS_COMMON_MONOTONIC_CLOCK_H
+#define VESSIK_TOOLS_COMMON_MONOTONIC_CLOCK_H
 
 #include <cstdint>
 #include <ctime>
