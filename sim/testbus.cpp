@@ -212,6 +212,15 @@ int device_request(const char *name, libusb_device_handle *h, std::string args, 
     return static_cast<int>(finish(call, request(*reader)));
 }
 
+// A device request whose one argument the model takes as it is: an interface
+// or a configuration number.
+int numbered_request(const char *name, libusb_device_handle *h, const char *label, int number,
+                     vsim::UsbStatus (vsim::VirtualReader::*call)(int))
+{
+    return device_request(name, h, label + std::to_string(number),
+                          [&](vsim::VirtualReader &r) { return to_libusb((r.*call)(number)); });
+}
+
 void retire_devices()
 {
     for (libusb_device *dev : st().devices)
@@ -436,28 +445,35 @@ void fail_next(const std::string &function, int code, int times)
     st().injections[function].push_back({code, times < 0 ? -1 : times});
 }
 
-int open_contexts()
+namespace {
+
+// One of the bus's counters, read under its lock.
+int locked_count(int State::*counter)
 {
     std::lock_guard<std::mutex> lock(st().mu);
-    return st().open_contexts;
+    return st().*counter;
+}
+
+} // namespace
+
+int open_contexts()
+{
+    return locked_count(&State::open_contexts);
 }
 
 int open_handles()
 {
-    std::lock_guard<std::mutex> lock(st().mu);
-    return st().open_handles;
+    return locked_count(&State::open_handles);
 }
 
 int device_lists_outstanding()
 {
-    std::lock_guard<std::mutex> lock(st().mu);
-    return st().lists_outstanding;
+    return locked_count(&State::lists_outstanding);
 }
 
 int misuse()
 {
-    std::lock_guard<std::mutex> lock(st().mu);
-    return st().misuse;
+    return locked_count(&State::misuse);
 }
 
 size_t recycle()
@@ -655,20 +671,16 @@ int libusb_kernel_driver_active(libusb_device_handle *dev_handle, int interface_
 
 int libusb_detach_kernel_driver(libusb_device_handle *dev_handle, int interface_number)
 {
-    return testbus::device_request(
-        "libusb_detach_kernel_driver", dev_handle, "iface=" + std::to_string(interface_number),
-        [&](vsim::VirtualReader &r) {
-            return testbus::to_libusb(r.detach_kernel_driver(interface_number));
-        });
+    return testbus::numbered_request("libusb_detach_kernel_driver", dev_handle,
+                                     "iface=", interface_number,
+                                     &vsim::VirtualReader::detach_kernel_driver);
 }
 
 int libusb_set_configuration(libusb_device_handle *dev_handle, int configuration)
 {
-    return testbus::device_request(
-        "libusb_set_configuration", dev_handle, "config=" + std::to_string(configuration),
-        [&](vsim::VirtualReader &r) {
-            return testbus::to_libusb(r.set_configuration(configuration));
-        });
+    return testbus::numbered_request("libusb_set_configuration", dev_handle,
+                                     "config=", configuration,
+                                     &vsim::VirtualReader::set_configuration);
 }
 
 int libusb_get_configuration(libusb_device_handle *dev, int *config)
@@ -680,20 +692,16 @@ int libusb_get_configuration(libusb_device_handle *dev, int *config)
 
 int libusb_claim_interface(libusb_device_handle *dev_handle, int interface_number)
 {
-    return testbus::device_request(
-        "libusb_claim_interface", dev_handle, "iface=" + std::to_string(interface_number),
-        [&](vsim::VirtualReader &r) {
-            return testbus::to_libusb(r.claim_interface(interface_number));
-        });
+    return testbus::numbered_request("libusb_claim_interface", dev_handle,
+                                     "iface=", interface_number,
+                                     &vsim::VirtualReader::claim_interface);
 }
 
 int libusb_release_interface(libusb_device_handle *dev_handle, int interface_number)
 {
-    return testbus::device_request(
-        "libusb_release_interface", dev_handle, "iface=" + std::to_string(interface_number),
-        [&](vsim::VirtualReader &r) {
-            return testbus::to_libusb(r.release_interface(interface_number));
-        });
+    return testbus::numbered_request("libusb_release_interface", dev_handle,
+                                     "iface=", interface_number,
+                                     &vsim::VirtualReader::release_interface);
 }
 
 int libusb_clear_halt(libusb_device_handle *dev_handle, unsigned char endpoint)

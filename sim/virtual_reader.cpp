@@ -720,12 +720,18 @@ UsbStatus VirtualReader::get_configuration(int *configuration) const
     return UsbStatus::Ok;
 }
 
-UsbStatus VirtualReader::claim_interface(int iface)
+UsbStatus VirtualReader::interface_status(int iface) const
 {
     if (!present_)
         return UsbStatus::NoDevice;
-    if (iface != kInterface)
-        return UsbStatus::NotFound;
+    return iface == kInterface ? UsbStatus::Ok : UsbStatus::NotFound;
+}
+
+UsbStatus VirtualReader::claim_interface(int iface)
+{
+    const UsbStatus reached = interface_status(iface);
+    if (reached != UsbStatus::Ok)
+        return reached;
     if (knobs_.claim_error != UsbStatus::Ok)
         return knobs_.claim_error;
     if (knobs_.kernel_driver_active && !driver_detached_)
@@ -736,9 +742,10 @@ UsbStatus VirtualReader::claim_interface(int iface)
 
 UsbStatus VirtualReader::release_interface(int iface)
 {
-    if (!present_)
-        return UsbStatus::NoDevice;
-    if (iface != kInterface || !claimed_)
+    const UsbStatus reached = interface_status(iface);
+    if (reached != UsbStatus::Ok)
+        return reached;
+    if (!claimed_)
         return UsbStatus::NotFound;
     claimed_ = false;
     return UsbStatus::Ok;
@@ -746,10 +753,9 @@ UsbStatus VirtualReader::release_interface(int iface)
 
 UsbStatus VirtualReader::kernel_driver_active(int iface, bool *active) const
 {
-    if (!present_)
-        return UsbStatus::NoDevice;
-    if (iface != kInterface)
-        return UsbStatus::NotFound;
+    const UsbStatus reached = interface_status(iface);
+    if (reached != UsbStatus::Ok)
+        return reached;
     if (active != nullptr)
         *active = knobs_.kernel_driver_active && !driver_detached_;
     return UsbStatus::Ok;
@@ -757,9 +763,10 @@ UsbStatus VirtualReader::kernel_driver_active(int iface, bool *active) const
 
 UsbStatus VirtualReader::detach_kernel_driver(int iface)
 {
-    if (!present_)
-        return UsbStatus::NoDevice;
-    if (iface != kInterface || !knobs_.kernel_driver_active || driver_detached_)
+    const UsbStatus reached = interface_status(iface);
+    if (reached != UsbStatus::Ok)
+        return reached;
+    if (!knobs_.kernel_driver_active || driver_detached_)
         return UsbStatus::NotFound;
     driver_detached_ = true;
     return UsbStatus::Ok;

@@ -316,6 +316,9 @@ class VirtualReader {
     void queue_message(std::vector<uint8_t> frame, uint64_t ready_at, bool answer);
     void discard_answers();
     void clear_usb_state();
+    // What a call on interface `iface` meets first: an unplugged reader, or
+    // an interface it does not have.
+    UsbStatus interface_status(int iface) const;
     void forget_session();
 
     void take_header(const uint8_t *data, int len, uint64_t now_us);
