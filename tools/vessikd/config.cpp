@@ -320,26 +320,37 @@ bool listen_settings(const Settings &s, Config &config, std::string &error)
     return true;
 }
 
-bool origin_list(const Settings &s, const char *key, std::vector<std::string> &origins,
-                 std::string &error)
+// Calls `take` on each item of each value of `key`, with the value it came
+// from, until one returns false (false then); true when the key is not set.
+template <typename Take> bool each_list_item(const Settings &s, const std::string &key, Take take)
 {
-    origins.clear();
     const auto it = s.find(key);
     if (it == s.end())
         return true;
     for (const SettingValue &value : it->second) {
         for (const std::string &item : split_list(value.text)) {
-            std::string origin;
-            if (!normalise_origin(item, origin)) {
-                error = value.where + ": " + key + " '" + item +
-                        "' is not an origin (scheme://host[:port], no path; '*' and 'null' are "
-                        "refused)";
+            if (!take(value, item))
                 return false;
-            }
-            origins.push_back(origin);
         }
     }
     return true;
+}
+
+bool origin_list(const Settings &s, const char *key, std::vector<std::string> &origins,
+                 std::string &error)
+{
+    origins.clear();
+    return each_list_item(s, key, [&](const SettingValue &value, const std::string &item) {
+        std::string origin;
+        if (!normalise_origin(item, origin)) {
+            error = value.where + ": " + key + " '" + item +
+                    "' is not an origin (scheme://host[:port], no path; '*' and 'null' are "
+                    "refused)";
+            return false;
+        }
+        origins.push_back(origin);
+        return true;
+    });
 }
 
 bool origin_settings(const Settings &s, Config &config, std::string &error)
@@ -374,25 +385,20 @@ std::vector<std::string> own_origins_of(const Config &config)
 bool loopback_origins_refused(const Settings &s, const Config &config, std::string &error)
 {
     const std::vector<std::string> own = own_origins_of(config);
-    for (const char *key : {"allow-origin", "events-allow-origin"}) {
-        const auto it = s.find(key);
-        if (it == s.end())
-            continue;
-        for (const SettingValue &value : it->second) {
-            for (const std::string &item : split_list(value.text)) {
-                std::string origin;
-                if (!normalise_origin(item, origin) || !loopback_origin(origin) ||
-                    std::find(own.begin(), own.end(), origin) != own.end())
-                    continue;
-                error = value.where + ": " + key + " '" + item +
-                        "' is a page on this computer, which any local user could serve by taking "
-                        "its port first; allow the https:// origin the page is served from (the "
-                        "page vessikd serves itself needs no allow-origin)";
-                return false;
-            }
-        }
-    }
-    return true;
+    const auto refuse_loopback = [&](const char *key) {
+        return each_list_item(s, key, [&](const SettingValue &value, const std::string &item) {
+            std::string origin;
+            if (!normalise_origin(item, origin) || !loopback_origin(origin) ||
+                std::find(own.begin(), own.end(), origin) != own.end())
+                return true;
+            error = value.where + ": " + key + " '" + item +
+                    "' is a page on this computer, which any local user could serve by taking "
+                    "its port first; allow the https:// origin the page is served from (the "
+                    "page vessikd serves itself needs no allow-origin)";
+            return false;
+        });
+    };
+    return refuse_loopback("allow-origin") && refuse_loopback("events-allow-origin");
 }
 
 // One name of a user list: a user, or a group written @name.
@@ -426,16 +432,9 @@ bool user_list(const Settings &s, const std::string &key, std::vector<uid_t> &us
 {
     users.clear();
     groups.clear();
-    const auto it = s.find(key);
-    if (it == s.end())
-        return true;
-    for (const SettingValue &value : it->second) {
-        for (const std::string &name : split_list(value.text)) {
-            if (!user_setting(key, name, users, groups, error))
-                return false;
-        }
-    }
-    return true;
+    return each_list_item(s, key, [&](const SettingValue &, const std::string &name) {
+        return user_setting(key, name, users, groups, error);
+    });
 }
 
 bool users_settings(const Settings &s, Config &config, std::string &error)

@@ -278,6 +278,68 @@ bool take_reader_option(const std::string &arg, const char *name, bool is_switch
     return true;
 }
 
+// The launcher's own options with a value: how each takes it (the value is
+// null when none was given), and what it needs when the value will not do.
+struct ValueOption {
+    const char *name;
+    bool (*take)(const char *value, LauncherOptions &out, int *reader_count);
+    std::string needs;
+};
+
+const ValueOption *value_option(const std::string &arg)
+{
+    static const ValueOption kOptions[] = {
+        {"--serial-rate",
+         [](const char *v, LauncherOptions &out, int *) {
+             out.serial = true;
+             return parse_serial_rate(v, &out.serial_rate);
+         },
+         "one of 9600, 19200, 38400, 57600, 115200"},
+        {"--profile",
+         [](const char *v, LauncherOptions &out, int *) {
+             if (v == nullptr || v[0] == '\0')
+                 return false;
+             out.profile_file = v;
+             return true;
+         },
+         "a capture file"},
+        {"--stop-after",
+         [](const char *v, LauncherOptions &out, int *) {
+             return v != nullptr && parse_seconds(v, &out.stop_after_us);
+         },
+         "a number of seconds"},
+        {"--readers",
+         [](const char *v, LauncherOptions &, int *reader_count) {
+             return parse_reader_count(v, reader_count);
+         },
+         "a count from 1 to " + std::to_string(kMaxReaders)},
+    };
+    for (const ValueOption &o : kOptions) {
+        if (is_option(arg, o.name))
+            return &o;
+    }
+    return nullptr;
+}
+
+// The option that only switches something on, when `arg` is one; nullptr
+// otherwise.
+bool *launcher_switch(const std::string &arg, LauncherOptions &out)
+{
+    const struct {
+        const char *name;
+        bool LauncherOptions::*field;
+    } switches[] = {
+        {"--log", &LauncherOptions::log},         {"--stats", &LauncherOptions::stats},
+        {"--control", &LauncherOptions::control}, {"--serial", &LauncherOptions::serial},
+        {"--exact", &LauncherOptions::exact},
+    };
+    for (const auto &s : switches) {
+        if (arg == s.name)
+            return &(out.*s.field);
+    }
+    return nullptr;
+}
+
 } // namespace
 
 ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out, std::string &error)
@@ -295,56 +357,14 @@ ParseOutcome parse_launcher_options(int argc, char **argv, LauncherOptions &out,
             break; // the program starts here
         if (arg == "--help" || arg == "-h")
             return ParseOutcome::Help;
-        if (arg == "--log") {
-            out.log = true;
+        if (bool *on = launcher_switch(arg, out)) {
+            *on = true;
             continue;
         }
-        if (arg == "--stats") {
-            out.stats = true;
-            continue;
-        }
-        if (arg == "--control") {
-            out.control = true;
-            continue;
-        }
-        if (arg == "--serial") {
-            out.serial = true;
-            continue;
-        }
-        if (is_option(arg, "--serial-rate")) {
-            const char *v = option_value(arg, std::strlen("--serial-rate"), argc, argv, &i);
-            if (!parse_serial_rate(v, &out.serial_rate)) {
-                error = "--serial-rate needs one of 9600, 19200, 38400, 57600, 115200";
-                return ParseOutcome::Error;
-            }
-            out.serial = true;
-            continue;
-        }
-        if (arg == "--exact") {
-            out.exact = true;
-            continue;
-        }
-        if (is_option(arg, "--profile")) {
-            const char *v = option_value(arg, std::strlen("--profile"), argc, argv, &i);
-            if (v == nullptr || v[0] == '\0') {
-                error = "--profile needs a capture file";
-                return ParseOutcome::Error;
-            }
-            out.profile_file = v;
-            continue;
-        }
-        if (is_option(arg, "--stop-after")) {
-            const char *v = option_value(arg, std::strlen("--stop-after"), argc, argv, &i);
-            if (v == nullptr || !parse_seconds(v, &out.stop_after_us)) {
-                error = "--stop-after needs a number of seconds";
-                return ParseOutcome::Error;
-            }
-            continue;
-        }
-        if (is_option(arg, "--readers")) {
-            const char *v = option_value(arg, std::strlen("--readers"), argc, argv, &i);
-            if (!parse_reader_count(v, &reader_count)) {
-                error = "--readers needs a count from 1 to " + std::to_string(kMaxReaders);
+        if (const ValueOption *o = value_option(arg)) {
+            const char *v = option_value(arg, std::strlen(o->name), argc, argv, &i);
+            if (!o->take(v, out, &reader_count)) {
+                error = std::string(o->name) + " needs " + o->needs;
                 return ParseOutcome::Error;
             }
             continue;

@@ -37,6 +37,22 @@ constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION |
                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr int kFtwOpenFds = 16;
 
+// `bytes` of the client's memory at `offset` into `parent`; nullptr when the
+// client's pointer does not reach them.
+UMockdevIoctlData *resolve(UMockdevIoctlData *parent, gsize offset, gsize bytes)
+{
+    GError *err = nullptr;
+    UMockdevIoctlData *data = umockdev_ioctl_data_resolve(parent, offset, bytes, &err);
+    g_clear_error(&err);
+    return data;
+}
+
+// The ioctl's argument, `bytes` of it.
+UMockdevIoctlData *argument_of(UMockdevIoctlClient *client, gsize bytes)
+{
+    return resolve(umockdev_ioctl_client_get_arg(client), 0, bytes);
+}
+
 bool is_in_endpoint(unsigned ep)
 {
     return ep == vsim::kEpHeaderIn || ep == vsim::kEpBodyIn;
@@ -385,10 +401,7 @@ ReaderDevice::Completion ReaderDevice::handle(UMockdevIoctlClient *client, unsig
     case USBDEVFS_DISCARDURB:
         return discard_urb(client);
     case USBDEVFS_GET_CAPABILITIES: {
-        GError *err = nullptr;
-        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
-                                                              0, sizeof(uint32_t), &err);
-        g_clear_error(&err);
+        UMockdevIoctlData *caps = argument_of(client, sizeof(uint32_t));
         if (caps == nullptr)
             return {-1, EFAULT};
         const uint32_t bits = kCapabilities;
@@ -433,10 +446,7 @@ ReaderDevice::Completion ReaderDevice::handle(UMockdevIoctlClient *client, unsig
 
 bool ReaderDevice::read_uint(UMockdevIoctlClient *client, unsigned *value)
 {
-    GError *err = nullptr;
-    UMockdevIoctlData *d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                       sizeof(unsigned), &err);
-    g_clear_error(&err);
+    UMockdevIoctlData *d = argument_of(client, sizeof(unsigned));
     if (d == nullptr)
         return false;
     std::memcpy(value, d->data, sizeof *value);
@@ -460,10 +470,7 @@ int ReaderDevice::refusal(const usbdevfs_urb &u) const
 
 ReaderDevice::Completion ReaderDevice::submit_urb(UMockdevIoctlClient *client)
 {
-    GError *err = nullptr;
-    UMockdevIoctlData *data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                          sizeof(usbdevfs_urb), &err);
-    g_clear_error(&err);
+    UMockdevIoctlData *data = argument_of(client, sizeof(usbdevfs_urb));
     if (data == nullptr)
         return {-1, EFAULT};
     const int refused = refusal(*urb_of(data));
@@ -478,9 +485,7 @@ ReaderDevice::Completion ReaderDevice::submit_urb(UMockdevIoctlClient *client)
     urb.endpoint = urb_of(data)->endpoint;
     const int length = urb_of(data)->buffer_length;
     if (length > 0) {
-        urb.buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
-                                                 static_cast<gsize>(length), &err);
-        g_clear_error(&err);
+        urb.buffer = resolve(data, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(length));
         if (urb.buffer == nullptr) {
             unref_urb(urb);
             return {-1, EFAULT};
@@ -528,10 +533,7 @@ ReaderDevice::Completion ReaderDevice::reap_urb(UMockdevIoctlClient *client)
         return {-1, model_.present() ? EAGAIN : ENODEV};
     }
 
-    GError *err = nullptr;
-    UMockdevIoctlData *slot =
-        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void *), &err);
-    g_clear_error(&err);
+    UMockdevIoctlData *slot = argument_of(client, sizeof(void *));
     if (slot == nullptr)
         return {-1, EFAULT};
     // The client's pointer now names its URB, which goes back with the
@@ -599,10 +601,7 @@ ReaderDevice::Completion ReaderDevice::set_configuration(UMockdevIoctlClient *cl
 
 ReaderDevice::Completion ReaderDevice::usbfs_ioctl(UMockdevIoctlClient *client)
 {
-    GError *err = nullptr;
-    UMockdevIoctlData *d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                       sizeof(usbdevfs_ioctl), &err);
-    g_clear_error(&err);
+    UMockdevIoctlData *d = argument_of(client, sizeof(usbdevfs_ioctl));
     if (d == nullptr)
         return {-1, EFAULT};
     usbdevfs_ioctl cmd{};
@@ -622,10 +621,7 @@ ReaderDevice::Completion ReaderDevice::usbfs_ioctl(UMockdevIoctlClient *client)
 
 ReaderDevice::Completion ReaderDevice::get_driver(UMockdevIoctlClient *client)
 {
-    GError *err = nullptr;
-    UMockdevIoctlData *d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                       sizeof(usbdevfs_getdriver), &err);
-    g_clear_error(&err);
+    UMockdevIoctlData *d = argument_of(client, sizeof(usbdevfs_getdriver));
     if (d == nullptr)
         return {-1, EFAULT};
     auto *query = reinterpret_cast<usbdevfs_getdriver *>(d->data);
@@ -649,10 +645,7 @@ ReaderDevice::Completion ReaderDevice::get_driver(UMockdevIoctlClient *client)
 
 ReaderDevice::Completion ReaderDevice::disconnect_claim(UMockdevIoctlClient *client)
 {
-    GError *err = nullptr;
-    UMockdevIoctlData *d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                       sizeof(usbdevfs_disconnect_claim), &err);
-    g_clear_error(&err);
+    UMockdevIoctlData *d = argument_of(client, sizeof(usbdevfs_disconnect_claim));
     if (d == nullptr)
         return {-1, EFAULT};
     const unsigned iface = reinterpret_cast<usbdevfs_disconnect_claim *>(d->data)->interface;
