@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "figures_clock.h"
+#include "raw_link.h"
 #include "vessik_read.h"
 
 namespace {
@@ -46,13 +47,7 @@ constexpr double kMsPerS = 1000.0;
 // One read of the card lying on `reader`; false if none was read.
 bool ReadCard(vessik_reader *reader)
 {
-    vessik_read_options options;
-    vessik_read_options_init(&options);
-    options.deadline_ms = kReadDeadlineMs;
-    options.report_same_card = 1; // the card stays on the reader between rounds
-    vessik_card card;
-    vessik_card_init(&card);
-    return vessik_reader_read(reader, &options, &card) == VESSIK_OK;
+    return figures::ReadLyingCard(reader, kReadDeadlineMs) == VESSIK_OK;
 }
 
 bool OpenAll(const std::vector<std::string> &wheres, std::vector<vessik_reader *> *readers)
@@ -224,48 +219,17 @@ int Idle(double seconds)
     return all_timed_out ? 0 : 1;
 }
 
-// The find command and the reader's ends, written out so that the floor
-// does not lean on the library.
-constexpr unsigned char kFindFrame[] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x20, 0x01, 0x22};
-constexpr uint16_t kReaderVendor = 0x0400;
-constexpr uint16_t kReaderProduct = 0xC35A;
-constexpr int kInterface = 0;
-constexpr int kHeaderBytes = 7;
-constexpr unsigned char kHeaderOut = 0x02;
-constexpr unsigned char kBodyOut = 0x06;
-constexpr unsigned char kHeaderIn = 0x81;
-constexpr unsigned char kBodyIn = 0x85;
-constexpr int kStageBytes = 2048;
-constexpr unsigned kStageTimeoutMs = 100;
-
-// One find: its two OUT stages and the answer's two IN stages.
-bool RawFind(libusb_device_handle *handle)
-{
-    unsigned char frame[sizeof kFindFrame];
-    std::copy(kFindFrame, kFindFrame + sizeof kFindFrame, frame);
-    unsigned char answer[kStageBytes];
-    int n = 0;
-    return libusb_bulk_transfer(handle, kHeaderOut, frame, kHeaderBytes, &n, kStageTimeoutMs) ==
-               0 &&
-           libusb_bulk_transfer(handle, kBodyOut, frame + kHeaderBytes, sizeof frame - kHeaderBytes,
-                                &n, kStageTimeoutMs) == 0 &&
-           libusb_bulk_transfer(handle, kHeaderIn, answer, kStageBytes, &n, kStageTimeoutMs) == 0 &&
-           libusb_bulk_transfer(handle, kBodyIn, answer, kStageBytes, &n, kStageTimeoutMs) == 0;
-}
-
+// The floor goes straight through libusb with the model's find frame, so
+// that it does not lean on the library.
 int RawIdle(double seconds)
 {
     constexpr useconds_t kPauseUs = VESSIK_DEFAULT_POLL_INTERVAL_MS * 1000;
-    libusb_context *context = nullptr;
-    if (libusb_init(&context) != 0)
-        return 1;
-    libusb_device_handle *handle =
-        libusb_open_device_with_vid_pid(context, kReaderVendor, kReaderProduct);
-    if (handle == nullptr || libusb_claim_interface(handle, kInterface) != 0) {
+    const std::vector<uint8_t> find = testsupport::CommandFrame(vsim::kCmdFind);
+    unsigned char answer[2 * testsupport::kRawStageBytes];
+    testsupport::RawLink link;
+    if (link.open() != 0) {
         std::printf("figures error=cannot open and claim the reader\n");
-        if (handle != nullptr)
-            libusb_close(handle);
-        libusb_exit(context);
+        link.close();
         return 1;
     }
     int finds = 0;
@@ -273,15 +237,13 @@ int RawIdle(double seconds)
     const double wall0 = NowS();
     const double cpu0 = ProcessCpuS();
     while (ok && NowS() - wall0 < seconds) {
-        ok = RawFind(handle);
+        ok = link.write_frame(find) == 0 && link.read_answer(answer) >= 0;
         ++finds;
         usleep(kPauseUs);
     }
     const double wall = NowS() - wall0;
     const double cpu = ProcessCpuS() - cpu0;
-    libusb_release_interface(handle, kInterface);
-    libusb_close(handle);
-    libusb_exit(context);
+    link.close();
     std::printf("figures raw-idle finds=%d wall_s=%.2f cpu_s_per_s=%.5f cpu_ms_per_find=%.3f%s\n",
                 finds, wall, cpu / wall, cpu * kMsPerS / finds, ok ? "" : " error=a find failed");
     return ok ? 0 : 1;

@@ -63,25 +63,12 @@ void CountFrame(int level, const char *message, void *context)
     }
 }
 
-int ReadOnce(vessik_reader *reader, unsigned deadline_ms)
-{
-    vessik_read_options options;
-    vessik_read_options_init(&options);
-    options.deadline_ms = deadline_ms;
-    options.report_same_card = 1; // the card stays on the module between rounds
-    vessik_card card;
-    vessik_card_init(&card);
-    const int result = vessik_reader_read(reader, &options, &card);
-    std::memset(&card, 0, sizeof card);
-    return result;
-}
-
 int Read(vessik_reader *reader, int rate, int rounds)
 {
     std::vector<double> ms;
     for (int i = 0; i < rounds; ++i) {
         const double start = NowS();
-        if (ReadOnce(reader, kReadDeadlineMs) != VESSIK_OK) {
+        if (figures::ReadLyingCard(reader, kReadDeadlineMs) != VESSIK_OK) {
             std::fprintf(stderr, "read %d failed\n", i + 1);
             return EXIT_FAILURE;
         }
@@ -89,7 +76,7 @@ int Read(vessik_reader *reader, int rate, int rounds)
     }
     WireCount wire;
     vessik_set_log_handler(VESSIK_LOG_TRACE, CountFrame, &wire);
-    const int traced = ReadOnce(reader, kReadDeadlineMs);
+    const int traced = figures::ReadLyingCard(reader, kReadDeadlineMs);
     vessik_set_log_handler(0, nullptr, nullptr);
     if (traced != VESSIK_OK) {
         std::fprintf(stderr, "the traced read failed\n");
@@ -108,7 +95,7 @@ int Idle(vessik_reader *reader, int rate, int seconds)
 {
     const double cpu_start = ProcessCpuS();
     const double start = NowS();
-    const int result = ReadOnce(reader, static_cast<unsigned>(seconds) * 1000u);
+    const int result = figures::ReadLyingCard(reader, static_cast<unsigned>(seconds) * 1000u);
     const double wall = NowS() - start;
     const double cpu_ms = (ProcessCpuS() - cpu_start) * kMsPerS;
     if (result != VESSIK_E_TIMEOUT) {

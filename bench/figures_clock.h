@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Clocks and a median for the figures programs under the launcher.
+// Clocks, a median and a read of the card left lying on the reader, for the
+// figures programs under the launcher.
 #ifndef VESSIK_BENCH_FIGURES_CLOCK_H
 #define VESSIK_BENCH_FIGURES_CLOCK_H
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <sys/resource.h>
 #include <vector>
+
+#include "vessik_read.h"
 
 namespace figures {
 
@@ -40,6 +44,21 @@ inline double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// One read of the card lying on `reader`, which stays there between rounds;
+// the card is wiped after.
+inline int ReadLyingCard(vessik_reader *reader, unsigned deadline_ms)
+{
+    vessik_card card;
+    vessik_card_init(&card);
+    vessik_read_options options;
+    vessik_read_options_init(&options);
+    options.deadline_ms = deadline_ms;
+    options.report_same_card = 1;
+    const int result = vessik_reader_read(reader, &options, &card);
+    std::memset(&card, 0, sizeof card);
+    return result;
 }
 
 } // namespace figures

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "IdCardLib.h"
+#include "client_args.h"
 #include "figures_clock.h"
 #include "raw_link.h"
 #include "vessik.h"
@@ -119,21 +120,15 @@ int mode_raw_cycles(int cycles)
     return 0;
 }
 
-int count_arg(int argc, char **argv, int fallback)
-{
-    return argc > 2 ? std::max(1, std::atoi(argv[2])) : fallback;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "read")
-        return mode_read(count_arg(argc, argv, 5));
-    if (mode == "raw-cycles")
-        return mode_raw_cycles(count_arg(argc, argv, 1000));
+    const testsupport::ClientArgs args(argc, argv);
+    if (args.mode() == "read")
+        return mode_read(args.count(5));
+    if (args.mode() == "raw-cycles")
+        return mode_raw_cycles(args.count(1000));
     std::fprintf(stderr, "usage: vessik_raw_figures read N | raw-cycles N\n");
     return 2;
 }

@@ -12,6 +12,7 @@
 
 #include "CardMain.h"
 #include "fuzz_input.h"
+#include "quiet_bus.h"
 #include "testbus.h"
 #include "virtual_reader.h"
 
@@ -105,9 +106,8 @@ void CheckICCard(CardMain &reader_main, const uint8_t *frame)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzInput in(data, size);
-    testbus::reset();
-    vsim::VirtualReader reader;
-    reader.set_keep_log(false);
+    QuietBus bus;
+    vsim::VirtualReader &reader = bus.reader;
     testbus::attach(&reader);
 
     Script script;

@@ -13,6 +13,7 @@
 
 #include "IdCardLib.h"
 #include "fuzz_input.h"
+#include "quiet_bus.h"
 #include "record_checks.h"
 #include "testbus.h"
 #include "vessik_read.h"
@@ -231,9 +232,8 @@ void ReadWholeCard()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzInput in(data, size);
-    testbus::reset();
-    vsim::VirtualReader reader;
-    reader.set_keep_log(false);
+    QuietBus bus;
+    vsim::VirtualReader &reader = bus.reader;
     const uint8_t setup = in.byte();
     const bool whole_card = (setup & 8) != 0;
     if ((setup & 1) != 0)

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "IdCardLib.h"
+#include "client_args.h"
 #include "footprint.h"
 #include "raw_link.h"
 #include "vessik.h"
@@ -190,25 +191,20 @@ int mode_claim_after_crash()
     return 0;
 }
 
-int count_arg(int argc, char **argv, int fallback)
-{
-    return argc > 2 ? std::max(1, std::atoi(argv[2])) : fallback;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::string mode = argc > 1 ? argv[1] : "";
+    const testsupport::ClientArgs args(argc, argv);
+    const std::string mode = args.mode();
     if (mode == "read")
-        return mode_read(count_arg(argc, argv, 1), true);
+        return mode_read(args.count(1), true);
     if (mode == "read-all")
-        return mode_read(count_arg(argc, argv, 1), false);
+        return mode_read(args.count(1), false);
     if (mode == "heartbeat" || mode == "self-check")
         return mode_maintenance(mode == "heartbeat");
     if (mode == "idle-in")
-        return mode_idle_in(static_cast<unsigned>(count_arg(argc, argv, 1000)));
+        return mode_idle_in(static_cast<unsigned>(args.count(1000)));
     if (mode == "claim-after-crash")
         return mode_claim_after_crash();
     std::fprintf(stderr, "usage: e2e_client read MAX | read-all N | heartbeat | self-check | "
