@@ -60,8 +60,9 @@ inline void ExpectRecordShows(const vessik_card &record, const vsim::CardFields 
         }
     }
     for (const RecordField &r : kRecordFields) {
-        if (carried.count(r.offset) == 0)
+        if (carried.count(r.offset) == 0) {
             EXPECT_EQ(RecordText(record, r.offset), "") << r.key << " is not the card's";
+        }
     }
 }
 
