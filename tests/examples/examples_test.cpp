@@ -17,11 +17,11 @@ using namespace testsupport;
 const std::string kCards = VSIM_CARDS_DIR;
 const std::string kSampleName = "测试样卡";
 const std::string kSampleId = "990000199003070013";
-const char *const kWaitOneSecond = "1";
 
 struct Example {
     const char *name;
-    std::vector<std::string> command; // waits a second for a card
+    std::vector<std::string> command; // waits the example's default 10 s for a card
+    std::vector<std::string> wait_one_second;
 };
 
 void PrintTo(const Example &example, std::ostream *os)
@@ -32,13 +32,14 @@ void PrintTo(const Example &example, std::ostream *os)
 std::vector<Example> Examples()
 {
     return {
-        {"C", {EXAMPLE_READ_CARD, kWaitOneSecond}},
-        {"Cxx", {EXAMPLE_READ_EVERY_READER, kWaitOneSecond}},
+        {"C", {EXAMPLE_READ_CARD}, {"1"}},
+        {"Cxx", {EXAMPLE_READ_EVERY_READER}, {"1"}},
 #ifdef EXAMPLE_READ_CARD_PY
         {"Python",
          {"/usr/bin/env", "PYTHONDONTWRITEBYTECODE=1", "PYTHONPATH=" EXAMPLE_PYTHON_PACKAGE,
           "VESSIK_LIBRARY=" EXAMPLE_LIBRARY, "VESSIK_PHOTO_DECODER=" EXAMPLE_DECODER,
-          EXAMPLE_PYTHON, EXAMPLE_READ_CARD_PY, "--timeout", kWaitOneSecond}},
+          EXAMPLE_PYTHON, EXAMPLE_READ_CARD_PY},
+         {"--timeout", "1"}},
 #endif
     };
 }
@@ -56,7 +57,10 @@ TEST_P(ExampleUnderLauncher, PrintsTheCardOnTheReader)
 
 TEST_P(ExampleUnderLauncher, SaysWhyWhenNoCardComes)
 {
-    const Outcome r = Launch({"--no-card"}, GetParam().command);
+    std::vector<std::string> command = GetParam().command;
+    command.insert(command.end(), GetParam().wait_one_second.begin(),
+                   GetParam().wait_one_second.end());
+    const Outcome r = Launch({"--no-card"}, command);
 
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("no card before the deadline"), std::string::npos) << r.err;
@@ -71,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(Examples, ExampleUnderLauncher, testing::ValuesIn(Examp
 TEST(ReadEveryReaderExample, ReadsEachReaderAtOnce)
 {
     const Outcome r = Launch({"--readers", "2", "--card", "2:" + kCards + "/hmt-permit.card"},
-                             {EXAMPLE_READ_EVERY_READER, kWaitOneSecond});
+                             {EXAMPLE_READ_EVERY_READER});
 
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("usb:1-1: resident " + kSampleName + " " + kSampleId + "\n"),
