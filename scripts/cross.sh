@@ -2,16 +2,18 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the kit for other CPUs with Debian's cross compilers and runs its
 # in-process suites there under qemu-user:
-#   scripts/cross.sh [arm64|s390x]...   (no argument: both)
+#   scripts/cross.sh [arm64|s390x|mips64el]...   (no argument: all three)
 # arm64 is little-endian like x86-64; s390x is big-endian and shows any
-# assumption about the host's byte order. Built for each: the library, the
-# stand-in photo decoder, the test bus and every suite that runs in one
-# process through it (decoding, helpers, USB and serial transport, card
-# read, extended read, maintenance, the linking surface) with the fuzz
-# corpus replays. Left to x86-64: the virtual reader launcher (umockdev) and
+# assumption about the host's byte order; mips64el (Loongson) takes no SIMD
+# path of the kit's and has ioctl and termios numbers of its own. Built for
+# each: the library, the stand-in photo decoder, the test bus and every
+# suite that runs in one process through it (decoding, helpers, USB and
+# serial transport, card read, extended read, maintenance, the linking
+# surface) with the fuzz corpus replays. Left to x86-64: the virtual reader launcher (umockdev) and
 # all that runs under it, the service and its browser page, the Python
-# package, the packaging tests and the soaks. For arm64 the Debian packages
-# are made too, and their architecture and dependencies checked.
+# package, the packaging tests and the soaks. For arm64 and mips64el the
+# Debian packages are made too, and their architecture and dependencies
+# checked.
 # CROSS_BUILD_DIR_PREFIX (build-cross-) and JOBS (nproc) change where and how.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,6 +43,7 @@ triplet_of() {
   case "$1" in
     arm64) echo aarch64-linux-gnu ;;
     s390x) echo s390x-linux-gnu ;;
+    mips64el) echo mips64el-linux-gnuabi64 ;;
     *) return 1 ;;
   esac
 }
@@ -59,8 +62,8 @@ install_cross_packages() {
     "libbenchmark-dev:$arch"
 }
 
-# Made and checked from the arm64 tree: every package is arm64 (the Python
-# one is for all), and none asks for a package of the build machine's.
+# Made and checked from the target's tree: every package is for it (the
+# Python one is for all), and none asks for a package of the build machine's.
 check_packages() {
   local dir=$1 arch=$2 deb status=0 triplet
   triplet=$(triplet_of "$arch")
@@ -121,6 +124,7 @@ qemu_of() {
   case "$1" in
     arm64) echo aarch64 ;;
     s390x) echo s390x ;;
+    mips64el) echo mips64el ;;
   esac
 }
 
@@ -128,13 +132,14 @@ machine_of() {
   case "$1" in
     arm64) echo 'ARM aarch64' ;;
     s390x) echo 'IBM S/390' ;;
+    mips64el) echo 'LSB.*MIPS64' ;;
   esac
 }
 
 run_target() {
   local arch=$1 triplet dir
   triplet=$(triplet_of "$arch") || {
-    echo "usage: $0 [arm64|s390x]..." >&2
+    echo "usage: $0 [arm64|s390x|mips64el]..." >&2
     return 2
   }
   dir="$CROSS_BUILD_DIR_PREFIX$arch"
@@ -153,14 +158,14 @@ run_target() {
 
   decode_figures "$dir" "$arch"
 
-  if [ "$arch" = arm64 ]; then
+  if [ "$arch" = arm64 ] || [ "$arch" = mips64el ]; then
     apt_install_missing file
     check_packages "$dir" "$arch"
   fi
 }
 
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(arm64 s390x)
+[ ${#targets[@]} -eq 0 ] && targets=(arm64 s390x mips64el)
 for t in "${targets[@]}"; do
   start=$SECONDS
   run_target "$t"

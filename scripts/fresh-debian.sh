@@ -11,10 +11,11 @@
 # The minimal root (debootstrap --variant=minbase bookworm, plus the packages
 # below) is made once and kept in VESSIK_FRESH_CACHE (default
 # /var/cache/vessik-fresh); each run gets a fresh overlay on it (a copy where
-# overlayfs cannot be mounted), a clone of HEAD in /usr/local/src/libvessik
-# (not under /root, which the tests that run a program as another user cannot
-# enter), and this machine's own certificate authorities, so that it reaches
-# the same package registries. Everything else the kit's own steps must
+# overlayfs cannot be mounted), a clone of HEAD in /root/libvessik, where a
+# newcomer working as root clones it (a folder of mode 0700 that the tests
+# running a program as another user must not need to enter), and this
+# machine's own certificate authorities, so that it reaches the same package
+# registries. Everything else the kit's own steps must
 # install. Uncommitted changes are not in the clone.
 #
 # It prints the time to the first card and the test result; exit status 0
@@ -52,7 +53,7 @@ die() {
 
 root=$cache/root
 stamp=$cache/root.packages
-checkout=/usr/local/src/libvessik
+checkout=/root/libvessik
 
 # The root is remade when the package list changes.
 cached_root_is_current() {
@@ -186,6 +187,8 @@ start_run() {
   if [ -n "$(git -C "$source_dir" status --porcelain --untracked-files=no)" ]; then
     say "note: uncommitted changes in $source_dir are not part of this run"
   fi
+  # root's home as Debian makes it: no one else may enter.
+  chmod 0700 "$merged/root"
   git clone -q "$source_dir" "$merged$checkout"
   git -C "$merged$checkout" checkout -q --detach "$head"
   say "checkout $(git -C "$source_dir" log -1 --format='%h %s' "$head")"

@@ -10,9 +10,9 @@
 #      and pyflakes and mypy over the Python package; any finding fails the run;
 #   4. the in-process suites that run reads on several threads, built with
 #      ThreadSanitizer; any report fails the run;
-#   5. cross builds for arm64 and big-endian s390x, their in-process suites
-#      and corpus replays under qemu-user, and the arm64 packages checked
-#      (scripts/cross.sh).
+#   5. cross builds for arm64, big-endian s390x and mips64el, their
+#      in-process suites and corpus replays under qemu-user, and the arm64
+#      and mips64el packages checked (scripts/cross.sh).
 # Usage: scripts/hardening.sh [asan|fuzz|tidy|tsan|cross]...   (no argument: all five)
 # ASAN_BUILD_DIR (build-asan), FUZZ_BUILD_DIR (build-fuzz), FUZZ_SECONDS and
 # JOBS (nproc, at most 2 fuzzers at once) change where and how.

@@ -5,18 +5,15 @@
 //
 //   node browser_test.mjs --launcher L --vessikd V --decoder FAKE.so --cards DIR --out DIR
 //                         [--chromium C]
-import { spawn } from 'node:child_process';
-import { createServer } from 'node:http';
 import { mkdirSync } from 'node:fs';
-import { userInfo } from 'node:os';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
-import { chromium } from 'playwright-core';
+import { check, launchChromium, runScenarios, serviceFixture, startOtherOrigin }
+  from './service_fixture.mjs';
 
 const SAMPLE_NAME = '测试样卡';
 const SAMPLE_ID = '990000199003070013';
 const TOKEN = 'browser-test-token-0123456789';
-const START_LIMIT_MS = 15000;
 const CARD_LIMIT_MS = 15000;
 
 const { values: opts } = parseArgs({
@@ -31,43 +28,7 @@ const { values: opts } = parseArgs({
 });
 mkdirSync(opts.out, { recursive: true });
 
-function check(condition, message) {
-  if (!condition) throw new Error(message);
-}
-
-// vessikd under the virtual reader; resolves once it listens. The user
-// running the test receives cards on its streams, as the user at the seat
-// does (there is no seat here).
-function startService(readerArgs, serviceArgs = [], env = {}) {
-  const args = [...readerArgs, '--', opts.vessikd, '--config=/dev/null', '--port=0',
-                '--listen=127.0.0.1', `--events-allow-users=${userInfo().username}`,
-                ...serviceArgs];
-  const proc = spawn(opts.launcher, args, { env: { ...process.env, ...env } });
-  let output = '';
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('vessikd did not listen: ' + output)),
-                             START_LIMIT_MS);
-    const take = (chunk) => {
-      output += chunk;
-      const m = /listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(output);
-      if (m) {
-        clearTimeout(timer);
-        resolve({ proc, url: `http://127.0.0.1:${m[1]}/`, output: () => output });
-      }
-    };
-    proc.stdout.on('data', take);
-    proc.stderr.on('data', take);
-    proc.on('exit', (code) => reject(new Error(`vessikd ended (${code}): ${output}`)));
-  });
-}
-
-function stopService(service) {
-  return new Promise((resolve) => {
-    service.proc.removeAllListeners('exit');
-    service.proc.on('exit', (code) => resolve(code));
-    service.proc.kill('SIGTERM');
-  });
-}
+const { startService, stopService } = serviceFixture(opts);
 
 // A page that fails the run on any script error, console error or refused
 // request (a CSP violation shows as one).
@@ -89,13 +50,6 @@ async function text(page, selector) {
 async function waitForText(page, selector, expected) {
   await page.locator(selector).filter({ hasText: expected }).first()
       .waitFor({ timeout: CARD_LIMIT_MS });
-}
-
-async function scenario(name, browser, run) {
-  process.stdout.write(`[ RUN      ] ${name}\n`);
-  const started = Date.now();
-  await run(browser);
-  process.stdout.write(`[       OK ] ${name} (${Date.now() - started} ms)\n`);
 }
 
 // A card laid on the reader shows by itself; the button reads it again.
@@ -202,21 +156,6 @@ async function photoFromDecoder(browser) {
   }
 }
 
-// An integrator's page on another origin, served here on a port of its own
-// under a name of its own (chromium maps the name to 127.0.0.1): vessikd
-// refuses pages on the loopback other than its own, whoever lists them.
-function startOtherOrigin(name) {
-  const server = createServer((req, res) => {
-    res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
-    res.end('<!DOCTYPE html><title>counter</title><p>counter page</p>');
-  });
-  return new Promise((resolve) => {
-    server.listen(0, '127.0.0.1', () => {
-      resolve({ server, origin: `http://${name}:${server.address().port}` });
-    });
-  });
-}
-
 // The README's lines, run in a page of another origin: an allowed origin
 // reads the card (preflight and all) and hears the event stream; another
 // origin's fetch is refused by the browser.
@@ -281,30 +220,16 @@ async function tokenPrompt(browser) {
   }
 }
 
-const browser = await chromium.launch({
-  executablePath: opts.chromium,
-  // The network here is closed: chromium's own calls home would only be
-  // refused (and slow the start), so they are switched off.
-  args: ['--no-sandbox', '--font-render-hinting=none', '--disable-gpu', '--disable-quic',
-         '--no-first-run', '--disable-background-networking', '--disable-component-update',
-         '--disable-sync', '--host-resolver-rules=MAP *.example.test 127.0.0.1'],
-});
-let failed = false;
-for (const [name, run] of [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
+const browser = await launchChromium(opts.chromium);
+const failed = await runScenarios(browser,
+                          [['ServicePage.CardLaidDownShowsAndReadButtonReads', cardLaidDown],
                            ['ServicePage.LiftedCardIsMarked', cardLifted],
                            ['ServicePage.PhotoFromAnInstalledDecoder', photoFromDecoder],
                            ['ServicePage.AppendedAddressAndAnUnknownCardOnTwoReaders',
                             appendedAddressAndUnknownCard],
                            ['ServicePage.TokenPromptThenCards', tokenPrompt],
                            ['ServicePage.AnotherOriginReadsWithTheReadmeLines',
-                            otherOriginReads]]) {
-  try {
-    await scenario(name, browser, run);
-  } catch (err) {
-    failed = true;
-    process.stdout.write(`${err.stack}\n[  FAILED  ] ${name}\n`);
-  }
-}
+                            otherOriginReads]]);
 await browser.close();
 process.stdout.write(`screenshots: ${opts.out}\n`);
 process.exit(failed ? 1 : 0);

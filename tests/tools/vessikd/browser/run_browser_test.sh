@@ -7,11 +7,15 @@
 # under CI (CI=true) it fails instead: CI must not go green without the page
 # having been seen in a browser.
 #
-#   run_browser_test.sh SOURCE_DIR WORK_DIR LAUNCHER VESSIKD DECODER
+#   run_browser_test.sh SOURCE_DIR WORK_DIR LAUNCHER VESSIKD DECODER CARDS [SCRIPT ARG...]
+# SCRIPT (browser_test.mjs by default) runs beside SOURCE_DIR's modules, with
+# the options above and its own ARGs.
 set -eu
 source_dir=$1
 work_dir=$2
 shift 2
+script=$source_dir/browser_test.mjs
+[ $# -gt 4 ] && script=$5
 chromium=${VESSIK_CHROMIUM:-/usr/bin/chromium}
 # npm ci needs a lockfile of version 3 understood: npm 7 or newer.
 npm_needed=7
@@ -85,8 +89,9 @@ fi
 mkdir -p "$work_dir"
 # The script runs from the folder that holds node_modules, so that Node finds
 # playwright-core there.
-for file in package.json package-lock.json browser_test.mjs; do
-    cp "$source_dir/$file" "$work_dir/$file"
+for file in "$source_dir"/package.json "$source_dir"/package-lock.json "$source_dir"/*.mjs \
+    "$script"; do
+    cp "$file" "$work_dir/"
 done
 cd "$work_dir"
 if [ ! -f node_modules/playwright-core/package.json ] ||
@@ -103,5 +108,8 @@ if [ -n "$chromium_wanted" ] && [ "$chromium_major" -lt "$chromium_wanted" ]; th
 fi
 echo "node $found, npm $npm_found, playwright-core $playwright, $chromium_found"
 
-exec node browser_test.mjs --launcher "$1" --vessikd "$2" --decoder "$3" --cards "$4" \
-    --out "$work_dir/screenshots" --chromium "$chromium"
+launcher=$1 vessikd=$2 decoder=$3 cards=$4
+shift 4
+[ $# -gt 0 ] && shift
+exec node "$(basename "$script")" --launcher "$launcher" --vessikd "$vessikd" --decoder "$decoder" \
+    --cards "$cards" --out "$work_dir/screenshots" --chromium "$chromium" "$@"
