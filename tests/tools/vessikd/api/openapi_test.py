@@ -232,6 +232,9 @@ def main():
         if os.environ.get("OPENAPI_TEST_TIMES"):
             print("row %d: %.2f s" % (n, time.monotonic() - started))
 
+    if full.request("GET", "/v1/openapi.json")[2] != open(DOC_PATH, "rb").read():
+        failures.append("/v1/openapi.json is not the document of the source tree")
+
     # Answers that need more than one request.
     slow = threading.Thread(target=full.request, args=(
         "POST", "/v1/readers/usb:1-5/read", json_type, '{"deadline_ms": 1500}'))
