@@ -160,6 +160,7 @@ build_and_check() {
   expect_file vessik-tools "/usr/bin/vessik-read"
   expect_file vessik-tools "/usr/bin/vessikd"
   expect_file vessik-tools "/etc/vessik/vessikd\.conf"
+  expect_file vessik-tools "/usr/share/vessik/openapi\.json"
   expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.service"
   expect_file vessik-tools "/usr/lib/systemd/system/vessikd\.socket"
   expect_file vessik-tools "/usr/lib/sysusers\.d/vessikd\.conf"

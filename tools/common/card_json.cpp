@@ -61,6 +61,38 @@ const char *id_check_name(int id_check)
     }
 }
 
+// The names of the fields whose card text was damaged, in the order of
+// their VESSIK_FIELD_* bits.
+Json damaged_field_names(unsigned bits)
+{
+    static const struct {
+        unsigned bit;
+        const char *name;
+    } kFields[] = {
+        {VESSIK_FIELD_NAME, "name"},
+        {VESSIK_FIELD_NAME_EN, "name_en"},
+        {VESSIK_FIELD_SEX, "sex"},
+        {VESSIK_FIELD_NATION_CODE, "nation_code"},
+        {VESSIK_FIELD_BIRTH, "birth"},
+        {VESSIK_FIELD_ADDRESS, "address"},
+        {VESSIK_FIELD_ID_NUMBER, "id_number"},
+        {VESSIK_FIELD_AUTHORITY, "authority"},
+        {VESSIK_FIELD_VALID_FROM, "valid_from"},
+        {VESSIK_FIELD_VALID_TO, "valid_to"},
+        {VESSIK_FIELD_PASS_NUMBER, "pass_number"},
+        {VESSIK_FIELD_ISSUE_COUNT, "issue_count"},
+        {VESSIK_FIELD_VERSION, "version"},
+        {VESSIK_FIELD_APPENDED_ADDRESS, "appended_address"},
+        {VESSIK_FIELD_TYPE_MARKER, "type_marker"},
+    };
+    Json names = Json::array();
+    for (const auto &f : kFields) {
+        if ((bits & f.bit) != 0)
+            names.push_back(f.name);
+    }
+    return names;
+}
+
 Json card_to_json(const vessik_card &card, const std::string &photo_image)
 {
     Json j;
@@ -105,6 +137,9 @@ Json card_to_json(const vessik_card &card, const std::string &photo_image)
         j["appended_address"] = field(card.appended_address);
         j["appended_address_raw"] = base64_encode(card.appended_address_raw, bytes);
     }
+    // Which texts are not the card's exactly; a card read whole says nothing.
+    if (card.damaged_fields != 0)
+        j["damaged_fields"] = damaged_field_names(card.damaged_fields);
     return j;
 }
 

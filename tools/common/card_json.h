@@ -38,6 +38,9 @@ using Json = nlohmann::ordered_json;
 //   for fingerprints
 //   appended_address_state, appended_address, appended_address_raw (base64
 //   of the module's answer): when the read asked for the appended address
+//   damaged_fields: the names of the fields whose card text was replaced or
+//   dropped in part, when there are any
+// (tools/vessikd/openapi.json says what each field means).
 Json card_to_json(const vessik_card &card, const std::string &photo_image = std::string());
 
 // The text of a JSON value. A byte sequence that is not UTF-8 (a damaged or

@@ -5,6 +5,7 @@
 // module's identifier, and names the photo decoder that programs get. Serial
 // ports are checked when named (--serial, or VESSIK_SERIAL_READERS): the
 // device, this user's access to it, and whether a module answers on it.
+// It also says whether vessikd is up, and whom it admits.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,11 +18,13 @@
 #include "NvUsb.h"
 #include "capture.h"
 #include "checks.h"
+#include "config.h"
 #include "exit_status.h"
 #include "photo_decoder_probe.h"
 #include "reader_list.h"
 #include "reader_location.h"
 #include "serial_checks.h"
+#include "service_check.h"
 #include "vessik_read.h"
 #include "vessik_usb_ids.h"
 
@@ -33,20 +36,24 @@ using doctor::kExitReady;
 using doctor::kExitUsage;
 
 constexpr long kMaxReads = 1000;
+constexpr long kMaxPort = 65535;
 
 const char *const kUsage =
-    "Usage: vessik-doctor [--serial DEVICE[@RATE]]...\n"
+    "Usage: vessik-doctor [--serial DEVICE[@RATE]]... [--service-port PORT]\n"
     "       vessik-doctor --capture FILE [--reads N] [--reader WHERE] [--keep-module-id]\n"
     "Lists the card readers (USB %04x:%04x) on this machine and checks for each one\n"
     "whether this user can open its device node, whether a kernel driver or another\n"
     "program holds its interface 0, and which module it carries (opened briefly when\n"
-    "its interface is free); and which photo decoder programs get.\n"
+    "its interface is free); which photo decoder programs get; and whether vessikd\n"
+    "is up, with whom it admits (users, origins, token).\n"
     "\n"
     "  --serial DEVICE[@RATE]  also check a security module on this serial port\n"
     "                          (e.g. /dev/ttyUSB0 or /dev/ttyS1@57600): the device,\n"
     "                          this user's access to it, whether a module answers\n"
     "                          its status query, and its identifier. Without it,\n"
     "                          the ports in VESSIK_SERIAL_READERS are checked.\n"
+    "  --service-port PORT     look for vessikd on 127.0.0.1:PORT (default: the port\n"
+    "                          of %s, else 19904)\n"
     "\n"
     "With --capture it reads a card N times (default 1; it asks you to lay the card\n"
     "on and lift it) from the reader at WHERE (default usb: the first USB reader)\n"
@@ -392,20 +399,39 @@ int verdict(const Tally &tally, bool serial_checked)
     return kExitReady;
 }
 
-// --serial DEVICE[@RATE] (or --serial=...), repeatable; false for anything
-// else on the command line.
-bool parse_options(int argc, char **argv, std::vector<std::string> *serial)
+// The value of `option` in `arg` (--option=VALUE) or in the next argument;
+// false when `arg` is another option.
+bool option_value(const std::string &option, int argc, char **argv, int &i, std::string &value)
 {
-    const std::string option = "--serial";
+    const std::string arg = argv[i];
+    if (arg == option && i + 1 < argc) {
+        value = argv[++i];
+        return true;
+    }
+    if (arg.compare(0, option.size() + 1, option + "=") == 0 && arg.size() > option.size() + 1) {
+        value = arg.substr(option.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+// --serial DEVICE[@RATE] (or --serial=...), repeatable, and --service-port
+// PORT; false for anything else on the command line.
+bool parse_options(int argc, char **argv, std::vector<std::string> *serial, int *service_port)
+{
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == option && i + 1 < argc)
-            serial->push_back(argv[++i]);
-        else if (arg.compare(0, option.size() + 1, option + "=") == 0 &&
-                 arg.size() > option.size() + 1)
-            serial->push_back(arg.substr(option.size() + 1));
-        else
+        std::string value;
+        if (option_value("--serial", argc, argv, i, value)) {
+            serial->push_back(value);
+        } else if (option_value("--service-port", argc, argv, i, value)) {
+            char *end = nullptr;
+            const long port = strtol(value.c_str(), &end, 10);
+            if (*end != '\0' || port < 1 || port > kMaxPort)
+                return false;
+            *service_port = static_cast<int>(port);
+        } else {
             return false;
+        }
     }
     return true;
 }
@@ -419,12 +445,15 @@ int main(int argc, char **argv)
         return doctor::RunCapture(capture);
     const bool help = argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0);
     std::vector<std::string> named_ports;
-    if (help || !parse_options(argc, argv, &named_ports)) {
-        fprintf(help ? stdout : stderr, kUsage, vessik::kReaderVendorId, vessik::kReaderProductId);
+    int service_port = 0;
+    if (help || !parse_options(argc, argv, &named_ports, &service_port)) {
+        fprintf(help ? stdout : stderr, kUsage, vessik::kReaderVendorId, vessik::kReaderProductId,
+                vessikd::kDefaultConfigPath);
         return help && argc == 2 ? kExitReady : kExitUsage;
     }
 
     print_decoder(vessik_tools::probe_photo_decoder());
+    doctor::report_service(service_port > 0 ? service_port : doctor::service_port_from_settings());
 
     int count = 0;
     const std::vector<vessik_reader_info> listed = list_readers(&count);

@@ -1,11 +1,14 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Writes OUTPUT, a C++ file holding each of FILES (a ;-list) as a byte array
-# for www_assets.h. index.html is served at "/", every other file at
-# "/<name>". Run as: cmake -DOUTPUT=... -DFILES=... -P embed_www.cmake
+# for www_assets.h. index.html is served at "/", the API's document at
+# "/v1/openapi.json", every other file at "/<name>". Run as: cmake -DOUTPUT=... -DFILES=... -P embed_www.cmake
 set(types_html "text/html; charset=utf-8")
 set(types_js "text/javascript; charset=utf-8")
 set(types_css "text/css; charset=utf-8")
 set(types_svg "image/svg+xml")
+set(types_json "application/json")
+set(url_index.html "/")
+set(url_openapi.json "/v1/openapi.json")
 
 set(arrays "")
 set(entries "")
@@ -18,8 +21,8 @@ foreach(file IN LISTS FILES)
   if(NOT DEFINED types_${ext})
     message(FATAL_ERROR "embed_www: no content type for ${name}")
   endif()
-  if(name STREQUAL "index.html")
-    set(url "/")
+  if(DEFINED url_${name})
+    set(url "${url_${name}}")
   else()
     set(url "/${name}")
   endif()

@@ -2,11 +2,13 @@
 // vessikd's HTTP service (see service.h).
 #include "service.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -82,7 +84,7 @@ const Route kRoutes[] = {
     {"/style.css", "GET", false}, {"/favicon.svg", "GET", false},
     {"/v1/status", "GET", true},  {"/v1/read", "POST", true},
     {"/v1/events", "GET", true},  {"/v1/photo", "POST", true},
-    {"/v1/readers", "GET", true},
+    {"/v1/readers", "GET", true}, {"/v1/openapi.json", "GET", false},
 };
 // A read on one reader: /v1/readers/ID/read, ID its location (a serial
 // one's slashes written %2F or as they are).
@@ -191,6 +193,17 @@ void send_status_error(Response &res)
                server_side ? "internal error" : "request refused");
 }
 
+// A file built into the binary: the page's, or the API's document.
+void send_asset(const Request &req, Response &res)
+{
+    const WwwAsset *asset = find_www_asset(req.path);
+    if (asset == nullptr) {
+        send_error(res, kHttpNotFound, "not-found", "no such page");
+        return;
+    }
+    res.set_content(reinterpret_cast<const char *>(asset->data), asset->size, asset->content_type);
+}
+
 // The body of a request that may be empty: a JSON object, or null.
 bool body_object(const Request &req, Json &body, Response &res)
 {
@@ -232,6 +245,53 @@ std::string user_text(uid_t uid)
     if (getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
         text += " (" + loggable(found->pw_name) + ")";
     return text;
+}
+
+// A user's name, or its number when it has none.
+std::string user_name(uid_t uid)
+{
+    constexpr size_t kPasswdBytes = 4096;
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[kPasswdBytes];
+    if (getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
+        return loggable(found->pw_name);
+    return std::to_string(uid);
+}
+
+// "@name" for a group, as the settings write it.
+std::string group_name(gid_t gid)
+{
+    constexpr size_t kGroupBytes = 16384;
+    group entry{};
+    group *found = nullptr;
+    char buffer[kGroupBytes];
+    if (getgrgid_r(gid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
+        return "@" + loggable(found->gr_name);
+    return "@" + std::to_string(gid);
+}
+
+// `first`, then the items of `then` not in it.
+std::vector<std::string> joined(std::vector<std::string> first,
+                                const std::vector<std::string> &then)
+{
+    for (const std::string &item : then) {
+        if (std::find(first.begin(), first.end(), item) == first.end())
+            first.push_back(item);
+    }
+    return first;
+}
+
+// Users and groups as the settings name them: a user's name, @group.
+std::vector<std::string> user_names(const std::vector<uid_t> &users,
+                                    const std::vector<gid_t> &groups)
+{
+    std::vector<std::string> names;
+    for (const uid_t uid : users)
+        names.push_back(user_name(uid));
+    for (const gid_t gid : groups)
+        names.push_back(group_name(gid));
+    return joined({}, names);
 }
 
 std::string peer_text(const Peer &peer)
@@ -538,15 +598,10 @@ void Service::set_up(httplib::Server &server)
     server.Post("/v1/photo", [this](const Request &req, Response &res) { handle_photo(req, res); });
     server.Get("/v1/events",
                [this](const Request &req, Response &res) { handle_events(req, res); });
-    server.Get("/(|app\\.js|style\\.css|favicon\\.svg)", [](const Request &req, Response &res) {
-        const WwwAsset *asset = find_www_asset(req.path);
-        if (asset == nullptr) {
-            send_error(res, kHttpNotFound, "not-found", "no such page");
-            return;
-        }
-        res.set_content(reinterpret_cast<const char *>(asset->data), asset->size,
-                        asset->content_type);
-    });
+    // The API's document asks for no token: it holds no card data.
+    server.Get("/v1/openapi.json", [](const Request &req, Response &res) { send_asset(req, res); });
+    server.Get("/(|app\\.js|style\\.css|favicon\\.svg)",
+               [](const Request &req, Response &res) { send_asset(req, res); });
 }
 
 // Runs before routing, for every request: Host, then Origin, then the
@@ -655,7 +710,28 @@ std::string Service::status_json(bool with_activity)
     }
     status["photo_decoder"] =
         vessik_tools::probe_photo_decoder().standin ? "stand-in" : "installed";
+    if (with_activity)
+        status["admits"] = admits_json();
     return vessik_tools::json_text(status);
+}
+
+// Whom the settings let in, beside the user at the seat (the doctor shows it).
+Json Service::admits_json() const
+{
+    const std::vector<std::string> admins = joined({"root"}, {user_name(geteuid())});
+    const std::vector<std::string> receivers =
+        user_names(config_.event_users, config_.event_groups);
+    const std::vector<std::string> users = joined(
+        joined(admins, user_names(config_.allowed_users, config_.allowed_groups)), receivers);
+    return Json{
+        {"users", users},
+        {"event_users", receivers},
+        {"origins",
+         joined(joined(policy_.own_origins, policy_.allowed_origins), policy_.event_origins)},
+        {"event_origins", policy_.event_origins},
+        {"token", !policy_.token.empty()},
+        {"card_events", config_.card_events},
+    };
 }
 
 void Service::handle_status(const Request &req, Response &res)

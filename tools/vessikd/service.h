@@ -14,6 +14,7 @@
 
 #include "access_policy.h"
 #include "bounded_server.h"
+#include "card_json.h"
 #include "config.h"
 #include "connection_limits.h"
 #include "event_hub.h"
@@ -75,6 +76,8 @@ class Service : private ConnectionGate {
     // readers are doing only for `with_activity` (the kit's page, local
     // users). From memory: the bus is not looked at for it.
     std::string status_json(bool with_activity);
+    // Whom the service admits: users, origins, token, card events.
+    vessik_tools::Json admits_json() const;
 
     const Config config_;
     AccessPolicy policy_;

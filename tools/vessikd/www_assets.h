@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The web page's files, built into the binary from www/ (see embed_www.cmake).
+// The web page's files and the API's document, built into the binary (see
+// embed_www.cmake).
 #ifndef VESSIKD_WWW_ASSETS_H
 #define VESSIKD_WWW_ASSETS_H
 
@@ -9,7 +10,7 @@
 namespace vessikd {
 
 struct WwwAsset {
-    const char *path; // the URL path: "/" for index.html, "/app.js", ...
+    const char *path; // the URL path: "/" for index.html, "/app.js", "/v1/openapi.json", ...
     const char *content_type;
     const unsigned char *data;
     size_t size;

@@ -81,6 +81,7 @@ TEST(CardJson, EveryFieldOfTheRecordHasItsKey)
     put(card.appended_address, "new address");
     card.appended_address_raw_bytes = 2;
     card.appended_address_raw[0] = 'a';
+    card.damaged_fields = VESSIK_FIELD_NAME | VESSIK_FIELD_TYPE_MARKER;
 
     const vessik_tools::Json j = vessik_tools::card_to_json(card);
     EXPECT_EQ("hmt-permit", j["type"]);
@@ -109,7 +110,8 @@ TEST(CardJson, EveryFieldOfTheRecordHasItsKey)
     EXPECT_EQ("present", j["appended_address_state"]);
     EXPECT_EQ("new address", j["appended_address"]);
     EXPECT_EQ("YQA=", j["appended_address_raw"]);
-    EXPECT_EQ(26u, j.size()); // nothing else
+    EXPECT_EQ(vessik_tools::Json({"name", "type_marker"}), j["damaged_fields"]);
+    EXPECT_EQ(27u, j.size()); // nothing else
 
     std::vector<unsigned char> photo;
     ASSERT_TRUE(vessik_tools::base64_decode(j["photo"], photo));
