@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <string>
 
+#include "vessik.h" // the entry's declaration, which the definition below must match
+
 namespace vessik_tools {
 namespace {
 
