@@ -1,12 +1,16 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""vessik (or python3 -m vessik): read a card, watch the reader, or list the readers."""
+"""vessik (or python3 -m vessik): read a card, watch the reader, or list the
+readers; the options, their units and the exit statuses are vessik-read's."""
 import argparse
 import json
+import os
 import signal
 import sys
+import tempfile
 from typing import List, NoReturn, Optional
 
 import vessik
+from vessik import _library
 
 # Exit statuses, as vessik-read has them.
 EXIT_OK = 0
@@ -16,11 +20,16 @@ EXIT_TIMEOUT = 3
 EXIT_CANCELLED = 4
 EXIT_READER_LOST = 5
 EXIT_FAILED = 6
+EXIT_NO_PHOTO_DECODER = 7
 
 # How the command calls itself: the installed program by its name, the
 # module run by python3 -m as that.
 COMMAND = "vessik"
 MODULE_COMMAND = "python3 -m vessik"
+
+MAX_INTERVAL_MS = 60000
+DOCTOR_HINT = " (run vessik-doctor to see why)"
+_READER_ERRORS = (vessik.NoReader, vessik.ReaderInUse, vessik.AccessDenied, vessik.NotSupported)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -29,40 +38,118 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: {message}\n")
 
 
+def _interval_ms(text: str) -> int:
+    if not text.isdigit() or not 1 <= int(text) <= MAX_INTERVAL_MS:
+        raise argparse.ArgumentTypeError(
+            f"{text}: expected milliseconds from 1 to {MAX_INTERVAL_MS}")
+    return int(text)
+
+
 def _parser(prog: str) -> argparse.ArgumentParser:
     p = _Parser(prog=prog,
                 description="Reads identity cards and prints them, or lists the readers.",
                 epilog="Exit status: 0 card read (--watch: stopped by Ctrl-C), 1 usage, "
-                       "2 no reader, 3 no card before the timeout, 4 cancelled, "
-                       "5 reader lost, 6 any other failure.")
+                       "2 no reader (run vessik-doctor to see why), 3 no card before the "
+                       "timeout, 4 cancelled, 5 reader lost, 6 any other failure, 7 --photo "
+                       "but no photo decoder is installed (the card was printed).")
     p.add_argument("--json", action="store_true",
-                   help="one JSON object per card (the form vessik-read --json prints)")
+                   help="one JSON object per card, the one vessik-read --json prints "
+                        "(default: a block of text per card)")
     mode = p.add_mutually_exclusive_group()
+    mode.add_argument("--once", action="store_true",
+                      help="read one card, then exit (the default)")
     mode.add_argument("--watch", action="store_true",
-                      help="one card per presentation until Ctrl-C")
-    mode.add_argument("--list", action="store_true", help="the readers, no card")
-    p.add_argument("--reader", default="usb", metavar="WHERE",
-                   help="usb (default), usb:BUS-PORTS or serial:/dev/DEVICE[@RATE]")
-    p.add_argument("--timeout", type=float, metavar="S", help="give up after S seconds")
-    p.add_argument("--interval", type=float, default=0.1, metavar="S",
-                   help="seconds between finds while no card is there (default 0.1)")
-    p.add_argument("--fingerprints", action="store_true", help="the fingerprint templates too")
+                      help="one card per presentation until Ctrl-C (default: --once)")
+    mode.add_argument("--list", action="store_true",
+                      help="the readers, no card (default: read cards)")
+    p.add_argument("--reader", metavar="WHERE",
+                   help="usb, usb:BUS-PORTS or serial:/dev/DEVICE[@RATE] "
+                        "(default: usb, the first USB reader)")
+    p.add_argument("--timeout", type=float, metavar="S",
+                   help="give up when no card has come within S seconds "
+                        "(default: wait for ever)")
+    p.add_argument("--interval", type=_interval_ms, metavar="MS",
+                   help=f"pause between looks for a card, 1 to {MAX_INTERVAL_MS} ms "
+                        "(default 100)")
+    p.add_argument("--photo", metavar="DIR",
+                   help="ask the photo decoder to write DIR/<id number>.bmp; every character "
+                        "of the number but digits and capital letters A-Z becomes '_' "
+                        "(default: no image is written)")
+    p.add_argument("--fingerprint", "--fingerprints", dest="fingerprints", action="store_true",
+                   help="read the fingerprint templates too (default: not read)")
     p.add_argument("--appended-address", action="store_true",
-                   help="the address appended after a move too")
+                   help="read the address appended after a move too (default: not read)")
     return p
 
 
 def _exit_status(error: vessik.Error) -> int:
-    if isinstance(error, (vessik.NoReader, vessik.ReaderInUse, vessik.AccessDenied,
-                          vessik.NotSupported)):
+    if isinstance(error, _READER_ERRORS):
         return EXIT_NO_READER
     return {vessik.Timeout: EXIT_TIMEOUT, vessik.Cancelled: EXIT_CANCELLED,
             vessik.ReaderLost: EXIT_READER_LOST, vessik.BadLocation: EXIT_USAGE}.get(
                 type(error), EXIT_FAILED)
 
 
-def _print_card(card: vessik.Card, as_json: bool) -> None:
-    print(card.to_json() if as_json else f"{card}\n", flush=True)
+def photo_file_name(id_number: str) -> str:
+    """The image's name, as vessik-read makes it: no character of the card's
+    number may lead out of the folder."""
+    name = "".join(ch if ch.isascii() and (ch.isdigit() or "A" <= ch <= "Z") else "_"
+                   for ch in id_number)
+    return (name or "_") + ".bmp"
+
+
+def _save_photo(card: vessik.Card, folder: str) -> Optional[str]:
+    """Asks the decoder for FOLDER/<id>.bmp, written into a private folder
+    first and moved into place only where no file of that name is; the
+    path, or None when the decoder wrote nothing."""
+    path = os.path.join(folder, photo_file_name(card.id_number))
+    scratch = tempfile.mkdtemp(prefix=".vessik.", dir=folder)  # 0700
+    written = os.path.join(scratch, os.path.basename(path))
+    mask = os.umask(0o077)
+    try:
+        _library.save_image(card.photo, written)
+    finally:
+        os.umask(mask)
+    try:
+        if not os.path.isfile(written) or os.path.islink(written) or \
+                os.path.getsize(written) == 0:
+            return None
+        os.link(written, path)  # never over an existing file or through a link
+        return path
+    finally:
+        for entry in os.listdir(scratch):
+            os.unlink(os.path.join(scratch, entry))
+        os.rmdir(scratch)
+
+
+def _print_card(card: vessik.Card, args: argparse.Namespace, prog: str) -> int:
+    """Prints the card; the exit status its photo leaves."""
+    image: Optional[str] = None
+    status = EXIT_OK
+    if args.photo is not None:
+        if _library.photo_decoder() is None:
+            if not args.decoder_told:  # once, as --watch prints many cards
+                print(f"{prog}: --photo: no photo decoder is installed, so no image is "
+                      "written; vessik-doctor names the decoder found", file=sys.stderr)
+                args.decoder_told = True
+            status = EXIT_NO_PHOTO_DECODER
+        else:
+            try:
+                image = _save_photo(card, args.photo)
+            except FileExistsError as e:
+                print(f"{prog}: --photo: {e.filename2} exists; it is not replaced",
+                      file=sys.stderr)
+                status = EXIT_FAILED
+            except OSError as e:
+                print(f"{prog}: --photo: {e}", file=sys.stderr)
+                status = EXIT_FAILED
+    if args.json:
+        card_object = card.to_dict()
+        card_object["photo_image"] = image
+        print(json.dumps(card_object, ensure_ascii=False, separators=(",", ":")), flush=True)
+    else:
+        print(f"{card}\n" + (f"Image:            {image}\n" if image else ""), flush=True)
+    return status
 
 
 def _list(as_json: bool, prog: str) -> int:
@@ -88,21 +175,23 @@ def _list(as_json: bool, prog: str) -> int:
             module = f"module unknown ({error})" if error else f"module {info.module_id_hex}"
             print(f"{info.location}  {info.usb_id}  {module}")
     if not listed:
-        print(f"{prog}: no reader found", file=sys.stderr)
+        print(f"{prog}: no reader found{DOCTOR_HINT}", file=sys.stderr)
         return EXIT_NO_READER
     return EXIT_OK
 
 
-def _read(args: argparse.Namespace) -> int:
-    wanted = dict(interval=args.interval, fingerprints=args.fingerprints,
-                  appended_address=args.appended_address)
-    with vessik.open(args.reader) as reader:
-        if args.watch:
-            for card in reader.watch(**wanted):
-                _print_card(card, args.json)
-        else:
-            _print_card(reader.read(timeout=args.timeout, **wanted), args.json)
-    return EXIT_OK
+def _read(args: argparse.Namespace, prog: str) -> int:
+    wanted = dict(fingerprints=args.fingerprints, appended_address=args.appended_address)
+    if args.interval is not None:
+        wanted["interval"] = args.interval / 1000
+    if args.photo is not None and not os.path.isdir(args.photo):
+        raise ValueError(f"--photo {args.photo}: not a folder")
+    with vessik.open(args.reader or "usb") as reader:
+        if not args.watch:
+            return _print_card(reader.read(timeout=args.timeout, **wanted), args, prog)
+        for card in reader.watch(**wanted):
+            args.status = max(args.status, _print_card(card, args, prog))
+    return args.status
 
 
 def _stop(signum: int, frame: object) -> None:
@@ -110,14 +199,22 @@ def _stop(signum: int, frame: object) -> None:
 
 
 def main(argv: Optional[List[str]] = None, prog: str = COMMAND) -> int:
-    args = _parser(prog).parse_args(argv)
+    parser = _parser(prog)
+    args = parser.parse_args(argv)
+    if args.list and (args.timeout is not None or args.interval is not None or
+                      args.photo is not None or args.fingerprints or args.appended_address or
+                      args.reader is not None):
+        parser.error("--list reads no card: it takes --json alone")
+    args.status = EXIT_OK  # --watch: the worst a card's photo left
+    args.decoder_told = False
     signal.signal(signal.SIGTERM, _stop)  # SIGTERM cancels the read as Ctrl-C does
     try:
-        return _list(args.json, prog) if args.list else _read(args)
+        return _list(args.json, prog) if args.list else _read(args, prog)
     except KeyboardInterrupt:
-        return EXIT_OK if args.watch else EXIT_CANCELLED
+        return args.status if args.watch else EXIT_CANCELLED
     except vessik.Error as e:
-        print(f"{prog}: {e}", file=sys.stderr)
+        hint = DOCTOR_HINT if isinstance(e, _READER_ERRORS) else ""
+        print(f"{prog}: {e}{hint}", file=sys.stderr)
         return _exit_status(e)
     except (ValueError, vessik.LibraryError) as e:
         print(f"{prog}: {e}", file=sys.stderr)

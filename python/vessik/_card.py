@@ -53,6 +53,9 @@ _ITEM_STATES = {c.ITEM_NOT_ASKED: ItemState.NOT_ASKED, c.ITEM_PRESENT: ItemState
                 c.ITEM_ABSENT: ItemState.ABSENT, c.ITEM_UNSUPPORTED: ItemState.UNSUPPORTED,
                 c.ITEM_NOT_READ: ItemState.NOT_READ}
 
+# The sex code as vessik-read labels it.
+_SEX_WORDS = {"1": "1 (male)", "2": "2 (female)"}
+
 # How a card writes "valid for ever" where the end date would stand.
 LONG_TERM_TEXT = "长期"
 
@@ -170,7 +173,8 @@ class Card:
     def __str__(self) -> str:
         lines = [("Card type", self.type.value)]
         for label, value in (
-                ("Name", self.name), ("English name", self.name_en), ("Sex", self.sex),
+                ("Name", self.name), ("English name", self.name_en),
+                ("Sex", _SEX_WORDS.get(self.sex, self.sex)),
                 ("Nation", f"{self.nation_code} {self.nation_name}".strip()),
                 ("Birth", self.birth_text), ("Address", self.address),
                 ("ID number", self.id_number), ("Authority", self.authority),

@@ -23,7 +23,7 @@ from ._errors import LibraryError
 # typing is not imported at run time: importing vessik stays quick.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import List, Optional
+    from typing import List, Optional, Tuple
 
 LIBRARY_VARIABLE = "VESSIK_LIBRARY"
 DECODER_VARIABLE = "VESSIK_PHOTO_DECODER"
@@ -31,6 +31,7 @@ _LIBRARY_NAME = "libvessik.so.1"
 _USB_NAME = "libusb-1.0.so.0"
 _DECODER_NAME = "libwltdec64.so"
 _DECODER_SYMBOL = "saveWlt2BmpUseFork"
+_STANDIN_SYMBOL = "vessik_wltdec_is_standin"  # exported by the kit's stand-in alone
 
 LOG_HANDLER = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
 
@@ -136,6 +137,47 @@ def _declare(lib: ctypes.CDLL) -> None:
         function = getattr(lib, name)
         function.restype = restype
         function.argtypes = argtypes
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("fname", c_char_p), ("fbase", c_void_p), ("sname", c_char_p),
+                ("saddr", c_void_p)]
+
+
+def _object_of(process: ctypes.CDLL, symbol: str) -> Optional[Tuple[str, int]]:
+    """The file and load address of the object that gives the process
+    `symbol`, or None. Without dladdr (a C library before glibc 2.34 that
+    has not loaded libdl), the file is unknown but the answer stands."""
+    address = ctypes.cast(getattr(process, symbol, None) or 0, c_void_p).value
+    if address is None:
+        return None
+    dladdr = getattr(process, "dladdr", None)
+    info = _DlInfo()
+    if dladdr is None or not dladdr(c_void_p(address), ctypes.byref(info)):
+        return ("", 0)
+    return (os.fsdecode(info.fname or b""), info.fbase or 0)
+
+
+def photo_decoder() -> Optional[str]:
+    """The file of the photo decoder the library's photo conversion reaches
+    ("" where the C library cannot say), or None while only the kit's
+    stand-in answers, which decodes nothing."""
+    library()  # the decoder is loaded with it
+    process = ctypes.CDLL(None)
+    entry = _object_of(process, _DECODER_SYMBOL)
+    standin = _object_of(process, _STANDIN_SYMBOL)
+    if entry is None or (standin is not None and standin[1] == entry[1]):
+        return None
+    return entry[0]
+
+
+def save_image(photo: bytes, path: str) -> int:
+    """The documented SaveImage: the decoder writes the card's photo to
+    `path`; its own result, passed back unchanged."""
+    save = library().SaveImage
+    save.restype = c_int
+    save.argtypes = [c_char_p, c_char_p]
+    return int(save(photo, os.fsencode(path)))
 
 
 def strerror(code: int) -> str:

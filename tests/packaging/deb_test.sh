@@ -75,6 +75,26 @@ check_lintian() {
   [ -z "$out" ] || fail "lintian:"$'\n'"$out"
 }
 
+# The programs load the photo decoder themselves when there is one: from the
+# packages extracted without the stand-in (`unpacked` holds libvessik1 and
+# vessik-tools) they start, and the doctor says that none is loaded.
+tools_start_without_decoder() {
+  local unpacked=$1 libdir=$2 program out
+  step "the tools start without a photo decoder"
+  local run=(env LD_LIBRARY_PATH="$unpacked$libdir")
+  for program in vessik-read vessik-doctor vessikd; do
+    out=$("${run[@]}" "$unpacked/usr/bin/$program" --help 2>&1) ||
+      { echo "$out"; fail "$program does not start without a photo decoder"; }
+  done
+  out=$("${run[@]}" "$unpacked/usr/bin/vessik-doctor" 2>&1) || true
+  if ldconfig -p | grep -q 'libwltdec64\.so '; then
+    echo "this machine has a libwltdec64.so of its own: the doctor's 'none loaded' not checked"
+  else
+    grep -qx "photo decoder: none loaded (nothing supplies saveWlt2BmpUseFork)" <<<"$out" ||
+      { echo "$out"; fail "the doctor did not say that no photo decoder is loaded"; }
+  fi
+}
+
 build_and_check() {
   local src=$1 work=$2
   local tree=$work/tree
@@ -228,6 +248,7 @@ build_and_check() {
   for elf in "$unpacked"/usr/bin/*; do
     ! readelf -d "$elf" | grep -Eq "RPATH|RUNPATH" || fail "$elf carries an RPATH"
   done
+  tools_start_without_decoder "$unpacked" "$libdir"
   refuse_other_prefix "$src" "$work"
   echo "packages built and checked in $debs"
 }

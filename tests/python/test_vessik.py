@@ -2,6 +2,7 @@
 """The vessik package against the virtual reader; run by ctest under the
 launcher (CMakeLists.txt): reader K holds the card CARDS[K] describes,
 readers 7 and 8 hold none."""
+import base64
 import ctypes
 import datetime
 import json
@@ -12,6 +13,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -80,6 +82,7 @@ class Cards(unittest.TestCase):
         self.assertEqual((card.appended_address_state, card.appended_address),
                          (ItemState.PRESENT, "虚拟省示例市模拟区迁入路8号"))
         self.assertNotIn("测试", repr(card))
+        self.assertRegex(str(card), r"\nSex: +1 \(male\)\n")  # as vessik-read labels it
 
     def test_watch_gives_one_card_per_presentation(self):
         arrivals, laid_down = [], []
@@ -122,6 +125,48 @@ class Cards(unittest.TestCase):
         out = run(sys.executable, "-m", "vessik", "--reader", EMPTY, "--timeout", "0.2")
         self.assertEqual((out.returncode, out.stderr), (3, "python3 -m vessik: "
                                                            "no card before the deadline\n"))
+
+
+def help_options(*command):
+    """{option: its value's name} of the options a --help lists."""
+    lines = run(*command, "--help").stdout.splitlines()
+    heads = [m.group(1) for m in map(re.compile(r"  (?:-h, )?(--[a-z].*?)(?:  |$)").match, lines)
+             if m]
+    return dict(o for head in heads for o in re.findall(r"(--[a-z][\w-]*)(?: ([A-Z]+))?", head))
+
+
+class CommandLine(unittest.TestCase):
+    """python3 -m vessik speaks vessik-read's language."""
+
+    def test_the_options_are_vessik_read_s(self):
+        ours = help_options(sys.executable, "-m", "vessik")
+        self.assertEqual(ours, help_options(os.environ["VESSIK_READ_TOOL"]))
+        self.assertEqual((ours["--interval"], ours["--photo"]), ("MS", "DIR"))
+        out = run(sys.executable, "-m", "vessik", "--interval", "0.1")  # seconds, as it once was
+        self.assertEqual(out.returncode, 1, out.stderr)
+        out = run(sys.executable, "-m", "vessik", "--json", "--reader", "usb:1-5", "--timeout", "5",
+                  "--interval", "20", "--fingerprints")
+        self.assertEqual(json.loads(out.stdout)["fingerprint_count"], 2)
+
+    def test_reader_errors_point_to_the_doctor(self):
+        out = run(sys.executable, "-m", "vessik", "--reader", "usb:9-9", "--timeout", "1")
+        self.assertEqual(out.returncode, 2)
+        self.assertTrue(out.stderr.endswith(" (run vessik-doctor to see why)\n"), out.stderr)
+
+    def test_photo_without_a_decoder_and_with_one(self):
+        with tempfile.TemporaryDirectory() as folder:
+            command = [sys.executable, "-m", "vessik", "--json", "--reader", "usb:1-2",
+                       "--timeout", "5", "--photo", folder]
+            out = run(*command)  # the stand-in decodes nothing
+            self.assertEqual((out.returncode, json.loads(out.stdout)["photo_image"]), (7, None))
+            self.assertIn("no photo decoder is installed", out.stderr)
+            out = subprocess.run(command, capture_output=True, text=True, timeout=60, env=dict(
+                os.environ, VESSIK_PHOTO_DECODER=os.environ["VESSIK_FAKE_DECODER"]))
+            image = json.loads(out.stdout)["photo_image"]
+            self.assertEqual((out.returncode, os.path.dirname(image)), (0, folder), out.stderr)
+            with open(image, "rb") as f:  # the fake decoder writes the photo's bytes
+                self.assertEqual(base64.b64decode(json.loads(out.stdout)["photo"]), f.read())
+            self.assertEqual(os.listdir(folder), [os.path.basename(image)])  # no scratch left
 
 
 class Waits(unittest.TestCase):

@@ -105,9 +105,13 @@ struct Tally {
 
 void print_decoder(const vessik_tools::PhotoDecoderProbe &decoder)
 {
-    if (decoder.file == nullptr)
+    if (decoder.file == nullptr) {
         puts("photo decoder: none loaded (nothing supplies saveWlt2BmpUseFork)");
-    else if (decoder.standin)
+        // Why: not there at all, or there and unloadable (a missing library
+        // of its own, another architecture).
+        if (!decoder.load_error.empty())
+            printf("  %s\n", decoder.load_error.c_str());
+    } else if (decoder.standin)
         printf("photo decoder: %s is the kit's stand-in: card photos will not be decoded "
                "until the real libwltdec64 takes its place\n",
                decoder.file);
@@ -452,7 +456,7 @@ int main(int argc, char **argv)
         return help && argc == 2 ? kExitReady : kExitUsage;
     }
 
-    print_decoder(vessik_tools::probe_photo_decoder());
+    print_decoder(vessik_tools::load_photo_decoder());
     doctor::report_service(service_port > 0 ? service_port : doctor::service_port_from_settings());
 
     int count = 0;

@@ -78,7 +78,7 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
             options.watch = true;
         } else if (arg == "--list") {
             options.list = true;
-        } else if (arg == "--fingerprint") {
+        } else if (arg == "--fingerprint" || arg == "--fingerprints") {
             options.fingerprints = true;
         } else if (arg == "--appended-address") {
             options.appended_address = true;
@@ -155,7 +155,8 @@ const char *cli_usage()
            "                  line, serial:/dev/ttyUSB0 (115200 baud) or\n"
            "                  serial:/dev/ttyS1@9600; default: the first USB reader,\n"
            "                  opened for each read\n"
-           "  --fingerprint   read the fingerprint templates too (JSON: fingerprints,\n"
+           "  --fingerprint, --fingerprints\n"
+           "                  read the fingerprint templates too (JSON: fingerprints,\n"
            "                  base64 of the raw templates, and fingerprint_count);\n"
            "                  default: not read\n"
            "  --appended-address\n"

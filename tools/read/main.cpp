@@ -212,9 +212,11 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
             const Photo photo = print_card(stdout, card, cli, no_decoder);
             if (no_decoder && !decoder_told) {
                 std::fprintf(stderr,
-                             "%s: --photo: no photo decoder is installed (only the stand-in), "
-                             "so no image is written; vessik-doctor names the decoder found\n",
-                             kSelf);
+                             "%s: --photo: no photo decoder is installed (%s), so no image is "
+                             "written; vessik-doctor names the decoder found\n",
+                             kSelf,
+                             vessik_tools::probe_photo_decoder().standin ? "only the stand-in"
+                                                                         : "none loaded");
                 decoder_told = true;
             }
             if (!cli.watch)
@@ -317,6 +319,8 @@ int main(int argc, char **argv)
         return vread::kExitUsage;
     }
 
+    // Before any thread; without a decoder the cards are read all the same.
+    vessik_tools::load_photo_decoder();
     if (cli.list)
         return list_readers(cli);
     sigset_t signals;

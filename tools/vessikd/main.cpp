@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config.h"
+#include "photo_decoder_probe.h"
 #include "service.h"
 
 #ifndef VESSIK_VERSION
@@ -27,6 +28,19 @@ int fail(int status, const std::string &message)
     if (status == kExitBadSettings)
         std::fputs("Try 'vessikd --help'.\n", stderr);
     return status;
+}
+
+// Which decoder turns card photos into images, for the admin reading the log.
+void print_decoder(const vessik_tools::PhotoDecoderProbe &decoder)
+{
+    if (decoder.file == nullptr)
+        std::puts("vessikd: photo decoder: none loaded, card photos are served undecoded");
+    else if (decoder.standin)
+        std::printf("vessikd: photo decoder: %s is the kit's stand-in, card photos are served "
+                    "undecoded\n",
+                    decoder.file);
+    else
+        std::printf("vessikd: photo decoder: %s\n", decoder.file);
 }
 
 } // namespace
@@ -69,6 +83,8 @@ int main(int argc, char **argv)
     sigset_t blocked = signals;
     sigaddset(&blocked, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    // Before any thread: the service starts and serves cards without one.
+    const vessik_tools::PhotoDecoderProbe &decoder = vessik_tools::load_photo_decoder();
 
     vessikd::Service service(config);
     std::vector<std::string> urls;
@@ -78,6 +94,7 @@ int main(int argc, char **argv)
         std::printf("vessikd: listening on %s\n", url.c_str());
     std::printf("vessikd: readers plugged in and out are seen %s\n",
                 service.reader_hotplug() ? "at once (hotplug)" : "within a second");
+    print_decoder(decoder);
     std::fflush(stdout);
 
     int signal_number = 0;

@@ -63,7 +63,8 @@ void PhotoDecoder::close()
 PhotoDecoder::Result PhotoDecoder::decode(const unsigned char *photo, std::string &image,
                                           std::string &content_type, std::string &detail)
 {
-    if (vessik_tools::probe_photo_decoder().standin)
+    const vessik_tools::PhotoDecoderProbe decoder = vessik_tools::probe_photo_decoder();
+    if (decoder.file == nullptr || decoder.standin)
         return Result::NoDecoder;
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string path = folder_ + "/photo-" + std::to_string(serial_++) + ".bmp";

@@ -18,7 +18,8 @@ class PhotoDecoder {
     enum class Result { Image, NoDecoder, Failed };
 
     // Decodes the card's 1024 photo bytes into an image file and reads it
-    // back; NoDecoder while the kit's stand-in answers (it decodes nothing).
+    // back; NoDecoder while none is loaded or the kit's stand-in answers (it
+    // decodes nothing).
     // On Failed, `detail` says why.
     Result decode(const unsigned char *photo, std::string &image, std::string &content_type,
                   std::string &detail);

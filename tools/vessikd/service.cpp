@@ -708,8 +708,10 @@ std::string Service::status_json(bool with_activity)
         status["watching"] = readers_.watching();
         status["event_streams"] = hub_.streams();
     }
-    status["photo_decoder"] =
-        vessik_tools::probe_photo_decoder().standin ? "stand-in" : "installed";
+    const vessik_tools::PhotoDecoderProbe decoder = vessik_tools::probe_photo_decoder();
+    status["photo_decoder"] = decoder.file == nullptr ? "none"
+                              : decoder.standin       ? "stand-in"
+                                                      : "installed";
     if (with_activity)
         status["admits"] = admits_json();
     return vessik_tools::json_text(status);

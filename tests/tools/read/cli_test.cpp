@@ -61,6 +61,8 @@ TEST(CliOptions, DefaultsAndEveryOptionInBothSpellings)
     EXPECT_FALSE(o.fingerprints || o.appended_address);
     ASSERT_EQ(Parse({"--fingerprint", "--appended-address"}, o, error), vread::ParseOutcome::Run);
     EXPECT_TRUE(o.fingerprints && o.appended_address);
+    ASSERT_EQ(Parse({"--fingerprints"}, o, error), vread::ParseOutcome::Run); // Python's spelling
+    EXPECT_TRUE(o.fingerprints);
     EXPECT_EQ(Parse({"--list", "--fingerprint"}, o, error), vread::ParseOutcome::Usage);
     ASSERT_EQ(Parse({"--list", "--json"}, o, error), vread::ParseOutcome::Run);
     EXPECT_TRUE(o.list);
@@ -115,6 +117,8 @@ std::string OptionHelp(const std::string &usage, const std::string &option)
     size_t start = usage.find("\n  " + option + " ");
     if (start == std::string::npos)
         start = usage.find("\n  " + option + "\n");
+    if (start == std::string::npos)
+        start = usage.find("\n  " + option + ","); // followed by another spelling
     const size_t end = std::min(usage.find("\n  --", start + 1), usage.find("\n\n", start));
     return start == std::string::npos ? "" : usage.substr(start, end - start);
 }
