@@ -15,10 +15,11 @@ BUILD_DIR=${BUILD_DIR:-build}
 # with playwright-core, which it installs from npm into the build tree; the
 # Python package's install test builds it with Debian's setuptools in a venv.
 PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
-          libusb-1.0-0-dev umockdev libumockdev-dev
+          libusb-1.0-0-dev umockdev libumockdev-dev libpng-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev scdoc)
-TEST_PACKAGES=(chromium fonts-wqy-zenhei python3-venv python3-setuptools python3-wheel lintian)
+TEST_PACKAGES=(chromium fonts-wqy-zenhei python3-venv python3-setuptools python3-wheel lintian
+               python3-pil)
 
 # shellcheck source=scripts/apt-install.sh
 . scripts/apt-install.sh

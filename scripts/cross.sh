@@ -56,7 +56,7 @@ install_cross_packages() {
   fi
   apt_install_missing "crossbuild-essential-$arch" qemu-user pkg-config cmake ninja-build \
     "libusb-1.0-0-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch" \
-    "libbenchmark-dev:$arch"
+    "libbenchmark-dev:$arch" "libpng-dev:$arch"
 }
 
 # Made and checked from the arm64 tree: every package is arm64 (the Python

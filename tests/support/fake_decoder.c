@@ -52,6 +52,7 @@ int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
 #define HEIGHT 126
 #define FILE_HEADER_BYTES 14
 #define INFO_HEADER_BYTES 40
+#define OLD_INFO_HEADER_BYTES 12
 #define HEADER_BYTES (FILE_HEADER_BYTES + INFO_HEADER_BYTES)
 #define BITS_PER_PIXEL 24
 #define ROW_BYTES ((WIDTH * 3 + 3) / 4 * 4)
@@ -89,6 +90,7 @@ struct shape {
     int32_t header_side; /* the width and height the header claims; 0: the real ones */
     int rows;            /* rows of pixels written */
     uint32_t padding;    /* bytes of zeros after the pixels */
+    uint32_t info_bytes; /* the info header's size as the header gives it */
 };
 
 static int write_bmp(const unsigned char *photo, const char *path, const struct shape *shape)
@@ -99,7 +101,7 @@ static int write_bmp(const unsigned char *photo, const char *path, const struct 
     const int32_t height = shape->header_side != 0 ? shape->header_side : HEIGHT;
     put32(header + 2, (uint32_t)sizeof header + pixels);
     put32(header + 10, (uint32_t)sizeof header);
-    put32(header + 14, INFO_HEADER_BYTES);
+    put32(header + 14, shape->info_bytes);
     put32(header + 18, (uint32_t)width);
     put32(header + 22, (uint32_t)(shape->top_down ? -height : height));
     put16(header + 26, 1);
@@ -138,18 +140,20 @@ static int write_garbage(const char *path)
  *   nothing    writes nothing and returns a failure
  *   empty      writes an empty file
  *   garbage    writes bytes that are no BMP
+ *   bad-header an info header that says it has 12 bytes
  *   eight-bit  a BMP header that says 8 bits per pixel
  *   huge       a header that claims 40000 x 40000 pixels
  *   truncated  half of the rows
  *   oversized  a good BMP followed by 5 MiB of zeros
  *   symlink    writes the BMP to VESSIK_FAKE_DECODER_LINK_TARGET and puts
  *              a symbolic link to it at the path it was given
+ *   hardlink   the same with a second name (a hard link) at the path
  *   foreign    a good BMP given to user nobody (needs root)
  *   leftover   a good BMP and a copy of it beside, named <path>.part */
 int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
 {
     const char *fault = getenv("VESSIK_FAKE_DECODER_FAULT");
-    struct shape shape = {0, BITS_PER_PIXEL, 0, HEIGHT, 0};
+    struct shape shape = {0, BITS_PER_PIXEL, 0, HEIGHT, 0, INFO_HEADER_BYTES};
     if (fault == NULL || fault[0] == '\0')
         return write_bmp(photo, path, &shape);
     if (strcmp(fault, "nothing") == 0)
@@ -160,13 +164,17 @@ int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
         FILE *out = fopen(path, "wb");
         return out != NULL && fclose(out) == 0 ? DECODED : FAILED;
     }
-    if (strcmp(fault, "symlink") == 0) {
+    if (strcmp(fault, "symlink") == 0 || strcmp(fault, "hardlink") == 0) {
         const char *target = getenv("VESSIK_FAKE_DECODER_LINK_TARGET");
         if (target == NULL || write_bmp(photo, target, &shape) != DECODED)
             return FAILED;
+        if (strcmp(fault, "hardlink") == 0)
+            return link(target, path) == 0 ? DECODED : FAILED;
         return symlink(target, path) == 0 ? DECODED : FAILED;
     }
     shape.top_down = strcmp(fault, "top-down") == 0;
+    if (strcmp(fault, "bad-header") == 0)
+        shape.info_bytes = OLD_INFO_HEADER_BYTES;
     if (strcmp(fault, "eight-bit") == 0)
         shape.bits = 8;
     if (strcmp(fault, "huge") == 0)
