@@ -58,7 +58,7 @@ int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
 #define ROW_BYTES ((WIDTH * 3 + 3) / 4 * 4)
 #define GARBAGE_BYTES 4000
 #define OVERSIZED_BYTES (5u << 20)
-#define HUGE_SIDE 40000
+#define WIDE 2000 /* pixels: wider than any portrait the library takes */
 #define NOBODY 65534
 
 static void put16(unsigned char *p, uint16_t v)
@@ -85,20 +85,20 @@ static void pixel(const unsigned char *photo, int x, int y, unsigned char *bgr)
 
 /* What a fault changes in the written BMP. */
 struct shape {
-    int top_down;        /* rows stored top row first (a negative height) */
-    uint16_t bits;       /* bits per pixel in the header */
-    int32_t header_side; /* the width and height the header claims; 0: the real ones */
-    int rows;            /* rows of pixels written */
-    uint32_t padding;    /* bytes of zeros after the pixels */
-    uint32_t info_bytes; /* the info header's size as the header gives it */
+    int top_down;         /* rows stored top row first (a negative height) */
+    uint16_t bits;        /* bits per pixel in the header */
+    int32_t header_width; /* the width the header claims, one row high; 0: the real size */
+    int rows;             /* rows of pixels written */
+    uint32_t padding;     /* bytes of zeros after the pixels */
+    uint32_t info_bytes;  /* the info header's size as the header gives it */
 };
 
 static int write_bmp(const unsigned char *photo, const char *path, const struct shape *shape)
 {
     unsigned char header[HEADER_BYTES] = {'B', 'M'};
     const uint32_t pixels = ROW_BYTES * HEIGHT;
-    const int32_t width = shape->header_side != 0 ? shape->header_side : WIDTH;
-    const int32_t height = shape->header_side != 0 ? shape->header_side : HEIGHT;
+    const int32_t width = shape->header_width != 0 ? shape->header_width : WIDTH;
+    const int32_t height = shape->header_width != 0 ? 1 : HEIGHT;
     put32(header + 2, (uint32_t)sizeof header + pixels);
     put32(header + 10, (uint32_t)sizeof header);
     put32(header + 14, shape->info_bytes);
@@ -142,7 +142,7 @@ static int write_garbage(const char *path)
  *   garbage    writes bytes that are no BMP
  *   bad-header an info header that says it has 12 bytes
  *   eight-bit  a BMP header that says 8 bits per pixel
- *   huge       a header that claims 40000 x 40000 pixels
+ *   wide       a whole BMP of 2000 x 1 pixels
  *   truncated  half of the rows
  *   oversized  a good BMP followed by 5 MiB of zeros
  *   symlink    writes the BMP to VESSIK_FAKE_DECODER_LINK_TARGET and puts
@@ -177,8 +177,11 @@ int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
         shape.info_bytes = OLD_INFO_HEADER_BYTES;
     if (strcmp(fault, "eight-bit") == 0)
         shape.bits = 8;
-    if (strcmp(fault, "huge") == 0)
-        shape.header_side = HUGE_SIDE;
+    if (strcmp(fault, "wide") == 0) {
+        shape.header_width = WIDE;
+        shape.rows = 0;
+        shape.padding = WIDE * 3;
+    }
     if (strcmp(fault, "truncated") == 0)
         shape.rows = HEIGHT / 2;
     if (strcmp(fault, "oversized") == 0)
