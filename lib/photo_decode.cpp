@@ -92,7 +92,10 @@ bool IsOursAlone(const struct stat &st)
 }
 
 // Overwrites a file of the folder with zeros, if it is a regular file of
-// ours with no other name, so that its blocks no longer hold the picture.
+// ours with no other name, so that its cached pages no longer hold the
+// picture. Not synced: the file lives for milliseconds, so its picture has
+// in all likelihood never left the page cache, and a sync would only make
+// the file system write blocks (of zeros) it would otherwise never write.
 void ZeroFile(int folder, const char *name)
 {
     const Fd fd(openat(folder, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -109,7 +112,6 @@ void ZeroFile(int folder, const char *name)
             return;
         done += n;
     }
-    fdatasync(fd.get());
 }
 
 // Zeroes and removes whatever the decoder left in the folder, then the
