@@ -17,10 +17,10 @@ BUILD_DIR=${BUILD_DIR:-build}
 # Debian's pip wheel, which the test also runs in a Python without pip);
 # vessikd's answers are checked against its OpenAPI document with jsonschema.
 PACKAGES=(cmake ninja-build g++ pkg-config binutils python3
-          libusb-1.0-0-dev umockdev libumockdev-dev
+          libusb-1.0-0-dev umockdev libumockdev-dev libpng-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev scdoc)
-TEST_PACKAGES=(chromium fonts-wqy-zenhei python3-venv lintian python3-jsonschema)
+TEST_PACKAGES=(chromium fonts-wqy-zenhei python3-venv lintian python3-jsonschema python3-pil)
 
 # shellcheck source=scripts/apt-install.sh
 . scripts/apt-install.sh

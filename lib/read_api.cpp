@@ -308,6 +308,10 @@ const char *vessik_strerror(int code)
         return "no permission to open the reader";
     case VESSIK_E_NO_MEMORY:
         return "out of memory";
+    case VESSIK_E_DECODER_FAILED:
+        return "the photo decoder wrote no image";
+    case VESSIK_E_BAD_IMAGE:
+        return "the photo decoder's file is not a plausible 24-bit BMP of this user";
     default:
         return "unknown result";
     }

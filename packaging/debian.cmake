@@ -82,10 +82,13 @@ ${CMAKE_INSTALL_PREFIX}.\")\n")
 endif()
 
 # runtime: the library and the udev rule for the reader. Its card wipes call
-# explicit_bzero, which glibc has since 2.25.
+# explicit_bzero, which glibc has since 2.25; it finds the photo decoder with
+# dlsym and loads libpng16 with dlopen, in libc itself since 2.34 (libpng is
+# not a needed library of its own, so shlibdeps would not name it).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${_deb_runtime})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.25), libstdc++6, libgcc-s1, libusb-1.0-0")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
+  "libc6 (>= 2.34), libstdc++6, libgcc-s1, libusb-1.0-0, libpng16-16")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "${_deb_decoder}")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   "${_deb_dir}/runtime/postinst;${_deb_dir}/runtime/shlibs;${_deb_dir}/runtime/triggers")
@@ -168,6 +171,8 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
   "${_deb_runtime} (= ${_deb_version}), python3 (>= 3.8), ${_deb_decoder}")
+# Image.to_pil() only.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-pil)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
   "${_deb_dir}/python/postinst;${_deb_dir}/python/prerm")
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package for libvessik

@@ -59,7 +59,7 @@ install_cross_packages() {
   fi
   apt_install_missing "crossbuild-essential-$arch" qemu-user pkg-config cmake ninja-build \
     "libusb-1.0-0-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch" \
-    "libbenchmark-dev:$arch"
+    "libbenchmark-dev:$arch" "libpng-dev:$arch"
 }
 
 # Made and checked from the target's tree: every package is for it (the

@@ -23,9 +23,10 @@ extern "C" {
 
 /* The version of this interface. 1: vessik_read only; 2: reader handles
  * (USB and serial), sized structs, the log handler, the whole card
- * (fingerprints, appended address, unknown types, damaged fields). The
- * library reports its own through vessik_read_api_version(). */
-#define VESSIK_READ_API_VERSION 2
+ * (fingerprints, appended address, unknown types, damaged fields); 3: the
+ * photo decoded in memory (vessik_image) and as PNG. The library reports its
+ * own through vessik_read_api_version(). */
+#define VESSIK_READ_API_VERSION 3
 
 /* Results. Codes are only ever appended, never renumbered. */
 #define VESSIK_OK 0
@@ -40,6 +41,11 @@ extern "C" {
 #define VESSIK_E_READER_IN_USE (-9) /* another program holds the reader */
 #define VESSIK_E_ACCESS (-10)       /* no permission to open the reader */
 #define VESSIK_E_NO_MEMORY (-11)
+/* Since version 3. */
+#define VESSIK_E_DECODER_FAILED (-12) /* the photo decoder wrote no image */
+/* The photo decoder's file is not one to read: not a regular file of this
+ * user, not a 24-bit BMP, or of no plausible size. */
+#define VESSIK_E_BAD_IMAGE (-13)
 
 /* Card types, told apart by the type marker at bytes 248-249 of the text. */
 #define VESSIK_CARD_RESIDENT 1          /* resident identity card (no marker) */
@@ -149,6 +155,24 @@ typedef struct vessik_card {
 #define VESSIK_STRUCT_END(type, field) (offsetof(type, field) + sizeof(((type *)0)->field))
 #define VESSIK_READ_OPTIONS_SIZE_V1 VESSIK_STRUCT_END(vessik_read_options, callback)
 #define VESSIK_CARD_SIZE_V2 VESSIK_STRUCT_END(vessik_card, reader)
+
+/* A decoded photo: width x height pixels, 3 bytes each (red, green, blue),
+ * rows top row first with no padding between them. Set size
+ * (vessik_image_init does) before vessik_photo_decode fills it; release it
+ * with vessik_image_free, which wipes the pixels. Since version 3. */
+typedef struct vessik_image {
+    unsigned int size; /* sizeof(vessik_image) as the caller knows it */
+    unsigned int width;
+    unsigned int height;
+    unsigned char *rgb; /* width * height * 3 bytes, owned by the library */
+    size_t rgb_bytes;
+} vessik_image;
+
+#define VESSIK_IMAGE_SIZE_V3 VESSIK_STRUCT_END(vessik_image, rgb_bytes)
+
+/* The largest width and height a decoded photo may have, in pixels (a card
+ * portrait is 102 x 126). */
+#define VESSIK_IMAGE_MAX_SIDE 1024
 
 /* Transports. */
 #define VESSIK_TRANSPORT_USB 1
@@ -265,6 +289,37 @@ VESSIK_EXPORT const char *vessik_strerror(int code);
 /* A text for a card type: "resident", "foreign-permanent", "hmt-permit",
  * "unknown". */
 VESSIK_EXPORT const char *vessik_card_type_name(int type);
+
+/* Zeroes an image and sets its size. Since version 3. */
+VESSIK_EXPORT void vessik_image_init(vessik_image *image);
+
+/* Turns the card's 1024 compressed photo bytes into pixels through the photo
+ * decoder the process has loaded (saveWlt2BmpUseFork, the function SaveImage
+ * calls). The decoder writes a BMP into a folder made for this call alone
+ * (mode 0700, a fresh name under $TMPDIR or /tmp); the library reads it back
+ * only when it is a regular file of this user, checks that it is a 24-bit
+ * uncompressed BMP of at most VESSIK_IMAGE_MAX_SIDE pixels a side, and
+ * overwrites and removes it and every other file the decoder left there
+ * before it returns. The decoder's result is not judged, its file is.
+ * Decoder calls are made one at a time; decodes may be asked for from any
+ * thread. image (with its size set) is filled only for VESSIK_OK; the others:
+ * VESSIK_E_NOT_SUPPORTED (no decoder, or the kit's stand-in, which decodes
+ * nothing), VESSIK_E_DECODER_FAILED, VESSIK_E_BAD_IMAGE, VESSIK_E_NO_MEMORY,
+ * VESSIK_E_BAD_ARGUMENT. Since version 3. */
+VESSIK_EXPORT int vessik_photo_decode(const unsigned char photo[1024], vessik_image *image);
+
+/* Wipes and frees the image's pixels and zeroes its fields but the size. */
+VESSIK_EXPORT void vessik_image_free(vessik_image *image);
+
+/* Encodes the image as a PNG (8-bit RGB) with the system's libpng
+ * (libpng16.so.16, loaded on first use). *png receives a buffer of *len
+ * bytes that vessik_png_free releases. VESSIK_OK, VESSIK_E_BAD_ARGUMENT,
+ * VESSIK_E_NOT_SUPPORTED (libpng cannot be loaded), VESSIK_E_NO_MEMORY.
+ * Since version 3. */
+VESSIK_EXPORT int vessik_image_to_png(const vessik_image *image, unsigned char **png, size_t *len);
+
+/* Wipes and frees a PNG from vessik_image_to_png; NULL is ignored. */
+VESSIK_EXPORT void vessik_png_free(unsigned char *png, size_t len);
 
 #ifdef __cplusplus
 }

@@ -18,8 +18,10 @@ import threading
 from . import _structs
 from ._card import (Card, CardType, IdCheck, ItemState, PhaseTimes, ReaderInfo,
                     Transport)
-from ._errors import (AccessDenied, BadLocation, Busy, Cancelled, Error, LibraryError,
-                      NoReader, NotSupported, ReaderInUse, ReaderLost, Timeout)
+from ._errors import (AccessDenied, BadImage, BadLocation, Busy, Cancelled, DecoderFailed,
+                      Error, LibraryError, NoReader, NotSupported, ReaderInUse, ReaderLost,
+                      Timeout)
+from ._image import Image
 from ._library import LOG_HANDLER, library
 from ._reader import DefaultReader, Reader, make_options, reader_list
 
@@ -35,6 +37,7 @@ __all__ = [
     "Reader", "Card", "CardType", "IdCheck", "ItemState", "PhaseTimes", "ReaderInfo",
     "Transport", "Error", "Timeout", "Cancelled", "NoReader", "ReaderLost", "Busy",
     "ReaderInUse", "AccessDenied", "BadLocation", "NotSupported", "LibraryError",
+    "Image", "DecoderFailed", "BadImage",
 ]
 
 DEFAULT_READER = "usb"

@@ -15,6 +15,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Optional
 
+    from ._image import Image
+
 
 class CardType(enum.Enum):
     """The card's type; the values are the library's names for them."""
@@ -123,8 +125,19 @@ class Card:
         """True when the card is valid for ever."""
         return self.valid_to_text == LONG_TERM_TEXT
 
+    def photo_image(self) -> Image:
+        """The portrait decoded by the loaded photo decoder: an Image with
+        width, height, RGB bytes, .png() and .to_pil(). Raises NotSupported
+        when no decoder is installed (the kit's stand-in decodes nothing),
+        DecoderFailed or BadImage."""
+        from ._image import decode_photo  # the library only when asked
+
+        return decode_photo(self.photo)
+
     def to_dict(self) -> Dict[str, Any]:
-        """The object `vessik-read --json` prints for this card."""
+        """The object `vessik-read --json` prints for this card. photo_image
+        is None: there it names the image file written, and a Card writes
+        none (photo_image() decodes the portrait on demand)."""
         card: Dict[str, Any] = {
             "type": self.type.value,
             "name": self.name,

@@ -59,6 +59,14 @@ class NotSupported(Error):
     """A kind of reader, or a request, this build or module cannot serve."""
 
 
+class DecoderFailed(Error):
+    """The photo decoder wrote no image."""
+
+
+class BadImage(Error):
+    """The photo decoder's file is not a plausible 24-bit BMP of this user."""
+
+
 class LibraryError(OSError):
     """libvessik.so.1 or what it needs cannot be loaded, or it speaks an
     interface version this package does not know."""
@@ -74,6 +82,8 @@ _BY_CODE: Dict[int, Type[Error]] = {
     c.E_ACCESS: AccessDenied,
     c.E_BAD_LOCATION: BadLocation,
     c.E_NOT_SUPPORTED: NotSupported,
+    c.E_DECODER_FAILED: DecoderFailed,
+    c.E_BAD_IMAGE: BadImage,
 }
 
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 import ctypes
 import os
 import threading
-from ctypes import POINTER, c_char_p, c_int, c_void_p
+from ctypes import POINTER, c_char_p, c_int, c_size_t, c_ubyte, c_void_p
 
 from . import _structs as c
 from ._errors import LibraryError
@@ -133,6 +133,15 @@ def _declare(lib: ctypes.CDLL) -> None:
         "vessik_set_log_handler": (None, [c_int, LOG_HANDLER, c_void_p]),
         "vessik_strerror": (c_char_p, [c_int]),
     }
+    if hasattr(lib, "vessik_photo_decode"):  # since version 3
+        image_p = POINTER(c.ImageRecord)
+        signatures.update({
+            "vessik_photo_decode": (c_int, [c_void_p, image_p]),
+            "vessik_image_free": (None, [image_p]),
+            "vessik_image_to_png": (c_int, [image_p, POINTER(POINTER(c_ubyte)),
+                                            POINTER(c_size_t)]),
+            "vessik_png_free": (None, [POINTER(c_ubyte), c_size_t]),
+        })
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
         function.restype = restype

@@ -8,7 +8,7 @@ header prints.
 from __future__ import annotations
 
 import ctypes
-from ctypes import c_char, c_int, c_ubyte, c_uint, c_ushort, c_void_p
+from ctypes import POINTER, c_char, c_int, c_size_t, c_ubyte, c_uint, c_ushort, c_void_p
 
 # typing is not imported at run time: importing vessik stays quick.
 TYPE_CHECKING = False
@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 
     _Record = TypeVar("_Record", bound=ctypes.Structure)
 # The interface versions this package speaks.
-KNOWN_API_VERSIONS = (2,)
+KNOWN_API_VERSIONS = (2, 3)
 
 # Results.
 OK = 0
@@ -32,6 +32,8 @@ E_BAD_LOCATION = -8
 E_READER_IN_USE = -9
 E_ACCESS = -10
 E_NO_MEMORY = -11
+E_DECODER_FAILED = -12  # since version 3
+E_BAD_IMAGE = -13
 
 # Card types, item states, id checks, transports, log levels.
 CARD_RESIDENT = 1
@@ -116,6 +118,17 @@ class ReaderInfoRecord(ctypes.Structure):
         ("module_id_len", c_int),
         ("module_id", c_ubyte * 64),
         ("module_id_hex", c_char * 129),
+    ]
+
+
+class ImageRecord(ctypes.Structure):
+    """vessik_image (since version 3): the pixels belong to the library."""
+    _fields_ = [
+        ("size", c_uint),
+        ("width", c_uint),
+        ("height", c_uint),
+        ("rgb", POINTER(c_ubyte)),
+        ("rgb_bytes", c_size_t),
     ]
 
 

@@ -131,7 +131,8 @@ build_and_check() {
   step "fields and dependencies"
   expect_field libvessik1 Section libs
   expect_field libvessik1 Depends libusb-1.0-0
-  expect_field libvessik1 Depends "libc6 (>= 2.25)"
+  expect_field libvessik1 Depends "libc6 (>= 2.34)"
+  expect_field libvessik1 Depends libpng16-16
   expect_field libvessik-dev Depends "libvessik1 (= $version)"
   expect_field libvessik-dev Depends libusb-1.0-0-dev
   expect_field libvessik-dev Depends "libwltdec64-standin | libwltdec64"

@@ -19,6 +19,7 @@ struct entry {
 #define O(f) FIELD(vessik_read_options, f)
 #define C(f) FIELD(vessik_card, f)
 #define R(f) FIELD(vessik_reader_info, f)
+#define I(f) FIELD(vessik_image, f)
 #define K(name) {"constant", #name, (long)(name), 0}
 
 static const struct entry entries[] = {
@@ -41,7 +42,8 @@ static const struct entry entries[] = {
     K(VESSIK_ITEM_UNSUPPORTED), K(VESSIK_ITEM_NOT_READ), K(VESSIK_ID_CHECK_NOT_APPLICABLE),
     K(VESSIK_ID_CHECK_WRONG), K(VESSIK_ID_CHECK_OK), K(VESSIK_TRANSPORT_USB),
     K(VESSIK_TRANSPORT_SERIAL), K(VESSIK_LOG_ERROR), K(VESSIK_LOG_WARNING), K(VESSIK_LOG_INFO),
-    K(VESSIK_LOG_DEBUG), K(VESSIK_LOG_TRACE)};
+    K(VESSIK_LOG_DEBUG), K(VESSIK_LOG_TRACE), K(VESSIK_E_DECODER_FAILED), K(VESSIK_E_BAD_IMAGE),
+    I(size), I(width), I(height), I(rgb), I(rgb_bytes), SIZE(vessik_image)};
 // clang-format on
 
 int main(void)

@@ -5,6 +5,7 @@ readers 7 and 8 hold none."""
 import base64
 import ctypes
 import datetime
+import importlib.util
 import json
 import logging
 import os
@@ -226,11 +227,34 @@ class Waits(unittest.TestCase):
                 reader.read(timeout=5)
 
 
+class Photo(unittest.TestCase):
+    def test_the_stand_in_decodes_no_photo(self):
+        with self.assertRaises(vessik.NotSupported):
+            vessik.read(timeout=5, reader="usb:1-1").photo_image()
+
+    def test_photo_image_and_its_png_with_a_decoder(self):
+        script = ("import struct, vessik\n"
+                  "image = vessik.read(timeout=5, reader='usb:1-1').photo_image()\n"
+                  "png = image.png()\n"
+                  "print(repr(image), len(image.rgb), png[:8].hex(), *struct.unpack('>II', png[16:24]))\n")
+        env = dict(os.environ, VESSIK_PHOTO_DECODER=os.environ["VESSIK_FAKE_BMP_DECODER"])
+        out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(out.stdout.split(), ["<vessik.Image", "102x126>", str(102 * 126 * 3),
+                                              "89504e470d0a1a0a", "102", "126"], out.stderr)
+
+    @unittest.skipUnless(importlib.util.find_spec("PIL"), "Pillow (python3-pil) is optional")
+    def test_to_pil_gives_the_same_pixels(self):
+        image = vessik.Image(2, 1, bytes([255, 0, 0, 0, 0, 255]))
+        self.assertEqual(list(image.to_pil().getdata()), [(255, 0, 0), (0, 0, 255)])
+
+
 class Library(unittest.TestCase):
     def test_structs_and_constants_match_the_header(self):
         records = {"vessik_read_options": _structs.ReadOptions,
                    "vessik_card": _structs.CardRecord,
-                   "vessik_reader_info": _structs.ReaderInfoRecord}
+                   "vessik_reader_info": _structs.ReaderInfoRecord,
+                   "vessik_image": _structs.ImageRecord}
         in_c, constants = {kind: {} for kind in records}, set()
         probe = run(os.environ["VESSIK_LAYOUT_PROBE"]).stdout.splitlines()
         for kind, name, *numbers in (line.split() for line in probe):
@@ -260,9 +284,9 @@ class Library(unittest.TestCase):
 
     def test_versions(self):
         self.assertEqual((vessik.__version__, vessik.api_version()),
-                         (os.environ["VESSIK_VERSION"], 2))
+                         (os.environ["VESSIK_VERSION"], 3))
         with self.assertRaisesRegex(vessik.LibraryError,
-                                    "version 99; this vessik package knows version 2"):
+                                    "version 99; this vessik package knows version 2 or 3"):
             _library.load(os.environ["VESSIK_FUTURE_API_STUB"])
 
 

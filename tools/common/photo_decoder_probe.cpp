@@ -104,3 +104,13 @@ extern "C" __attribute__((visibility("default"))) int saveWlt2BmpUseFork(const u
     const vessik_tools::DecoderEntry entry = vessik_tools::loaded_decoder().entry;
     return entry != nullptr ? entry(photo, path) : vessik_tools::kNoDecoderResult;
 }
+
+// Which decoder the entry above passes the call on to, for the library's
+// in-memory decode: null with none, or with the stand-in, which decodes
+// nothing.
+extern "C" __attribute__((visibility("default"))) vessik_tools::DecoderEntry
+vessik_tool_photo_decoder()
+{
+    const vessik_tools::LoadedDecoder &loaded = vessik_tools::loaded_decoder();
+    return loaded.probe.standin ? nullptr : loaded.entry;
+}

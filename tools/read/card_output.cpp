@@ -112,14 +112,14 @@ std::string id_text(const vessik_card &card)
 
 } // namespace
 
-std::string photo_file_name(const char *id_number)
+std::string photo_file_name(const char *id_number, const std::string &extension)
 {
     std::string name;
     for (const char *c = id_number; *c != '\0'; ++c)
         name += (*c >= '0' && *c <= '9') || (*c >= 'A' && *c <= 'Z') ? *c : '_';
     if (name.empty())
         name = "_";
-    return name + ".bmp";
+    return name + "." + extension;
 }
 
 std::string card_json_line(const vessik_card &card, const std::string &photo_image)

@@ -13,9 +13,10 @@ namespace vread {
 
 // The photo file's name for an identity number: digits and capital letters
 // stay (a foreign card's number holds letters), every other byte becomes
-// '_', ".bmp" follows; "_.bmp" for an empty number. A card's text can thus
+// '_', then '.' and the extension ("_.bmp" for an empty number and the
+// default extension). A card's text can thus
 // never leave the folder or hide the file.
-std::string photo_file_name(const char *id_number);
+std::string photo_file_name(const char *id_number, const std::string &extension = "bmp");
 
 // One line of the kit's card JSON (tools/common/card_json.h), the form
 // vessikd serves too. `photo_image` is the image file written, or empty for

@@ -45,6 +45,7 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
 {
     CliOptions options;
     bool once = false;
+    bool photo_format_given = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -55,8 +56,8 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
             arg = arg.substr(0, eq);
             has_value = true;
         }
-        const bool takes_value =
-            arg == "--timeout" || arg == "--photo" || arg == "--interval" || arg == "--reader";
+        const bool takes_value = arg == "--timeout" || arg == "--photo" || arg == "--interval" ||
+                                 arg == "--reader" || arg == "--photo-format";
         if (takes_value && !has_value) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
@@ -105,6 +106,13 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
                 return ParseOutcome::Usage;
             }
             options.photo_dir = value;
+        } else if (arg == "--photo-format") {
+            if (value != kPhotoFormatPng && value != kPhotoFormatBmp) {
+                error = "--photo-format " + value + ": expected png or bmp";
+                return ParseOutcome::Usage;
+            }
+            options.photo_format = value;
+            photo_format_given = true;
         } else {
             error = "unknown argument " + std::string(argv[i]);
             return ParseOutcome::Usage;
@@ -112,6 +120,10 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
     }
     if (once && options.watch) {
         error = "--once and --watch exclude each other";
+        return ParseOutcome::Usage;
+    }
+    if (photo_format_given && options.photo_dir.empty()) {
+        error = "--photo-format goes with --photo";
         return ParseOutcome::Usage;
     }
     const bool reads = once || options.watch || options.timeout_ms != 0 ||
@@ -146,9 +158,13 @@ const char *cli_usage()
            "                  --watch: within S seconds of the previous card);\n"
            "                  default: wait for ever\n"
            "  --interval MS   pause between looks for a card, 1 to 60000 ms (default 100)\n"
-           "  --photo DIR     ask the photo decoder to write DIR/<id number>.bmp; every\n"
+           "  --photo DIR     write the card's portrait to DIR/<id number>.png; every\n"
            "                  character of the number but digits and capital letters\n"
            "                  A-Z becomes '_'; default: no image is written\n"
+           "  --photo-format png|bmp\n"
+           "                  png: the library checks the photo decoder's image and\n"
+           "                  encodes it as PNG; bmp: the decoder's own BMP file as it\n"
+           "                  wrote it, as DIR/<id number>.bmp; default: png\n"
            "  --reader WHERE  read from this reader, kept open from the first read to the\n"
            "                  last: usb (the first USB reader) or a location from --list\n"
            "                  such as usb:1-2 (bus 1, port 2), or a module on a serial\n"

@@ -24,13 +24,19 @@ constexpr unsigned kMaxIntervalMs = 60000;
 // The longest deadline the library's millisecond count can carry.
 constexpr double kMaxTimeoutS = 4294967.0;
 
+// --photo-format: a PNG encoded by the library from the decoder's checked
+// BMP, or the decoder's own BMP file as it wrote it.
+constexpr const char *kPhotoFormatPng = "png";
+constexpr const char *kPhotoFormatBmp = "bmp";
+
 // What the command line asks for.
 struct CliOptions {
     bool json = false;
-    bool watch = false;            // false: --once
-    unsigned timeout_ms = 0;       // 0: wait for ever
-    unsigned interval_ms = 0;      // 0: the library's default
-    std::string photo_dir;         // empty: no image is asked for
+    bool watch = false;                         // false: --once
+    unsigned timeout_ms = 0;                    // 0: wait for ever
+    unsigned interval_ms = 0;                   // 0: the library's default
+    std::string photo_dir;                      // empty: no image is asked for
+    std::string photo_format = kPhotoFormatPng; // --photo-format: png or bmp
     std::string reader;            // --reader WHERE; empty: the default reader of vessik_read
     bool list = false;             // --list: the readers, no card
     bool fingerprints = false;     // --fingerprint: the templates too

@@ -140,6 +140,56 @@ Photo save_photo(const vessik_card &card, const std::string &dir, std::string &p
     return outcome;
 }
 
+// The card's portrait as a PNG: decoded by the library from the decoder's
+// checked BMP. VESSIK_OK or the library's code.
+int portrait_png(const vessik_card &card, std::string &png)
+{
+    vessik_image image;
+    vessik_image_init(&image);
+    int result = vessik_photo_decode(card.photo, &image);
+    if (result != VESSIK_OK)
+        return result;
+    unsigned char *bytes = nullptr;
+    size_t len = 0;
+    result = vessik_image_to_png(&image, &bytes, &len);
+    vessik_image_free(&image);
+    if (result != VESSIK_OK)
+        return result;
+    png.assign(reinterpret_cast<const char *>(bytes), len);
+    vessik_png_free(bytes, len);
+    return VESSIK_OK;
+}
+
+// Writes the portrait as the new private file `path` (mode 0600, never
+// through a planted link nor over an existing name). `why`: the library's
+// text when no image came.
+Photo save_png(const vessik_card &card, const std::string &path, std::string &why)
+{
+    std::string png;
+    const int result = portrait_png(card, png);
+    if (result != VESSIK_OK) {
+        why = vessik_strerror(result);
+        return Photo::NotWritten;
+    }
+    const bool written = vessik_tools::write_new_private_file(path, png);
+    const int saved = errno;
+    explicit_bzero(&png[0], png.size());
+    if (written)
+        return Photo::Written;
+    why = std::strerror(saved);
+    return saved == EEXIST ? Photo::NameTaken : Photo::NotWritten;
+}
+
+// The portrait in the format --photo-format asks for, at `path`.
+Photo save_photo_as(const vessik_card &card, const vread::CliOptions &options, std::string &path,
+                    std::string &why)
+{
+    if (options.photo_format == vread::kPhotoFormatBmp)
+        return save_photo(card, options.photo_dir, path);
+    path = options.photo_dir + "/" + vread::photo_file_name(card.id_number, options.photo_format);
+    return save_png(card, path, why);
+}
+
 // Prints the card; says what became of its photo. `no_decoder`: --photo was
 // given but no decoder can write the image, so none is asked for.
 Photo print_card(FILE *out, const vessik_card &card, const vread::CliOptions &options,
@@ -153,15 +203,19 @@ Photo print_card(FILE *out, const vessik_card &card, const vread::CliOptions &op
         note = "1024 bytes, no image written (no photo decoder is installed)";
     } else if (!options.photo_dir.empty()) {
         std::string path;
-        photo = save_photo(card, options.photo_dir, path);
+        std::string why;
+        photo = save_photo_as(card, options, path, why);
         if (photo == Photo::Written)
             image = path;
         note = photo == Photo::Written     ? "1024 bytes, image written to " + path
                : photo == Photo::NameTaken ? "1024 bytes, no image written (" + path + " exists)"
-                                           : "1024 bytes, no image written (no photo decoder?)";
+                                           : "1024 bytes, no image written (" +
+                                                 (why.empty() ? "no photo decoder?" : why) + ")";
         if (photo == Photo::NameTaken)
             std::fprintf(stderr, "%s: --photo: %s exists; it is not replaced\n", kSelf,
                          path.c_str());
+        else if (photo != Photo::Written && !why.empty())
+            std::fprintf(stderr, "%s: --photo: no image written: %s\n", kSelf, why.c_str());
     }
     const std::string text =
         options.json ? vread::card_json_line(card, image) : vread::card_text(card, note) + "\n";

@@ -402,12 +402,9 @@ void Service::closed(const Peer &peer, Admission admission)
 
 bool Service::start(std::vector<std::string> &urls, std::string &error)
 {
-    if (!decoder_.open(error))
-        return false;
     const std::vector<int> inherited = inherited_sockets();
     if (!(inherited.empty() ? bind_listeners(error) : adopt_listeners(inherited, error))) {
         listeners_.clear();
-        decoder_.close();
         return false;
     }
     add_own_names(policy_, own_host_names());
@@ -526,7 +523,6 @@ void Service::stop()
         t.join();
     threads_.clear();
     listeners_.clear();
-    decoder_.close();
 }
 
 void Service::set_up(httplib::Server &server)
@@ -902,12 +898,11 @@ void Service::handle_photo(const Request &req, Response &res)
                        std::to_string(kPhotoBytes) + " bytes}");
         return;
     }
-    std::string image;
-    std::string type;
+    std::string png;
     std::string detail;
-    switch (decoder_.decode(photo.data(), image, type, detail)) {
+    switch (PhotoDecoder::decode(photo.data(), png, detail)) {
     case PhotoDecoder::Result::Image:
-        res.set_content(image, type);
+        res.set_content(png, "image/png");
         return;
     case PhotoDecoder::Result::NoDecoder:
         send_error(res, kHttpNotImplemented, "no-decoder",
@@ -915,6 +910,9 @@ void Service::handle_photo(const Request &req, Response &res)
         return;
     case PhotoDecoder::Result::Failed:
         send_error(res, kHttpBadGateway, "decode-failed", detail);
+        return;
+    case PhotoDecoder::Result::NoMemory:
+        send_error(res, kHttpInternalError, "internal", detail);
         return;
     }
 }

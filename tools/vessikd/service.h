@@ -85,7 +85,6 @@ class Service : private ConnectionGate {
     ConnectionLimits limits_;
     EventHub hub_;
     ReaderRegistry readers_;
-    PhotoDecoder decoder_;
     std::vector<Listener> listeners_;
     bool ipv6_absent_ = false; // the host has no ::1, so nobody can hold it
     std::vector<std::thread> threads_;

@@ -268,7 +268,9 @@ TEST(ResultTexts, EveryCodeHasItsOwnTextAndUnknownCodesShareOne)
                          VESSIK_E_BAD_LOCATION,
                          VESSIK_E_READER_IN_USE,
                          VESSIK_E_ACCESS,
-                         VESSIK_E_NO_MEMORY};
+                         VESSIK_E_NO_MEMORY,
+                         VESSIK_E_DECODER_FAILED,
+                         VESSIK_E_BAD_IMAGE};
     std::set<std::string> texts;
     for (const int code : codes) {
         const char *text = vessik_strerror(code);
@@ -280,7 +282,7 @@ TEST(ResultTexts, EveryCodeHasItsOwnTextAndUnknownCodesShareOne)
 
     const std::string unknown = vessik_strerror(1);
     EXPECT_EQ(texts.count(unknown), 0u);
-    for (const int code : {-12, -100, 2, 100, INT_MIN, INT_MAX})
+    for (const int code : {-14, -100, 2, 100, INT_MIN, INT_MAX})
         EXPECT_EQ(vessik_strerror(code), unknown) << code;
 }
 

@@ -34,6 +34,7 @@ const std::string kLauncher = VESSIK_LAUNCHER;
 const std::string kCli = VESSIK_READ_CLI;
 const std::string kCardsDir = VSIM_CARDS_DIR;
 const std::string kFakeDecoder = FAKE_DECODER;
+const std::string kFakeBmpDecoder = FAKE_BMP_DECODER;
 
 using testsupport::NowS;
 using testsupport::Process;
@@ -305,12 +306,28 @@ TEST_F(PhotoTest, StandInDecoderWritesNothingAndTheExitStatusSaysSo)
     }
 }
 
+// The default format: the library's PNG of the decoder's BMP, the user's alone.
+TEST_F(PhotoTest, TheDefaultFormatIsThePortraitAsPng)
+{
+    Process p;
+    ASSERT_TRUE(
+        p.Start(UnderLauncher({}, {"--json", "--photo", dir_}), {"LD_PRELOAD=" + kFakeBmpDecoder}));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    const std::string name = vsim::sample_card().id_number + ".png";
+    EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), dir_ + "/" + name);
+    EXPECT_EQ(ReadFile(dir_ + "/" + name).substr(0, 8), "\x89PNG\r\n\x1A\n");
+    struct stat st {};
+    ASSERT_EQ(stat((dir_ + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << std::oct << st.st_mode;
+    EXPECT_EQ(Files(), std::vector<std::string>({name}));
+}
+
 TEST_F(PhotoTest, ADecoderThatWritesGivesThePathNamedByTheIdNumber)
 {
     umask(022); // the usual one, under which a plain write makes a file 0644
     Process p;
-    ASSERT_TRUE(
-        p.Start(UnderLauncher({}, {"--json", "--photo", dir_}), {"LD_PRELOAD=" + kFakeDecoder}));
+    ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", "--photo", dir_, "--photo-format", "bmp"}),
+                        {"LD_PRELOAD=" + kFakeDecoder}));
     ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
     const std::string path = dir_ + "/" + vsim::sample_card().id_number + ".bmp";
     EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), path);
@@ -332,8 +349,8 @@ TEST_F(PhotoTest, ANameAlreadyTakenIsNeitherFollowedNorReplaced)
     const std::string name = vsim::sample_card().id_number + ".bmp";
     ASSERT_EQ(symlink(target.c_str(), (dir_ + "/" + name).c_str()), 0);
     Process p;
-    ASSERT_TRUE(
-        p.Start(UnderLauncher({}, {"--json", "--photo", dir_}), {"LD_PRELOAD=" + kFakeDecoder}));
+    ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", "--photo", dir_, "--photo-format", "bmp"}),
+                        {"LD_PRELOAD=" + kFakeDecoder}));
     EXPECT_EQ(p.Wait(), vread::kExitFailed) << p.err;
     EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
     EXPECT_NE(p.err.find(name + " exists"), std::string::npos) << p.err;
@@ -347,9 +364,9 @@ TEST_F(PhotoTest, ANameAlreadyTakenIsNeitherFollowedNorReplaced)
 TEST_F(PhotoTest, AHostileIdNumberCannotLeaveThePhotoFolder)
 {
     Process p;
-    ASSERT_TRUE(
-        p.Start(UnderLauncher({"--raw-field", "id_number=../../x/1X"}, {"--json", "--photo", dir_}),
-                {"LD_PRELOAD=" + kFakeDecoder}));
+    ASSERT_TRUE(p.Start(UnderLauncher({"--raw-field", "id_number=../../x/1X"},
+                                      {"--json", "--photo", dir_, "--photo-format", "bmp"}),
+                        {"LD_PRELOAD=" + kFakeDecoder}));
     ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
     // The digit field keeps 0-9, X and x ("x1X"); the file name keeps digits
     // and capitals.

@@ -38,6 +38,7 @@ TEST(CliOptions, DefaultsAndEveryOptionInBothSpellings)
     EXPECT_EQ(o.timeout_ms, 0u);
     EXPECT_EQ(o.interval_ms, 0u);
     EXPECT_TRUE(o.photo_dir.empty());
+    EXPECT_EQ(o.photo_format, "png");
 
     ASSERT_EQ(Parse({"--json", "--watch", "--timeout", "2.5", "--interval=250", "--photo=/tmp/p"},
                     o, error),
@@ -49,8 +50,10 @@ TEST(CliOptions, DefaultsAndEveryOptionInBothSpellings)
     EXPECT_EQ(o.interval_ms, 250u);
     EXPECT_EQ(o.photo_dir, "/tmp/p");
 
-    ASSERT_EQ(Parse({"--once", "--timeout=0.0001", "--photo", "d"}, o, error),
-              vread::ParseOutcome::Run);
+    ASSERT_EQ(
+        Parse({"--once", "--timeout=0.0001", "--photo", "d", "--photo-format", "bmp"}, o, error),
+        vread::ParseOutcome::Run);
+    EXPECT_EQ(o.photo_format, "bmp");
     EXPECT_FALSE(o.watch);
     EXPECT_EQ(o.timeout_ms, 1u); // rounded up, never to "no deadline"
     EXPECT_TRUE(o.reader.empty());
@@ -92,6 +95,8 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrongAndLeaveTheOptionsAlone)
         {{"--interval", "-5"}, "from 1 to 60000"},
         {{"--interval", "1.5"}, "from 1 to 60000"},
         {{"--photo="}, "needs a folder"},
+        {{"--photo", "d", "--photo-format", "jpg"}, "expected png or bmp"},
+        {{"--photo-format", "png"}, "goes with --photo"},
         {{"--json=yes"}, "takes no value"},
         {{"--once", "--watch"}, "exclude each other"},
         {{"--reader"}, "needs a value"},
@@ -126,8 +131,9 @@ std::string OptionHelp(const std::string &usage, const std::string &option)
 TEST(CliOptions, HelpListsEveryOptionWithItsDefaultAndEveryExitCode)
 {
     const std::string usage = vread::cli_usage();
-    for (const char *option : {"--json", "--once", "--watch", "--timeout", "--interval", "--photo",
-                               "--reader", "--fingerprint", "--appended-address", "--list"})
+    for (const char *option :
+         {"--json", "--once", "--watch", "--timeout", "--interval", "--photo", "--photo-format",
+          "--reader", "--fingerprint", "--appended-address", "--list"})
         EXPECT_NE(OptionHelp(usage, option).find("default"), std::string::npos) << option;
     EXPECT_NE(OptionHelp(usage, "--help"), "");
     EXPECT_NE(OptionHelp(usage, "--timeout").find("default: wait for ever"), std::string::npos);

@@ -533,8 +533,8 @@ TEST(ServiceApi, PhotoComesFromAPreloadedDecoder)
         client.Post("/v1/photo", post_json({{"photo", card["photo"]}}), "application/json");
     ASSERT_TRUE(r);
     ASSERT_EQ(200, r->status) << r->body;
-    EXPECT_EQ("image/bmp", r->get_header_value("Content-Type"));
-    EXPECT_EQ(0u, r->body.rfind("BM", 0));
+    EXPECT_EQ("image/png", r->get_header_value("Content-Type"));
+    EXPECT_EQ(0u, r->body.rfind("\x89PNG\r\n\x1A\n", 0));
 }
 
 // --------------------------------------------------------- who may call

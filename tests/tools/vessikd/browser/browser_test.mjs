@@ -136,12 +136,15 @@ async function appendedAddressAndUnknownCard(browser) {
   }
 }
 
-// With a decoder in the stand-in's place the page shows the card's photo.
+// With a decoder in the stand-in's place the page shows the card's photo,
+// as the PNG the service makes of it.
 async function photoFromDecoder(browser) {
   const service = await startService(['--no-card', '--card-after', '3'], [],
                                      { LD_PRELOAD: opts.decoder });
   try {
     const { page, problems } = await openPage(browser, service.url);
+    const photo = page.waitForResponse((r) => r.url().endsWith('/v1/photo'),
+                                       { timeout: CARD_LIMIT_MS });
     await waitForText(page, '#decoder-state', 'installed');
     const img = page.locator('article.card .photo img');
     await img.waitFor({ timeout: CARD_LIMIT_MS });
@@ -149,6 +152,8 @@ async function photoFromDecoder(browser) {
         () => document.querySelector('article.card .photo img').complete);
     const width = await img.evaluate((el) => el.naturalWidth);
     check(width === 102, `decoded photo is 102 pixels wide, not ${width}`);
+    const type = (await photo).headers()['content-type'];
+    check(type === 'image/png', `the page shows a ${type}, not the service's PNG`);
     await page.screenshot({ path: join(opts.out, 'vessikd-page-photo.png'), fullPage: true });
     check(problems.length === 0, problems.join('\n'));
   } finally {
