@@ -21,7 +21,8 @@ from ._card import (Card, CardType, IdCheck, ItemState, PhaseTimes, ReaderInfo,
 from ._errors import (AccessDenied, BadLocation, Busy, Cancelled, Error, LibraryError,
                       NoReader, NotSupported, ReaderInUse, ReaderLost, Timeout)
 from ._library import LOG_HANDLER, library
-from ._reader import DefaultReader, Reader, make_options, reader_list
+from ._reader import (CardPresented, CardRemoved, DefaultReader, Reader, make_options,
+                      reader_list)
 
 # typing is not imported at run time: importing vessik stays quick.
 TYPE_CHECKING = False
@@ -32,8 +33,8 @@ __version__ = "1.0.0"
 
 __all__ = [
     "read", "readers", "open", "cancel", "set_log_level", "api_version",
-    "Reader", "Card", "CardType", "IdCheck", "ItemState", "PhaseTimes", "ReaderInfo",
-    "Transport", "Error", "Timeout", "Cancelled", "NoReader", "ReaderLost", "Busy",
+    "Reader", "CardPresented", "CardRemoved", "Card", "CardType", "IdCheck", "ItemState",
+    "PhaseTimes", "ReaderInfo", "Transport", "Error", "Timeout", "Cancelled", "NoReader", "ReaderLost", "Busy",
     "ReaderInUse", "AccessDenied", "BadLocation", "NotSupported", "LibraryError",
 ]
 
