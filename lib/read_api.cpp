@@ -57,17 +57,20 @@ vessik_read_options OptionsFrom(const vessik_read_options *options)
     return merged;
 }
 
-// One read on a reader, with the checks every entry point shares. Nothing
-// the library says during it reaches standard output or standard error.
+// The options' size from which they carry a cancel token.
+constexpr size_t kOptionsSizeWithToken =
+    offsetof(vessik_read_options, cancel_token) + sizeof(vessik_cancel_token *);
+
 // A token cancelled before the read or wait began ends it before it
 // touches the reader.
 bool TokenCancelled(const vessik_read_options *options)
 {
-    return options != nullptr &&
-           options->size >= VESSIK_STRUCT_END(vessik_read_options, cancel_token) &&
+    return options != nullptr && options->size >= kOptionsSizeWithToken &&
            vessik_cancel_token_is_cancelled(options->cancel_token) != 0;
 }
 
+// One read on a reader, with the checks every entry point shares. Nothing
+// the library says during it reaches standard output or standard error.
 int Read(vessik_reader *reader, const vessik_read_options *options, vessik_card *card)
 {
     if (reader == nullptr || !OptionsUsable(options) || !CardUsable(card))

@@ -348,10 +348,14 @@ class Reader:
         self._begin_read(fresh=False)
         handle = self._handle
         lib = library()
+
+        def cancel() -> None:
+            lib.vessik_reader_cancel(handle)
+
         try:
             return run_blocking(
                 lambda: int(lib.vessik_reader_wait_removed(handle, ctypes.byref(options))),
-                lambda: lib.vessik_reader_cancel(handle), lambda: self._cancel_wanted)
+                cancel, lambda: self._cancel_wanted)
         except KeyboardInterrupt:
             self._end_read()
             self.close()
