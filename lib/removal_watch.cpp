@@ -104,6 +104,12 @@ Look ReadAndCompare(Watch &watch)
     return look;
 }
 
+// The card was made sure of lately enough to be taken for the one read.
+bool Sure(const Watch &watch)
+{
+    return watch.sure_us != 0 && MonotonicUs() - watch.sure_us < kConfirmEveryUs;
+}
+
 // The card the module selected, judged by the select answer where it names
 // cards, else by its text when the last certainty is too old.
 Look JudgeSelected(Watch &watch, const unsigned char *payload)
@@ -115,7 +121,7 @@ Look JudgeSelected(Watch &watch, const unsigned char *payload)
         watch.sure_us = MonotonicUs();
         return Look::SameCard;
     }
-    if (watch.sure_us != 0 && MonotonicUs() - watch.sure_us < kConfirmEveryUs)
+    if (Sure(watch))
         return Look::SameCard;
     return ReadAndCompare(watch);
 }
@@ -132,6 +138,10 @@ Look LookOnce(Watch &watch)
         return Look::NoCard;
     if (!IsAnswer(answer, count, answer::kFindAnswerBytes, answer::kStatusCardFound))
         return Look::Unclear;
+    // A select that cannot name the card adds nothing while the card was
+    // made sure of lately: the find alone says it is still there.
+    if (watch.reader->select_tells != vessik_reader::SelectTells::Yes && Sure(watch))
+        return Look::SameCard;
     count = Exchange(watch, frame::kSelectCommand, answer, sizeof answer);
     if (Ended(count, &look))
         return look;

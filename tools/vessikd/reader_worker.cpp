@@ -273,6 +273,7 @@ int ReaderWorker::wait_removed()
     vessik_read_options options;
     vessik_read_options_init(&options);
     options.deadline_ms = kWatchDeadlineMs;
+    options.poll_interval_ms = kRemovalPollMs;
     options.cancel_token = watch_cancel_;
     const int result = vessik_reader_wait_removed(reader_, &options);
     if (result == VESSIK_E_READER_LOST)

@@ -112,6 +112,9 @@ class ReaderWorker {
     // A watch read or wait is renewed this often; it ends sooner for a
     // card, a card lifted, a client read, the last stream closing or a stop.
     static constexpr unsigned kWatchDeadlineMs = 30000;
+    // A card lying there is looked for this often: its removal is told
+    // within about this long, at a third less USB work than every 100 ms.
+    static constexpr unsigned kRemovalPollMs = 150;
     // How often a client waiting for its read is asked whether it is gone.
     static constexpr unsigned kAbandonCheckMs = 20;
     static constexpr unsigned kIdleRecheckMs = 500;
