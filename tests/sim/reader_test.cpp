@@ -178,8 +178,7 @@ TEST_F(ReaderTest, SelectAnswerIsZerosOrTheCardsOwnBytes)
             reader.insert_card(*laid);
             exchange(reader, simtest::kFind, kT0);
             const Bytes selected = exchange(reader, simtest::kSelect, kT0);
-            ASSERT_EQ(selected.size(), 19u);
-            EXPECT_TRUE(vsim::sam_frame_valid(selected));
+            ASSERT_TRUE(selected.size() == 19u && vsim::sam_frame_valid(selected));
             payloads.emplace_back(selected.begin() + 10, selected.begin() + 18);
         }
         EXPECT_EQ(payloads[0], payloads[1]); // one card, one answer
