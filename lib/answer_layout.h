@@ -51,6 +51,10 @@ constexpr int kPosSelectCheck = 18;
 constexpr unsigned char kCheckOfGoodAnswer = 0x97;
 constexpr int kFindAnswerBytes = kPosFindCheck + kCheckByteBytes;     // 15
 constexpr int kSelectAnswerBytes = kPosSelectCheck + kCheckByteBytes; // 19
+constexpr int kFindPayloadBytes = 4;
+constexpr int kSelectPayloadBytes = 8;
+// A find that saw no card answers 80 with no payload.
+constexpr unsigned char kStatusNoCard = 0x80;
 
 // The module's identifier: 16 bytes after the status, 27 in all.
 constexpr int kModuleIdBytes = 16;

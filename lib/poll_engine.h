@@ -80,6 +80,10 @@ struct PollSettings {
     unsigned find_us = 0;
     unsigned select_us = 0;
     unsigned read_us = 0;
+    // Filled in: the payload of the select answer before the card read, when
+    // it came whole (select_payload_seen).
+    unsigned char select_payload[answer::kSelectPayloadBytes] = {};
+    bool select_payload_seen = false;
 };
 
 enum class PollOutcome { CardRead, ReaderLost, Stopped };
@@ -158,6 +162,7 @@ template <class Link> class CardPoll {
             if (!SelectAccepted(answer, count))
                 continue;
             s_.select_us = ElapsedUs(started);
+            KeepSelectPayload(answer, count);
 
             started = MonotonicUs();
             CardAnswer card;
@@ -191,8 +196,8 @@ template <class Link> class CardPoll {
     static constexpr int kPhotoLength = answer::kPhotoBytes;
 
     // Payload bytes after the three status bytes of each answer.
-    static constexpr int kFindPayload = 4;
-    static constexpr int kSelectPayload = 8;
+    static constexpr int kFindPayload = answer::kFindPayloadBytes;
+    static constexpr int kSelectPayload = answer::kSelectPayloadBytes;
 
     bool StopRequested() const { return s_.should_stop != nullptr && s_.should_stop(s_.context); }
 
@@ -268,6 +273,15 @@ template <class Link> class CardPoll {
             return false;
         return answer[answer::kPosModuleStatus] == answer::kStatusSuccess ||
                answer[answer::kPosSelectCheck] == answer::kCheckOfGoodAnswer;
+    }
+
+    void KeepSelectPayload(const unsigned char *answer, int count)
+    {
+        s_.select_payload_seen = count == answer::kSelectAnswerBytes &&
+                                 AnswerFits(answer, count, kSelectPayload) &&
+                                 answer[answer::kPosModuleStatus] == answer::kStatusSuccess;
+        if (s_.select_payload_seen)
+            memcpy(s_.select_payload, answer + answer::kPayloadOffset, sizeof s_.select_payload);
     }
 
     // The read command: 30 10 when fingerprints are wanted and the module

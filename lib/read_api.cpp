@@ -57,17 +57,33 @@ vessik_read_options OptionsFrom(const vessik_read_options *options)
     return merged;
 }
 
+// The options' size from which they carry a cancel token.
+constexpr size_t kOptionsSizeWithToken =
+    offsetof(vessik_read_options, cancel_token) + sizeof(vessik_cancel_token *);
+
+// A token cancelled before the read or wait began ends it before it
+// touches the reader.
+bool TokenCancelled(const vessik_read_options *options)
+{
+    return options != nullptr && options->size >= kOptionsSizeWithToken &&
+           vessik_cancel_token_is_cancelled(options->cancel_token) != 0;
+}
+
 // One read on a reader, with the checks every entry point shares. Nothing
 // the library says during it reaches standard output or standard error.
 int Read(vessik_reader *reader, const vessik_read_options *options, vessik_card *card)
 {
     if (reader == nullptr || !OptionsUsable(options) || !CardUsable(card))
         return VESSIK_E_BAD_ARGUMENT;
+    if (TokenCancelled(options))
+        return VESSIK_E_CANCELLED;
     bool idle = false;
     if (!reader->busy.compare_exchange_strong(idle, true))
         return VESSIK_E_BUSY;
 
     vessik::diag::ExtendedScope quiet;
+    // A cancel of the reader counts for the read in progress only; a
+    // token's stays until it is reset.
     reader->cancel.store(0);
     // While no read runs nobody watches the reader: after a pause the card
     // found first is taken as a new presentation.
@@ -226,6 +242,25 @@ int vessik_reader_read(vessik_reader *reader, const vessik_read_options *options
     return Read(reader, options, card);
 }
 
+int vessik_reader_wait_removed(vessik_reader *reader, const vessik_read_options *options)
+{
+    if (reader == nullptr || !OptionsUsable(options))
+        return VESSIK_E_BAD_ARGUMENT;
+    if (TokenCancelled(options))
+        return VESSIK_E_CANCELLED;
+    bool idle = false;
+    if (!reader->busy.compare_exchange_strong(idle, true))
+        return VESSIK_E_BUSY;
+    vessik::diag::ExtendedScope quiet;
+    reader->cancel.store(0);
+    const int result = vessik::ReaderWaitRemoved(reader, OptionsFrom(options));
+    // The reader was watched until now: a card found next is judged as by a
+    // read that has just ended.
+    reader->last_read_end_us = MonotonicUs();
+    reader->busy.store(false);
+    return result;
+}
+
 void vessik_reader_cancel(vessik_reader *reader)
 {
     if (reader != nullptr)
@@ -274,6 +309,33 @@ int vessik_read(const vessik_read_options *options, vessik_card *card)
 void vessik_cancel(void)
 {
     g_default_reader.cancel.store(1);
+}
+
+vessik_cancel_token *vessik_cancel_token_new(void)
+{
+    return new (std::nothrow) vessik_cancel_token;
+}
+
+void vessik_cancel_token_cancel(vessik_cancel_token *token)
+{
+    if (token != nullptr)
+        token->cancelled.store(1);
+}
+
+void vessik_cancel_token_reset(vessik_cancel_token *token)
+{
+    if (token != nullptr)
+        token->cancelled.store(0);
+}
+
+int vessik_cancel_token_is_cancelled(const vessik_cancel_token *token)
+{
+    return token != nullptr && token->cancelled.load() != 0 ? 1 : 0;
+}
+
+void vessik_cancel_token_free(vessik_cancel_token *token)
+{
+    delete token;
 }
 
 void vessik_set_log_handler(int level, vessik_log_handler fn, void *context)

@@ -34,6 +34,7 @@ constexpr int kHexDigitsPerByte = 2;
 
 struct Session {
     vessik_reader *reader = nullptr;
+    const vessik_read_options *options = nullptr;
     uint64_t deadline_us = 0; // 0: none
     bool report_same_card = false;
     bool cancelled = false;
@@ -43,7 +44,7 @@ struct Session {
 bool ShouldStop(void *context)
 {
     Session *session = static_cast<Session *>(context);
-    if (session->reader->cancel.load() != 0) {
+    if (CancelRequested(session->reader, *session->options)) {
         session->cancelled = true;
         return true;
     }
@@ -88,19 +89,7 @@ void OnModuleAnswer(void *context, const unsigned char *answer, int count)
 
 void Report(const vessik_read_options &options, const char *message)
 {
-    if (options.callback != nullptr)
-        options.callback(kStatusKind, const_cast<char *>(message));
-}
-
-AnswerWait SlicedWait(bool (*should_stop)(void *), void *context)
-{
-    AnswerWait wait;
-    wait.stage_ms = timing::kDocumentedAnswerTimeoutMs;
-    wait.budget_ms = kAnswerBudgetMs;
-    wait.slice_ms = kAnswerSliceMs;
-    wait.should_stop = should_stop;
-    wait.context = context;
-    return wait;
+    ReportStatus(options, message);
 }
 
 // One command and its answer outside a poll.
@@ -178,7 +167,70 @@ void DeliverCard(const CardAnswer &card, const Session &session, const PollSetti
     WipeSecret(&whole, sizeof whole);
 }
 
+// Learns from each card read whether the select answer names the card: an
+// answer of zeros never does, nor one that differs for the same card or is
+// the same for two cards; two cards with two answers show that it does,
+// unless something said otherwise before.
+void LearnSelectAnswer(vessik_reader *reader, uint64_t hash, const PollSettings &settings)
+{
+    using Tells = vessik_reader::SelectTells;
+    reader->have_last_select = settings.select_payload_seen;
+    if (!settings.select_payload_seen)
+        return;
+    const unsigned char *payload = settings.select_payload;
+    memcpy(reader->last_select, payload, sizeof reader->last_select);
+    const bool zeros = std::all_of(payload, payload + answer::kSelectPayloadBytes,
+                                   [](unsigned char b) { return b == 0; });
+    if (zeros) {
+        reader->select_tells = Tells::No;
+    } else if (reader->have_select_seen) {
+        const bool same_card = hash == reader->select_seen_hash;
+        const bool same_answer =
+            memcmp(payload, reader->select_seen, answer::kSelectPayloadBytes) == 0;
+        if (same_card != same_answer)
+            reader->select_tells = Tells::No;
+        else if (!same_card && reader->select_tells == Tells::Unknown)
+            reader->select_tells = Tells::Yes;
+    }
+    reader->select_seen_hash = hash;
+    memcpy(reader->select_seen, payload, sizeof reader->select_seen);
+    reader->have_select_seen = true;
+}
+
 } // namespace
+
+AnswerWait SlicedWait(bool (*should_stop)(void *), void *context)
+{
+    AnswerWait wait;
+    wait.stage_ms = timing::kDocumentedAnswerTimeoutMs;
+    wait.budget_ms = kAnswerBudgetMs;
+    wait.slice_ms = kAnswerSliceMs;
+    wait.should_stop = should_stop;
+    wait.context = context;
+    return wait;
+}
+
+bool CancelRequested(const vessik_reader *reader, const vessik_read_options &options)
+{
+    return reader->cancel.load() != 0 ||
+           (options.cancel_token != nullptr && options.cancel_token->cancelled.load() != 0);
+}
+
+void ReportStatus(const vessik_read_options &options, const char *message)
+{
+    if (options.callback != nullptr)
+        options.callback(kStatusKind, const_cast<char *>(message));
+    if (options.status_callback != nullptr)
+        options.status_callback(kStatusKind, message, options.callback_context);
+}
+
+void ForgetModule(vessik_reader *reader)
+{
+    reader->module_refinds = false;
+    reader->select_tells = vessik_reader::SelectTells::Unknown;
+    reader->have_select_seen = false;
+    reader->card_on_reader = false;
+}
 
 void CopySized(void *dest, const void *source, size_t source_size)
 {
@@ -207,6 +259,7 @@ int ReaderOpen(vessik_reader *reader)
     const int opened = reader->link->Open();
     if (opened != VESSIK_OK)
         return opened;
+    ForgetModule(reader);
     // Ask the module who it is, once: the answer names the reader in logs
     // and in vessik_reader_get_info.
     unsigned char answer[usb::kReplyBufferBytes] = {};
@@ -222,6 +275,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
 {
     Session session;
     session.reader = reader;
+    session.options = &options;
     session.report_same_card = options.report_same_card != 0;
     if (options.deadline_ms != 0)
         session.deadline_us = MonotonicUs() + static_cast<uint64_t>(options.deadline_ms) * 1000u;
@@ -233,6 +287,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
             Report(options, kMsgConnectErr);
             return opened;
         }
+        ForgetModule(reader);
         Report(options, kMsgConnectOk);
     }
 
@@ -268,6 +323,8 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
         reader->last_block_hash = KeyedHash(session.card.text, answer::kTextBytes);
         reader->have_last = true;
         reader->absent_since_last = false;
+        reader->card_on_reader = true;
+        LearnSelectAnswer(reader, reader->last_block_hash, settings);
     } else if (outcome == PollOutcome::ReaderLost) {
         Report(options, kMsgConnectErr);
         diag::LogFormat(diag::kLogWarning, "the reader at %s is gone", reader->link->location());

@@ -16,6 +16,9 @@ constexpr uint8_t kDamagedPreambleByte = 0x55;
 constexpr uint8_t kCheckByteDamage = 0xFF;
 constexpr size_t kSelectAnswerZeros = 8;
 constexpr size_t kFindAnswerZeros = 4;
+constexpr size_t kSelectPayloadOffset = 3; // after the three status bytes
+constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 constexpr uint8_t kMcuStart = 0xAA;
 constexpr size_t kMcuMaxFrameBytes = 64; // longer "frames" on the serial side are noise
 constexpr uint8_t kMcuEventCommand = 0x03;
@@ -630,6 +633,16 @@ void VirtualReader::do_select(uint64_t now_us)
     selected_ = true;
     std::vector<uint8_t> contents = {0x00, 0x00, kSamOk};
     contents.resize(contents.size() + kSelectAnswerZeros, 0x00);
+    if (knobs_.select_names_card) {
+        // The card's own bytes: an FNV-1a hash of its text block, the same
+        // every time for one card and another for the next.
+        const std::array<uint8_t, kTextBlockBytes> text = build_text_block(*card_);
+        uint64_t name = kFnvOffsetBasis;
+        for (const uint8_t byte : text)
+            name = (name ^ byte) * kFnvPrime;
+        for (size_t i = 0; i < kSelectAnswerZeros; ++i)
+            contents[kSelectPayloadOffset + i] = static_cast<uint8_t>(name >> (8 * i));
+    }
     answer(contents, answer_due(now_us, knobs_.answer_delay_us));
 }
 

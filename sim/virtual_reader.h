@@ -165,6 +165,8 @@ struct Knobs {
     // Security module realism.
     bool refind_after_read = false;  // false: a card once read is not found again
                                      // until it is removed and presented again
+    bool select_names_card = false;  // the select answer's 8 bytes are the card's own
+                                     // (false: zeros, the same for every card)
     uint64_t read_delay_us = 500000; // the read answer is ready this long after the command
     uint64_t answer_delay_us = 0;    // every other answer is ready this long after its command
     std::array<uint8_t, kModuleIdBytes> module_id = {'V', 'S', 'I', 'M', '-', '0', '0', '0',

@@ -23,9 +23,10 @@ extern "C" {
 
 /* The version of this interface. 1: vessik_read only; 2: reader handles
  * (USB and serial), sized structs, the log handler, the whole card
- * (fingerprints, appended address, unknown types, damaged fields); 3: the
- * photo decoded in memory (vessik_image) and as PNG. The library reports its
- * own through vessik_read_api_version(). */
+ * (fingerprints, appended address, unknown types, damaged fields); 3: cancel
+ * tokens, a status callback with a context, vessik_reader_wait_removed (the
+ * card lifted), the photo decoded in memory (vessik_image) and as PNG. The
+ * library reports its own through vessik_read_api_version(). */
 #define VESSIK_READ_API_VERSION 3
 
 /* Results. Codes are only ever appended, never renumbered. */
@@ -70,6 +71,16 @@ extern "C" {
 
 #define VESSIK_DEFAULT_POLL_INTERVAL_MS 100
 
+/* A cancel that stays: once vessik_cancel_token_cancel has been called, every
+ * read or wait given the token ends with VESSIK_E_CANCELLED (at once when it
+ * has not begun, within 200 ms when it runs) until vessik_cancel_token_reset.
+ * One token may serve several reads and readers. Since version 3. */
+typedef struct vessik_cancel_token vessik_cancel_token;
+
+/* Status messages with the caller's context: kind 3 and the same texts as
+ * ReadInfoCallback. Called on the thread that reads. Since version 3. */
+typedef void (*vessik_status_callback)(int kind, const char *text, void *context);
+
 typedef struct vessik_read_options {
     unsigned int size;             /* sizeof(vessik_read_options), set by _init */
     unsigned int deadline_ms;      /* 0: wait for a card for ever */
@@ -82,6 +93,11 @@ typedef struct vessik_read_options {
     /* Since version 2. */
     int want_fingerprints;     /* nonzero: the fingerprint templates too */
     int want_appended_address; /* nonzero: the newest address appended to the card too */
+    /* Since version 3. */
+    vessik_cancel_token *cancel_token;      /* ends the read or wait when cancelled, or NULL */
+    vessik_status_callback status_callback; /* status messages with callback_context, or NULL;
+                                             * called beside callback when both are set */
+    void *callback_context;
 } vessik_read_options;
 
 /* Every text is NUL-terminated UTF-8 and never cut: each array holds the
@@ -256,6 +272,25 @@ VESSIK_EXPORT int vessik_reader_read(vessik_reader *reader, const vessik_read_op
  * read in progress has no effect. */
 VESSIK_EXPORT void vessik_reader_cancel(vessik_reader *reader);
 
+/* Waits until the card last read on this reader has left it, by the
+ * cheapest exchange the module allows (a find and a select; the card's data
+ * are read again only where the module cannot tell cards apart otherwise).
+ * options gives the deadline, the poll interval, the cancel token and the
+ * callbacks; NULL for the defaults.
+ *   VESSIK_OK              the card has gone (at once when no card was read,
+ *                          or its going was reported already); a different
+ *                          card laid in its place counts as gone, and the
+ *                          next read reports it;
+ *   VESSIK_E_TIMEOUT       the deadline came while it lay there;
+ *   VESSIK_E_CANCELLED     vessik_reader_cancel or the cancel token;
+ *   VESSIK_E_NOT_SUPPORTED the module does not find a card it has read until
+ *                          the card has left the field, so it cannot tell
+ *                          a lifted card from one lying there;
+ *   VESSIK_E_BUSY, VESSIK_E_READER_LOST, VESSIK_E_BAD_ARGUMENT.
+ * Since version 3. */
+VESSIK_EXPORT int vessik_reader_wait_removed(vessik_reader *reader,
+                                             const vessik_read_options *options);
+
 /* Closes the reader and frees the handle. No read may be running on it. */
 VESSIK_EXPORT void vessik_reader_close(vessik_reader *reader);
 
@@ -277,6 +312,18 @@ VESSIK_EXPORT int vessik_read(const vessik_read_options *options, vessik_card *c
 
 /* vessik_reader_cancel for the default reader's vessik_read. */
 VESSIK_EXPORT void vessik_cancel(void);
+
+/* A new cancel token, not cancelled; NULL without memory. Since version 3. */
+VESSIK_EXPORT vessik_cancel_token *vessik_cancel_token_new(void);
+/* Cancels every read and wait that uses the token, now and until it is
+ * reset. Safe from any thread and from a signal handler. */
+VESSIK_EXPORT void vessik_cancel_token_cancel(vessik_cancel_token *token);
+/* Makes the token usable again; no read may be using it. */
+VESSIK_EXPORT void vessik_cancel_token_reset(vessik_cancel_token *token);
+/* Nonzero once the token has been cancelled and not reset since. */
+VESSIK_EXPORT int vessik_cancel_token_is_cancelled(const vessik_cancel_token *token);
+/* Frees the token; no read may be using it. NULL is ignored. */
+VESSIK_EXPORT void vessik_cancel_token_free(vessik_cancel_token *token);
 
 /* Sends the interface's diagnostics up to `level` (VESSIK_LOG_*) to fn; a
  * null fn or level 0 turns them off (the default). Card contents are never

@@ -23,7 +23,8 @@ from ._errors import (AccessDenied, BadImage, BadLocation, Busy, Cancelled, Deco
                       Timeout)
 from ._image import Image
 from ._library import LOG_HANDLER, library
-from ._reader import DefaultReader, Reader, make_options, reader_list
+from ._reader import (CardPresented, CardRemoved, DefaultReader, Reader, make_options,
+                      reader_list)
 
 # typing is not imported at run time: importing vessik stays quick.
 TYPE_CHECKING = False
@@ -34,8 +35,8 @@ __version__ = "1.0.0"
 
 __all__ = [
     "read", "readers", "open", "cancel", "set_log_level", "api_version",
-    "Reader", "Card", "CardType", "IdCheck", "ItemState", "PhaseTimes", "ReaderInfo",
-    "Transport", "Error", "Timeout", "Cancelled", "NoReader", "ReaderLost", "Busy",
+    "Reader", "CardPresented", "CardRemoved", "Card", "CardType", "IdCheck", "ItemState",
+    "PhaseTimes", "ReaderInfo", "Transport", "Error", "Timeout", "Cancelled", "NoReader", "ReaderLost", "Busy",
     "ReaderInUse", "AccessDenied", "BadLocation", "NotSupported", "LibraryError",
     "Image", "DecoderFailed", "BadImage",
 ]

@@ -8,10 +8,12 @@ gives up within 200 ms) and its reader closed before the interrupt goes on.
 """
 from __future__ import annotations
 
+import asyncio
 import ctypes
 import math
 import signal
 import threading
+from dataclasses import dataclass
 
 from . import _structs as c
 from ._card import Card, ReaderInfo, card_from_record, reader_info_from_record, wipe
@@ -21,7 +23,7 @@ from ._library import library, strerror
 # typing is not imported at run time: importing vessik stays quick.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Callable, Iterator, List, Optional
+    from typing import AsyncIterator, Callable, Iterator, List, Optional, Union
 
 # How long the waiting thread sleeps before it looks again for a cancel to
 # pass on, when no signal wakes it earlier.
@@ -56,12 +58,25 @@ def make_options(timeout: Optional[float], interval: float, fingerprints: bool,
     return options
 
 
-def run_read(read: Callable[[c.CardRecord], int], cancel: Callable[[], None],
-             cancel_wanted: Callable[[], bool]) -> Card:
-    """Runs `read` (the C call) on a worker thread and waits for it here;
+@dataclass(frozen=True)
+class CardPresented:
+    """Reader.events(): a card was laid on the reader and read."""
+    card: Card
+
+
+@dataclass(frozen=True)
+class CardRemoved:
+    """Reader.events(): the card presented last has left the reader at
+    `reader`. Only readers whose module can tell say so."""
+    reader: str = ""
+
+
+def run_blocking(call: Callable[[], int], cancel: Callable[[], None],
+                 cancel_wanted: Callable[[], bool]) -> int:
+    """Runs `call` (a C call) on a worker thread and waits for it here;
     `cancel` is called again and again while `cancel_wanted()` holds or a
-    KeyboardInterrupt has come, until the read has returned."""
-    record = c.sized(c.CardRecord)
+    KeyboardInterrupt has come, until the call has returned (the interrupt
+    is raised then). The call's code."""
     outcome: List[int] = []
     done = threading.Event()
 
@@ -69,7 +84,7 @@ def run_read(read: Callable[[c.CardRecord], int], cancel: Callable[[], None],
         # Ctrl-C is for the waiting thread, where Python can raise it.
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
-            outcome.append(read(record))
+            outcome.append(call())
         finally:
             done.set()
 
@@ -82,12 +97,50 @@ def run_read(read: Callable[[c.CardRecord], int], cancel: Callable[[], None],
             done.wait(_WAIT_STEP_S)
         except KeyboardInterrupt as e:
             interrupt = e
-    if interrupt is not None or not outcome or outcome[0] != c.OK:
+    if interrupt is not None:
+        raise interrupt
+    return outcome[0] if outcome else c.E_BAD_ARGUMENT
+
+
+def run_read(read: Callable[[c.CardRecord], int], cancel: Callable[[], None],
+             cancel_wanted: Callable[[], bool]) -> Card:
+    """run_blocking for a read into a card record: the card, or the error
+    raised (the record wiped)."""
+    record = c.sized(c.CardRecord)
+    try:
+        code = run_blocking(lambda: read(record), cancel, cancel_wanted)
+    except BaseException:
         wipe(record)
-        if interrupt is not None:
-            raise interrupt
-        check(outcome[0] if outcome else c.E_BAD_ARGUMENT)
+        raise
+    if code != c.OK:
+        wipe(record)
+        check(code)
     return card_from_record(record)
+
+
+async def run_async(call: Callable[[int], int]) -> int:
+    """Runs `call(token)` (a C call given a fresh cancel token) on a thread
+    while the task awaits it. A task cancelled meanwhile cancels the token,
+    waits for the call to end (the library gives up within 200 ms) and is
+    cancelled then."""
+    lib = library()
+    token = lib.vessik_cancel_token_new()
+    if not token:
+        raise MemoryError("no cancel token")
+    done = asyncio.get_running_loop().run_in_executor(None, call, token)
+    try:
+        return await asyncio.shield(done)
+    except asyncio.CancelledError:
+        lib.vessik_cancel_token_cancel(token)
+        while not done.done():
+            try:
+                await asyncio.wait({done})
+            except asyncio.CancelledError:
+                pass
+        raise
+    finally:
+        if done.done():
+            lib.vessik_cancel_token_free(token)
 
 
 class Reader:
@@ -165,6 +218,84 @@ class Reader:
         finally:
             self._watching = False
 
+    def events(self, interval: float = 0.1, fingerprints: bool = False,
+               appended_address: bool = False) -> Iterator[Union[CardPresented, CardRemoved]]:
+        """Yields CardPresented(card) for each presentation and, where the
+        reader's module can tell, CardRemoved() once that card has left;
+        until cancel(). A module that cannot tell yields cards alone."""
+        options = make_options(None, interval, fingerprints, appended_address, False)
+        with self._lock:
+            self._watching = True
+            self._cancel_wanted = False
+        try:
+            while not self._cancel_wanted:
+                try:
+                    card = self._read(options, fresh=False)
+                except Cancelled:
+                    return
+                yield CardPresented(card)
+                gone = self._wait_removed(options)
+                if gone == c.E_CANCELLED:
+                    return
+                if gone == c.OK:
+                    yield CardRemoved(card.reader)
+                elif gone != c.E_NOT_SUPPORTED:
+                    check(gone)
+        finally:
+            self._watching = False
+
+    async def read_async(self, timeout: Optional[float] = 10.0, interval: float = 0.1,
+                         fingerprints: bool = False, appended_address: bool = False,
+                         report_same_card: bool = False) -> Card:
+        """read() for asyncio: the read runs on a thread; cancelling the task
+        cancels the read (through a cancel token) within 200 ms."""
+        options = make_options(timeout, interval, fingerprints, appended_address,
+                               report_same_card)
+        record = c.sized(c.CardRecord)
+        handle = self._open_handle()
+        lib = library()
+
+        def read(token: int) -> int:
+            options.cancel_token = token
+            return int(lib.vessik_reader_read(handle, ctypes.byref(options),
+                                              ctypes.byref(record)))
+
+        self._begin_read(fresh=True)
+        try:
+            code = await run_async(read)
+        finally:
+            self._end_read()
+        if code != c.OK:
+            wipe(record)
+            check(code)
+        return card_from_record(record)
+
+    async def events_async(self, interval: float = 0.1, fingerprints: bool = False,
+                           appended_address: bool = False
+                           ) -> AsyncIterator[Union[CardPresented, CardRemoved]]:
+        """events() for asyncio (async for); cancelling the task that
+        iterates ends the read or wait in progress within 200 ms."""
+        handle = self._open_handle()
+        lib = library()
+        while True:
+            card = await self.read_async(None, interval, fingerprints, appended_address)
+            yield CardPresented(card)
+            options = make_options(None, interval, False, False, False)
+
+            def wait(token: int) -> int:
+                options.cancel_token = token
+                return int(lib.vessik_reader_wait_removed(handle, ctypes.byref(options)))
+
+            self._begin_read(fresh=True)
+            try:
+                gone = await run_async(wait)
+            finally:
+                self._end_read()
+            if gone == c.OK:
+                yield CardRemoved(card.reader)
+            elif gone != c.E_NOT_SUPPORTED:
+                check(gone)
+
     def cancel(self) -> None:
         """Makes the read in progress (or the watch) raise Cancelled (watch:
         end) within 200 ms; no effect when neither runs."""
@@ -211,6 +342,26 @@ class Reader:
         with self._lock:
             self._reading = False
             self._idle.notify_all()
+
+    def _wait_removed(self, options: c.ReadOptions) -> int:
+        """Waits for the card read last to leave: the library's code."""
+        self._begin_read(fresh=False)
+        handle = self._handle
+        lib = library()
+
+        def cancel() -> None:
+            lib.vessik_reader_cancel(handle)
+
+        try:
+            return run_blocking(
+                lambda: int(lib.vessik_reader_wait_removed(handle, ctypes.byref(options))),
+                cancel, lambda: self._cancel_wanted)
+        except KeyboardInterrupt:
+            self._end_read()
+            self.close()
+            raise
+        finally:
+            self._end_read()
 
     def _read(self, options: c.ReadOptions, fresh: bool) -> Card:
         """One read; fresh: a cancel that came before it is forgotten."""

@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 
     _Record = TypeVar("_Record", bound=ctypes.Structure)
 # The interface versions this package speaks.
-KNOWN_API_VERSIONS = (2, 3)
+KNOWN_API_VERSIONS = (3,)
 
 # Results.
 OK = 0
@@ -66,6 +66,9 @@ class ReadOptions(ctypes.Structure):
         ("callback", c_void_p),
         ("want_fingerprints", c_int),
         ("want_appended_address", c_int),
+        ("cancel_token", c_void_p),
+        ("status_callback", c_void_p),
+        ("callback_context", c_void_p),
     ]
 
 

@@ -216,6 +216,14 @@ const FaultCase kFaultCases[] = {
      kOkThenRead,
      {"Claimed Interface"},
      kOneCleanRead},
+    // A select answer with bytes of the card's own is a select answer all the same.
+    {"SelectNamesCard",
+     fault("select-names-card"),
+     kReadOnce,
+     {kReadResultCard},
+     kOkThenRead,
+     {"Claimed Interface"},
+     kOneCleanRead},
     // The second read finds the card gone for good and polls until the reader drops off.
     {"NoRefind",
      faults("no-refind", "unplug-after-transfers=40"),

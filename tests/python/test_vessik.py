@@ -2,6 +2,7 @@
 """The vessik package against the virtual reader; run by ctest under the
 launcher (CMakeLists.txt): reader K holds the card CARDS[K] describes,
 readers 7 and 8 hold none."""
+import asyncio
 import base64
 import ctypes
 import datetime
@@ -170,6 +171,47 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(os.listdir(folder), [os.path.basename(image)])  # no scratch left
 
 
+class Events(unittest.TestCase):
+    def test_events_pass_on_a_card_presented_and_its_removal(self):
+        events = []
+        with vessik.open("usb:1-6") as reader:
+            for event in reader.events():
+                events.append(event)
+                if len(events) == 1:
+                    threading.Timer(0.3, control, ["6:lift"]).start()
+                else:
+                    reader.cancel()
+        control("6:card")
+        self.assertEqual([type(e) for e in events], [vessik.CardPresented, vessik.CardRemoved])
+        self.assertTrue(events[0].card.long_term)
+        self.assertEqual(events[1].reader, "usb:1-6")
+
+    def test_asyncio_events_end_with_their_task_and_read_async_reads(self):
+        async def main():
+            with vessik.open("usb:1-2") as reader:
+                events = []
+
+                async def consume():
+                    async for event in reader.events_async():
+                        events.append((event, time.monotonic()))
+
+                task = asyncio.create_task(consume())
+                while len(events) == 0 or time.monotonic() - events[0][1] < 0.3:
+                    await asyncio.sleep(0.05)  # then waiting for the card to leave
+                started = time.monotonic()
+                task.cancel()
+                with self.assertRaises(asyncio.CancelledError):
+                    await task
+                took = time.monotonic() - started
+                card = await reader.read_async(timeout=5, report_same_card=True)
+                return events, took, card
+
+        events, took, card = asyncio.run(main())
+        self.assertEqual([type(e) for e, _ in events], [vessik.CardPresented])
+        self.assertLess(took, CANCEL_LIMIT_S)
+        self.assertEqual(card.name_en, CARDS[2]["name_en"])
+
+
 class Waits(unittest.TestCase):
     def test_timeout(self):
         start = time.monotonic()
@@ -287,6 +329,9 @@ class Library(unittest.TestCase):
                          (os.environ["VESSIK_VERSION"], 3))
         with self.assertRaisesRegex(vessik.LibraryError,
                                     "version 99; this vessik package knows version 2 or 3"):
+
+
+                                    "version 99; this vessik package knows version 3"):
             _library.load(os.environ["VESSIK_FUTURE_API_STUB"])
 
 

@@ -165,6 +165,28 @@ TEST_F(ReaderTest, RefindAfterReadKnobLetsTheSameCardBeReadAgain)
     EXPECT_EQ(reader.counters().read, 2);
 }
 
+// The select answer's 8 bytes: zeros for every card, or the card's own.
+TEST_F(ReaderTest, SelectAnswerIsZerosOrTheCardsOwnBytes)
+{
+    vsim::CardFields other = card;
+    other.name = "张三";
+    for (const bool names : {false, true}) {
+        SCOPED_TRACE(names ? "select-names-card" : "zeros");
+        reader.knobs().select_names_card = names;
+        std::vector<Bytes> payloads;
+        for (const vsim::CardFields *laid : {&card, &card, &other}) {
+            reader.insert_card(*laid);
+            exchange(reader, simtest::kFind, kT0);
+            const Bytes selected = exchange(reader, simtest::kSelect, kT0);
+            ASSERT_TRUE(selected.size() == 19u && vsim::sam_frame_valid(selected));
+            payloads.emplace_back(selected.begin() + 10, selected.begin() + 18);
+        }
+        EXPECT_EQ(payloads[0], payloads[1]); // one card, one answer
+        EXPECT_EQ(payloads[0] != payloads[2], names);
+        EXPECT_EQ(payloads[0] == Bytes(8, 0x00), !names);
+    }
+}
+
 TEST_F(ReaderTest, ReadAnswerIsReadyOnlyAfterTheReadDelay)
 {
     reader.knobs().read_delay_us = 300000;

@@ -127,6 +127,19 @@ std::string card_json_line(const vessik_card &card, const std::string &photo_ima
     return vessik_tools::json_text(vessik_tools::card_to_json(card, photo_image)) + "\n";
 }
 
+std::string removal_json_line(const char *reader)
+{
+    vessik_tools::Json event;
+    event["event"] = "removed";
+    event["reader"] = reader;
+    return vessik_tools::json_text(event) + "\n";
+}
+
+std::string removal_text(const char *reader)
+{
+    return std::string("card removed from ") + reader + "\n";
+}
+
 std::string card_text(const vessik_card &card, const std::string &photo_note)
 {
     const bool foreign = card.type == VESSIK_CARD_FOREIGN_PERMANENT;

@@ -28,6 +28,11 @@ std::string card_json_line(const vessik_card &card, const std::string &photo_ima
 // photo.
 std::string card_text(const vessik_card &card, const std::string &photo_note);
 
+// What --watch prints when the card it printed last has left `reader`: the
+// JSON line {"event":"removed","reader":...}, or a readable line.
+std::string removal_json_line(const char *reader);
+std::string removal_text(const char *reader);
+
 } // namespace vread
 
 #endif

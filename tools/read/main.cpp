@@ -10,7 +10,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <mutex>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -27,29 +26,17 @@
 namespace {
 
 constexpr const char *kSelf = "vessik-read";
-constexpr long kCancelRepeatNs = 20L * 1000 * 1000;
 constexpr int kExitSignalBase = 128;
+// --watch keeps this reader open to tell when a card is lifted.
+constexpr const char *kWatchedReader = "usb";
 
 std::atomic<bool> g_stopping{false};
+// Every read and wait carries it: a cancel stays, so one that comes between
+// two reads stops the next one as well.
+vessik_cancel_token *g_cancel = nullptr;
 
-// The reader --reader opened, while reads may run on it; null: the default
-// reader. The signal thread cancels through it, so it is handed over under
-// the lock.
-std::mutex g_reader_mu;
-vessik_reader *g_reader = nullptr;
-
-void cancel_read()
-{
-    std::lock_guard<std::mutex> lock(g_reader_mu);
-    if (g_reader != nullptr)
-        vessik_reader_cancel(g_reader);
-    else
-        vessik_cancel();
-}
-
-// The signal thread: the first SIGINT or SIGTERM cancels the read, again and
-// again until the main thread has seen it (a cancel that falls between two
-// reads would otherwise be lost); a second one ends the process at once.
+// The signal thread: the first SIGINT or SIGTERM cancels the reads; a second
+// one ends the process at once.
 void *watch_signals(void *arg)
 {
     const sigset_t *signals = static_cast<const sigset_t *>(arg);
@@ -57,13 +44,11 @@ void *watch_signals(void *arg)
     if (sigwait(signals, &first) != 0)
         return nullptr;
     g_stopping.store(true);
-    const timespec repeat = {0, kCancelRepeatNs};
-    for (;;) {
-        cancel_read();
-        const int again = sigtimedwait(signals, nullptr, &repeat);
-        if (again > 0)
-            _exit(kExitSignalBase + again);
+    vessik_cancel_token_cancel(g_cancel);
+    int again = 0;
+    while (sigwait(signals, &again) != 0) {
     }
+    _exit(kExitSignalBase + again);
 }
 
 bool start_signal_thread(sigset_t *signals)
@@ -244,6 +229,27 @@ int read_once(vessik_reader *reader, const vessik_read_options &options, vessik_
                              : vessik_read(&options, card);
 }
 
+// --watch: waits for the card just printed to leave, and says so. A module
+// that cannot tell is read on as before, its cards once per presentation.
+int wait_removed(vessik_reader *reader, const vessik_read_options &options, const vessik_card &card,
+                 const vread::CliOptions &cli)
+{
+    static bool told_cannot = false;
+    const int result = vessik_reader_wait_removed(reader, &options);
+    if (result == VESSIK_OK) {
+        const std::string line =
+            cli.json ? vread::removal_json_line(card.reader) : vread::removal_text(card.reader);
+        fputs(line.c_str(), stdout);
+        fflush(stdout);
+    } else if (result == VESSIK_E_NOT_SUPPORTED) {
+        if (!told_cannot)
+            std::fprintf(stderr, "%s: %s cannot tell when a card is lifted\n", kSelf, card.reader);
+        told_cannot = true;
+        return VESSIK_OK;
+    }
+    return result;
+}
+
 int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
 {
     vessik_read_options options;
@@ -253,6 +259,7 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
         options.poll_interval_ms = cli.interval_ms;
     options.want_fingerprints = cli.fingerprints ? 1 : 0;
     options.want_appended_address = cli.appended_address ? 1 : 0;
+    options.cancel_token = g_cancel;
 
     const bool no_decoder = !cli.photo_dir.empty() && photo_decoder_missing();
     bool decoder_told = false;
@@ -261,7 +268,7 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
             break;
         vessik_card card;
         vessik_card_init(&card);
-        const int result = read_once(reader, options, &card);
+        int result = read_once(reader, options, &card);
         if (result == VESSIK_OK) {
             const Photo photo = print_card(stdout, card, cli, no_decoder);
             if (no_decoder && !decoder_told) {
@@ -275,7 +282,10 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
             }
             if (!cli.watch)
                 return once_status(photo);
-            continue;
+            const int gone = wait_removed(reader, options, card, cli);
+            if (gone == VESSIK_OK)
+                continue;
+            result = gone;
         }
         if (result == VESSIK_E_CANCELLED || g_stopping.load())
             break;
@@ -291,24 +301,22 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
 
 int run(const vread::CliOptions &cli)
 {
-    if (cli.reader.empty())
+    // --once reads the default reader; --watch holds one open, to see the
+    // card it printed leave.
+    if (cli.reader.empty() && !cli.watch)
         return read_cards(nullptr, cli);
+    const std::string where = cli.reader.empty() ? kWatchedReader : cli.reader;
     vessik_reader *reader = nullptr;
-    const int opened = vessik_reader_open(cli.reader.c_str(), &reader);
+    const int opened = vessik_reader_open(where.c_str(), &reader);
     if (opened != VESSIK_OK) {
-        std::fprintf(stderr, "%s: --reader %s: %s\n", kSelf, cli.reader.c_str(),
-                     vread::error_text(opened).c_str());
+        if (cli.reader.empty())
+            std::fprintf(stderr, "%s: %s\n", kSelf, vread::error_text(opened).c_str());
+        else
+            std::fprintf(stderr, "%s: --reader %s: %s\n", kSelf, cli.reader.c_str(),
+                         vread::error_text(opened).c_str());
         return vread::exit_code_for(opened);
     }
-    {
-        std::lock_guard<std::mutex> lock(g_reader_mu);
-        g_reader = reader;
-    }
     const int status = read_cards(reader, cli);
-    {
-        std::lock_guard<std::mutex> lock(g_reader_mu);
-        g_reader = nullptr;
-    }
     vessik_reader_close(reader);
     return status;
 }
@@ -377,6 +385,11 @@ int main(int argc, char **argv)
     vessik_tools::load_photo_decoder();
     if (cli.list)
         return list_readers(cli);
+    g_cancel = vessik_cancel_token_new();
+    if (g_cancel == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", kSelf);
+        return vread::kExitFailed;
+    }
     sigset_t signals;
     if (!start_signal_thread(&signals)) {
         std::fprintf(stderr, "%s: cannot set up: %s\n", kSelf, std::strerror(errno));

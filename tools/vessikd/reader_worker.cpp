@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "card_memory.h"
-#include "keyed_hash.h"
 
 namespace vessikd {
 
@@ -30,16 +29,20 @@ bool reader_unusable(int code)
     return code != VESSIK_OK && code != VESSIK_E_TIMEOUT && code != VESSIK_E_CANCELLED;
 }
 
-// The library's status callback carries no context, but it is called on the
-// thread that reads: each worker's thread knows its worker.
-thread_local ReaderWorker *t_worker = nullptr;
-
 } // namespace
 
 ReaderWorker::ReaderWorker(std::string location, WorkerHooks hooks)
-    : location_(std::move(location)), hooks_(std::move(hooks))
+    : location_(std::move(location)), hooks_(std::move(hooks)),
+      watch_cancel_(vessik_cancel_token_new()), client_cancel_(vessik_cancel_token_new())
 {
     keep_out_of_swap(&card_, sizeof(card_));
+}
+
+ReaderWorker::~ReaderWorker()
+{
+    stop();
+    vessik_cancel_token_free(watch_cancel_);
+    vessik_cancel_token_free(client_cancel_);
 }
 
 void ReaderWorker::start()
@@ -54,21 +57,12 @@ void ReaderWorker::stop(bool reader_gone)
         return;
     stopping_ = true;
     reader_gone_ = reader_gone;
+    vessik_cancel_token_cancel(watch_cancel_);
+    vessik_cancel_token_cancel(client_cancel_);
     wake_.notify_all();
-    // A cancel that lands just before a read starts is lost (the read
-    // clears it), so it is repeated until the thread is out.
-    while (!exited_) {
-        cancel_locked();
-        done_.wait_for(lock, ms(kCancelRepeatMs));
-    }
+    done_.wait(lock, [this] { return exited_; });
     lock.unlock();
     thread_.join();
-}
-
-void ReaderWorker::cancel_locked()
-{
-    if (reader_ != nullptr)
-        vessik_reader_cancel(reader_);
 }
 
 int ReaderWorker::read(const ReadRequest &request, vessik_card *card, const Abandoned &abandoned)
@@ -80,22 +74,16 @@ int ReaderWorker::read(const ReadRequest &request, vessik_card *card, const Aban
         return VESSIK_E_BUSY;
     slot_ = Slot::Queued;
     request_ = request;
+    // The watch gives the reader up to a client. The worker resets the
+    // token only once it sees no client waiting, so this cancel is not lost.
+    vessik_cancel_token_cancel(watch_cancel_);
     wake_.notify_all();
-    while (slot_ == Slot::Queued) {
-        // The watch gives the reader up to a client: cancel it until the
-        // worker has taken the request (a cancel landing between two watch
-        // reads is cleared by the next read, so it is repeated).
-        if (watch_running_)
-            cancel_locked();
-        done_.wait_for(lock, ms(kCancelRepeatMs));
-    }
     while (slot_ != Slot::Done) {
-        // Cancels go out under the lock only while this read runs (the
-        // worker marks it done under the lock), so none reaches another
-        // read; one lost before the read began is repeated here.
+        // The client token is reset before this read runs and only this
+        // read uses it until it is done.
         if (slot_ == Slot::Running && abandoned && abandoned())
-            cancel_locked();
-        done_.wait_for(lock, ms(kCancelRepeatMs));
+            vessik_cancel_token_cancel(client_cancel_);
+        done_.wait_for(lock, ms(kAbandonCheckMs));
     }
     const int result = result_;
     if (result == VESSIK_OK)
@@ -108,10 +96,9 @@ int ReaderWorker::read(const ReadRequest &request, vessik_card *card, const Aban
 void ReaderWorker::wake()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Cancels go out under the lock only while the watch read runs, so
-    // none can reach a client's read.
-    if (watch_running_ && !hooks_.want_watch())
-        cancel_locked();
+    // The watch token is the watch's alone: a client's read never sees it.
+    if (!hooks_.want_watch())
+        vessik_cancel_token_cancel(watch_cancel_);
     wake_.notify_all();
 }
 
@@ -137,19 +124,6 @@ ReaderState ReaderWorker::state() const
     state.client_read = slot_ == Slot::Queued || slot_ == Slot::Running;
     state.watching = watch_running_;
     return state;
-}
-
-void ReaderWorker::on_read_status(int /*kind*/, void * /*message*/)
-{
-    if (t_worker != nullptr)
-        t_worker->yield_if_asked();
-}
-
-void ReaderWorker::yield_if_asked()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (watch_running_ && (stopping_ || slot_ == Slot::Queued || !hooks_.want_watch()))
-        cancel_locked();
 }
 
 int ReaderWorker::ensure_open()
@@ -188,7 +162,6 @@ void ReaderWorker::close_reader()
 
 void ReaderWorker::run()
 {
-    t_worker = this;
     ensure_open(); // the module's identifier for the listing; a failure is retried by reads
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -224,13 +197,14 @@ void ReaderWorker::serve_client(std::unique_lock<std::mutex> &lock)
     int result = VESSIK_E_CANCELLED;
     if (!stopping_) {
         slot_ = Slot::Running;
+        vessik_cancel_token_reset(client_cancel_);
         const ReadRequest request = request_;
         lock.unlock();
         // A client asks for the card on the reader now, even one read
         // before and never lifted.
         result = read_card(request, false, true, &card_);
         lock.lock();
-        note_result(result, card_, false, false);
+        note_result(result, card_, false);
     }
     // A read cut short because the reader was pulled out says so.
     if (result == VESSIK_E_CANCELLED && reader_gone_)
@@ -243,23 +217,36 @@ void ReaderWorker::serve_client(std::unique_lock<std::mutex> &lock)
 void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
 {
     watch_running_ = true;
-    // With a card known on the reader, look for it again: found, it lies
-    // there still (or another lies in its place, which is news); not found
-    // before the deadline, it is gone. Otherwise wait for a new card, which
-    // the streams hear of once per presentation.
-    const bool presence_check = card_on_reader_;
+    // Nobody may stop this watch round before now: a client queued or a
+    // stop sends the run loop elsewhere, and a later cancel stays.
+    vessik_cancel_token_reset(watch_cancel_);
+    // With a card known on the reader, wait for it to leave. Otherwise
+    // wait for a new card, which the streams hear of once per presentation.
+    if (card_on_reader_ && !removal_unknown_) {
+        lock.unlock();
+        const int result = wait_removed();
+        lock.lock();
+        watch_running_ = false;
+        note_removal(result);
+        if (result == VESSIK_OK || result == VESSIK_E_TIMEOUT)
+            observing_ = true;
+        if (reader_unusable(result) && result != VESSIK_E_NOT_SUPPORTED)
+            wake_.wait_for(lock, ms(kTroublePauseMs),
+                           [this] { return stopping_ || slot_ == Slot::Queued; });
+        return;
+    }
     const bool first_look = !observing_;
     ReadRequest request;
-    request.deadline_ms =
-        presence_check ? std::max(kPresenceDeadlineMs, 2 * card_read_ms_) : kWatchDeadlineMs;
+    request.deadline_ms = kWatchDeadlineMs;
     lock.unlock();
     vessik_card card;
     keep_out_of_swap(&card, sizeof(card));
     std::memset(&card, 0, sizeof(card));
     const auto started = std::chrono::steady_clock::now();
-    // The first look takes whatever lies there, even a card the library
-    // last read, so that it is known rather than held back until lifted.
-    const int result = read_card(request, true, presence_check || first_look, &card);
+    // The first look takes whatever lies there, unless it is the card known
+    // to lie there already, so that it is known rather than held back.
+    const bool take_lying = first_look && !card_on_reader_;
+    const int result = read_card(request, true, take_lying, &card);
     const auto took_us =
         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                   std::chrono::steady_clock::now() - started)
@@ -269,13 +256,42 @@ void ReaderWorker::watch_once(std::unique_lock<std::mutex> &lock)
     // A card that lay there before any stream could hear of it is not news
     // to the streams now open.
     const bool lay_before = first_look && result == VESSIK_OK && found_at_once(took_us, card);
-    note_result(result, card, presence_check, !lay_before);
+    note_result(result, card, !lay_before);
     if (result == VESSIK_OK || result == VESSIK_E_TIMEOUT)
         observing_ = true;
     explicit_bzero(&card, sizeof(card));
     if (reader_unusable(result))
         wake_.wait_for(lock, ms(kTroublePauseMs),
                        [this] { return stopping_ || slot_ == Slot::Queued; });
+}
+
+int ReaderWorker::wait_removed()
+{
+    const int opened = ensure_open();
+    if (opened != VESSIK_OK)
+        return opened;
+    vessik_read_options options;
+    vessik_read_options_init(&options);
+    options.deadline_ms = kWatchDeadlineMs;
+    options.poll_interval_ms = kRemovalPollMs;
+    options.cancel_token = watch_cancel_;
+    const int result = vessik_reader_wait_removed(reader_, &options);
+    if (result == VESSIK_E_READER_LOST)
+        close_reader();
+    return result;
+}
+
+void ReaderWorker::note_removal(int result)
+{
+    if (result == VESSIK_OK) {
+        card_on_reader_ = false;
+        if (hooks_.card_removed)
+            hooks_.card_removed();
+    } else if (result == VESSIK_E_NOT_SUPPORTED) {
+        removal_unknown_ = true;
+    } else if (reader_trouble(result)) {
+        note_result(result, card_, false);
+    }
 }
 
 int ReaderWorker::read_card(const ReadRequest &request, bool watch, bool report_same_card,
@@ -289,7 +305,7 @@ int ReaderWorker::read_card(const ReadRequest &request, bool watch, bool report_
     vessik_read_options_init(&options);
     options.deadline_ms = request.deadline_ms;
     options.report_same_card = report_same_card ? 1 : 0;
-    options.callback = watch ? on_read_status : nullptr;
+    options.cancel_token = watch ? watch_cancel_ : client_cancel_;
     options.want_fingerprints = request.fingerprints ? 1 : 0;
     options.want_appended_address = request.appended_address ? 1 : 0;
     const int result = vessik_reader_read(reader_, &options, card);
@@ -300,34 +316,19 @@ int ReaderWorker::read_card(const ReadRequest &request, bool watch, bool report_
     return result;
 }
 
-void ReaderWorker::note_result(int result, const vessik_card &card, bool presence_check,
-                               bool announce)
+void ReaderWorker::note_result(int result, const vessik_card &card, bool announce)
 {
     if (result == VESSIK_OK) {
-        const uint64_t digest = vessik::KeyedHash(card.text_block, sizeof(card.text_block));
-        const bool same = card_on_reader_ && digest == card_digest_;
-        if (same && presence_check)
-            reader_refinds_ = true;
         card_on_reader_ = true;
-        card_digest_ = digest;
-        card_read_ms_ = (card.find_us + card.select_us + card.read_us) / kUsPerMs;
-        // The card known to lie there is no news; another card in its place is.
-        if (announce && !same && hooks_.card_laid_down)
+        removal_unknown_ = false;
+        if (announce && hooks_.card_laid_down)
             hooks_.card_laid_down(card);
-        return;
-    }
-    if (result == VESSIK_E_TIMEOUT && card_on_reader_) {
-        // A whole read found no card. Only a reader that finds cards again
-        // says by that that the card has gone.
-        card_on_reader_ = false;
-        if (reader_refinds_ && hooks_.card_removed)
-            hooks_.card_removed();
         return;
     }
     if (reader_trouble(result)) {
         // Another reader may come back in its place.
         card_on_reader_ = false;
-        reader_refinds_ = false;
+        removal_unknown_ = false;
         observing_ = false;
         if (hooks_.reader_trouble)
             hooks_.reader_trouble();

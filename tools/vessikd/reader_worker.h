@@ -5,13 +5,15 @@
 // the watch read in progress, which it cancels.
 //
 // Only the watch announces cards: a client's read goes to that client alone.
-// The watch also tells when the card read last is lifted. The library has
-// no word for that, so while a card is known to lie there the watch reads
-// it again (as the library itself does to hold a card back) and takes a
-// read that finds no card as the card gone. A reader that does not find a
-// card again after reading it cannot tell a lifted card from one left
-// lying; the watch learns whether the reader refinds cards from the first
-// card it does see again, and tells no removals until then.
+// The watch also tells when the card read last is lifted: while a card is
+// known to lie there it waits for the card to leave
+// (vessik_reader_wait_removed), and looks for a new card once it has. A
+// module that cannot tell a lifted card from one left lying is never said
+// to have lost its card; the watch then looks for the next presentation.
+//
+// Reads and waits are stopped through cancel tokens, which stay cancelled
+// until the worker resets them for the next one: a cancel that comes just
+// before a read begins still stops it.
 //
 // The reader is opened once, on the worker's thread, and kept open: the
 // module's identifier is known from then on. A reader lost under a read is
@@ -59,7 +61,7 @@ class ReaderWorker {
   public:
     // `location` is what vessik_reader_open takes for the reader.
     ReaderWorker(std::string location, WorkerHooks hooks);
-    ~ReaderWorker() { stop(); }
+    ~ReaderWorker();
     ReaderWorker(const ReaderWorker &) = delete;
     ReaderWorker &operator=(const ReaderWorker &) = delete;
 
@@ -107,40 +109,37 @@ class ReaderWorker {
   private:
     enum class Slot { Empty, Queued, Running, Done };
 
-    // A watch read is renewed this often; it ends sooner for a card, a
-    // client read, the last stream closing or a stop.
+    // A watch read or wait is renewed this often; it ends sooner for a
+    // card, a card lifted, a client read, the last stream closing or a stop.
     static constexpr unsigned kWatchDeadlineMs = 30000;
-    static constexpr unsigned kCancelRepeatMs = 20;
+    // A card lying there is looked for this often: its removal is told
+    // within about this long, at a third less USB work than every 100 ms.
+    static constexpr unsigned kRemovalPollMs = 150;
+    // How often a client waiting for its read is asked whether it is gone.
+    static constexpr unsigned kAbandonCheckMs = 20;
     static constexpr unsigned kIdleRecheckMs = 500;
     static constexpr unsigned kTroublePauseMs = 500;
     // A reader that would not open (another program held it) is tried again
     // this often while idle, so that its listing mends by itself.
     static constexpr unsigned kReopenPauseMs = 2000;
-    // A read that looks for the card still lying there ends after this
-    // long, or after twice the last card read's own time if that is more.
-    static constexpr unsigned kPresenceDeadlineMs = 1500;
     static constexpr uint64_t kUsPerMs = 1000;
 
     void run();
-    // The library's status callback, on this worker's thread: it runs once
-    // the reader is open, after the read has cleared any earlier cancel, so
-    // a watch read that lost a cancel before then is cancelled here instead.
-    static void on_read_status(int kind, void *message);
-    // Cancels the read on the reader, if it is open; with the lock held.
-    void cancel_locked();
     // Opens the reader if it is not open (on the worker's thread).
     int ensure_open();
     void close_reader();
-    void yield_if_asked();
     void serve_client(std::unique_lock<std::mutex> &lock);
     void watch_once(std::unique_lock<std::mutex> &lock);
+    // Waits for the card known to lie there to leave.
+    int wait_removed();
     int read_card(const ReadRequest &request, bool watch, bool report_same_card, vessik_card *card);
     // Called with the lock held after every read, a client's or the watch's:
     // keeps what is known of the card on the reader, and tells the streams
-    // (when `announce`: a card the watch found laid while they were open)
-    // of a card that is not the one known to lie there (a client's card is
-    // the client's alone).
-    void note_result(int result, const vessik_card &card, bool presence_check, bool announce);
+    // of a card the watch found laid while they were open (`announce`; a
+    // client's card is the client's alone).
+    void note_result(int result, const vessik_card &card, bool announce);
+    // After a wait for the card to leave, with the lock held.
+    void note_removal(int result);
 
     const std::string location_;
     WorkerHooks hooks_;
@@ -159,14 +158,17 @@ class ReaderWorker {
     int result_ = VESSIK_OK;
     vessik_card card_{};
     bool watch_running_ = false;
-    // The card last read and not yet seen gone: a keyed hash of its text
-    // (vessik::KeyedHash; the text itself is not kept), and how long reading
-    // it took. It stays known while nobody watches, so a stream opened later
-    // is not sent a card that was lying there already.
+    // Stop the watch's read or wait, and the client's read; reset by the
+    // worker, under the lock, before each.
+    vessik_cancel_token *watch_cancel_ = nullptr;
+    vessik_cancel_token *client_cancel_ = nullptr;
+    // A card was read and not yet seen gone. It stays known while nobody
+    // watches, so a stream opened later is not sent a card that was lying
+    // there already.
     bool card_on_reader_ = false;
-    uint64_t card_digest_ = 0;
-    unsigned card_read_ms_ = 0;
-    bool reader_refinds_ = false; // a card was seen again after its read
+    // The module cannot tell when that card leaves: the watch looks for
+    // the next presentation instead.
+    bool removal_unknown_ = false;
     // The watch has looked at the reader without a break since the streams
     // opened: a card it finds is one laid while they were open. The first
     // look after a break (no streams, the reader lost) cannot tell, and a

@@ -176,6 +176,23 @@ TEST(VessikReadE2e, WatchReportsACardLeftLyingOnceAndStopsOnSigint)
     EXPECT_EQ(nlohmann::json::parse(p.out).at("id_number"), vsim::sample_card().id_number);
 }
 
+// The card printed, then its removal as a line of the same JSON stream.
+TEST(VessikReadE2e, WatchPrintsARemovalLineWhenTheCardIsLifted)
+{
+    Process p;
+    ASSERT_TRUE(p.Start(UnderLauncher({"--remove-after", "2"}, {"--json", "--watch"})));
+    p.Pump(10, 2);
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    std::istringstream lines(p.out);
+    std::string card;
+    std::string removed;
+    ASSERT_TRUE(std::getline(lines, card) && std::getline(lines, removed)) << p.out;
+    EXPECT_EQ(nlohmann::json::parse(card).at("id_number"), vsim::sample_card().id_number);
+    EXPECT_EQ(nlohmann::json::parse(removed),
+              nlohmann::json({{"event", "removed"}, {"reader", "usb:1-1"}}));
+}
+
 TEST(VessikReadE2e, OnceStoppedBySigtermBeforeACardIsCancelled)
 {
     // The default reader, and a reader handle held from the first read on.
