@@ -24,6 +24,10 @@ struct AnswerWait {
     // the stop check runs between slices. 0: one wait of stage_ms per stage.
     int budget_ms = 0;
     int slice_ms = 0;
+    // The answer is taken whole, up to the length its header announces,
+    // however many pieces it comes in within the budget: a module that is
+    // still sending when the wait begins (answer-driven reads).
+    bool whole_frame = false;
     bool (*should_stop)(void *context) = nullptr;
     void *context = nullptr;
 };

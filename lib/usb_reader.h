@@ -52,10 +52,15 @@ class UsbReaderLink final : public ReaderLink {
     int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) override;
 
   private:
-    enum class StageResult { Ok, Nothing, Lost, Stopped, Failed };
+    // Cut: an answer whose body stopped short of the length it announced.
+    enum class StageResult { Ok, Nothing, Lost, Stopped, Failed, Cut };
     // One stage, in slices, while *left_ms of the answer's budget lasts.
     StageResult ReceiveStage(unsigned char endpoint, unsigned char *dest, int room, int *count,
                              int *left_ms, const AnswerWait &wait);
+    // With wait.whole_frame: more body transfers, until the body holds the
+    // length the header announced (or the buffer is full).
+    StageResult ReceiveRestOfBody(unsigned char *buf, int capacity, int *count, int *left_ms,
+                                  const AnswerWait &wait);
     // Reads and drops what an answer given up may still deliver.
     void DrainStale();
     int OpenDevice(libusb_device *device);

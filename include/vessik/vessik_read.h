@@ -23,9 +23,10 @@ extern "C" {
 
 /* The version of this interface. 1: vessik_read only; 2: reader handles
  * (USB and serial), sized structs, the log handler, the whole card
- * (fingerprints, appended address, unknown types, damaged fields). The
- * library reports its own through vessik_read_api_version(). */
-#define VESSIK_READ_API_VERSION 2
+ * (fingerprints, appended address, unknown types, damaged fields); 3:
+ * answer-driven reads. The library reports its own through
+ * vessik_read_api_version(). */
+#define VESSIK_READ_API_VERSION 3
 
 /* Results. Codes are only ever appended, never renumbered. */
 #define VESSIK_OK 0
@@ -76,6 +77,11 @@ typedef struct vessik_read_options {
     /* Since version 2. */
     int want_fingerprints;     /* nonzero: the fingerprint templates too */
     int want_appended_address; /* nonzero: the newest address appended to the card too */
+    /* Since version 3. */
+    int answer_driven; /* nonzero: after a read command, take the module's answer as soon as
+                        * it is whole instead of sleeping the fixed 0.9 s first (within the
+                        * same budget); off by default until captures of real modules
+                        * confirm it */
 } vessik_read_options;
 
 /* Every text is NUL-terminated UTF-8 and never cut: each array holds the
