@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 
     _Record = TypeVar("_Record", bound=ctypes.Structure)
 # The interface versions this package speaks.
-KNOWN_API_VERSIONS = (2,)
+KNOWN_API_VERSIONS = (2, 3)
 
 # Results.
 OK = 0
@@ -64,6 +64,8 @@ class ReadOptions(ctypes.Structure):
         ("callback", c_void_p),
         ("want_fingerprints", c_int),
         ("want_appended_address", c_int),
+        # Since version 3.
+        ("answer_driven", c_int),
     ]
 
 

@@ -81,6 +81,13 @@ class Cards(unittest.TestCase):
                          (ItemState.PRESENT, "虚拟省示例市模拟区迁入路8号"))
         self.assertNotIn("测试", repr(card))
 
+    def test_answer_driven_read_skips_the_fixed_wait(self):
+        with vessik.open("usb:1-5") as reader:
+            card = reader.read(timeout=5, fingerprints=True, answer_driven=True)
+        self.assertEqual((card.fingerprint_state, card.fingerprint_count),
+                         (ItemState.PRESENT, 2))
+        self.assertLess(card.to_dict()["times_us"]["read"], 900000)
+
     def test_watch_gives_one_card_per_presentation(self):
         arrivals, laid_down = [], []
 
@@ -215,9 +222,9 @@ class Library(unittest.TestCase):
 
     def test_versions(self):
         self.assertEqual((vessik.__version__, vessik.api_version()),
-                         (os.environ["VESSIK_VERSION"], 2))
+                         (os.environ["VESSIK_VERSION"], 3))
         with self.assertRaisesRegex(vessik.LibraryError,
-                                    "version 99; this vessik package knows version 2"):
+                                    "version 99; this vessik package knows version 2 or 3"):
             _library.load(os.environ["VESSIK_FUTURE_API_STUB"])
 
 

@@ -292,6 +292,7 @@ int ReaderWorker::read_card(const ReadRequest &request, bool watch, bool report_
     options.callback = watch ? on_read_status : nullptr;
     options.want_fingerprints = request.fingerprints ? 1 : 0;
     options.want_appended_address = request.appended_address ? 1 : 0;
+    options.answer_driven = hooks_.answer_driven ? 1 : 0;
     const int result = vessik_reader_read(reader_, &options, card);
     // A reader lost is opened afresh next time: another may sit in its
     // socket by then, with a module of its own.
