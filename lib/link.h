@@ -34,9 +34,10 @@ struct AnswerWait {
 
 enum class SendResult { Sent, Failed, Lost };
 // What Receive returns besides a byte count.
-constexpr int kReceiveNothing = -1;
+constexpr int kReceiveNothing = -1; // silence: not a byte came
 constexpr int kReceiveLost = -2;
 constexpr int kReceiveStopped = -3;
+constexpr int kReceiveDamaged = -4; // something came, but no answer that holds together
 
 class ReaderLink {
   public:
@@ -52,7 +53,7 @@ class ReaderLink {
     // Sends one whole frame.
     virtual SendResult Send(const unsigned char *frame, int len) = 0;
     // One answer into buf: the byte count placed, or kReceiveNothing,
-    // kReceiveLost, kReceiveStopped.
+    // kReceiveLost, kReceiveStopped, kReceiveDamaged.
     virtual int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) = 0;
     // The open reader's location text ("" while closed, for USB).
     virtual const char *location() const = 0;

@@ -313,7 +313,7 @@ template <class Link> class CardPoll {
                 ExchangeRead(frame::kReadWithFingerprintsCommand.bytes, answer, capacity, &count);
             if (r != Step::Done)
                 return r;
-            if (count <= 0) {
+            if (count == kReceiveNothing) {
                 // Silence within the whole budget: a module that does not
                 // serve fingerprints and says nothing. The card is still
                 // selected; read it without them.

@@ -291,7 +291,8 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
     int count = 0;
     int left_ms = std::max(wait.budget_ms, wait.stage_ms);
     StageResult r = ReceiveStage(kEndpointHeaderIn, header, sizeof header, &count, &left_ms, wait);
-    if (r == StageResult::Ok) {
+    const bool heard = r == StageResult::Ok;
+    if (heard) {
         trace_.FirstPiece();
         memcpy(buf, header, static_cast<size_t>(std::min(count, kFrameHeaderBytes)));
         // The body gets whatever is left of the budget, and never less than
@@ -318,9 +319,12 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
     case StageResult::Stopped:
         answer_abandoned_ = true;
         return kReceiveStopped;
+    case StageResult::Nothing:
+        answer_abandoned_ = true;
+        return heard ? kReceiveDamaged : kReceiveNothing;
     default:
         answer_abandoned_ = true;
-        return kReceiveNothing;
+        return kReceiveDamaged;
     }
 }
 

@@ -48,7 +48,8 @@ class UsbReaderLink final : public ReaderLink {
     // Waits for each stage in slices of wait.slice_ms, the whole answer for up
     // to wait.budget_ms and each stage at least wait.stage_ms, checking
     // wait.should_stop between slices. The byte count placed (header
-    // included), or kReceiveNothing, kReceiveLost, kReceiveStopped.
+    // included), or kReceiveNothing (no header came), kReceiveLost,
+    // kReceiveStopped, kReceiveDamaged (a transfer failed, or the body never came).
     int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) override;
 
   private:

@@ -163,6 +163,27 @@ TEST_F(AnswerDrivenTest, ModuleSilentToTheFingerprintReadIsReadWithoutThemAndRem
     }
 }
 
+// A 30 10 answer whose body never comes is a damaged answer, not silence:
+// the module is asked again and its templates are read.
+TEST_F(AnswerDrivenTest, FingerprintAnswerCutOffIsNotTakenForSilence)
+{
+    reader_.knobs().refind_after_read = true; // the card is found again after the cut answer
+    options_.want_fingerprints = 1;
+    options_.deadline_ms = 3000;
+    bool cut = false;
+    testbus::set_in_filter([&cut](uint8_t ep, std::vector<uint8_t> &stage) {
+        constexpr size_t kTwoTemplatesBody = 2321 - 7;
+        if (!cut && ep == vsim::kEpBodyIn && stage.size() == kTwoTemplatesBody) {
+            stage.clear();
+            cut = true;
+        }
+    });
+    ASSERT_EQ(ReadOnHandle(), VESSIK_OK);
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(card_.fingerprint_state, VESSIK_ITEM_PRESENT);
+    EXPECT_EQ(reader_.counters().read, 0);
+}
+
 // Find answers that carry a mark of a found card but not its shape.
 TEST_F(AnswerDrivenTest, FindAnswerIsJudgedByItsOwnShape)
 {
