@@ -76,6 +76,13 @@ case "$job" in
       "$launcher" --serial --fault serial-wire-time -- "$serial" read 115200 5
       "$launcher" --serial-rate 9600 --fault serial-wire-time -- "$serial" read 9600 3
       "$launcher" --serial --no-card -- "$serial" idle 115200 10
+      # Time to card, fixed wait against answer driven, on modules of each read time.
+      card_time="$BUILD_DIR/bench/vessik_card_time_figures"
+      for ms in 300 600 900 1200; do
+        "$launcher" --no-card --control --card-read-ms "$ms" -- "$card_time" usb "$ms" 0 5
+        "$launcher" --serial --no-card --control --card-read-ms "$ms" \
+          --fault serial-wire-time -- "$card_time" serial "$ms" 115200 5
+      done
       # The Python package: a read's cost beyond the C read, and its import time.
       VESSIK_LIBRARY="$BUILD_DIR/lib/libvessik.so.1" \
         VESSIK_PHOTO_DECODER="$BUILD_DIR/wltdec/libwltdec64.so" PYTHONPATH=python \

@@ -24,15 +24,20 @@ struct AnswerWait {
     // the stop check runs between slices. 0: one wait of stage_ms per stage.
     int budget_ms = 0;
     int slice_ms = 0;
+    // The answer is taken whole, up to the length its header announces,
+    // however many pieces it comes in within the budget: a module that is
+    // still sending when the wait begins (answer-driven reads).
+    bool whole_frame = false;
     bool (*should_stop)(void *context) = nullptr;
     void *context = nullptr;
 };
 
 enum class SendResult { Sent, Failed, Lost };
 // What Receive returns besides a byte count.
-constexpr int kReceiveNothing = -1;
+constexpr int kReceiveNothing = -1; // silence: not a byte came
 constexpr int kReceiveLost = -2;
 constexpr int kReceiveStopped = -3;
+constexpr int kReceiveDamaged = -4; // something came, but no answer that holds together
 
 class ReaderLink {
   public:
@@ -48,7 +53,7 @@ class ReaderLink {
     // Sends one whole frame.
     virtual SendResult Send(const unsigned char *frame, int len) = 0;
     // One answer into buf: the byte count placed, or kReceiveNothing,
-    // kReceiveLost, kReceiveStopped.
+    // kReceiveLost, kReceiveStopped, kReceiveDamaged.
     virtual int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) = 0;
     // The open reader's location text ("" while closed, for USB).
     virtual const char *location() const = 0;

@@ -65,10 +65,16 @@ struct PollSettings {
     void (*on_module_answer)(void *context, const unsigned char *answer, int count) = nullptr;
     void *context = nullptr;
     // Read with fingerprints (30 10) rather than without (30 01). A module
-    // that refuses 30 10 is read with 30 01 in the same cycle, and
-    // fingerprints_refused stays set for the rest of the read.
+    // that refuses 30 10, or leaves it unanswered, is read with 30 01 in the
+    // same cycle, and the flag that says which stays set for the rest of the read.
     bool want_fingerprints = false;
     bool fingerprints_refused = false;
+    bool fingerprints_unanswered = false;
+    // Wait for the answers to the read commands (30 01, 30 10, 30 03)
+    // themselves, within read_wait, instead of sleeping the fixed wait after
+    // the command first: the read takes the module's own time.
+    bool answer_driven = false;
+    AnswerWait read_wait;
     // After a card is accepted, ask for its newest appended address (30 03)
     // into appended_answer; appended_count tells what came back (0: nothing).
     bool want_appended_address = false;
@@ -180,8 +186,9 @@ template <class Link> class CardPoll {
             }
             if (s_.want_appended_address && s_.appended_answer != nullptr) {
                 r = Exchange(frame::kReadAppendedAddressCommand.bytes, timing::kWaitAroundCommandUs,
-                             timing::kWaitAroundCommandUs, s_.appended_answer, s_.appended_capacity,
-                             &s_.appended_count);
+                             s_.answer_driven ? 0 : timing::kWaitAroundCommandUs,
+                             s_.appended_answer, s_.appended_capacity, &s_.appended_count,
+                             s_.answer_driven ? s_.read_wait : s_.wait);
                 if (r != Step::Done)
                     return Ended(r);
             }
@@ -242,6 +249,12 @@ template <class Link> class CardPoll {
     Step Exchange(const unsigned char *frame, unsigned wait_before_us, unsigned wait_after_us,
                   unsigned char *answer, int capacity, int *count)
     {
+        return Exchange(frame, wait_before_us, wait_after_us, answer, capacity, count, s_.wait);
+    }
+
+    Step Exchange(const unsigned char *frame, unsigned wait_before_us, unsigned wait_after_us,
+                  unsigned char *answer, int capacity, int *count, const AnswerWait &answer_wait)
+    {
         memset(answer, 0, static_cast<size_t>(capacity));
         *count = 0;
         if (!Wait(wait_before_us))
@@ -250,7 +263,7 @@ template <class Link> class CardPoll {
             return Step::Lost;
         if (!Wait(wait_after_us))
             return Step::Stopped;
-        const int received = link_.Receive(answer, capacity, s_.wait);
+        const int received = link_.Receive(answer, capacity, answer_wait);
         if (received == kReceiveLost)
             return Step::Lost;
         if (received == kReceiveStopped)
@@ -259,18 +272,25 @@ template <class Link> class CardPoll {
         return Step::Done;
     }
 
+    // The documented read takes either mark; a strict poll takes an answer
+    // by its own shape alone: a found card is 9F with its four bytes, never
+    // a status-only answer or one of another length whose byte 14 happens
+    // to read 0x97.
     bool FindAccepted(const unsigned char *answer, int count) const
     {
-        if (s_.strict_answers && !AnswerFits(answer, count, kFindPayload))
-            return false;
+        if (s_.strict_answers)
+            return AnswerFits(answer, count, kFindPayload) && count == answer::kFindAnswerBytes &&
+                   answer[answer::kPosModuleStatus] == answer::kStatusCardFound;
         return answer[answer::kPosModuleStatus] == answer::kStatusCardFound ||
                answer[answer::kPosFindCheck] == answer::kCheckOfGoodAnswer;
     }
 
+    // A strict poll takes 90, with its eight bytes or without them.
     bool SelectAccepted(const unsigned char *answer, int count) const
     {
-        if (s_.strict_answers && !AnswerFits(answer, count, kSelectPayload))
-            return false;
+        if (s_.strict_answers)
+            return AnswerFits(answer, count, kSelectPayload) &&
+                   answer[answer::kPosModuleStatus] == answer::kStatusSuccess;
         return answer[answer::kPosModuleStatus] == answer::kStatusSuccess ||
                answer[answer::kPosSelectCheck] == answer::kCheckOfGoodAnswer;
     }
@@ -284,27 +304,43 @@ template <class Link> class CardPoll {
             memcpy(s_.select_payload, answer + answer::kPayloadOffset, sizeof s_.select_payload);
     }
 
+    // A read command (30 01 or 30 10): the fixed wait after it and then the
+    // answer, or, answer driven, the answer as soon as it is whole.
+    Step ExchangeRead(const unsigned char *frame, unsigned char *answer, int capacity, int *count)
+    {
+        if (!s_.answer_driven)
+            return Exchange(frame, timing::kWaitBeforeReadCardUs, timing::kWaitAfterReadCardUs,
+                            answer, capacity, count);
+        return Exchange(frame, timing::kWaitBeforeReadCardUs, 0, answer, capacity, count,
+                        s_.read_wait);
+    }
+
     // The read command: 30 10 when fingerprints are wanted and the module
-    // has not refused it, else the documented 30 01. `card` is filled when a
-    // complete answer came (card->text set); otherwise the poll starts over.
+    // has neither refused it nor left it unanswered, else the documented
+    // 30 01. `card` is filled when a complete answer came (card->text set);
+    // otherwise the poll starts over.
     Step ReadCard(unsigned char *answer, int capacity, CardAnswer *card)
     {
         int count = 0;
-        if (s_.want_fingerprints && !s_.fingerprints_refused) {
+        if (s_.want_fingerprints && !s_.fingerprints_refused && !s_.fingerprints_unanswered) {
             const Step r =
-                Exchange(frame::kReadWithFingerprintsCommand.bytes, timing::kWaitBeforeReadCardUs,
-                         timing::kWaitAfterReadCardUs, answer, capacity, &count);
+                ExchangeRead(frame::kReadWithFingerprintsCommand.bytes, answer, capacity, &count);
             if (r != Step::Done)
                 return r;
-            if (!CommandRefused(answer, count)) {
+            if (count == kReceiveNothing) {
+                // Silence within the whole budget: a module that does not
+                // serve fingerprints and says nothing. The card is still
+                // selected; read it without them.
+                s_.fingerprints_unanswered = true;
+            } else if (!CommandRefused(answer, count)) {
                 TakeFingerprintAnswer(answer, count, card);
                 return Step::Done;
+            } else {
+                // An older module: the text and the photo without fingerprints.
+                s_.fingerprints_refused = true;
             }
-            // An older module: the text and the photo without fingerprints.
-            s_.fingerprints_refused = true;
         }
-        const Step r = Exchange(s_.commands.read, timing::kWaitBeforeReadCardUs,
-                                timing::kWaitAfterReadCardUs, answer, capacity, &count);
+        const Step r = ExchangeRead(s_.commands.read, answer, capacity, &count);
         if (r == Step::Done && ReadAccepted(answer, count)) {
             card->answer = answer;
             card->count = count;

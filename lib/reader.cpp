@@ -92,6 +92,16 @@ void Report(const vessik_read_options &options, const char *message)
     ReportStatus(options, message);
 }
 
+// Answer-driven reads wait for the answer itself within the whole time the
+// fixed wait and the answer's budget would give it.
+AnswerWait AnswerDrivenWait(bool (*should_stop)(void *), void *context)
+{
+    AnswerWait wait = SlicedWait(should_stop, context);
+    wait.budget_ms = kAnswerBudgetMs + static_cast<int>(timing::kWaitAfterReadCardUs / 1000u);
+    wait.whole_frame = true;
+    return wait;
+}
+
 // One command and its answer outside a poll.
 int Ask(ReaderLink &link, const unsigned char *frame, unsigned char *answer, int capacity,
         const AnswerWait &wait)
@@ -113,7 +123,8 @@ void TakeFingerprints(const CardAnswer &card, const PollSettings &settings, vess
     if (!settings.want_fingerprints)
         return;
     if (!card.with_fingerprints) {
-        whole->fingerprint_state = VESSIK_ITEM_UNSUPPORTED;
+        whole->fingerprint_state =
+            settings.fingerprints_refused ? VESSIK_ITEM_UNSUPPORTED : VESSIK_ITEM_NOT_READ;
         return;
     }
     whole->fingerprint_state = ItemState(true, card.fingerprint_bytes > 0);
@@ -307,6 +318,9 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
 
     settings.want_fingerprints = options.want_fingerprints != 0;
     settings.fingerprints_refused = reader->fingerprints_refused;
+    settings.fingerprints_unanswered = reader->fingerprints_unanswered;
+    settings.answer_driven = options.answer_driven != 0;
+    settings.read_wait = AnswerDrivenWait(ShouldStop, &session);
     unsigned char appended[usb::kReplyBufferBytes];
     settings.want_appended_address = options.want_appended_address != 0;
     settings.appended_answer = appended;
@@ -316,6 +330,7 @@ int ReaderRead(vessik_reader *reader, const vessik_read_options &options, vessik
     const PollOutcome outcome =
         CardPoll<ReaderLink>(*reader->link, settings).Run(answer, sizeof answer);
     reader->fingerprints_refused = settings.fingerprints_refused;
+    reader->fingerprints_unanswered = settings.fingerprints_unanswered;
     int result = VESSIK_OK;
     if (outcome == PollOutcome::CardRead) {
         Report(options, kMsgReadOk);

@@ -59,6 +59,9 @@ struct vessik_reader {
     // The module answered 30 10 as a command it does not know: later reads
     // go straight to 30 01.
     bool fingerprints_refused = false;
+    // The module left 30 10 unanswered: later reads go straight to 30 01,
+    // and say the fingerprints were not read.
+    bool fingerprints_unanswered = false;
 
     // The module's identifier from its last 12 FF answer.
     std::mutex info_mu;

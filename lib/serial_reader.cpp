@@ -194,6 +194,7 @@ int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait
     // plus twice the longest answer's time on the wire.
     int hard_left_ms = budget_ms + 2 * WireMs(answer::kLargestAnswerBytes, rate_);
     int quiet_left_ms = budget_ms;
+    bool heard = false; // bytes came, whether or not they made an answer
     for (;;) {
         const int ready = frames_.Ready();
         if (ready > 0) {
@@ -203,7 +204,7 @@ int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait
         }
         if (quiet_left_ms <= 0 || hard_left_ms <= 0) {
             trace_.In(kTraceStage, buf, 0);
-            return kReceiveNothing;
+            return heard ? kReceiveDamaged : kReceiveNothing;
         }
         const int slice =
             wait.slice_ms > 0 ? std::min(wait.slice_ms, quiet_left_ms) : quiet_left_ms;
@@ -214,6 +215,7 @@ int SerialReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait
         if (fill == Fill::Lost)
             return kReceiveLost;
         if (fill == Fill::Some) {
+            heard = true;
             trace_.FirstPiece();
             quiet_left_ms = budget_ms; // the module is talking: wait for the rest
             continue;

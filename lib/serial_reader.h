@@ -45,7 +45,8 @@ class SerialReaderLink final : public ReaderLink {
     // One whole frame with a good check byte into buf, waiting for its first
     // byte up to the budget and for each later piece as long again; garbage
     // before a preamble is skipped. The byte count, or kReceiveNothing,
-    // kReceiveLost, kReceiveStopped.
+    // kReceiveLost, kReceiveStopped, or kReceiveDamaged when bytes came but
+    // no good frame.
     int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) override;
 
   private:

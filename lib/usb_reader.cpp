@@ -8,6 +8,7 @@
 #include <libusb.h>
 
 #include "diag.h"
+#include "frame.h"
 #include "timing.h"
 #include "usb_device.h"
 #include "vessik_read.h"
@@ -290,7 +291,8 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
     int count = 0;
     int left_ms = std::max(wait.budget_ms, wait.stage_ms);
     StageResult r = ReceiveStage(kEndpointHeaderIn, header, sizeof header, &count, &left_ms, wait);
-    if (r == StageResult::Ok) {
+    const bool heard = r == StageResult::Ok;
+    if (heard) {
         trace_.FirstPiece();
         memcpy(buf, header, static_cast<size_t>(std::min(count, kFrameHeaderBytes)));
         // The body gets whatever is left of the budget, and never less than
@@ -298,21 +300,56 @@ int UsbReaderLink::Receive(unsigned char *buf, int capacity, const AnswerWait &w
         left_ms = std::max(left_ms, wait.stage_ms);
         r = ReceiveStage(kEndpointBodyIn, buf + kFrameHeaderBytes, capacity - kFrameHeaderBytes,
                          &count, &left_ms, wait);
+        if (wait.whole_frame && r == StageResult::Ok)
+            r = ReceiveRestOfBody(buf, capacity, &count, &left_ms, wait);
     }
     WipeSecret(header, sizeof header);
-    trace_.In(kTraceInStages, buf, r == StageResult::Ok ? count + kFrameHeaderBytes : 0);
+    const bool arrived = r == StageResult::Ok || r == StageResult::Cut;
+    trace_.In(kTraceInStages, buf, arrived ? count + kFrameHeaderBytes : 0);
     switch (r) {
     case StageResult::Ok:
+        return count + kFrameHeaderBytes;
+    case StageResult::Cut:
+        // What came is handed on, for the shape checks to refuse; the rest
+        // may still arrive and is dropped before the next command.
+        answer_abandoned_ = true;
         return count + kFrameHeaderBytes;
     case StageResult::Lost:
         return kReceiveLost;
     case StageResult::Stopped:
         answer_abandoned_ = true;
         return kReceiveStopped;
+    case StageResult::Nothing:
+        answer_abandoned_ = true;
+        return heard ? kReceiveDamaged : kReceiveNothing;
     default:
         answer_abandoned_ = true;
-        return kReceiveNothing;
+        return kReceiveDamaged;
     }
+}
+
+UsbReaderLink::StageResult UsbReaderLink::ReceiveRestOfBody(unsigned char *buf, int capacity,
+                                                            int *count, int *left_ms,
+                                                            const AnswerWait &wait)
+{
+    if (!frame::StartsWithPreamble(buf, kFrameHeaderBytes))
+        return StageResult::Ok; // no length to go by: the shape checks judge it
+    const int announced = buf[frame::kPosLengthHigh] << 8 | buf[frame::kPosLengthLow];
+    const int wanted = std::min(announced, capacity - kFrameHeaderBytes);
+    // A slice that ran out while the module was still sending delivered a
+    // piece; the rest follows in later transfers.
+    while (*count < wanted) {
+        int more = 0;
+        const StageResult r =
+            ReceiveStage(kEndpointBodyIn, buf + kFrameHeaderBytes + *count,
+                         capacity - kFrameHeaderBytes - *count, &more, left_ms, wait);
+        if (r != StageResult::Ok)
+            return r == StageResult::Nothing ? StageResult::Cut : r;
+        if (more == 0)
+            return StageResult::Cut; // an empty transfer: the module has ended it
+        *count += more;
+    }
+    return StageResult::Ok;
 }
 
 void UsbReaderLink::DrainStale()

@@ -48,14 +48,20 @@ class UsbReaderLink final : public ReaderLink {
     // Waits for each stage in slices of wait.slice_ms, the whole answer for up
     // to wait.budget_ms and each stage at least wait.stage_ms, checking
     // wait.should_stop between slices. The byte count placed (header
-    // included), or kReceiveNothing, kReceiveLost, kReceiveStopped.
+    // included), or kReceiveNothing (no header came), kReceiveLost,
+    // kReceiveStopped, kReceiveDamaged (a transfer failed, or the body never came).
     int Receive(unsigned char *buf, int capacity, const AnswerWait &wait) override;
 
   private:
-    enum class StageResult { Ok, Nothing, Lost, Stopped, Failed };
+    // Cut: an answer whose body stopped short of the length it announced.
+    enum class StageResult { Ok, Nothing, Lost, Stopped, Failed, Cut };
     // One stage, in slices, while *left_ms of the answer's budget lasts.
     StageResult ReceiveStage(unsigned char endpoint, unsigned char *dest, int room, int *count,
                              int *left_ms, const AnswerWait &wait);
+    // With wait.whole_frame: more body transfers, until the body holds the
+    // length the header announced (or the buffer is full).
+    StageResult ReceiveRestOfBody(unsigned char *buf, int capacity, int *count, int *left_ms,
+                                  const AnswerWait &wait);
     // Reads and drops what an answer given up may still deliver.
     void DrainStale();
     int OpenDevice(libusb_device *device);

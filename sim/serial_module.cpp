@@ -115,6 +115,7 @@ void SerialModule::command(const std::vector<uint8_t> &frame, uint64_t now_us)
     }
     // A new command: whatever was not yet sent answered an earlier one.
     out_.clear();
+    header_taken_ = false;
     reader_.out_transfer(kEpHeaderOut, frame.data(), static_cast<int>(kHeaderStageBytes), now_us);
     reader_.out_transfer(kEpBodyOut, frame.data() + kHeaderStageBytes,
                          static_cast<int>(frame.size() - kHeaderStageBytes), now_us);
@@ -135,41 +136,63 @@ void SerialModule::set_rate_command(uint8_t code, uint64_t now_us)
     rate_ = rate;
 }
 
-// Takes the model's answer once it is ready, both stages joined.
+// Takes the model's answer as it becomes ready: both stages joined when
+// they are ready together, a read answer in pieces piece by piece.
 void SerialModule::collect_answer(uint64_t now_us)
 {
     if (!answer_pending_)
         return;
-    const std::optional<uint64_t> ready = reader_.ready_at_us(kEpHeaderIn);
-    if (!ready || *ready > now_us)
-        return;
-    std::vector<uint8_t> frame(kMaxFrameBytes);
-    int header = 0;
-    reader_.in_transfer(kEpHeaderIn, frame.data(), static_cast<int>(kMaxFrameBytes), &header,
-                        now_us);
-    int body = 0;
-    reader_.in_transfer(kEpBodyIn, frame.data() + header, static_cast<int>(kMaxFrameBytes) - header,
-                        &body, now_us);
-    frame.resize(static_cast<size_t>(std::max(header, 0) + std::max(body, 0)));
-    answer_pending_ = false;
-    if (!frame.empty())
-        queue_answer(std::move(frame), *ready, rate_);
+    std::vector<uint8_t> bytes;
+    uint64_t ready_at = 0;
+    const bool opens = !header_taken_;
+    if (!header_taken_) {
+        const std::optional<uint64_t> ready = reader_.ready_at_us(kEpHeaderIn);
+        if (!ready || *ready > now_us)
+            return;
+        take_stage(kEpHeaderIn, now_us, &bytes);
+        ready_at = *ready;
+        header_taken_ = true;
+    }
+    for (;;) {
+        const std::optional<uint64_t> ready = reader_.ready_at_us(kEpBodyIn);
+        if (!ready) {
+            answer_pending_ = false;
+            break;
+        }
+        if (*ready > now_us)
+            break;
+        take_stage(kEpBodyIn, now_us, &bytes);
+        ready_at = std::max(ready_at, *ready);
+    }
+    if (!bytes.empty())
+        queue_answer(std::move(bytes), ready_at, rate_, opens, !answer_pending_);
 }
 
-void SerialModule::queue_answer(std::vector<uint8_t> frame, uint64_t ready_us, int rate)
+void SerialModule::take_stage(uint8_t ep, uint64_t now_us, std::vector<uint8_t> *bytes)
 {
-    if (knobs_.corrupt_checks > 0 && !frame.empty()) {
+    const size_t had = bytes->size();
+    bytes->resize(had + kMaxFrameBytes);
+    int got = 0;
+    reader_.in_transfer(ep, bytes->data() + had, static_cast<int>(kMaxFrameBytes), &got, now_us);
+    bytes->resize(had + static_cast<size_t>(std::max(got, 0)));
+}
+
+void SerialModule::queue_answer(std::vector<uint8_t> frame, uint64_t ready_us, int rate, bool opens,
+                                bool closes)
+{
+    if (closes && knobs_.corrupt_checks > 0 && !frame.empty()) {
         --knobs_.corrupt_checks;
         frame.back() ^= 0xFF;
     }
     std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < knobs_.noise_bytes; ++i) {
+    for (size_t i = 0; opens && i < knobs_.noise_bytes; ++i) {
         noise_state_ = noise_state_ * 1664525u + 1013904223u;
         bytes.push_back(static_cast<uint8_t>(noise_state_ >> 24));
     }
     bytes.insert(bytes.end(), frame.begin(), frame.end());
     const size_t piece = knobs_.piece_bytes > 0 ? knobs_.piece_bytes : bytes.size();
-    uint64_t due = ready_us;
+    // A piece leaves once the line is free of the one before it.
+    uint64_t due = out_.empty() ? ready_us : std::max(ready_us, out_.back().due_us);
     for (size_t at = 0; at < bytes.size(); at += piece) {
         const size_t n = std::min(piece, bytes.size() - at);
         if (knobs_.wire_time)
@@ -196,7 +219,7 @@ std::optional<uint64_t> SerialModule::next_due_us() const
     if (!out_.empty())
         return out_.front().due_us;
     if (answer_pending_)
-        return reader_.ready_at_us(kEpHeaderIn);
+        return reader_.ready_at_us(header_taken_ ? kEpBodyIn : kEpHeaderIn);
     return std::nullopt;
 }
 

@@ -77,13 +77,19 @@ class SerialModule {
     void command(const std::vector<uint8_t> &frame, uint64_t now_us);
     void set_rate_command(uint8_t code, uint64_t now_us);
     void collect_answer(uint64_t now_us);
-    void queue_answer(std::vector<uint8_t> frame, uint64_t ready_us, int rate);
+    // Appends what one IN stage on `ep` delivers to `bytes`.
+    void take_stage(uint8_t ep, uint64_t now_us, std::vector<uint8_t> *bytes);
+    // `opens`: the first bytes of an answer (noise goes before them);
+    // `closes`: its last (a wrong check byte goes there).
+    void queue_answer(std::vector<uint8_t> frame, uint64_t ready_us, int rate, bool opens = true,
+                      bool closes = true);
 
     VirtualReader &reader_;
     SerialKnobs knobs_;
     int rate_ = kSerialDefaultRate;
     std::vector<uint8_t> incoming_;
     bool answer_pending_ = false; // the model holds an answer not yet collected
+    bool header_taken_ = false;   // ... of which the header stage has been collected
     std::deque<SerialOutput> out_;
     uint32_t noise_state_ = 0x9E3779B9u;
 };

@@ -411,8 +411,17 @@ UsbStatus VirtualReader::in_transfer(uint8_t ep, uint8_t *buf, int capacity, int
         return UsbStatus::Timeout;
     }
 
-    const Stage stage = queue->front();
+    Stage stage = queue->front();
     queue->pop_front();
+    // Pieces of one answer that have come by now leave in the same transfer,
+    // as a bulk transfer goes on while the device has full packets for it.
+    while (stage.more && !queue->empty() && queue->front().ready_at <= now_us &&
+           stage.bytes.size() + queue->front().bytes.size() <= static_cast<size_t>(capacity)) {
+        stage.bytes.insert(stage.bytes.end(), queue->front().bytes.begin(),
+                           queue->front().bytes.end());
+        stage.more = queue->front().more;
+        queue->pop_front();
+    }
     const int size = static_cast<int>(stage.bytes.size());
     UsbStatus result = UsbStatus::Ok;
     const char *note = nullptr;
@@ -448,6 +457,30 @@ void VirtualReader::queue_message(std::vector<uint8_t> frame, uint64_t ready_at,
     const auto cut = frame.begin() + static_cast<long>(split);
     header_in_.push_back({std::vector<uint8_t>(frame.begin(), cut), ready_at, answer});
     body_in_.push_back({std::vector<uint8_t>(cut, frame.end()), ready_at, answer});
+}
+
+void VirtualReader::queue_in_pieces(const std::vector<uint8_t> &frame, uint64_t now_us,
+                                    uint64_t ready_at)
+{
+    const size_t pieces = static_cast<size_t>(knobs_.read_pieces);
+    const size_t piece_bytes = (frame.size() + pieces - 1) / pieces;
+    const uint64_t spread = ready_at > now_us ? ready_at - now_us : 0;
+    const auto piece_ready = [&](size_t end) {
+        const size_t piece = (end + piece_bytes - 1) / piece_bytes; // 1-based, holds byte end - 1
+        return now_us + spread * piece / pieces;
+    };
+    const size_t split = std::min(frame.size(), kHeaderStageBytes);
+    header_in_.push_back(
+        {std::vector<uint8_t>(frame.begin(), frame.begin() + static_cast<long>(split)),
+         piece_ready(split), true});
+    for (size_t at = split; at < frame.size();) {
+        const size_t end = std::min(frame.size(), (at / piece_bytes + 1) * piece_bytes);
+        body_in_.push_back({std::vector<uint8_t>(frame.begin() + static_cast<long>(at),
+                                                 frame.begin() + static_cast<long>(end)),
+                            piece_ready(end), true, end < frame.size()});
+        at = end;
+    }
+    log_line(now_us, "read answer in " + std::to_string(pieces) + " pieces");
 }
 
 void VirtualReader::discard_answers()
@@ -517,6 +550,11 @@ void VirtualReader::handle_command(const std::vector<uint8_t> &frame, uint64_t n
     if (!known || refused) {
         ++counters_.unknown_command;
         answer_status(kSamUnknownCommand, now_us);
+        return;
+    }
+    if (is_command(frame, kCmdReadWithFingerprints) && knobs_.ignore_fingerprint_read) {
+        ++counters_.read_with_fingerprints;
+        log_line(now_us, "30 10 left unanswered");
         return;
     }
     if (length != kCommandLength) { // none of these commands carries data
@@ -685,7 +723,11 @@ void VirtualReader::do_read(uint64_t now_us, bool with_fingerprints)
     }
     frame.insert(frame.end(), static_cast<size_t>(std::max(knobs_.read_answer_extra_bytes, 0)),
                  0x00);
-    queue_message(std::move(frame), answer_due(now_us, knobs_.read_delay_us), true);
+    const uint64_t ready_at = answer_due(now_us, knobs_.read_delay_us);
+    if (knobs_.read_pieces > 1)
+        queue_in_pieces(frame, now_us, ready_at);
+    else
+        queue_message(std::move(frame), ready_at, true);
     exhausted_ = true;
     forget_session();
 }

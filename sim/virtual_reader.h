@@ -167,8 +167,11 @@ struct Knobs {
                                      // until it is removed and presented again
     bool select_names_card = false;  // the select answer's 8 bytes are the card's own
                                      // (false: zeros, the same for every card)
-    uint64_t read_delay_us = 500000; // the read answer is ready this long after the command
-    uint64_t answer_delay_us = 0;    // every other answer is ready this long after its command
+    uint64_t read_delay_us = 500000; // the module's read time: the read answer is ready
+                                     // this long after the command (--card-read-ms)
+    int read_pieces = 0;          // >1: the read answer leaves in this many pieces spread over the
+                                  // module's read time, the last one at its end (0, 1: whole)
+    uint64_t answer_delay_us = 0; // every other answer is ready this long after its command
     std::array<uint8_t, kModuleIdBytes> module_id = {'V', 'S', 'I', 'M', '-', '0', '0', '0',
                                                      '1', '-', '0', '0', '0', '0', '4', '2'};
 
@@ -195,6 +198,7 @@ struct Knobs {
     int read_answer_extra_bytes = 0;      // the read answer's body stage carries this many
                                           // bytes more than its length says
     bool refuse_fingerprint_read = false; // 30 10 answers 21, as an older module does
+    bool ignore_fingerprint_read = false; // 30 10 gets no answer at all; the card stays selected
     bool refuse_appended_address = false; // 30 03 answers 21
     int read_length_field = -1;     // the read answer (either read) says this length in bytes 5-6
                                     // though it is 1295 bytes long (-1: honest 05 08)
@@ -306,7 +310,8 @@ class VirtualReader {
     struct Stage {
         std::vector<uint8_t> bytes;
         uint64_t ready_at;
-        bool answer; // false: an event frame, which a new command does not discard
+        bool answer;       // false: an event frame, which a new command does not discard
+        bool more = false; // the next stage on the endpoint continues this one's transfer
     };
 
     void log_line(uint64_t now_us, const std::string &text);
@@ -316,6 +321,8 @@ class VirtualReader {
     std::deque<Stage> *queue_for(uint8_t ep);
     const std::deque<Stage> *queue_for(uint8_t ep) const;
     void queue_message(std::vector<uint8_t> frame, uint64_t ready_at, bool answer);
+    // The read answer in knobs_.read_pieces pieces, the last ready at `ready_at`.
+    void queue_in_pieces(const std::vector<uint8_t> &frame, uint64_t now_us, uint64_t ready_at);
     void discard_answers();
     void clear_usb_state();
     // What a call on interface `iface` meets first: an unplugged reader, or

@@ -25,8 +25,9 @@ extern "C" {
  * (USB and serial), sized structs, the log handler, the whole card
  * (fingerprints, appended address, unknown types, damaged fields); 3: cancel
  * tokens, a status callback with a context, vessik_reader_wait_removed (the
- * card lifted), the photo decoded in memory (vessik_image) and as PNG. The
- * library reports its own through vessik_read_api_version(). */
+ * card lifted), the photo decoded in memory (vessik_image) and as PNG,
+ * answer-driven reads. The library reports its own through
+ * vessik_read_api_version(). */
 #define VESSIK_READ_API_VERSION 3
 
 /* Results. Codes are only ever appended, never renumbered. */
@@ -98,6 +99,10 @@ typedef struct vessik_read_options {
     vessik_status_callback status_callback; /* status messages with callback_context, or NULL;
                                              * called beside callback when both are set */
     void *callback_context;
+    int answer_driven; /* nonzero: after a read command, take the module's answer as soon as
+                        * it is whole instead of sleeping the fixed 0.9 s first (within the
+                        * same budget); off by default until captures of real modules
+                        * confirm it */
 } vessik_read_options;
 
 /* Every text is NUL-terminated UTF-8 and never cut: each array holds the

@@ -49,13 +49,16 @@ _one_shot_readers: Set[Reader] = set()
 
 
 def read(timeout: Optional[float] = 10.0, interval: float = 0.1, fingerprints: bool = False,
-         appended_address: bool = False, reader: str = DEFAULT_READER) -> Card:
+         appended_address: bool = False, reader: str = DEFAULT_READER,
+         answer_driven: bool = False) -> Card:
     """Waits up to `timeout` seconds (None: for ever) for a card on `reader`,
     asking every `interval` seconds, and reads it; the reader is open only
     for the read. "usb" is the first USB reader, which remembers the last
     card: one read that starts within a second of the previous one waits for
-    a card laid down anew."""
-    options = make_options(timeout, interval, fingerprints, appended_address, False)
+    a card laid down anew. answer_driven takes the module's answer as soon
+    as it is whole instead of after the fixed 0.9 s (off by default)."""
+    options = make_options(timeout, interval, fingerprints, appended_address, False,
+                           answer_driven)
     if reader == DEFAULT_READER:
         return _default_reader.read(options)
     with Reader(reader) as opened:

@@ -69,6 +69,7 @@ class ReadOptions(ctypes.Structure):
         ("cancel_token", c_void_p),
         ("status_callback", c_void_p),
         ("callback_context", c_void_p),
+        ("answer_driven", c_int),
     ]
 
 

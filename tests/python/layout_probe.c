@@ -25,7 +25,7 @@ struct entry {
 static const struct entry entries[] = {
     O(size), O(deadline_ms), O(poll_interval_ms), O(report_same_card), O(callback),
     O(want_fingerprints), O(want_appended_address), O(cancel_token), O(status_callback),
-    O(callback_context), SIZE(vessik_read_options), C(size), C(type),
+    O(callback_context), O(answer_driven), SIZE(vessik_read_options), C(size), C(type),
     C(name), C(name_en), C(sex), C(nation_code), C(nation_name), C(birth), C(address),
     C(id_number), C(authority), C(valid_from), C(valid_to), C(pass_number), C(issue_count),
     C(version), C(id_check), C(text_block), C(photo), C(find_us), C(select_us), C(read_us),

@@ -123,7 +123,8 @@ json HeaderRecord(const Header &header)
             {"api_version", header.api_version},
             {"reads", header.reads},
             {"transport", header.serial ? "serial" : "usb"},
-            {"module_id_len", header.module_id_len}};
+            {"module_id_len", header.module_id_len},
+            {"answer_driven", header.answer_driven}};
 }
 
 json FrameRecord(const Frame &f)

@@ -47,6 +47,9 @@ struct Header {
     int reads;
     bool serial; // the transport: "serial" or "usb"
     int module_id_len;
+    // The reads took each answer as soon as it was whole: an answer's
+    // first_us is then the module's own time, not the fixed wait's.
+    bool answer_driven;
 };
 nlohmann::json HeaderRecord(const Header &header);
 

@@ -294,6 +294,8 @@ int ReadOnce(vessik_reader *reader, Recorder &recorder, int n, int of)
     vessik_read_options_init(&options);
     options.want_fingerprints = 1;
     options.want_appended_address = 1;
+    // The answers' times are then the module's own: what a capture is for.
+    options.answer_driven = 1;
     vessik_card card;
     vessik_card_init(&card);
     const int rc = vessik_reader_read(reader, &options, &card);
@@ -348,7 +350,7 @@ int RunCapture(const CaptureOptions &options)
 
     const json header = capture_format::HeaderRecord(
         {VESSIK_KIT_VERSION, vessik_read_api_version(), options.reads,
-         info.transport == VESSIK_TRANSPORT_SERIAL, info.module_id_len});
+         info.transport == VESSIK_TRANSPORT_SERIAL, info.module_id_len, true});
     if (const Recorded *r = FrameThatMayHoldCardText(recorder.frames)) {
         printf("no capture written: a %zu-byte %s came after command %s, which does not read "
                "the card, in read %d; a frame that long could carry the card's text\n",

@@ -83,6 +83,8 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
             options.fingerprints = true;
         } else if (arg == "--appended-address") {
             options.appended_address = true;
+        } else if (arg == "--answer-driven") {
+            options.answer_driven = true;
         } else if (arg == "--reader") {
             if (value.empty()) {
                 error = "--reader needs a location (see --list)";
@@ -128,7 +130,8 @@ ParseOutcome parse_cli(int argc, char **argv, CliOptions &out, std::string &erro
     }
     const bool reads = once || options.watch || options.timeout_ms != 0 ||
                        options.interval_ms != 0 || !options.photo_dir.empty() ||
-                       !options.reader.empty() || options.fingerprints || options.appended_address;
+                       !options.reader.empty() || options.fingerprints ||
+                       options.appended_address || options.answer_driven;
     if (options.list && reads) {
         error = "--list reads no card: it takes --json alone";
         return ParseOutcome::Usage;
@@ -181,6 +184,10 @@ const char *cli_usage()
            "                  read the newest address appended to the card too\n"
            "                  (JSON: appended_address, appended_address_raw);\n"
            "                  default: not read\n"
+           "  --answer-driven take the module's answer as soon as it is whole instead of\n"
+           "                  after a fixed 0.9 s: the card in the module's own time\n"
+           "                  (off until captures of real modules confirm it);\n"
+           "                  default: the fixed wait\n"
            "  --list          list the readers, one per line: location, USB id and the\n"
            "                  module's identifier (hex) when the reader opens; with\n"
            "                  --json one array of objects (location, transport, usb_id,\n"

@@ -41,6 +41,7 @@ struct CliOptions {
     bool list = false;             // --list: the readers, no card
     bool fingerprints = false;     // --fingerprint: the templates too
     bool appended_address = false; // --appended-address: the newest appended address too
+    bool answer_driven = false;    // --answer-driven: no fixed wait after the read command
 };
 
 // Run: read cards; Help: --help was given; Usage: the command line is wrong.

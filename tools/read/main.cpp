@@ -260,6 +260,7 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
     options.want_fingerprints = cli.fingerprints ? 1 : 0;
     options.want_appended_address = cli.appended_address ? 1 : 0;
     options.cancel_token = g_cancel;
+    options.answer_driven = cli.answer_driven ? 1 : 0;
 
     const bool no_decoder = !cli.photo_dir.empty() && photo_decoder_missing();
     bool decoder_told = false;

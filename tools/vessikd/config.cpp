@@ -56,7 +56,8 @@ const char *const kScalarKeys[] = {"port",
                                    "read-deadline-ms",
                                    "max-deadline-ms",
                                    "max-event-streams",
-                                   "card-events"};
+                                   "card-events",
+                                   "answer-driven"};
 
 bool is_list_key(const std::string &key)
 {
@@ -443,6 +444,21 @@ bool users_settings(const Settings &s, Config &config, std::string &error)
            user_list(s, "events-allow-users", config.event_users, config.event_groups, error);
 }
 
+bool answer_driven_setting(const Settings &s, Config &config, std::string &error)
+{
+    const auto it = s.find("answer-driven");
+    if (it == s.end())
+        return true;
+    const std::string &value = it->second.back().text;
+    if (value != "true" && value != "false") {
+        error =
+            it->second.back().where + ": answer-driven must be true or false, not '" + value + "'";
+        return false;
+    }
+    config.answer_driven = value == "true";
+    return true;
+}
+
 bool card_events_setting(const Settings &s, Config &config, std::string &error)
 {
     const auto it = s.find("card-events");
@@ -685,7 +701,8 @@ bool build_config(const Settings &file, const Settings &overrides, Config &confi
     unsigned long streams = config.max_event_streams;
     if (!listen_settings(s, config, error) || !origin_settings(s, config, error) ||
         !users_settings(s, config, error) || !card_events_setting(s, config, error) ||
-        !token_settings(s, owners, config, error) || !serial_settings(s, config, error) ||
+        !answer_driven_setting(s, config, error) || !token_settings(s, owners, config, error) ||
+        !serial_settings(s, config, error) ||
         !number_setting(s, "port", 0, kMaxPort, port, error) ||
         !number_setting(s, "max-request-bytes", kMinRequestBytes, kMaxRequestBytes, request_bytes,
                         error) ||
@@ -726,6 +743,9 @@ const char *usage_text()
            "                            the seat (and who may connect); may repeat\n"
            "  --card-events on|off      off: event streams hear of no card at all, cards\n"
            "                            are read on request only (default on)\n"
+           "  --answer-driven true|false\n"
+           "                            true: a read takes the module's answer as soon as\n"
+           "                            it is whole, not after a fixed 0.9 s (default false)\n"
            "  --token TOKEN             ask every API call for 'Authorization: Bearer TOKEN'\n"
            "  --token-file FILE         the same, the token read from FILE's first line (a\n"
            "                            file others can read or write is refused)\n"

@@ -32,7 +32,10 @@ struct Config {
     std::vector<uid_t> event_users;
     std::vector<gid_t> event_groups;
     bool card_events = true; // off: streams hear of no card at all
-    std::string token;       // empty: no bearer token asked for
+    // Reads take the module's answer as soon as it is whole instead of
+    // after the fixed 0.9 s (vessik_read_options.answer_driven).
+    bool answer_driven = false;
+    std::string token; // empty: no bearer token asked for
     size_t max_request_bytes = 4096;
     unsigned read_deadline_ms = 10000; // when a read request names none
     unsigned max_deadline_ms = 60000;

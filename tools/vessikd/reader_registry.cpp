@@ -143,6 +143,7 @@ std::shared_ptr<ReaderWorker> ReaderRegistry::make_worker(const std::string &id)
     };
     hooks.want_watch = [this] { return hooks_.want_watch && hooks_.want_watch(); };
     hooks.reader_trouble = [this] { rescan(); };
+    hooks.answer_driven = hooks_.answer_driven;
     return std::make_shared<ReaderWorker>(id, std::move(hooks));
 }
 

@@ -42,6 +42,7 @@ struct RegistryHooks {
     std::function<void(const std::string &id)> card_removed;
     std::function<bool()> want_watch; // event streams are open
     std::function<void(const std::string &id, bool present)> reader_changed; // plugged in or out
+    bool answer_driven = false; // every reader's reads wait for the module's answer itself
 };
 
 class ReaderRegistry {

@@ -308,6 +308,7 @@ int ReaderWorker::read_card(const ReadRequest &request, bool watch, bool report_
     options.cancel_token = watch ? watch_cancel_ : client_cancel_;
     options.want_fingerprints = request.fingerprints ? 1 : 0;
     options.want_appended_address = request.appended_address ? 1 : 0;
+    options.answer_driven = hooks_.answer_driven ? 1 : 0;
     const int result = vessik_reader_read(reader_, &options, card);
     // A reader lost is opened afresh next time: another may sit in its
     // socket by then, with a module of its own.

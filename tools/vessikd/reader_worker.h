@@ -39,6 +39,7 @@ struct WorkerHooks {
     std::function<void()> card_removed;                      // the card read last is gone
     std::function<bool()> want_watch;                        // event streams are open
     std::function<void()> reader_trouble;                    // a read found no reader or lost it
+    bool answer_driven = false; // reads wait for the module's answer itself
 };
 
 // What a client asks a read for beside the text and the photo.

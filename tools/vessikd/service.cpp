@@ -367,7 +367,8 @@ Service::Service(const Config &config)
                   hub_.publish("reader",
                                vessik_tools::json_text(Json{{"present", present}, {"reader", id}}),
                                id);
-              }})
+              },
+              config.answer_driven})
 {
     policy_.allowed_origins = config.allowed_origins;
     policy_.event_origins = config.event_origins;

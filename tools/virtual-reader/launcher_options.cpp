@@ -91,7 +91,11 @@ struct ReaderOption {
 const char *const kReaderSwitches[] = {"--no-card", "--no-reader"};
 const char *const kReaderValueOptions[] = {"--card",         "--card-after",   "--remove-after",
                                            "--unplug-after", "--replug-after", "--fault",
-                                           "--raw-field"};
+                                           "--raw-field",    "--card-read-ms"};
+
+// The longest module read time --card-read-ms takes: a minute.
+constexpr long kMaxCardReadMs = 60000;
+constexpr long kUsPerMs = 1000;
 
 // Sets one option on one reader, as it applies to every reader it names.
 bool apply_reader_option(const ReaderOption &option, ReaderOptions &out, std::string &error)
@@ -131,6 +135,15 @@ bool apply_reader_option(const ReaderOption &option, ReaderOptions &out, std::st
                                          : !vsim::apply_fault(value, scratch, error))
             return false;
         out.faults.push_back(value);
+    } else if (name == "--card-read-ms") {
+        // The module's read time is the model's read-delay-us.
+        long ms = 0;
+        if (!parse_long(value, kDecimalBase, &ms) || ms < 0 || ms > kMaxCardReadMs) {
+            error = "--card-read-ms needs a number of milliseconds, 0 to " +
+                    std::to_string(kMaxCardReadMs);
+            return false;
+        }
+        out.faults.push_back("read-delay-us=" + std::to_string(ms * kUsPerMs));
     } else if (name == "--raw-field") {
         const size_t eq = value.find('=');
         vsim::CardFields card;
@@ -229,6 +242,8 @@ const char *missing_value_text(const std::string &name)
         return "NAME[=VALUE]";
     if (name == "--raw-field")
         return "KEY=VALUE";
+    if (name == "--card-read-ms")
+        return "a number of milliseconds";
     return "a number of seconds";
 }
 
@@ -427,6 +442,8 @@ const char *launcher_usage()
            "  --no-reader          start with the reader unplugged\n"
            "  --unplug-after S     pull the reader out after S seconds\n"
            "  --replug-after S     plug it back in after S seconds\n"
+           "  --card-read-ms N     the module takes N ms to read a card: its read answer\n"
+           "                       is ready N ms after the read command (default 500)\n"
            "  --fault NAME[=VALUE] switch on a fault or realism knob of the reader (below)\n"
            "  --profile CAPTURE    replay a capture of vessik-doctor --capture: every\n"
            "                       command is answered after the capture's median time\n"

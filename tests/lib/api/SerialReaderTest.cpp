@@ -91,6 +91,27 @@ TEST_F(SerialReaderTest, PiecesNoiseAndADamagedAnswerAreAllOvercome)
     EXPECT_GE(finds, 2);
 }
 
+// The module's answer in pieces over its 300 ms, with noise before it: an
+// answer-driven read gathers it whole, without the fixed 0.9 s.
+TEST_F(SerialReaderTest, AnswerDrivenReadGathersAnAnswerInPieces)
+{
+    const vsim::CardFields card = vsim::sample_card_with_fingerprints();
+    SerialModuleHost module(&card);
+    module.With([](vsim::VirtualReader &r, vsim::SerialModule &m) {
+        r.knobs().read_delay_us = 300 * kUsPerMs;
+        r.knobs().read_pieces = 3;
+        m.knobs().noise_bytes = 9;
+    });
+    vessik_reader *reader = Open(module.where());
+    options_.answer_driven = 1;
+    options_.want_fingerprints = 1;
+    ASSERT_EQ(vessik_reader_read(reader, &options_, &card_), VESSIK_OK);
+    EXPECT_EQ(card_.id_number, card.id_number);
+    EXPECT_EQ(card_.fingerprint_state, VESSIK_ITEM_PRESENT);
+    EXPECT_EQ(memcmp(card_.photo, card.photo.data(), sizeof card_.photo), 0);
+    EXPECT_LT(card_.read_us, 900 * kUsPerMs);
+}
+
 TEST_F(SerialReaderTest, RateChangeIsFollowedWhicheverRateTheModuleAcknowledgesAt)
 {
     const vsim::CardFields card = vsim::sample_card();

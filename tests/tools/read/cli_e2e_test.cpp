@@ -120,6 +120,24 @@ TEST(VessikReadE2e, EachCardTypesSampleCard)
     }
 }
 
+// Text, photo, templates and appended address, each answer taken as it came
+// in pieces over the module's 300 ms, never after the fixed 0.9 s.
+TEST(VessikReadE2e, AnswerDrivenReadTakesTheCardInTheModulesTime)
+{
+    const std::string path = kCardsDir + "/sample-fingerprints.card";
+    Process p;
+    ASSERT_TRUE(p.Start(
+        UnderLauncher({"--card", path, "--card-read-ms", "300", "--fault", "read-in-pieces=3"},
+                      {"--json", "--answer-driven", "--fingerprint", "--appended-address"})));
+    ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
+    const nlohmann::json j = nlohmann::json::parse(p.out);
+    const vsim::CardFields card = CardFile(path);
+    EXPECT_EQ(j.at("id_number"), card.id_number);
+    EXPECT_EQ(j.at("photo"), Base64Of(card.photo));
+    EXPECT_EQ(j.at("fingerprint_count"), card.fingerprints.size());
+    EXPECT_LT(j.at("times_us").at("read").get<unsigned>(), 900000u);
+}
+
 TEST(VessikReadE2e, TextOutputForPeople)
 {
     Process p;

@@ -392,6 +392,18 @@ TEST(VessikdConfig, EventsUsersAndCardEvents)
               error);
 }
 
+TEST(VessikdConfig, AnswerDrivenIsOffUnlessSetTrue)
+{
+    Config config;
+    std::string error;
+    ASSERT_TRUE(configure("", {}, config, error)) << error;
+    EXPECT_FALSE(config.answer_driven);
+    ASSERT_TRUE(configure("answer-driven = true\n", {}, config, error)) << error;
+    EXPECT_TRUE(config.answer_driven);
+    EXPECT_FALSE(configure("answer-driven = yes\n", {}, config, error));
+    EXPECT_EQ("test.conf:1: answer-driven must be true or false, not 'yes'", error);
+}
+
 TEST(VessikdConfig, EventOriginsAreCheckedLikeAllowedOrigins)
 {
     Config config;

@@ -155,6 +155,9 @@ class CaptureRedactionTest(unittest.TestCase):
         recs = records(self.path)
         self.assertEqual("capture", recs[0]["kind"])
         self.assertRegex(recs[0]["kit_version"], r"^\d+\.\d+\.\d+$")
+        # Answer driven: the read's answer time is the module's 500 ms, not the fixed 900 ms.
+        self.assertIs(True, recs[0]["answer_driven"])
+        self.assertLess(answer_times(recs)["3010"]["median"], 900000)
         device = recs[1]
         self.assertEqual(("usb_device", "0400", "c35a"),
                          (device["kind"], device["idVendor"], device["idProduct"]))
