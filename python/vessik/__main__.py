@@ -28,6 +28,7 @@ COMMAND = "vessik"
 MODULE_COMMAND = "python3 -m vessik"
 
 MAX_INTERVAL_MS = 60000
+PHOTO_FORMATS = ("png", "bmp")
 DOCTOR_HINT = " (run vessik-doctor to see why)"
 _READER_ERRORS = (vessik.NoReader, vessik.ReaderInUse, vessik.AccessDenied, vessik.NotSupported)
 
@@ -59,7 +60,10 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     mode.add_argument("--once", action="store_true",
                       help="read one card, then exit (the default)")
     mode.add_argument("--watch", action="store_true",
-                      help="one card per presentation until Ctrl-C (default: --once)")
+                      help="one card per presentation until Ctrl-C; a card lifted prints a "
+                           "line of its own (card removed from READER; JSON: "
+                           "{\"event\":\"removed\",\"reader\":...}) where the reader can "
+                           "tell (default: --once)")
     mode.add_argument("--list", action="store_true",
                       help="the readers, no card (default: read cards)")
     p.add_argument("--reader", metavar="WHERE",
@@ -72,13 +76,21 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                    help=f"pause between looks for a card, 1 to {MAX_INTERVAL_MS} ms "
                         "(default 100)")
     p.add_argument("--photo", metavar="DIR",
-                   help="ask the photo decoder to write DIR/<id number>.bmp; every character "
+                   help="write the card's portrait to DIR/<id number>.png; every character "
                         "of the number but digits and capital letters A-Z becomes '_' "
                         "(default: no image is written)")
+    p.add_argument("--photo-format", choices=PHOTO_FORMATS,
+                   help="png: the library checks the photo decoder's image and encodes it "
+                        "as PNG; bmp: the decoder's own BMP file as it wrote it "
+                        "(default: png)")
     p.add_argument("--fingerprint", "--fingerprints", dest="fingerprints", action="store_true",
                    help="read the fingerprint templates too (default: not read)")
     p.add_argument("--appended-address", action="store_true",
                    help="read the address appended after a move too (default: not read)")
+    p.add_argument("--answer-driven", action="store_true",
+                   help="take the module's answer as soon as it is whole instead of after a "
+                        "fixed 0.9 s (off until captures of real modules confirm it; "
+                        "default: the fixed wait)")
     return p
 
 
@@ -90,24 +102,38 @@ def _exit_status(error: vessik.Error) -> int:
                 type(error), EXIT_FAILED)
 
 
-def photo_file_name(id_number: str) -> str:
+def photo_file_name(id_number: str, photo_format: str = "bmp") -> str:
     """The image's name, as vessik-read makes it: no character of the card's
     number may lead out of the folder."""
     name = "".join(ch if ch.isascii() and (ch.isdigit() or "A" <= ch <= "Z") else "_"
                    for ch in id_number)
-    return (name or "_") + ".bmp"
+    return (name or "_") + "." + photo_format
 
 
-def _save_photo(card: vessik.Card, folder: str) -> Optional[str]:
-    """Asks the decoder for FOLDER/<id>.bmp, written into a private folder
-    first and moved into place only where no file of that name is; the
-    path, or None when the decoder wrote nothing."""
-    path = os.path.join(folder, photo_file_name(card.id_number))
+def _write_image(card: vessik.Card, photo_format: str, written: str) -> None:
+    """The portrait at `written`: the decoder's own BMP, or the library's PNG
+    of it (nothing is written when the decoder's image is refused)."""
+    if photo_format == "bmp":
+        _library.save_image(card.photo, written)
+        return
+    try:
+        png = card.photo_image().png()
+    except vessik.Error:
+        return
+    with open(written, "xb") as f:
+        f.write(png)
+
+
+def _save_photo(card: vessik.Card, folder: str, photo_format: str) -> Optional[str]:
+    """Writes FOLDER/<id>.png (or .bmp) into a private folder first and moves
+    it into place only where no file of that name is; the path, or None when
+    no image came."""
+    path = os.path.join(folder, photo_file_name(card.id_number, photo_format))
     scratch = tempfile.mkdtemp(prefix=".vessik.", dir=folder)  # 0700
     written = os.path.join(scratch, os.path.basename(path))
     mask = os.umask(0o077)
     try:
-        _library.save_image(card.photo, written)
+        _write_image(card, photo_format, written)
     finally:
         os.umask(mask)
     try:
@@ -135,7 +161,7 @@ def _print_card(card: vessik.Card, args: argparse.Namespace, prog: str) -> int:
             status = EXIT_NO_PHOTO_DECODER
         else:
             try:
-                image = _save_photo(card, args.photo)
+                image = _save_photo(card, args.photo, args.photo_format or "png")
             except FileExistsError as e:
                 print(f"{prog}: --photo: {e.filename2} exists; it is not replaced",
                       file=sys.stderr)
@@ -181,7 +207,8 @@ def _list(as_json: bool, prog: str) -> int:
 
 
 def _read(args: argparse.Namespace, prog: str) -> int:
-    wanted = dict(fingerprints=args.fingerprints, appended_address=args.appended_address)
+    wanted = dict(fingerprints=args.fingerprints, appended_address=args.appended_address,
+                  answer_driven=args.answer_driven)
     if args.interval is not None:
         wanted["interval"] = args.interval / 1000
     if args.photo is not None and not os.path.isdir(args.photo):
@@ -189,8 +216,13 @@ def _read(args: argparse.Namespace, prog: str) -> int:
     with vessik.open(args.reader or "usb") as reader:
         if not args.watch:
             return _print_card(reader.read(timeout=args.timeout, **wanted), args, prog)
-        for card in reader.watch(**wanted):
-            args.status = max(args.status, _print_card(card, args, prog))
+        for event in reader.events(**wanted):
+            if isinstance(event, vessik.CardRemoved):
+                removed = {"event": "removed", "reader": event.reader}
+                print(json.dumps(removed, separators=(",", ":")) if args.json else
+                      f"card removed from {event.reader}", flush=True)
+            else:
+                args.status = max(args.status, _print_card(event.card, args, prog))
     return args.status
 
 
@@ -205,6 +237,8 @@ def main(argv: Optional[List[str]] = None, prog: str = COMMAND) -> int:
                       args.photo is not None or args.fingerprints or args.appended_address or
                       args.reader is not None):
         parser.error("--list reads no card: it takes --json alone")
+    if args.photo_format is not None and args.photo is None:
+        parser.error("--photo-format goes with --photo")
     args.status = EXIT_OK  # --watch: the worst a card's photo left
     args.decoder_told = False
     signal.signal(signal.SIGTERM, _stop)  # SIGTERM cancels the read as Ctrl-C does

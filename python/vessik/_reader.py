@@ -224,11 +224,13 @@ class Reader:
             self._watching = False
 
     def events(self, interval: float = 0.1, fingerprints: bool = False,
-               appended_address: bool = False) -> Iterator[Union[CardPresented, CardRemoved]]:
+               appended_address: bool = False, answer_driven: bool = False
+               ) -> Iterator[Union[CardPresented, CardRemoved]]:
         """Yields CardPresented(card) for each presentation and, where the
         reader's module can tell, CardRemoved() once that card has left;
         until cancel(). A module that cannot tell yields cards alone."""
-        options = make_options(None, interval, fingerprints, appended_address, False)
+        options = make_options(None, interval, fingerprints, appended_address, False,
+                               answer_driven)
         with self._lock:
             self._watching = True
             self._cancel_wanted = False

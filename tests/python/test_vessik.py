@@ -165,7 +165,7 @@ class CommandLine(unittest.TestCase):
     def test_photo_without_a_decoder_and_with_one(self):
         with tempfile.TemporaryDirectory() as folder:
             command = [sys.executable, "-m", "vessik", "--json", "--reader", "usb:1-2",
-                       "--timeout", "5", "--photo", folder]
+                       "--timeout", "5", "--photo", folder, "--photo-format", "bmp"]
             out = run(*command)  # the stand-in decodes nothing
             self.assertEqual((out.returncode, json.loads(out.stdout)["photo_image"]), (7, None))
             self.assertIn("no photo decoder is installed", out.stderr)
