@@ -131,7 +131,7 @@ TEST(VessikReadE2e, AnswerDrivenReadTakesTheCardInTheModulesTime)
                       {"--json", "--answer-driven", "--fingerprint", "--appended-address"})));
     ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
     const nlohmann::json j = nlohmann::json::parse(p.out);
-    const vsim::CardFields card = CardFile(path);
+    const vsim::CardFields card = testsupport::LoadCardFile(path);
     EXPECT_EQ(j.at("id_number"), card.id_number);
     EXPECT_EQ(j.at("photo"), Base64Of(card.photo));
     EXPECT_EQ(j.at("fingerprint_count"), card.fingerprints.size());
@@ -350,7 +350,7 @@ TEST_F(PhotoTest, TheDefaultFormatIsThePortraitAsPng)
     ASSERT_EQ(p.Wait(), vread::kExitCardRead) << p.err;
     const std::string name = vsim::sample_card().id_number + ".png";
     EXPECT_EQ(nlohmann::json::parse(p.out).at("photo_image"), dir_ + "/" + name);
-    EXPECT_EQ(ReadFile(dir_ + "/" + name).substr(0, 8), "\x89PNG\r\n\x1A\n");
+    EXPECT_EQ(testsupport::ReadFile(dir_ + "/" + name).substr(0, 8), "\x89PNG\r\n\x1A\n");
     struct stat st {};
     ASSERT_EQ(stat((dir_ + "/" + name).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 077, 0u) << std::oct << st.st_mode;
