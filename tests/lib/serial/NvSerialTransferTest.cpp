@@ -166,7 +166,9 @@ TEST_F(TransferTest, ReadSerialTimesOutWithinItsBudgetKeepingPartialBytes)
 
 TEST_F(TransferTest, ReadSerialForNothingReturnsZeroAfterTheFirstWait)
 {
-    const int budgetMs = 50;
+    // Both waits and their pauses would take three budgets: a budget of
+    // 100 ms leaves a busy machine 100 ms of slack below that.
+    const int budgetMs = 100;
     GuardedBuffer buf;
     const Outcome r = readSerial(buf, 0, budgetMs);
     EXPECT_EQ(r.result, 0);
