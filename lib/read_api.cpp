@@ -69,22 +69,32 @@ bool TokenCancelled(const vessik_read_options *options)
            vessik_cancel_token_is_cancelled(options->cancel_token) != 0;
 }
 
-// One read on a reader, with the checks every entry point shares. Nothing
-// the library says during it reaches standard output or standard error.
-int Read(vessik_reader *reader, const vessik_read_options *options, vessik_card *card)
+// The checks a read and a wait share; on VESSIK_OK the reader is taken
+// (busy) and its cancel cleared: a cancel of the reader counts for the read
+// in progress only, a token's stays until it is reset.
+int TakeReader(vessik_reader *reader, const vessik_read_options *options)
 {
-    if (reader == nullptr || !OptionsUsable(options) || !CardUsable(card))
+    if (reader == nullptr || !OptionsUsable(options))
         return VESSIK_E_BAD_ARGUMENT;
     if (TokenCancelled(options))
         return VESSIK_E_CANCELLED;
     bool idle = false;
     if (!reader->busy.compare_exchange_strong(idle, true))
         return VESSIK_E_BUSY;
-
-    vessik::diag::ExtendedScope quiet;
-    // A cancel of the reader counts for the read in progress only; a
-    // token's stays until it is reset.
     reader->cancel.store(0);
+    return VESSIK_OK;
+}
+
+// One read on a reader, with the checks every entry point shares. Nothing
+// the library says during it reaches standard output or standard error.
+int Read(vessik_reader *reader, const vessik_read_options *options, vessik_card *card)
+{
+    if (!CardUsable(card))
+        return VESSIK_E_BAD_ARGUMENT;
+    const int taken = TakeReader(reader, options);
+    if (taken != VESSIK_OK)
+        return taken;
+    vessik::diag::ExtendedScope quiet;
     // While no read runs nobody watches the reader: after a pause the card
     // found first is taken as a new presentation.
     if (MonotonicUs() - reader->last_read_end_us > vessik::timing::kUnwatchedGapUs)
@@ -244,15 +254,10 @@ int vessik_reader_read(vessik_reader *reader, const vessik_read_options *options
 
 int vessik_reader_wait_removed(vessik_reader *reader, const vessik_read_options *options)
 {
-    if (reader == nullptr || !OptionsUsable(options))
-        return VESSIK_E_BAD_ARGUMENT;
-    if (TokenCancelled(options))
-        return VESSIK_E_CANCELLED;
-    bool idle = false;
-    if (!reader->busy.compare_exchange_strong(idle, true))
-        return VESSIK_E_BUSY;
+    const int taken = TakeReader(reader, options);
+    if (taken != VESSIK_OK)
+        return taken;
     vessik::diag::ExtendedScope quiet;
-    reader->cancel.store(0);
     const int result = vessik::ReaderWaitRemoved(reader, OptionsFrom(options));
     // The reader was watched until now: a card found next is judged as by a
     // read that has just ended.

@@ -223,7 +223,7 @@ def _read(args: argparse.Namespace, prog: str) -> int:
                       f"card removed from {event.reader}", flush=True)
             else:
                 args.status = max(args.status, _print_card(event.card, args, prog))
-    return args.status
+    return int(args.status)
 
 
 def _stop(signum: int, frame: object) -> None:

@@ -210,6 +210,29 @@ class Reader:
         cancels the read, closes the reader and goes on."""
         options = make_options(None, interval, fingerprints, appended_address, False,
                                answer_driven)
+        yield from self._presentations(options)
+
+    def events(self, interval: float = 0.1, fingerprints: bool = False,
+               appended_address: bool = False, answer_driven: bool = False
+               ) -> Iterator[Union[CardPresented, CardRemoved]]:
+        """Yields CardPresented(card) for each presentation and, where the
+        reader's module can tell, CardRemoved() once that card has left;
+        until cancel(). A module that cannot tell yields cards alone."""
+        options = make_options(None, interval, fingerprints, appended_address, False,
+                               answer_driven)
+        for card in self._presentations(options):
+            yield CardPresented(card)
+            gone = self._wait_removed(options)
+            if gone == c.E_CANCELLED:
+                return
+            if gone == c.OK:
+                yield CardRemoved(card.reader)
+            elif gone != c.E_NOT_SUPPORTED:
+                check(gone)
+
+    def _presentations(self, options: c.ReadOptions) -> Iterator[Card]:
+        """One card per presentation until cancel(): the loop of watch() and
+        events(), with the reader marked as watched throughout."""
         with self._lock:
             self._watching = True
             self._cancel_wanted = False
@@ -220,34 +243,6 @@ class Reader:
                 except Cancelled:
                     return
                 yield card
-        finally:
-            self._watching = False
-
-    def events(self, interval: float = 0.1, fingerprints: bool = False,
-               appended_address: bool = False, answer_driven: bool = False
-               ) -> Iterator[Union[CardPresented, CardRemoved]]:
-        """Yields CardPresented(card) for each presentation and, where the
-        reader's module can tell, CardRemoved() once that card has left;
-        until cancel(). A module that cannot tell yields cards alone."""
-        options = make_options(None, interval, fingerprints, appended_address, False,
-                               answer_driven)
-        with self._lock:
-            self._watching = True
-            self._cancel_wanted = False
-        try:
-            while not self._cancel_wanted:
-                try:
-                    card = self._read(options, fresh=False)
-                except Cancelled:
-                    return
-                yield CardPresented(card)
-                gone = self._wait_removed(options)
-                if gone == c.E_CANCELLED:
-                    return
-                if gone == c.OK:
-                    yield CardRemoved(card.reader)
-                elif gone != c.E_NOT_SUPPORTED:
-                    check(gone)
         finally:
             self._watching = False
 
