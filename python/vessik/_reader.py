@@ -23,7 +23,9 @@ from ._library import library, strerror
 # typing is not imported at run time: importing vessik stays quick.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import AsyncIterator, Callable, Iterator, List, Optional, Union
+    from typing import Any, AsyncIterator, Callable, Iterator, List, Optional, TypeVar, Union
+
+    T = TypeVar("T")
 
 # How long the waiting thread sleeps before it looks again for a cancel to
 # pass on, when no signal wakes it earlier.
@@ -345,28 +347,10 @@ class Reader:
             self._reading = False
             self._idle.notify_all()
 
-    def _wait_removed(self, options: c.ReadOptions) -> int:
-        """Waits for the card read last to leave: the library's code."""
-        self._begin_read(fresh=False)
-        handle = self._handle
-        lib = library()
-
-        def cancel() -> None:
-            lib.vessik_reader_cancel(handle)
-
-        try:
-            return run_blocking(
-                lambda: int(lib.vessik_reader_wait_removed(handle, ctypes.byref(options))),
-                cancel, lambda: self._cancel_wanted)
-        except KeyboardInterrupt:
-            self._end_read()
-            self.close()
-            raise
-        finally:
-            self._end_read()
-
-    def _read(self, options: c.ReadOptions, fresh: bool) -> Card:
-        """One read; fresh: a cancel that came before it is forgotten."""
+    def _call(self, fresh: bool, run: Callable[[Any, Any, Callable[[], None]], T]) -> T:
+        """run(handle, lib, cancel) as the reader's one call in progress;
+        fresh: a cancel that came before it is forgotten. A KeyboardInterrupt
+        closes the reader."""
         self._begin_read(fresh)
         handle = self._handle
         lib = library()
@@ -375,16 +359,26 @@ class Reader:
             lib.vessik_reader_cancel(handle)
 
         try:
-            return run_read(
-                lambda record: int(lib.vessik_reader_read(handle, ctypes.byref(options),
-                                                          ctypes.byref(record))),
-                cancel, lambda: self._cancel_wanted)
+            return run(handle, lib, cancel)
         except KeyboardInterrupt:
             self._end_read()
             self.close()
             raise
         finally:
             self._end_read()
+
+    def _wait_removed(self, options: c.ReadOptions) -> int:
+        """Waits for the card read last to leave: the library's code."""
+        return self._call(False, lambda handle, lib, cancel: run_blocking(
+            lambda: int(lib.vessik_reader_wait_removed(handle, ctypes.byref(options))),
+            cancel, lambda: self._cancel_wanted))
+
+    def _read(self, options: c.ReadOptions, fresh: bool) -> Card:
+        """One read; fresh: a cancel that came before it is forgotten."""
+        return self._call(fresh, lambda handle, lib, cancel: run_read(
+            lambda record: int(lib.vessik_reader_read(handle, ctypes.byref(options),
+                                                      ctypes.byref(record))),
+            cancel, lambda: self._cancel_wanted))
 
 
 class DefaultReader:

@@ -234,21 +234,8 @@ httplib::Params read_params(const Request &req)
     return params;
 }
 
-// "1001 (alice)", or the number alone for a user without a name.
-std::string user_text(uid_t uid)
-{
-    constexpr size_t kPasswdBytes = 4096;
-    std::string text = std::to_string(uid);
-    passwd entry{};
-    passwd *found = nullptr;
-    char buffer[kPasswdBytes];
-    if (getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
-        text += " (" + loggable(found->pw_name) + ")";
-    return text;
-}
-
-// A user's name, or its number when it has none.
-std::string user_name(uid_t uid)
+// A user's name as it may be logged, or empty for a user without one.
+std::string login_name(uid_t uid)
 {
     constexpr size_t kPasswdBytes = 4096;
     passwd entry{};
@@ -256,7 +243,21 @@ std::string user_name(uid_t uid)
     char buffer[kPasswdBytes];
     if (getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
         return loggable(found->pw_name);
-    return std::to_string(uid);
+    return std::string();
+}
+
+// "1001 (alice)", or the number alone for a user without a name.
+std::string user_text(uid_t uid)
+{
+    const std::string name = login_name(uid);
+    return std::to_string(uid) + (name.empty() ? std::string() : " (" + name + ")");
+}
+
+// A user's name, or its number when it has none.
+std::string user_name(uid_t uid)
+{
+    const std::string name = login_name(uid);
+    return name.empty() ? std::to_string(uid) : name;
 }
 
 // "@name" for a group, as the settings write it.
