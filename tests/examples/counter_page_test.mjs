@@ -5,26 +5,14 @@
 //
 //   node counter_page_test.mjs --launcher L --vessikd V --decoder D --cards DIR --out DIR
 //                              [--chromium C] --page counter.html
-import { mkdirSync, readFileSync } from 'node:fs';
+import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { parseArgs } from 'node:util';
-import { check, launchChromium, runScenarios, serviceFixture, startOtherOrigin }
-  from './service_fixture.mjs';
+import { check, fixtureOptions, launchChromium, runScenarios, serviceFixture,
+  startOtherOrigin } from './service_fixture.mjs';
 
 const FILL_LIMIT_MS = 15000;
 
-const { values: opts } = parseArgs({
-  options: {
-    launcher: { type: 'string' },
-    vessikd: { type: 'string' },
-    decoder: { type: 'string' },
-    cards: { type: 'string' },
-    out: { type: 'string' },
-    chromium: { type: 'string', default: '/usr/bin/chromium' },
-    page: { type: 'string' },
-  },
-});
-mkdirSync(opts.out, { recursive: true });
+const opts = fixtureOptions({ page: { type: 'string' } });
 const { startService, stopService } = serviceFixture(opts);
 const counterHtml = readFileSync(opts.page, 'utf8');
 

@@ -5,28 +5,16 @@
 //
 //   node browser_test.mjs --launcher L --vessikd V --decoder FAKE.so --cards DIR --out DIR
 //                         [--chromium C]
-import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
-import { parseArgs } from 'node:util';
-import { check, launchChromium, runScenarios, serviceFixture, startOtherOrigin }
-  from './service_fixture.mjs';
+import { check, fixtureOptions, launchChromium, runScenarios, serviceFixture,
+  startOtherOrigin } from './service_fixture.mjs';
 
 const SAMPLE_NAME = '测试样卡';
 const SAMPLE_ID = '990000199003070013';
 const TOKEN = 'browser-test-token-0123456789';
 const CARD_LIMIT_MS = 15000;
 
-const { values: opts } = parseArgs({
-  options: {
-    launcher: { type: 'string' },
-    vessikd: { type: 'string' },
-    decoder: { type: 'string' },
-    cards: { type: 'string' },
-    out: { type: 'string' },
-    chromium: { type: 'string', default: '/usr/bin/chromium' },
-  },
-});
-mkdirSync(opts.out, { recursive: true });
+const opts = fixtureOptions();
 
 const { startService, stopService } = serviceFixture(opts);
 

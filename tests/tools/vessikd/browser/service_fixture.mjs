@@ -2,11 +2,30 @@
 // What the browser tests share: vessikd under the virtual reader, another
 // origin's page server, and chromium as they launch it.
 import { spawn } from 'node:child_process';
+import { mkdirSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { userInfo } from 'node:os';
+import { parseArgs } from 'node:util';
 import { chromium } from 'playwright-core';
 
 const START_LIMIT_MS = 15000;
+
+// The options every page test takes (and `extra`), its --out folder made.
+export function fixtureOptions(extra = {}) {
+  const { values } = parseArgs({
+    options: {
+      launcher: { type: 'string' },
+      vessikd: { type: 'string' },
+      decoder: { type: 'string' },
+      cards: { type: 'string' },
+      out: { type: 'string' },
+      chromium: { type: 'string', default: '/usr/bin/chromium' },
+      ...extra,
+    },
+  });
+  mkdirSync(values.out, { recursive: true });
+  return values;
+}
 
 export function check(condition, message) {
   if (!condition) throw new Error(message);
