@@ -10,9 +10,12 @@
 
 namespace vessik {
 
+// An empty buffer (null, nothing held) has nothing to wipe, and
+// explicit_bzero takes no null.
 inline void WipeSecret(void *bytes, size_t count)
 {
-    explicit_bzero(bytes, count);
+    if (bytes != nullptr && count != 0)
+        explicit_bzero(bytes, count);
 }
 
 // Wipes a buffer however the scope that holds it is left.

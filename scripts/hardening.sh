@@ -46,8 +46,9 @@ stage() {
 # quarantine holds freed memory; LeakSanitizer and the soaks' live-heap
 # checks stand in for them here) and the release build's link contract
 # (a sanitized library also needs libasan and libubsan); and vessikd's lock of
-# card buffers out of swap, since ASan makes mlock a no-op.
-SANITIZER_SKIPPED='^(surface\.linking_contract|service\.CardMemory\.ACardBufferIsLockedIntoMemory|Device\.LongPollingDoesNotGrowTheLauncher|service\.ServiceAccess\.OversizedHeadsAndChunkedBodiesAreRefused|service\.ServiceSoak\.AThousandRequestsLeaveMemoryAndDescriptorsFlat)$'
+# card buffers out of swap, since ASan makes mlock a no-op; and the bound on
+# how fast vessikd answers its status, which the sanitizers slow.
+SANITIZER_SKIPPED='^(surface\.linking_contract|service\.CardMemory\.ACardBufferIsLockedIntoMemory|Device\.LongPollingDoesNotGrowTheLauncher|service\.ServiceAccess\.OversizedHeadsAndChunkedBodiesAreRefused|service\.ServiceSoak\.AThousandRequestsLeaveMemoryAndDescriptorsFlat|service\.ServiceReaders\.StatusIsAnsweredFromMemory)$'
 
 run_sanitized_tests() {
   stage "sanitizer build"
