@@ -59,7 +59,11 @@ install_cross_packages() {
   fi
   apt_install_missing "crossbuild-essential-$arch" qemu-user pkg-config cmake ninja-build \
     "libusb-1.0-0-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch" \
-    "libbenchmark-dev:$arch" "libpng-dev:$arch"
+    "libbenchmark-dev:$arch"
+  # The target's libpng must be the host's version (multi-arch); where the
+  # archive lags for this target, the photo's PNG tests are left out.
+  apt_install_missing "libpng-dev:$arch" ||
+    echo "cross: libpng-dev:$arch cannot be installed beside the host's libpng; the PNG tests are left out"
 }
 
 # Made and checked from the target's tree: every package is for it (the
