@@ -241,6 +241,10 @@ void ForgetModule(vessik_reader *reader)
     reader->select_tells = vessik_reader::SelectTells::Unknown;
     reader->have_select_seen = false;
     reader->card_on_reader = false;
+    // Another module may answer at the same place now: it gets asked for
+    // fingerprints again.
+    reader->fingerprints_refused = false;
+    reader->fingerprints_unanswered = false;
 }
 
 void CopySized(void *dest, const void *source, size_t source_size)

@@ -110,6 +110,39 @@ TEST_F(WholeCardTest, ModuleThatKnowsNeitherCommandStillGivesTextAndPhoto)
     EXPECT_EQ(reader_.counters().read, 1);
 }
 
+// A handle remembers a module that refused 30 10 or left it unanswered only
+// while its link stays open: the reader that comes back may be another.
+TEST_F(WholeCardTest, FingerprintMemoryEndsWithTheLink)
+{
+    options_.want_fingerprints = 1;
+    options_.deadline_ms = 3000;
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "unanswered" : "refused");
+        vessik_reader *handle = nullptr;
+        ASSERT_EQ(vessik_reader_open("usb", &handle), VESSIK_OK);
+        testbus::with_lock([&] {
+            reader_.knobs().refuse_fingerprint_read = !silent;
+            reader_.knobs().ignore_fingerprint_read = silent;
+        });
+        Lift();
+        Present(vsim::sample_card_with_fingerprints());
+        EXPECT_EQ(vessik_reader_read(handle, &options_, &card_), VESSIK_OK);
+        EXPECT_NE(card_.fingerprint_state, VESSIK_ITEM_PRESENT);
+
+        testbus::with_lock([&] {
+            reader_.unplug();
+            reader_.knobs() = vsim::Knobs{};
+        });
+        EXPECT_EQ(vessik_reader_read(handle, &options_, &card_), VESSIK_E_READER_LOST);
+        testbus::with_lock([&] { reader_.replug(); });
+        Lift();
+        Present(vsim::sample_card_with_fingerprints());
+        EXPECT_EQ(vessik_reader_read(handle, &options_, &card_), VESSIK_OK);
+        EXPECT_EQ(card_.fingerprint_state, VESSIK_ITEM_PRESENT);
+        vessik_reader_close(handle);
+    }
+}
+
 TEST_F(WholeCardTest, FingerprintAnswerCutShortOrTooLongIsNoCard)
 {
     options_.deadline_ms = 3000;
