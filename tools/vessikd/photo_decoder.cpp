@@ -37,6 +37,9 @@ PhotoDecoder::Result PhotoDecoder::decode(const unsigned char *photo, std::strin
     size_t len = 0;
     code = vessik_image_to_png(&image, &bytes, &len);
     vessik_image_free(&image);
+    // Here the decoder is there: what is not supported is the PNG writer.
+    if (code == VESSIK_E_NOT_SUPPORTED)
+        return Result::NoPngWriter;
     if (code != VESSIK_OK)
         return result_for(code, detail);
     png.assign(reinterpret_cast<const char *>(bytes), len);

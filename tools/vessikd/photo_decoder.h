@@ -10,11 +10,12 @@ namespace vessikd {
 
 class PhotoDecoder {
   public:
-    enum class Result { Image, NoDecoder, Failed, NoMemory };
+    enum class Result { Image, NoDecoder, NoPngWriter, Failed, NoMemory };
 
     // Decodes the card's 1024 photo bytes (vessik_photo_decode) and encodes
     // the pixels as PNG into `png`. NoDecoder while only the kit's stand-in
-    // answers (it decodes nothing). On Failed, `detail` says why.
+    // answers (it decodes nothing); NoPngWriter when the image came but
+    // libpng cannot be loaded. On Failed, `detail` says why.
     static Result decode(const unsigned char *photo, std::string &png, std::string &detail);
 };
 

@@ -910,6 +910,11 @@ void Service::handle_photo(const Request &req, Response &res)
         send_error(res, kHttpNotImplemented, "no-decoder",
                    "no photo decoder is installed (the kit's stand-in is in place)");
         return;
+    case PhotoDecoder::Result::NoPngWriter:
+        send_error(res, kHttpNotImplemented, "no-png-writer",
+                   "the photo was decoded, but libpng (libpng16.so.16) cannot be loaded to write "
+                   "it as PNG");
+        return;
     case PhotoDecoder::Result::Failed:
         send_error(res, kHttpBadGateway, "decode-failed", detail);
         return;

@@ -520,21 +520,33 @@ TEST(ServiceApi, PhotoNeedsARealDecoder)
 }
 
 // A decoder put in the stand-in's place with LD_PRELOAD, as the kit's
-// README tells integrators to do.
+// README tells integrators to do; without libpng the portrait cannot be a
+// PNG, and the answer says that rather than blame the decoder.
 TEST(ServiceApi, PhotoComesFromAPreloadedDecoder)
 {
-    ServiceProcess service;
-    START(service, {}, {}, {std::string("LD_PRELOAD=") + VESSIK_FAKE_DECODER});
-    auto client = service.client();
-    EXPECT_EQ("installed", body_of(client.Get("/v1/status"))["photo_decoder"]);
-    const json card = body_of(client.Post("/v1/read", "", "application/json"));
-    ASSERT_TRUE(card.contains("photo")) << card.dump();
-    const auto r =
-        client.Post("/v1/photo", post_json({{"photo", card["photo"]}}), "application/json");
-    ASSERT_TRUE(r);
-    ASSERT_EQ(200, r->status) << r->body;
-    EXPECT_EQ("image/png", r->get_header_value("Content-Type"));
-    EXPECT_EQ(0u, r->body.rfind("\x89PNG\r\n\x1A\n", 0));
+    for (const bool libpng : {true, false}) {
+        SCOPED_TRACE(libpng ? "libpng" : "no libpng");
+        std::vector<std::string> env = {std::string("LD_PRELOAD=") + VESSIK_FAKE_DECODER};
+        if (!libpng)
+            env.push_back(std::string("LD_LIBRARY_PATH=") + VESSIK_NO_LIBPNG_DIR);
+        ServiceProcess service;
+        START(service, {}, {}, env);
+        auto client = service.client();
+        EXPECT_EQ("installed", body_of(client.Get("/v1/status"))["photo_decoder"]);
+        const json card = body_of(client.Post("/v1/read", "", "application/json"));
+        ASSERT_TRUE(card.contains("photo")) << card.dump();
+        const auto r =
+            client.Post("/v1/photo", post_json({{"photo", card["photo"]}}), "application/json");
+        ASSERT_TRUE(r);
+        if (!libpng) {
+            EXPECT_EQ(501, r->status);
+            EXPECT_EQ("no-png-writer", body_of(r)["error"]);
+            continue;
+        }
+        ASSERT_EQ(200, r->status) << r->body;
+        EXPECT_EQ("image/png", r->get_header_value("Content-Type"));
+        EXPECT_EQ(0u, r->body.rfind("\x89PNG\r\n\x1A\n", 0));
+    }
 }
 
 // --------------------------------------------------------- who may call
