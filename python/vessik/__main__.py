@@ -110,36 +110,43 @@ def photo_file_name(id_number: str, photo_format: str = "bmp") -> str:
     return (name or "_") + "." + photo_format
 
 
+class NoImage(Exception):
+    """--photo asked for an image and none came (the text says why)."""
+
+
 def _write_image(card: vessik.Card, photo_format: str, written: str) -> None:
     """The portrait at `written`: the decoder's own BMP, or the library's PNG
-    of it (nothing is written when the decoder's image is refused)."""
+    of it (NoImage when the decoder's image is refused or cannot be a PNG)."""
     if photo_format == "bmp":
         _library.save_image(card.photo, written)
         return
     try:
         png = card.photo_image().png()
-    except vessik.Error:
-        return
+    except vessik.NotSupported as e:
+        # The decoder is there (the caller asked): the PNG writer is not.
+        raise NoImage("libpng (libpng16.so.16) cannot be loaded to write the PNG") from e
+    except vessik.Error as e:
+        raise NoImage(e.text) from e
     with open(written, "xb") as f:
         f.write(png)
 
 
-def _save_photo(card: vessik.Card, folder: str, photo_format: str) -> Optional[str]:
+def _save_photo(card: vessik.Card, folder: str, photo_format: str) -> str:
     """Writes FOLDER/<id>.png (or .bmp) into a private folder first and moves
-    it into place only where no file of that name is; the path, or None when
-    no image came."""
+    it into place only where no file of that name is; the path (NoImage when
+    no image came)."""
     path = os.path.join(folder, photo_file_name(card.id_number, photo_format))
     scratch = tempfile.mkdtemp(prefix=".vessik.", dir=folder)  # 0700
     written = os.path.join(scratch, os.path.basename(path))
-    mask = os.umask(0o077)
     try:
-        _write_image(card, photo_format, written)
-    finally:
-        os.umask(mask)
-    try:
+        mask = os.umask(0o077)
+        try:
+            _write_image(card, photo_format, written)
+        finally:
+            os.umask(mask)
         if not os.path.isfile(written) or os.path.islink(written) or \
                 os.path.getsize(written) == 0:
-            return None
+            raise NoImage("the photo decoder wrote no image")
         os.link(written, path)  # never over an existing file or through a link
         return path
     finally:
@@ -168,6 +175,9 @@ def _print_card(card: vessik.Card, args: argparse.Namespace, prog: str) -> int:
                 status = EXIT_FAILED
             except OSError as e:
                 print(f"{prog}: --photo: {e}", file=sys.stderr)
+                status = EXIT_FAILED
+            except NoImage as e:
+                print(f"{prog}: --photo: no image written: {e}", file=sys.stderr)
                 status = EXIT_FAILED
     if args.json:
         card_object = card.to_dict()

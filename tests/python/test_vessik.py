@@ -176,6 +176,29 @@ class CommandLine(unittest.TestCase):
             with open(image, "rb") as f:  # the fake decoder writes the photo's bytes
                 self.assertEqual(base64.b64decode(json.loads(out.stdout)["photo"]), f.read())
             self.assertEqual(os.listdir(folder), [os.path.basename(image)])  # no scratch left
+            os.unlink(image)
+            out = subprocess.run(command[:-1] + ["png"], capture_output=True, text=True,
+                                 timeout=60, env=dict(
+                                     os.environ, LD_LIBRARY_PATH=os.environ["VESSIK_NO_LIBPNG_DIR"],
+                                     VESSIK_PHOTO_DECODER=os.environ["VESSIK_FAKE_BMP_DECODER"]))
+            self.assertEqual((out.returncode, json.loads(out.stdout)["photo_image"]), (6, None))
+            self.assertIn("no image written: libpng (libpng16.so.16) cannot be loaded", out.stderr)
+            self.assertEqual(os.listdir(folder), [])
+
+    def test_watch_says_when_the_card_is_lifted(self):
+        with subprocess.Popen([sys.executable, "-m", "vessik", "--json", "--watch", "--reader",
+                               "usb:1-4"], stdout=subprocess.PIPE, text=True) as watch:
+            try:
+                self.assertEqual(json.loads(watch.stdout.readline())["type"], "unknown")
+                time.sleep(1.0)  # the watch sees the module find the card it read: it can tell
+                control("4:lift")
+                self.assertEqual(json.loads(watch.stdout.readline()),
+                                 {"event": "removed", "reader": "usb:1-4"})
+                watch.send_signal(signal.SIGINT)
+                self.assertEqual(watch.wait(timeout=30), 0)
+            finally:
+                watch.kill()
+                control("4:card")
 
 
 class Events(unittest.TestCase):

@@ -75,7 +75,7 @@ bool is_directory(const std::string &path)
 constexpr mode_t kPrivateUmask = 077;
 constexpr const char *kScratchPattern = "/.vessik-read.XXXXXX";
 
-enum class Photo { Written, NotWritten, NameTaken, NoDecoder };
+enum class Photo { NotAsked, Written, NotWritten, NameTaken, NoDecoder };
 
 // Only the kit's stand-in answers the decoder's call (or nothing does): it
 // writes no image, whatever it is asked.
@@ -125,24 +125,31 @@ Photo save_photo(const vessik_card &card, const std::string &dir, std::string &p
     return outcome;
 }
 
+constexpr char kNoPngWriter[] = "libpng (libpng16.so.16) cannot be loaded to write the PNG";
+
 // The card's portrait as a PNG: decoded by the library from the decoder's
-// checked BMP. VESSIK_OK or the library's code.
-int portrait_png(const vessik_card &card, std::string &png)
+// checked BMP. False with `why` when no PNG came.
+bool portrait_png(const vessik_card &card, std::string &png, std::string &why)
 {
     vessik_image image;
     vessik_image_init(&image);
     int result = vessik_photo_decode(card.photo, &image);
-    if (result != VESSIK_OK)
-        return result;
+    if (result != VESSIK_OK) {
+        why = vessik_strerror(result);
+        return false;
+    }
     unsigned char *bytes = nullptr;
     size_t len = 0;
     result = vessik_image_to_png(&image, &bytes, &len);
     vessik_image_free(&image);
-    if (result != VESSIK_OK)
-        return result;
+    if (result != VESSIK_OK) {
+        // The decoder is there: what is missing is the PNG writer.
+        why = result == VESSIK_E_NOT_SUPPORTED ? kNoPngWriter : vessik_strerror(result);
+        return false;
+    }
     png.assign(reinterpret_cast<const char *>(bytes), len);
     vessik_png_free(bytes, len);
-    return VESSIK_OK;
+    return true;
 }
 
 // Writes the portrait as the new private file `path` (mode 0600, never
@@ -151,11 +158,8 @@ int portrait_png(const vessik_card &card, std::string &png)
 Photo save_png(const vessik_card &card, const std::string &path, std::string &why)
 {
     std::string png;
-    const int result = portrait_png(card, png);
-    if (result != VESSIK_OK) {
-        why = vessik_strerror(result);
+    if (!portrait_png(card, png, why))
         return Photo::NotWritten;
-    }
     const bool written = vessik_tools::write_new_private_file(path, png);
     const int saved = errno;
     explicit_bzero(&png[0], png.size());
@@ -169,8 +173,12 @@ Photo save_png(const vessik_card &card, const std::string &path, std::string &wh
 Photo save_photo_as(const vessik_card &card, const vread::CliOptions &options, std::string &path,
                     std::string &why)
 {
-    if (options.photo_format == vread::kPhotoFormatBmp)
-        return save_photo(card, options.photo_dir, path);
+    if (options.photo_format == vread::kPhotoFormatBmp) {
+        const Photo photo = save_photo(card, options.photo_dir, path);
+        if (photo == Photo::NotWritten)
+            why = "the photo decoder wrote no image";
+        return photo;
+    }
     path = options.photo_dir + "/" + vread::photo_file_name(card.id_number, options.photo_format);
     return save_png(card, path, why);
 }
@@ -182,7 +190,7 @@ Photo print_card(FILE *out, const vessik_card &card, const vread::CliOptions &op
 {
     std::string image;
     std::string note = "1024 bytes (--photo DIR asks for an image)";
-    Photo photo = Photo::NotWritten;
+    Photo photo = Photo::NotAsked;
     if (no_decoder) {
         photo = Photo::NoDecoder;
         note = "1024 bytes, no image written (no photo decoder is installed)";
@@ -194,12 +202,11 @@ Photo print_card(FILE *out, const vessik_card &card, const vread::CliOptions &op
             image = path;
         note = photo == Photo::Written     ? "1024 bytes, image written to " + path
                : photo == Photo::NameTaken ? "1024 bytes, no image written (" + path + " exists)"
-                                           : "1024 bytes, no image written (" +
-                                                 (why.empty() ? "no photo decoder?" : why) + ")";
+                                           : "1024 bytes, no image written (" + why + ")";
         if (photo == Photo::NameTaken)
             std::fprintf(stderr, "%s: --photo: %s exists; it is not replaced\n", kSelf,
                          path.c_str());
-        else if (photo != Photo::Written && !why.empty())
+        else if (photo != Photo::Written)
             std::fprintf(stderr, "%s: --photo: no image written: %s\n", kSelf, why.c_str());
     }
     const std::string text =
@@ -209,11 +216,13 @@ Photo print_card(FILE *out, const vessik_card &card, const vread::CliOptions &op
     return photo;
 }
 
-// The exit status of --once after its card was printed.
-int once_status(Photo photo)
+// The exit status a printed card leaves: --photo asked for an image, and
+// none written is a failure, though the card was read.
+int card_status(Photo photo)
 {
     switch (photo) {
     case Photo::NameTaken:
+    case Photo::NotWritten:
         return vread::kExitFailed;
     case Photo::NoDecoder:
         return vread::kExitNoPhotoDecoder;
@@ -264,6 +273,7 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
 
     const bool no_decoder = !cli.photo_dir.empty() && photo_decoder_missing();
     bool decoder_told = false;
+    int watch_status = vread::kExitCardRead; // the worst a card's photo left
     for (;;) {
         if (g_stopping.load())
             break;
@@ -282,7 +292,8 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
                 decoder_told = true;
             }
             if (!cli.watch)
-                return once_status(photo);
+                return card_status(photo);
+            watch_status = std::max(watch_status, card_status(photo));
             const int gone = wait_removed(reader, options, card, cli);
             if (gone == VESSIK_OK)
                 continue;
@@ -295,9 +306,7 @@ int read_cards(vessik_reader *reader, const vread::CliOptions &cli)
     }
     // Stopped by a signal: the normal end of --watch, unless its cards came
     // without the images --photo asked for.
-    if (!cli.watch)
-        return vread::kExitCancelled;
-    return decoder_told ? vread::kExitNoPhotoDecoder : vread::kExitCardRead;
+    return cli.watch ? watch_status : vread::kExitCancelled;
 }
 
 int run(const vread::CliOptions &cli)

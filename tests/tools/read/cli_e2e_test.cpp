@@ -321,23 +321,38 @@ class PhotoTest : public testing::Test {
 };
 
 // The card is printed all the same; the exit status says its image could
-// not be written, --once at once and --watch when stopped.
-TEST_F(PhotoTest, StandInDecoderWritesNothingAndTheExitStatusSaysSo)
+// not be written, --once at once and --watch when stopped: no decoder but
+// the stand-in, or a decoder and no libpng to write its image as PNG.
+TEST_F(PhotoTest, WhenNoImageCanBeWrittenTheExitStatusSaysSo)
 {
-    for (const char *mode : {"--once", "--watch"}) {
-        Process p;
-        ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", mode, "--photo", dir_})));
-        if (std::string(mode) == "--watch") {
-            p.Pump(10, 1);
-            p.Signal(SIGINT);
+    const std::string no_libpng_dir =
+        std::string(NO_LIBPNG).substr(0, std::string(NO_LIBPNG).rfind('/'));
+    struct Case {
+        std::vector<std::string> env;
+        int status;
+        const char *said;
+    };
+    const Case cases[] = {
+        {{}, vread::kExitNoPhotoDecoder, "vessik-read: --photo: no photo decoder is installed"},
+        {{"LD_PRELOAD=" + kFakeBmpDecoder, "LD_LIBRARY_PATH=" + no_libpng_dir},
+         vread::kExitFailed,
+         "vessik-read: --photo: no image written: libpng (libpng16.so.16) cannot be loaded"},
+    };
+    for (const Case &c : cases) {
+        for (const char *mode : {"--once", "--watch"}) {
+            SCOPED_TRACE(std::string(mode) + " " + c.said);
+            Process p;
+            ASSERT_TRUE(p.Start(UnderLauncher({}, {"--json", mode, "--photo", dir_}), c.env));
+            if (std::string(mode) == "--watch") {
+                p.Pump(10, 1);
+                p.Signal(SIGINT);
+            }
+            ASSERT_EQ(p.Wait(), c.status) << p.err;
+            ASSERT_EQ(p.Lines(), 1u) << p.out;
+            EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
+            EXPECT_NE(p.err.find(c.said), std::string::npos) << p.err;
+            EXPECT_TRUE(Files().empty());
         }
-        ASSERT_EQ(p.Wait(), vread::kExitNoPhotoDecoder) << mode << "\n" << p.err;
-        ASSERT_EQ(p.Lines(), 1u) << p.out;
-        EXPECT_TRUE(nlohmann::json::parse(p.out).at("photo_image").is_null());
-        EXPECT_NE(p.err.find("vessik-read: --photo: no photo decoder is installed"),
-                  std::string::npos)
-            << p.err;
-        EXPECT_TRUE(Files().empty());
     }
 }
 
