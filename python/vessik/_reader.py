@@ -250,11 +250,11 @@ class Reader:
 
     async def read_async(self, timeout: Optional[float] = 10.0, interval: float = 0.1,
                          fingerprints: bool = False, appended_address: bool = False,
-                         report_same_card: bool = False) -> Card:
+                         report_same_card: bool = False, answer_driven: bool = False) -> Card:
         """read() for asyncio: the read runs on a thread; cancelling the task
         cancels the read (through a cancel token) within 200 ms."""
         options = make_options(timeout, interval, fingerprints, appended_address,
-                               report_same_card)
+                               report_same_card, answer_driven)
         record = c.sized(c.CardRecord)
         handle = self._open_handle()
         lib = library()
@@ -275,14 +275,15 @@ class Reader:
         return card_from_record(record)
 
     async def events_async(self, interval: float = 0.1, fingerprints: bool = False,
-                           appended_address: bool = False
+                           appended_address: bool = False, answer_driven: bool = False
                            ) -> AsyncIterator[Union[CardPresented, CardRemoved]]:
         """events() for asyncio (async for); cancelling the task that
         iterates ends the read or wait in progress within 200 ms."""
         handle = self._open_handle()
         lib = library()
         while True:
-            card = await self.read_async(None, interval, fingerprints, appended_address)
+            card = await self.read_async(None, interval, fingerprints, appended_address,
+                                         answer_driven=answer_driven)
             yield CardPresented(card)
             options = make_options(None, interval, False, False, False)
 

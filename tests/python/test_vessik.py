@@ -233,13 +233,15 @@ class Events(unittest.TestCase):
                 with self.assertRaises(asyncio.CancelledError):
                     await task
                 took = time.monotonic() - started
-                card = await reader.read_async(timeout=5, report_same_card=True)
+                card = await reader.read_async(timeout=5, report_same_card=True,
+                                               answer_driven=True)
                 return events, took, card
 
         events, took, card = asyncio.run(main())
         self.assertEqual([type(e) for e, _ in events], [vessik.CardPresented])
         self.assertLess(took, CANCEL_LIMIT_S)
         self.assertEqual(card.name_en, CARDS[2]["name_en"])
+        self.assertLess(card.to_dict()["times_us"]["read"], 900000)  # no fixed wait
 
 
 class Waits(unittest.TestCase):
