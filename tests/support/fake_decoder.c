@@ -124,12 +124,13 @@ static int write_bmp(const unsigned char *photo, const char *path, const struct 
     return fclose(out) == 0 ? DECODED : FAILED;
 }
 
-static int write_garbage(const char *path)
+/* `bytes` bytes that are no BMP (none: an empty file). */
+static int write_garbage(const char *path, int bytes)
 {
     FILE *out = fopen(path, "wb");
     if (out == NULL)
         return FAILED;
-    for (int i = 0; i < GARBAGE_BYTES; ++i)
+    for (int i = 0; i < bytes; ++i)
         fputc((i * 7 + 3) & 0xFF, out);
     return fclose(out) == 0 ? DECODED : FAILED;
 }
@@ -158,19 +159,14 @@ int saveWlt2BmpUseFork(const unsigned char *photo, const char *path)
         return write_bmp(photo, path, &shape);
     if (strcmp(fault, "nothing") == 0)
         return FAILED;
-    if (strcmp(fault, "garbage") == 0)
-        return write_garbage(path);
-    if (strcmp(fault, "empty") == 0) {
-        FILE *out = fopen(path, "wb");
-        return out != NULL && fclose(out) == 0 ? DECODED : FAILED;
-    }
+    if (strcmp(fault, "garbage") == 0 || strcmp(fault, "empty") == 0)
+        return write_garbage(path, fault[0] == 'g' ? GARBAGE_BYTES : 0);
     if (strcmp(fault, "symlink") == 0 || strcmp(fault, "hardlink") == 0) {
         const char *target = getenv("VESSIK_FAKE_DECODER_LINK_TARGET");
         if (target == NULL || write_bmp(photo, target, &shape) != DECODED)
             return FAILED;
-        if (strcmp(fault, "hardlink") == 0)
-            return link(target, path) == 0 ? DECODED : FAILED;
-        return symlink(target, path) == 0 ? DECODED : FAILED;
+        const int linked = fault[0] == 'h' ? link(target, path) : symlink(target, path);
+        return linked == 0 ? DECODED : FAILED;
     }
     shape.top_down = strcmp(fault, "top-down") == 0;
     if (strcmp(fault, "bad-header") == 0)

@@ -12,32 +12,27 @@
 
 namespace {
 
-using apitest::ReadApiTest;
+using apitest::kUsPerMs;
 
-constexpr uint64_t kUsPerMs = 1000;
 constexpr uint64_t kFixedWaitUs = 900000;
 // How far a wait in 50 ms slices may run past the answer's ready time.
 constexpr uint64_t kSliceUs = 50000;
 
-class AnswerDrivenTest : public ReadApiTest {
+class AnswerDrivenTest : public apitest::ReaderOnBusTest {
   protected:
     void SetUp() override
     {
-        ReadApiTest::SetUp();
+        ReaderOnBusTest::SetUp();
         vessik_card_init(&card_);
         options_.answer_driven = 1;
-        ASSERT_EQ(vessik_reader_open("usb", &handle_), VESSIK_OK);
         reader_.knobs().card_arrives_after_finds = 1;
         reader_.insert_card(vsim::sample_card_with_fingerprints());
     }
     void TearDown() override
     {
         testbus::set_in_filter(nullptr);
-        vessik_reader_close(handle_);
-        ReadApiTest::TearDown();
+        ReaderOnBusTest::TearDown();
     }
-
-    int ReadOnHandle() { return vessik_reader_read(handle_, &options_, &card_); }
 
     // Virtual time from the 30 01 sent to the last stage of its answer.
     static uint64_t ReadAnswerWaitUs()
@@ -52,8 +47,6 @@ class AnswerDrivenTest : public ReadApiTest {
         }
         return answered - sent;
     }
-
-    vessik_reader *handle_ = nullptr;
 };
 
 // The read answer's wait on the virtual clock: the module's time (answer
@@ -85,7 +78,7 @@ TEST_F(AnswerDrivenTest, ReadAnswerIsTakenWhenTheModuleHasItWhole)
         testbus::clear_calls();
         options_.answer_driven = c.answer_driven ? 1 : 0;
         options_.deadline_ms = answers ? 5000 : 300;
-        ASSERT_EQ(ReadOnHandle(), answers ? VESSIK_OK : VESSIK_E_TIMEOUT);
+        ASSERT_EQ(ReadOn(), answers ? VESSIK_OK : VESSIK_E_TIMEOUT);
         if (!answers) {
             EXPECT_GE(reader_.counters().read - reads_before, 2);
             continue;
@@ -106,7 +99,7 @@ TEST_F(AnswerDrivenTest, CancelDuringTheWaitEndsTheReadAtOnce)
             vessik_reader_cancel(handle_);
     });
     const uint64_t started = testbus::now_us();
-    EXPECT_EQ(ReadOnHandle(), VESSIK_E_CANCELLED);
+    EXPECT_EQ(ReadOn(), VESSIK_E_CANCELLED);
     EXPECT_LT(testbus::now_us() - started, kFixedWaitUs);
 }
 
@@ -114,8 +107,6 @@ TEST_F(AnswerDrivenTest, CancelDuringTheWaitEndsTheReadAtOnce)
 // handle; a 30 10 answer whose body never comes is no silence: asked again.
 TEST_F(AnswerDrivenTest, FingerprintReadLeftUnansweredOrCutOff)
 {
-    vessik_reader_close(handle_); // each pass on a handle of its own
-    handle_ = nullptr;
     options_.want_fingerprints = 1;
     options_.deadline_ms = 3000;
     options_.report_same_card = 1; // the card stays on the reader
@@ -128,12 +119,10 @@ TEST_F(AnswerDrivenTest, FingerprintReadLeftUnansweredOrCutOff)
             if (!cut && ep == vsim::kEpBodyIn && stage.size() == 2321 - 7)
                 stage.clear(), cut = true;
         });
-        ASSERT_EQ(vessik_reader_open("usb", &handle_), VESSIK_OK);
+        Reopen(); // each pass on a handle of its own
         const vsim::Counters before = reader_.counters();
         for (int read = 0; read < 2; ++read)
-            ASSERT_EQ(ReadOnHandle(), VESSIK_OK);
-        vessik_reader_close(handle_);
-        handle_ = nullptr;
+            ASSERT_EQ(ReadOn(), VESSIK_OK);
         EXPECT_EQ(card_.fingerprint_state, silent ? VESSIK_ITEM_NOT_READ : VESSIK_ITEM_PRESENT);
         EXPECT_EQ(reader_.counters().read - before.read, silent ? 2 : 0);
         EXPECT_EQ(reader_.counters().read_with_fingerprints - before.read_with_fingerprints,
@@ -164,7 +153,7 @@ TEST_F(AnswerDrivenTest, FindAnswerIsJudgedByItsOwnShape)
         });
         const int selects = reader_.counters().select;
         options_.deadline_ms = 300;
-        EXPECT_EQ(ReadOnHandle(), VESSIK_E_TIMEOUT);
+        EXPECT_EQ(ReadOn(), VESSIK_E_TIMEOUT);
         EXPECT_EQ(reader_.counters().select, selects);
     }
 }

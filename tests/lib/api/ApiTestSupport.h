@@ -75,6 +75,31 @@ class ReadApiTest : public testsupport::BusTest {
     vessik_card card_{};
 };
 
+// The same with a handle on the bus's reader, closed after the test.
+class ReaderOnBusTest : public ReadApiTest {
+  protected:
+    void SetUp() override
+    {
+        ReadApiTest::SetUp();
+        Reopen();
+    }
+    void TearDown() override
+    {
+        vessik_reader_close(handle_);
+        ReadApiTest::TearDown();
+    }
+    // A handle of its own: what the last one learnt of the module is gone.
+    void Reopen()
+    {
+        vessik_reader_close(handle_);
+        handle_ = nullptr;
+        ASSERT_EQ(vessik_reader_open("usb", &handle_), VESSIK_OK);
+    }
+    int ReadOn() { return vessik_reader_read(handle_, &options_, &card_); }
+
+    vessik_reader *handle_ = nullptr;
+};
+
 } // namespace apitest
 
 #endif

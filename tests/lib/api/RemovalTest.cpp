@@ -32,19 +32,13 @@ vsim::CardFields OtherCard()
     return card;
 }
 
-class RemovalTest : public apitest::ReadApiTest {
+class RemovalTest : public apitest::ReaderOnBusTest {
   protected:
     void SetUp() override
     {
-        ReadApiTest::SetUp();
+        ReaderOnBusTest::SetUp();
         testbus::set_fast_sleep(true);
-        ASSERT_EQ(vessik_reader_open("usb", &handle_), VESSIK_OK);
         options_.deadline_ms = kLongDeadlineMs;
-    }
-    void TearDown() override
-    {
-        vessik_reader_close(handle_);
-        ReadApiTest::TearDown();
     }
 
     void Module(bool refinds, bool select_names_card)
@@ -54,7 +48,6 @@ class RemovalTest : public apitest::ReadApiTest {
             reader_.knobs().select_names_card = select_names_card;
         });
     }
-    int ReadOn() { return vessik_reader_read(handle_, &options_, &card_); }
     int WaitRemoved(unsigned deadline_ms)
     {
         vessik_read_options options = options_;
@@ -70,11 +63,6 @@ class RemovalTest : public apitest::ReadApiTest {
         testbus::set_fast_sleep(true);
         return result;
     }
-    void Reopen()
-    {
-        vessik_reader_close(handle_);
-        ASSERT_EQ(vessik_reader_open("usb", &handle_), VESSIK_OK);
-    }
     // Reads `card` laid down, sees it lying there, and lifts it.
     void ReadAndLift(const vsim::CardFields &card)
     {
@@ -84,7 +72,6 @@ class RemovalTest : public apitest::ReadApiTest {
         Lift();
         ASSERT_EQ(WaitRemoved(kLongDeadlineMs), VESSIK_OK);
     }
-    vessik_reader *handle_ = nullptr;
 };
 
 TEST_F(RemovalTest, ALiftedCardIsToldOnlyByAModuleThatFindsALyingCardAgain)

@@ -183,28 +183,21 @@ def main():
     json_type = {"Content-Type": "application/json"}
     # service, method, path, headers, body, status[, error]
     table = [
-        (full, "GET", "/v1/status", {}, None, 200),
-        (full, "GET", "/v1/status", {"Origin": COUNTER}, None, 200),
-        (full, "GET", "/v1/readers", {}, None, 200),
-        (full, "GET", "/v1/readers", {"Origin": COUNTER}, None, 200),
-        (full, "GET", "/v1/openapi.json", {}, None, 200),
-        (full, "GET", "/", {}, None, 200),
-        (full, "GET", "/app.js", {}, None, 200),
-        (full, "GET", "/style.css", {}, None, 200),
-        (full, "GET", "/favicon.svg", {}, None, 200),
+        *[(full, "GET", path, headers, None, 200) for headers in ({}, {"Origin": COUNTER})
+          for path in ("/v1/status", "/v1/readers")],
+        *[(full, "GET", path, {}, None, 200)
+          for path in ("/v1/openapi.json", "/", "/app.js", "/style.css", "/favicon.svg")],
         (full, "POST", "/v1/read", {}, None, 200),
         (full, "POST", "/v1/read", {"Content-Type": FORM},
          '{"fingerprints": true, "appended_address": true}', 200),
         (full, "POST", "/v1/read?fingerprints=1&appended_address=true&deadline_ms=5000", {}, None, 200),
-        (full, "POST", "/v1/readers/usb:1-2/read", json_type, "{}", 200),  # long-term
-        (full, "POST", "/v1/readers/usb:1-3/read", json_type, "{}", 200),  # unknown type
-        (full, "POST", "/v1/readers/usb:1-4/read", json_type, "{}", 200),  # a damaged field
+        # reader 2 long-term, 3 of an unknown type, 4 with a damaged field
+        *[(full, "POST", "/v1/readers/usb:1-%d/read" % k, json_type, "{}", 200) for k in (2, 3, 4)],
         (full, "POST", "/v1/readers/%s/read" % SERIAL, {}, None, 200),
         (full, "POST", "/v1/readers/usb:1-9/read", {}, None, 404, "no-such-reader"),
         (full, "POST", "/v1/readers/usb:1-5/read", json_type, '{"deadline_ms": 100}', 504, "timeout"),
-        (full, "POST", "/v1/read", json_type, '{"deadline_ms": 0}', 400, "bad-request"),
-        (full, "POST", "/v1/read", json_type, '{"colour": 1}', 400, "bad-request"),
-        (full, "POST", "/v1/read", json_type, "[1]", 400, "bad-request"),
+        *[(full, "POST", "/v1/read", json_type, body, 400, "bad-request")
+          for body in ('{"deadline_ms": 0}', '{"colour": 1}', "[1]")],
         (full, "POST", "/v1/read", {"Origin": COUNTER, "Content-Type": FORM}, "a=1", 400, "bad-request"),
         (full, "POST", "/v1/read", json_type, "x" * 5000, 413, "too-large"),
         (full, "GET", "/v1/read", {}, None, 405, "method-not-allowed"),
