@@ -19,6 +19,7 @@
 #include "card_output.h"
 #include "cli_options.h"
 #include "photo_decoder_probe.h"
+#include "portrait_png.h"
 #include "private_file.h"
 #include "reader_output.h"
 #include "vessik_read.h"
@@ -125,40 +126,13 @@ Photo save_photo(const vessik_card &card, const std::string &dir, std::string &p
     return outcome;
 }
 
-constexpr char kNoPngWriter[] = "libpng (libpng16.so.16) cannot be loaded to write the PNG";
-
-// The card's portrait as a PNG: decoded by the library from the decoder's
-// checked BMP. False with `why` when no PNG came.
-bool portrait_png(const vessik_card &card, std::string &png, std::string &why)
-{
-    vessik_image image;
-    vessik_image_init(&image);
-    int result = vessik_photo_decode(card.photo, &image);
-    if (result != VESSIK_OK) {
-        why = vessik_strerror(result);
-        return false;
-    }
-    unsigned char *bytes = nullptr;
-    size_t len = 0;
-    result = vessik_image_to_png(&image, &bytes, &len);
-    vessik_image_free(&image);
-    if (result != VESSIK_OK) {
-        // The decoder is there: what is missing is the PNG writer.
-        why = result == VESSIK_E_NOT_SUPPORTED ? kNoPngWriter : vessik_strerror(result);
-        return false;
-    }
-    png.assign(reinterpret_cast<const char *>(bytes), len);
-    vessik_png_free(bytes, len);
-    return true;
-}
-
 // Writes the portrait as the new private file `path` (mode 0600, never
 // through a planted link nor over an existing name). `why`: the library's
 // text when no image came.
 Photo save_png(const vessik_card &card, const std::string &path, std::string &why)
 {
     std::string png;
-    if (!portrait_png(card, png, why))
+    if (vessik_tools::portrait_png(card.photo, png, why) != vessik_tools::Portrait::Png)
         return Photo::NotWritten;
     const bool written = vessik_tools::write_new_private_file(path, png);
     const int saved = errno;

@@ -17,6 +17,7 @@
 #include "card_json.h"
 #include "card_memory.h"
 #include "photo_decoder_probe.h"
+#include "portrait_png.h"
 #include "www_assets.h"
 
 #ifndef VESSIK_VERSION
@@ -900,26 +901,25 @@ void Service::handle_photo(const Request &req, Response &res)
                        std::to_string(kPhotoBytes) + " bytes}");
         return;
     }
+    // The PNG string is wiped when freed (wipe_on_free.cpp).
     std::string png;
-    std::string detail;
-    switch (PhotoDecoder::decode(photo.data(), png, detail)) {
-    case PhotoDecoder::Result::Image:
+    std::string why;
+    switch (vessik_tools::portrait_png(photo.data(), png, why)) {
+    case vessik_tools::Portrait::Png:
         res.set_content(png, "image/png");
         return;
-    case PhotoDecoder::Result::NoDecoder:
+    case vessik_tools::Portrait::NoDecoder:
         send_error(res, kHttpNotImplemented, "no-decoder",
                    "no photo decoder is installed (the kit's stand-in is in place)");
         return;
-    case PhotoDecoder::Result::NoPngWriter:
-        send_error(res, kHttpNotImplemented, "no-png-writer",
-                   "the photo was decoded, but libpng (libpng16.so.16) cannot be loaded to write "
-                   "it as PNG");
+    case vessik_tools::Portrait::NoPngWriter:
+        send_error(res, kHttpNotImplemented, "no-png-writer", "the photo was decoded, but " + why);
         return;
-    case PhotoDecoder::Result::Failed:
-        send_error(res, kHttpBadGateway, "decode-failed", detail);
+    case vessik_tools::Portrait::Failed:
+        send_error(res, kHttpBadGateway, "decode-failed", why);
         return;
-    case PhotoDecoder::Result::NoMemory:
-        send_error(res, kHttpInternalError, "internal", detail);
+    case vessik_tools::Portrait::NoMemory:
+        send_error(res, kHttpInternalError, "internal", why);
         return;
     }
 }

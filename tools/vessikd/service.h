@@ -19,7 +19,6 @@
 #include "connection_limits.h"
 #include "event_hub.h"
 #include "local_users.h"
-#include "photo_decoder.h"
 #include "reader_registry.h"
 #include "refusal_log.h"
 
