@@ -104,24 +104,33 @@ void remove_scratch(const std::string &scratch)
 // a private folder made inside DIR (0700, and umask 077 meanwhile, so the
 // image is the user's alone), and the image is moved into place only where
 // no file of that name is: a planted link or an earlier photo is never
-// written through or replaced. The stand-in decoder writes nothing.
-Photo save_photo(const vessik_card &card, const std::string &dir, std::string &path)
+// written through or replaced. The stand-in decoder writes nothing. `why`:
+// what kept the image from its place.
+Photo save_photo(const vessik_card &card, const std::string &dir, std::string &path,
+                 std::string &why)
 {
     const std::string name = vread::photo_file_name(card.id_number);
     path = dir + "/" + name;
     std::string scratch = dir + kScratchPattern;
-    if (mkdtemp(&scratch[0]) == nullptr)
+    if (mkdtemp(&scratch[0]) == nullptr) {
+        why = std::strerror(errno);
         return Photo::NotWritten;
+    }
     const std::string written = scratch + "/" + name;
     const mode_t mask = umask(kPrivateUmask);
     SaveImage(card.photo, written.c_str());
     umask(mask);
     Photo outcome = Photo::NotWritten;
+    why = "the photo decoder wrote no image";
     struct stat st {};
-    if (lstat(written.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        outcome = vessik_tools::move_without_replacing(written, path)
-                      ? Photo::Written
-                      : (errno == EEXIST ? Photo::NameTaken : Photo::NotWritten);
+    if (lstat(written.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        if (vessik_tools::move_without_replacing(written, path)) {
+            outcome = Photo::Written;
+        } else {
+            outcome = errno == EEXIST ? Photo::NameTaken : Photo::NotWritten;
+            why = std::strerror(errno);
+        }
+    }
     remove_scratch(scratch);
     return outcome;
 }
@@ -147,12 +156,8 @@ Photo save_png(const vessik_card &card, const std::string &path, std::string &wh
 Photo save_photo_as(const vessik_card &card, const vread::CliOptions &options, std::string &path,
                     std::string &why)
 {
-    if (options.photo_format == vread::kPhotoFormatBmp) {
-        const Photo photo = save_photo(card, options.photo_dir, path);
-        if (photo == Photo::NotWritten)
-            why = "the photo decoder wrote no image";
-        return photo;
-    }
+    if (options.photo_format == vread::kPhotoFormatBmp)
+        return save_photo(card, options.photo_dir, path, why);
     path = options.photo_dir + "/" + vread::photo_file_name(card.id_number, options.photo_format);
     return save_png(card, path, why);
 }
